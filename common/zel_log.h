@@ -54,3 +54,5 @@ void zel_event_line(zel_severity sev, int event_id, const char *fmt, ...) __attr
             zel_log_line(__func__, __LINE__, __VA_ARGS__);   \
     } while (0)
 #define ZEL_ASSERT(expr) ((expr) ? (void)0 : zel_assert_fail(__FILE__, __LINE__, #expr))
+// For invariants whose failure line is part of the system's contract: a fixed unit name and line.
+#define ZEL_ASSERT_AT(unit, line, expr) ((expr) ? (void)0 : zel_assert_fail(unit, line, #expr))
