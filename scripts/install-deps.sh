@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libevent-dev libndpi-dev libyang2-dev libpcap-dev
+  libevent-dev libndpi-dev libyang2-dev libyang2-tools libpcap-dev
   util-linux iproute2 procps
 )
 [ "${WITH_DPDK:-0}" = 1 ] && pkgs+=(dpdk dpdk-dev)
