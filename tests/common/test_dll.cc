@@ -1,0 +1,183 @@
+#include "common/dll.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <list>
+#include <random>
+#include <vector>
+
+#include "death_regex.h"
+
+namespace {
+
+struct entry {
+    int value;
+    dll_node_t link;
+};
+
+std::vector<int> forward(const dll_head_t &list)
+{
+    std::vector<int> out;
+    for (dll_node_t *n = dll_first(&list); n; n = dll_next(n))
+        out.push_back(DLL_ENTRY(n, entry, link)->value);
+    return out;
+}
+
+std::vector<int> backward(const dll_head_t &list)
+{
+    std::vector<int> out;
+    for (dll_node_t *n = dll_last(&list); n; n = dll_prev(n))
+        out.insert(out.begin(), DLL_ENTRY(n, entry, link)->value);
+    return out;
+}
+
+class DllTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dll_init(&list);
+        for (int i = 0; i < 8; i++)
+            e[i].value = i;
+    }
+    void expect_list(const std::vector<int> &values)
+    {
+        EXPECT_EQ(forward(list), values);
+        EXPECT_EQ(backward(list), values);
+        EXPECT_EQ(dll_count(&list), static_cast<int32_t>(values.size()));
+    }
+
+    dll_head_t list;
+    entry e[8] = {};
+};
+
+TEST_F(DllTest, InsertTailAppends)
+{
+    dll_insert_tail(&list, &e[0].link);
+    expect_list({0});
+    EXPECT_EQ(dll_first(&list), dll_last(&list));
+    dll_insert_tail(&list, &e[1].link);
+    dll_insert_tail(&list, &e[2].link);
+    expect_list({0, 1, 2});
+    EXPECT_EQ(e[2].link.p_next, nullptr);
+}
+
+TEST_F(DllTest, InsertAfterAndBefore)
+{
+    dll_insert_after(&list, nullptr, &e[1].link);  // empty list: head
+    expect_list({1});
+    dll_insert_after(&list, nullptr, &e[0].link);  // head
+    dll_insert_after(&list, &e[1].link, &e[3].link);  // new last
+    dll_insert_before(&list, &e[3].link, &e[2].link);  // middle
+    expect_list({0, 1, 2, 3});
+    dll_insert_before(&list, nullptr, &e[5].link);  // tail
+    dll_insert_after(&list, &e[3].link, &e[4].link);  // middle
+    dll_insert_before(&list, &e[0].link, &e[6].link);  // new first
+    expect_list({6, 0, 1, 2, 3, 4, 5});
+}
+
+TEST_F(DllTest, InsertBeforeNothingOnEmptyListMakesOnlyNode)
+{
+    dll_insert_before(&list, nullptr, &e[0].link);
+    EXPECT_EQ(dll_first(&list), &e[0].link);
+    EXPECT_EQ(dll_last(&list), &e[0].link);
+    EXPECT_EQ(dll_count(&list), 1);
+}
+
+TEST_F(DllTest, RemoveJoinsNeighboursAndClearsLinks)
+{
+    for (int i = 0; i < 4; i++)
+        dll_insert_tail(&list, &e[i].link);
+    dll_remove(&list, &e[1].link);
+    expect_list({0, 2, 3});
+    EXPECT_EQ(e[1].link.p_next, nullptr);
+    EXPECT_EQ(e[1].link.p_prev, nullptr);
+    dll_remove(&list, &e[0].link);
+    dll_remove(&list, &e[3].link);
+    expect_list({2});
+    dll_remove(&list, &e[2].link);
+    EXPECT_EQ(dll_first(&list), nullptr);
+    EXPECT_EQ(dll_last(&list), nullptr);
+    EXPECT_EQ(dll_count(&list), 0);
+    EXPECT_TRUE(dll_is_empty(&list));
+    // A removed node can go on a list again.
+    dll_insert_tail(&list, &e[1].link);
+    expect_list({1});
+}
+
+TEST(Dll, RandomOperationsMatchStdList)
+{
+    constexpr int n = 64;
+    std::vector<entry> pool(n);
+    std::vector<bool> on_list(n);
+    for (int i = 0; i < n; i++)
+        pool[i] = {i, {}};
+    dll_head_t list;
+    dll_init(&list);
+    std::list<int> model;
+    std::mt19937 rng(7);
+
+    auto pick_member = [&]() -> dll_node_t * {
+        if (model.empty() || rng() % 8 == 0)
+            return nullptr;
+        auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+        return &pool[*it].link;
+    };
+    for (int step = 0; step < 5000; step++) {
+        const int v = static_cast<int>(rng() % n);
+        if (on_list[v]) {
+            dll_remove(&list, &pool[v].link);
+            model.remove(v);
+            on_list[v] = false;
+        } else {
+            dll_node_t *at = pick_member();
+            auto pos = at ? std::find(model.begin(), model.end(), DLL_ENTRY(at, entry, link)->value) : model.end();
+            switch (rng() % 3) {
+            case 0:
+                dll_insert_tail(&list, &pool[v].link);
+                model.push_back(v);
+                break;
+            case 1:
+                dll_insert_after(&list, at, &pool[v].link);
+                model.insert(at ? std::next(pos) : model.begin(), v);
+                break;
+            default:
+                dll_insert_before(&list, at, &pool[v].link);
+                model.insert(pos, v);
+                break;
+            }
+            on_list[v] = true;
+        }
+        const std::vector<int> want(model.begin(), model.end());
+        ASSERT_EQ(forward(list), want);
+        ASSERT_EQ(backward(list), want);
+        ASSERT_EQ(dll_count(&list), static_cast<int32_t>(want.size()));
+    }
+}
+
+class DllDeathTest : public DllTest {};
+
+TEST_F(DllDeathTest, NodeAlreadyLinked)
+{
+    const char *linked = "p_newnode->p_next == NULL && p_newnode->p_prev == NULL";
+    dll_insert_tail(&list, &e[0].link);
+    dll_insert_tail(&list, &e[1].link);
+    EXPECT_DEATH(dll_insert_tail(&list, &e[0].link), assertion_regex("dll", "112", linked));
+    EXPECT_DEATH(dll_insert_after(&list, &e[0].link, &e[1].link), assertion_regex("dll", "140", linked));
+    EXPECT_DEATH(dll_insert_before(&list, nullptr, &e[1].link), assertion_regex("dll", "174", linked));
+}
+
+TEST_F(DllDeathTest, CountOutOfStep)
+{
+    dll_insert_tail(&list, &e[0].link);
+    list.count = 0;
+    EXPECT_DEATH(dll_insert_tail(&list, &e[1].link), "^dll:116: failed assertion");
+    EXPECT_DEATH(dll_remove(&list, &e[0].link), "^dll:217: failed assertion");
+    dll_head_t empty;
+    dll_init(&empty);
+    empty.count = 3;
+    EXPECT_DEATH(dll_insert_tail(&empty, &e[2].link), "^dll:124: failed assertion");
+}
+
+}  // namespace
