@@ -18,7 +18,8 @@ function(zel_gtest target)
   target_link_libraries(${target} PRIVATE ${A_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   gtest_discover_tests(${target} TEST_PREFIX "${A_PREFIX}." DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "ZEL_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+                       PROPERTIES ENVIRONMENT "ZEL_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+                                  ENVIRONMENT_MODIFICATION "ZEL_BUILD_DIR=set:${CMAKE_BINARY_DIR}")
 endfunction()
 
 # Includes every *.cmake fragment of the current directory: each feature owns its own fragment.
