@@ -1,0 +1,76 @@
+// Program compiler: rule table -> program image (layout in compiler/zel_image.h).
+//
+// Typical use, one compilation at a time on the daemon's one context:
+//   rule_table *rt = zel_rule_table_create(name, alias, ZEL_ACTION_DATA_SIZE, &default_data);
+//   rule *r = zel_rule_add(rt, "10");
+//   zel_rule_add_range(ctx, r, ZEL_CF_PROTOCOL, 6, 6);
+//   zel_rule_set_action(r, ZEL_ACTION_DATA_SIZE, &data);
+//   int rc = zel_compile(ctx, rt, &image, &size);   // 0, or 12: no program memory
+//   int32_t slot = zel_compile_filter_index(ctx);
+//   zel_compile_context_reset(ctx);
+#pragma once
+
+#include "compiler/eclass.h"
+#include "compiler/rbst.h"
+#include "compiler/zel_field.h"
+#include "compiler/zel_image.h"
+#include "compiler/zel_ruletable.h"
+
+#include <cstdint>
+#include <cstdio>
+
+// Program memory, installed once at start-up by the forwarding-plane interface.
+struct program_allocator {
+    // Zeroing is the compiler's job. On success *filter_index is the filter slot the memory is published in.
+    void *(*allocate)(void *arg, uint32_t size, int32_t *filter_index);
+    void (*free)(void *arg, void *mem);
+    // Optional: the largest image an allocation could give right now. The compiler stops as soon as a lower
+    // bound of the image size exceeds it. nullptr: no bound but the 32-bit size field.
+    uint64_t (*capacity)(void *arg);
+    void *arg;
+};
+
+void zel_program_allocator_set(const program_allocator *a);  // copied; nullptr uninstalls
+const program_allocator *zel_program_allocator_get();
+void zel_program_free(void *image);  // through the installed allocator; accepts nullptr
+
+struct zel_field_entry {
+    uint32_t field;
+    uint32_t max_value;
+    uint32_t table_id;  // leaf table of the field in the current compilation, 0 when unused
+};
+
+struct compile_context {
+    uint32_t table_counter;
+    rbst tables;  // eclass_table by id
+    eclass_table *root;
+    uint32_t c_reg_allocated;
+    uint32_t instr_cursor, data_cursor, dir_cursor;
+    uint32_t table_bytes, dir_count, instr_count;
+    uint8_t *image;
+    int32_t filter_index;
+    zel_field_entry fields[ZEL_FIELD_TABLE_SIZE];
+    uint32_t action_offset;
+    uint32_t table_offsets[ZEL_MAX_TABLES];
+    // Bytes the compiler itself may hold for one compilation's tables before giving up with 12.
+    uint64_t mem_budget;
+    uint64_t mem_used;
+};
+
+inline constexpr uint64_t ZEL_COMPILE_MEM_BUDGET = 1ull << 30;
+
+compile_context *zel_compile_context_new();  // nullptr when out of memory
+void zel_compile_context_free(compile_context *ctx);
+// Releases every table; counters, cursors and leaf-table ids to 0, image forgotten, filter index -1.
+void zel_compile_context_reset(compile_context *ctx);
+
+// Compiles rt (whose matches were added through ctx) into *image of *size bytes.
+// 0: success (*image nullptr when no rule placed any match); 12: no program memory, *image nullptr and
+// *size the bytes needed (a lower bound when compilation stopped early); 22: bad arguments.
+int zel_compile(compile_context *ctx, rule_table *rt, void **image, uint32_t *size);
+// The emitter: counting pass, the six size log lines, allocation, emission. nullptr when out of memory.
+void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_t *size);
+int32_t zel_compile_filter_index(const compile_context *ctx);
+
+// Debug dump of an image: "length = %d \n", the field map, the directory, tables and action slots.
+void zel_program_dump(const void *image, FILE *out);

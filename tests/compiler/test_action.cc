@@ -1,0 +1,288 @@
+#include "compiler/zel_action.h"
+#include "compiler/zel_compiler.h"
+#include "compiler/zel_prog_heap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+zel_action_spec act(uint32_t code, uint32_t type = 0)
+{
+    zel_action_spec a;
+    a.code = code;
+    a.param_type = type;
+    return a;
+}
+
+std::vector<uint32_t> codes(const zel_action_data &d)
+{
+    std::vector<uint32_t> out;
+    for (const zel_action_slot &s : d.slot)
+        out.push_back(s.code);
+    while (!out.empty() && out.back() == 0)
+        out.pop_back();
+    return out;
+}
+
+TEST(ActionEncode, AcceptAloneTakesSlotZero)
+{
+    zel_action_data d;
+    memset(&d, 0xEE, sizeof d);
+    const zel_action_spec a[] = {act(ZEL_ACT_ACCEPT)};
+    ASSERT_EQ(zel_compile_sequence_actions(a, 0, &d), 0);
+    EXPECT_EQ(d.slot[0].code, 2u);
+    EXPECT_EQ(d.slot[0].param_type, 0u);
+    const zel_action_data zero{};
+    EXPECT_EQ(memcmp(&d.slot[1], &zero.slot[1], sizeof(zel_action_slot) * 11), 0);
+}
+
+TEST(ActionEncode, PolicerMovesToSlotOne)
+{
+    zel_action_spec count = act(ZEL_ACT_COUNT, ZEL_ACT_COUNT);
+    count.name = "c1";
+    zel_action_spec police = act(ZEL_ACT_POLICE, ZEL_ACT_POLICE);
+    police.name = "p1";
+    police.seq = 10;
+    police.rate_bps = 8000000;  // 1e6 bytes per second
+    police.burst_bytes = 15000;
+    police.exceed = 1;
+    zel_action_data d;
+    const zel_action_spec first[] = {count, act(ZEL_ACT_LOG, ZEL_ACT_LOG), police};
+    ASSERT_EQ(zel_compile_sequence_actions(first, 1000000000, &d), 0);
+    EXPECT_EQ(codes(d), (std::vector<uint32_t>{ZEL_ACT_COUNT, ZEL_ACT_POLICE, ZEL_ACT_LOG}));
+    EXPECT_STREQ(d.slot[0].p.count.name, "c1");
+    const zel_slot_police &p = d.slot[1].p.police;
+    EXPECT_EQ(p.rate, 1000u);
+    EXPECT_EQ(p.burst, 15000000u);
+    EXPECT_EQ(p.oob_action, 1u);
+    EXPECT_EQ(p.flags, ZEL_POLICE_ENCODED);
+    EXPECT_STREQ(p.name, "10.p1");
+
+    const zel_action_spec second[] = {act(ZEL_ACT_ACCEPT), count, police};
+    ASSERT_EQ(zel_compile_sequence_actions(second, 1000000000, &d), 0);
+    EXPECT_EQ(codes(d), (std::vector<uint32_t>{ZEL_ACT_ACCEPT, ZEL_ACT_POLICE, ZEL_ACT_COUNT}));
+}
+
+TEST(ActionEncode, UnresolvedClassTakesNoSlotAndOverflowIsRefused)
+{
+    zel_action_spec fc = act(ZEL_ACT_SET_FC, ZEL_ACT_SET_FC);
+    fc.unresolved = true;
+    zel_action_spec dscp = act(ZEL_ACT_SET_DSCP, ZEL_ACT_SET_DSCP);
+    dscp.value = 46;
+    zel_action_data d;
+    const zel_action_spec a[] = {act(ZEL_ACT_ACCEPT), fc, dscp};
+    ASSERT_EQ(zel_compile_sequence_actions(a, 0, &d), 0);
+    EXPECT_EQ(codes(d), (std::vector<uint32_t>{ZEL_ACT_ACCEPT, ZEL_ACT_SET_DSCP}));
+    EXPECT_EQ(d.slot[1].p.u8, 46);
+
+    std::vector<zel_action_spec> many(13, act(ZEL_ACT_LOG, ZEL_ACT_LOG));
+    EXPECT_EQ(zel_compile_sequence_actions(many, 0, &d), 22);
+    many.pop_back();
+    EXPECT_EQ(zel_compile_sequence_actions(many, 0, &d), 0);
+}
+
+std::map<uint32_t, int> tloc_counts(const std::vector<zel_tloc_choice> &c, std::vector<uint32_t> *order = nullptr)
+{
+    zel_slot_tloc_entry e[ZEL_TLOC_LIST_ENTRIES] = {};
+    zel_tloc_list_fill(c, e);
+    std::map<uint32_t, int> n;
+    for (const auto &x : e) {
+        if (x.resolved)
+            n[x.tloc_index]++;
+        if (order)
+            order->push_back(x.tloc_index);
+    }
+    return n;
+}
+
+zel_tloc_choice choice(uint32_t idx, uint32_t weight, uint32_t pref = 0, uint32_t label = 100)
+{
+    return {label, pref, idx, weight, true, true};
+}
+
+TEST(TlocList, WeightedFill)
+{
+    EXPECT_EQ(tloc_counts({choice(1, 3), choice(2, 1)}), (std::map<uint32_t, int>{{1, 12}, {2, 4}}));
+    EXPECT_EQ(tloc_counts({choice(1, 10), choice(2, 10), choice(3, 1)}),
+              (std::map<uint32_t, int>{{1, 8}, {2, 7}, {3, 1}}));
+    // Sorted by weight: the lighter first choice does not take the extra entries.
+    EXPECT_EQ(tloc_counts({choice(3, 1), choice(1, 10), choice(2, 10)}),
+              (std::map<uint32_t, int>{{1, 8}, {2, 7}, {3, 1}}));
+    std::vector<uint32_t> order;
+    tloc_counts({choice(1, 5), choice(2, 5), choice(3, 5)}, &order);
+    EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3, 1, 2, 3, 1, 2, 3, 1, 2, 3, 1, 2, 3, 1}));
+}
+
+TEST(TlocList, UnusableAndLowerPreferenceChoicesAreSkipped)
+{
+    zel_tloc_choice down = choice(7, 1);
+    down.up = false;
+    zel_tloc_choice unresolved = choice(8, 1);
+    unresolved.resolved = false;
+    const auto n = tloc_counts({down, unresolved, choice(9, 1, 5, 0), choice(1, 1, 5), choice(2, 1, 4),
+                                choice(3, 1, 6)});
+    EXPECT_EQ(n, (std::map<uint32_t, int>{{1, 8}, {3, 8}}));
+    EXPECT_TRUE(tloc_counts({down}).empty());
+}
+
+struct Stats : testing::Test {
+    zel_prog_heap *heap = zel_prog_heap_new(4096, 4);
+    compile_context *ctx = zel_compile_context_new();
+    rule_table *rt = nullptr;
+    void *image = nullptr;
+
+    Stats()
+    {
+        program_allocator a = zel_prog_heap_allocator(heap);
+        zel_program_allocator_set(&a);
+        zel_action_data def{};
+        rt = zel_rule_table_create("p", "1v", sizeof def, &def);
+        // Two rules that both count into "c" and police with "pol": two classes carry them.
+        for (uint32_t i = 0; i < 2; i++) {
+            rule *r = zel_rule_add(rt, std::to_string(i).c_str());
+            zel_rule_add_range(ctx, r, ZEL_CF_DSCP, i * 10, i * 10 + 5);
+            zel_action_spec c = act(ZEL_ACT_COUNT, ZEL_ACT_COUNT);
+            c.name = "c";
+            zel_action_spec p = act(ZEL_ACT_POLICE, ZEL_ACT_POLICE);
+            p.name = "pol";
+            p.seq = 1;
+            const zel_action_spec a[] = {act(ZEL_ACT_ACCEPT), c, p};
+            zel_action_data d;
+            zel_compile_sequence_actions(a, 1000, &d);
+            zel_rule_set_action(r, sizeof d, &d);
+        }
+        uint32_t size;
+        EXPECT_EQ(zel_compile(ctx, rt, &image, &size), 0);
+    }
+    ~Stats() override
+    {
+        zel_program_free(image);
+        zel_rule_table_free(rt);
+        zel_compile_context_free(ctx);
+        zel_program_allocator_set(nullptr);
+        zel_prog_heap_delete(heap);
+    }
+    // What the forwarding plane does: count into the bank named by the selector.
+    void traffic(uint64_t pkts, uint64_t bytes)
+    {
+        static uint64_t p, b;
+        p = pkts;
+        b = bytes;
+        zel_action_blocks_visit(image, [](zel_action_data *d, void *) {
+            for (zel_action_slot &s : d->slot) {
+                if (s.param_type == ZEL_ACT_COUNT) {
+                    s.p.count.packets[s.p.count.bank] += p;
+                    s.p.count.bytes[s.p.count.bank] += b;
+                } else if (s.param_type == ZEL_ACT_POLICE) {
+                    s.p.police.drops[s.p.police.bank] += p;
+                    s.p.police.bytes[s.p.police.bank] += b;
+                }
+            }
+        }, nullptr);
+    }
+};
+
+TEST_F(Stats, CounterTotalsAndBankFlip)
+{
+    ASSERT_NE(image, nullptr);
+    traffic(3, 300);
+    uint64_t pk, by;
+    zel_counter_totals(image, "c", &pk, &by);
+    EXPECT_EQ(pk, 6u);  // two rule classes carry the counter
+    EXPECT_EQ(by, 600u);
+    zel_counter_totals(image, "other", &pk, &by);
+    EXPECT_EQ(pk, 0u);
+
+    zel_counter_clear(image, "c");
+    zel_counter_totals(image, "c", &pk, &by);
+    EXPECT_EQ(pk, 0u);
+    traffic(1, 10);
+    zel_counter_totals(image, "c", &pk, &by);
+    EXPECT_EQ(pk, 2u);
+    EXPECT_EQ(by, 20u);
+
+    zel_counter_clear(image, "c");  // back to bank 0, which was zeroed on the first clear
+    zel_counter_totals(image, "c", &pk, &by);
+    EXPECT_EQ(pk, 0u);
+    zel_action_blocks_visit(image, [](zel_action_data *d, void *) {
+        for (const zel_action_slot &s : d->slot)
+            if (s.param_type == ZEL_ACT_COUNT) {
+                EXPECT_EQ(s.p.count.bank, 0);
+                EXPECT_EQ(s.p.count.packets[1], 0u);
+            }
+    }, nullptr);
+}
+
+TEST_F(Stats, PolicerTotalsAndClear)
+{
+    traffic(2, 50);
+    uint64_t drops, bytes;
+    zel_policer_totals(image, "1.pol", &drops, &bytes);
+    EXPECT_EQ(drops, 4u);
+    EXPECT_EQ(bytes, 100u);
+    zel_policer_clear(image, "1.pol");
+    zel_policer_totals(image, "1.pol", &drops, &bytes);
+    EXPECT_EQ(drops + bytes, 0u);
+    uint64_t pk, by;
+    zel_counter_totals(image, "c", &pk, &by);
+    EXPECT_EQ(pk, 4u);  // the counter bank is not the policer's
+}
+
+std::string print(const zel_action_data &d)
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    zel_action_slots_print(&d, f);
+    fclose(f);
+    std::string s(buf, len);
+    free(buf);
+    return s;
+}
+
+TEST(ActionPrint, SlotsAndAddresses)
+{
+    zel_action_spec nh = act(ZEL_ACT_SET_NEXT_HOP, ZEL_ACT_SET_NEXT_HOP);
+    const uint32_t v4 = 0x0A000001;
+    memcpy(nh.next_hop.addr, &v4, 4);
+    nh.next_hop.family = 1;
+    zel_action_spec lt = act(ZEL_ACT_SET_LOCAL_TLOC_LIST, ZEL_ACT_SET_LOCAL_TLOC_LIST);
+    lt.color = 0x30;
+    lt.encap = 2;
+    lt.restrict_ = true;
+    zel_action_spec cnt = act(ZEL_ACT_COUNT, ZEL_ACT_COUNT);
+    cnt.name = "web";
+    const zel_action_spec a[] = {act(ZEL_ACT_ACCEPT), nh, lt, cnt, act(ZEL_ACT_TCP_OPT, ZEL_ACT_TCP_OPT)};
+    zel_action_data d;
+    ASSERT_EQ(zel_compile_sequence_actions(a, 0, &d), 0);
+    EXPECT_EQ(print(d), "accept\nset next-hop\n\tnext-hop: 10.0.0.1\nset local-tloc-list\n"
+                        "\tColor Mask: 0x30, Encap Mask: 0x2, Restrict: Yes\ncount\n  web\n"
+                        "tcp optimization\n\tTCP Optimization\n");
+
+    zel_addr_record r6{};
+    r6.family = 2;
+    const uint8_t a6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+    memcpy(r6.addr, a6, 16);
+    EXPECT_STREQ(zel_addr_record_str(&r6), "2001:db8:0:0:1::");
+    EXPECT_STREQ(zel_action_name(99), "-");
+    EXPECT_STREQ(zel_action_name(ZEL_ACT_SET_BACKUP_PREF_COLOR), "set backup-preferred-color");
+}
+
+TEST(ActionDefault, SlaClassParameters)
+{
+    zel_action_data d;
+    zel_default_action(ZEL_ACT_SLA_CLASS, ZEL_ACT_SLA_CLASS, 3, true, 0x40, &d);
+    EXPECT_EQ(d.slot[0].code, 12u);
+    EXPECT_EQ(d.slot[0].param_type, 12u);
+    EXPECT_EQ(d.slot[0].p.sla.primary, 3);
+    EXPECT_EQ(d.slot[0].p.sla.backup, 5);
+    EXPECT_EQ(d.slot[0].p.sla.preferred_color, 0x40u);
+    EXPECT_EQ(codes(d).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,357 @@
+#include "common/zel_log.h"
+#include "compiler/zel_action.h"
+#include "compiler/zel_compiler.h"
+#include "compiler/zel_prog_heap.h"
+#include "image_eval.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+struct Compiler : testing::Test {
+    zel_prog_heap *heap = zel_prog_heap_new(1 << 16, 64);
+    compile_context *ctx = zel_compile_context_new();
+    rule_table *rt = nullptr;
+    void *image = nullptr;
+    uint32_t size = 0;
+
+    Compiler()
+    {
+        program_allocator a = zel_prog_heap_allocator(heap);
+        zel_program_allocator_set(&a);
+    }
+    ~Compiler() override
+    {
+        zel_program_free(image);
+        zel_rule_table_free(rt);
+        zel_compile_context_free(ctx);
+        zel_program_allocator_set(nullptr);
+        zel_prog_heap_delete(heap);
+    }
+
+    static zel_action_data action_with_code(uint32_t code)
+    {
+        zel_action_data d{};
+        d.slot[0].code = code;
+        return d;
+    }
+    void make_table(const char *name = "pol")
+    {
+        zel_action_data def = action_with_code(ZEL_ACT_REJECT);
+        rt = zel_rule_table_create(name, "1vpn", sizeof def, &def);
+    }
+    rule *add_rule(const char *name, uint32_t code)
+    {
+        rule *r = zel_rule_add(rt, name);
+        zel_action_data d = action_with_code(code);
+        zel_rule_set_action(r, sizeof d, &d);
+        return r;
+    }
+    int compile() { return zel_compile(ctx, rt, &image, &size); }
+    const zel_image_header &hdr() const { return *static_cast<const zel_image_header *>(image); }
+    const uint8_t *bytes() const { return static_cast<const uint8_t *>(image); }
+
+    // The rows of lookup table t as a set of (low, high, class).
+    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> rows_of(uint32_t dir_index) const
+    {
+        const zel_table_dir_entry &d = zel_image_dir(image)[dir_index];
+        std::set<std::tuple<uint32_t, uint32_t, uint32_t>> out;
+        const auto *e = reinterpret_cast<const zel_lookup_entry *>(bytes() + d.offset + 4);
+        for (uint32_t i = 0; i < d.count; i++)
+            out.emplace(e[i].low, e[i].high, e[i].class_id);
+        return out;
+    }
+};
+
+TEST_F(Compiler, WorkedExampleIsExactByteForByte)
+{
+    make_table("pol");
+    rule *r0 = add_rule("10", ZEL_ACT_ACCEPT);
+    ASSERT_EQ(zel_rule_add_range(ctx, r0, ZEL_CF_MATCH_ANY, 1, 1), 0);
+    ASSERT_EQ(zel_rule_add_range(ctx, r0, ZEL_CF_PROTOCOL, 6, 6), 0);
+    rule *r1 = add_rule("20", ZEL_ACT_COUNT);
+    ASSERT_EQ(zel_rule_add_range(ctx, r1, ZEL_CF_MATCH_ANY, 1, 1), 0);
+    ASSERT_EQ(zel_rule_add_range(ctx, r1, ZEL_CF_PROTOCOL, 17, 17), 0);
+
+    const uint64_t saved = zel_debug_flags;
+    zel_debug_flags = ZEL_DEBUG_STDOUT | ZEL_DEBUG_POLICY;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(compile(), 0);
+    const std::string log = testing::internal::GetCapturedStdout();
+    zel_debug_flags = saved;
+
+    // The six size lines, in order.
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l.substr(l.find(": ") + 2));
+    const std::vector<std::string> want = {
+        "Policy: pol  Program size: 472 [Header]",
+        "Policy: pol  Program size: 764 [Context]",
+        "Policy: pol  Program size: 860 [Table directory entry]",
+        "Policy: pol  Program size: 884 [Instruction]",
+        "Policy: pol  Program size: 10132 [Action]",
+        "Policy: pol  Program size: 10132 [Final]",
+    };
+    EXPECT_EQ(lines, want);
+    EXPECT_EQ(log.rfind("zel_compile_program_ec:", 0), 0u);
+
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(size, 10132u);
+    EXPECT_EQ(zel_prog_heap_blocks_used(heap), (10132u + 127) / 128);
+    const zel_image_header &h = hdr();
+    EXPECT_EQ(h.reserved, 0u);
+    EXPECT_EQ(h.size, 10132u);
+    EXPECT_STREQ(h.name, "pol");
+    EXPECT_EQ(h.dir_count, 4u);
+    EXPECT_EQ(h.instr_count, 6u);
+    EXPECT_EQ(h.action_offset, 222u);
+    EXPECT_EQ(h.table_offset[0], 0u);
+    EXPECT_EQ(h.table_offset[1], 149u);
+    EXPECT_EQ(h.table_offset[2], 165u);
+    EXPECT_EQ(h.table_offset[3], 191u);
+    EXPECT_EQ(h.table_offset[4], 0u);
+    EXPECT_EQ(h.field_map_count, 2u);
+    EXPECT_EQ(h.field_map[0].field, 1);
+    EXPECT_EQ(h.field_map[0].table, 2);
+    EXPECT_EQ(h.field_map[1].field, 12);
+    EXPECT_EQ(h.field_map[1].table, 1);
+    EXPECT_EQ(h.table_field[1], 12u);
+    EXPECT_EQ(h.table_field[2], 1u);
+    EXPECT_EQ(h.table_field[3], 0u);
+
+    const zel_table_dir_entry *d = zel_image_dir(image);
+    const uint32_t want_dir[4][3] = {{592, 3, 20}, {656, 5, 20}, {760, 6, 20}, {884, 3, 3080}};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(d[i].offset, want_dir[i][0]) << i;
+        EXPECT_EQ(d[i].count, want_dir[i][1]) << i;
+        EXPECT_EQ(d[i].entry_size, want_dir[i][2]) << i;
+        EXPECT_EQ(d[i].reserved[0] | d[i].reserved[1] | d[i].reserved[2], 0u);
+    }
+    const uint32_t want_code[6] = {0x11111000, 0x11222000, 0x32110003, 0x22120000, 0x12233000, 0x423F0000};
+    const uint32_t *code = zel_image_instrs(image);
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(code[i], want_code[i]) << i;
+
+    // Table header words and rows (the order of entries inside a table is the tree's).
+    uint32_t word;
+    memcpy(&word, bytes() + 592, 4);
+    EXPECT_EQ(word, 0x101u);
+    memcpy(&word, bytes() + 656, 4);
+    EXPECT_EQ(word, 0x201u);
+    memcpy(&word, bytes() + 760, 4);
+    EXPECT_EQ(word, 0x301u);
+    memcpy(&word, bytes() + 884, 4);
+    EXPECT_EQ(word, 0x2u);
+    using row = std::tuple<uint32_t, uint32_t, uint32_t>;
+    EXPECT_EQ(rows_of(0), (std::set<row>{{0, 1, 0}, {1, 2, 1}, {2, 0xFFFFFFFF, 0}}));
+    EXPECT_EQ(rows_of(1), (std::set<row>{{0, 6, 0}, {6, 7, 1}, {7, 17, 0}, {17, 18, 2}, {18, 0xFFFFFFFF, 0}}));
+    EXPECT_EQ(rows_of(2), (std::set<row>{{0, 1, 0}, {1, 2, 0}, {2, 3, 0}, {3, 4, 0}, {4, 5, 1}, {5, 6, 2}}));
+
+    // Action blocks: default, rule 0, rule 1.
+    const uint32_t want_code_of[3] = {ZEL_ACT_REJECT, ZEL_ACT_ACCEPT, ZEL_ACT_COUNT};
+    for (uint32_t c = 0; c < 3; c++) {
+        const auto *b = reinterpret_cast<const zel_action_block *>(bytes() + 888 + c * 3080);
+        EXPECT_EQ(b->hdr.flags, c == 0 ? 1u : 0u) << c;
+        EXPECT_EQ(b->hdr.length, 3080u) << c;
+        EXPECT_EQ(b->data.slot[0].code, want_code_of[c]) << c;
+    }
+
+    // The trees are searchable: packets land on the right class.
+    uint32_t v[16] = {};
+    v[ZEL_CF_MATCH_ANY] = 1;
+    v[ZEL_CF_PROTOCOL] = 17;
+    EXPECT_EQ(test_image_eval(image, v), 2u);
+    v[ZEL_CF_PROTOCOL] = 6;
+    EXPECT_EQ(test_image_eval(image, v), 1u);
+    v[ZEL_CF_MATCH_ANY] = 0;
+    EXPECT_EQ(test_image_eval(image, v), 0u);
+    EXPECT_EQ(zel_compile_filter_index(ctx), 0);
+}
+
+TEST_F(Compiler, OneFieldGivesOneLookupAndAction)
+{
+    make_table();
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_DSCP, 10, 20);
+    ASSERT_EQ(compile(), 0);
+    EXPECT_EQ(hdr().dir_count, 2u);
+    EXPECT_EQ(hdr().instr_count, 2u);
+    const uint32_t *code = zel_image_instrs(image);
+    EXPECT_EQ(code[0], zel_instr_lookup(ZEL_OPND_FIELD, 1, 1, 1));
+    EXPECT_EQ(zel_instr_op(code[1]), ZEL_OP_ACTION);
+    EXPECT_EQ(zel_instr_src(code[1]), 1u);
+}
+
+TEST_F(Compiler, FirstAddedRuleWinsAndUnmatchedGetsDefault)
+{
+    make_table();
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_SRC_PORT, 100, 200);
+    zel_rule_add_range(ctx, add_rule("2", ZEL_ACT_COUNT), ZEL_CF_SRC_PORT, 150, 300);
+    ASSERT_EQ(compile(), 0);
+    uint32_t v[16] = {};
+    auto code_at = [&](uint32_t port) {
+        v[ZEL_CF_SRC_PORT] = port;
+        auto cls = test_image_eval(image, v);
+        EXPECT_TRUE(cls.has_value());
+        const auto *b = reinterpret_cast<const zel_action_block *>(test_image_action(image, cls.value_or(0)));
+        return std::make_pair(b->hdr.flags, b->data.slot[0].code);
+    };
+    EXPECT_EQ(code_at(160), std::make_pair(0u, uint32_t{ZEL_ACT_ACCEPT}));
+    EXPECT_EQ(code_at(250), std::make_pair(0u, uint32_t{ZEL_ACT_COUNT}));
+    EXPECT_EQ(code_at(99), std::make_pair(1u, uint32_t{ZEL_ACT_REJECT}));
+    EXPECT_EQ(code_at(301), std::make_pair(1u, uint32_t{ZEL_ACT_REJECT}));
+}
+
+TEST_F(Compiler, AlignmentWordOnlyWhenNeeded)
+{
+    // One leaf with 2 rows: 472 + 48 + 8 + (4 + 40) = 572, header word at 572, next word 576 is aligned.
+    make_table();
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_PLP, 0, 3);
+    ASSERT_EQ(compile(), 0);
+    const zel_table_dir_entry &act = zel_image_dir(image)[1];
+    EXPECT_EQ(act.offset, 572u);
+    EXPECT_EQ(hdr().action_offset * 4, 576u);
+    EXPECT_EQ(size, 576u + 2 * 3080u + 4u);  // the reserved 8 bytes are counted anyway
+    zel_program_free(image);
+    image = nullptr;
+    zel_compile_context_reset(ctx);
+    zel_rule_table_free(rt);
+
+    // Three rows: header word at 592, the next word 596 is not aligned.
+    make_table();
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_PLP, 1, 3);
+    ASSERT_EQ(compile(), 0);
+    EXPECT_EQ(zel_image_dir(image)[1].offset, 592u);
+    EXPECT_EQ(hdr().action_offset * 4, 600u);
+}
+
+TEST_F(Compiler, NothingToCompileIsSuccessWithoutImage)
+{
+    make_table();
+    add_rule("1", ZEL_ACT_ACCEPT);
+    EXPECT_EQ(compile(), 0);
+    EXPECT_EQ(image, nullptr);
+    EXPECT_EQ(zel_prog_heap_programs(heap), 0u);
+}
+
+TEST_F(Compiler, NoProgramMemoryReportsBytesNeeded)
+{
+    zel_prog_heap *small = zel_prog_heap_new(10, 4);
+    program_allocator a = zel_prog_heap_allocator(small);
+    zel_program_allocator_set(&a);
+    make_table();
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_PLP, 1, 3);
+    EXPECT_EQ(compile(), 12);
+    EXPECT_EQ(image, nullptr);
+    EXPECT_EQ(size, 600u + 2 * 3080u);
+    EXPECT_EQ(zel_compile_filter_index(ctx), -1);
+    zel_compile_context_reset(ctx);
+    zel_prog_heap_delete(small);
+}
+
+TEST_F(Compiler, HugeCrossProductStopsEarlyWithLowerBound)
+{
+    // 3000 distinct classes on each of two fields: 9e6 combined rows, far above 2 MiB of program memory.
+    zel_prog_heap *small = zel_prog_heap_new(16384, 4);
+    program_allocator a = zel_prog_heap_allocator(small);
+    zel_program_allocator_set(&a);
+    make_table();
+    for (uint32_t i = 0; i < 3000; i++) {
+        rule *r = add_rule(std::to_string(i).c_str(), ZEL_ACT_ACCEPT);
+        zel_rule_add_range(ctx, r, ZEL_CF_SRC_ADDR, i * 10, i * 10 + 5);
+        zel_rule_add_range(ctx, r, ZEL_CF_DST_ADDR, i * 10, i * 10 + 5);
+    }
+    EXPECT_EQ(compile(), 12);
+    EXPECT_EQ(image, nullptr);
+    EXPECT_GT(size, 16384u * 128);
+    EXPECT_EQ(zel_prog_heap_programs(small), 0u);
+    EXPECT_EQ(rbst_count(&ctx->tables), 2u);  // nothing was combined
+    zel_compile_context_reset(ctx);
+    zel_prog_heap_delete(small);
+}
+
+TEST_F(Compiler, EarlyStopKeepsPoliciesThatFitExactly)
+{
+    // r0 and r1 can never match on DSCP (only 0xFFFFFFFF, which lies in no row): their PROTOCOL classes
+    // collapse in the combined table, which has fewer classes than the PROTOCOL table.
+    auto build = [&] {
+        make_table();
+        rule *r0 = add_rule("0", ZEL_ACT_ACCEPT), *r1 = add_rule("1", ZEL_ACT_ACCEPT);
+        rule *r2 = add_rule("2", ZEL_ACT_COUNT);
+        zel_rule_add_range(ctx, r0, ZEL_CF_PROTOCOL, 1, 1);
+        zel_rule_add_range(ctx, r0, ZEL_CF_DSCP, 0xFFFFFFFF, 0xFFFFFFFF);
+        zel_rule_add_range(ctx, r1, ZEL_CF_PROTOCOL, 2, 2);
+        zel_rule_add_range(ctx, r1, ZEL_CF_DSCP, 0xFFFFFFFF, 0xFFFFFFFF);
+        zel_rule_add_range(ctx, r2, ZEL_CF_DSCP, 3, 3);
+    };
+    auto release = [&] {
+        zel_program_free(image);
+        image = nullptr;
+        zel_compile_context_reset(ctx);
+        zel_rule_table_free(rt);
+        rt = nullptr;
+    };
+    build();
+    ASSERT_EQ(compile(), 0);
+    ASSERT_EQ(zel_image_dir(image)[0].count, 4u);  // PROTOCOL: 3 classes over 4 rows
+    EXPECT_EQ(zel_image_dir(image)[3].count, 2u);  // the root: 2 classes
+    const uint32_t needed = size;
+    release();
+
+    zel_prog_heap *exact = zel_prog_heap_new((needed + 127) / 128, 1);
+    program_allocator a = zel_prog_heap_allocator(exact);
+    zel_program_allocator_set(&a);
+    build();
+    EXPECT_EQ(compile(), 0);
+    EXPECT_EQ(size, needed);
+    release();
+    zel_prog_heap_delete(exact);
+}
+
+TEST_F(Compiler, ResetForgetsTablesAndStartsNumberingAgain)
+{
+    make_table();
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_DSCP, 1, 1);
+    zel_rule_add_range(ctx, rt->head, ZEL_CF_FC, 1, 1);
+    ASSERT_EQ(compile(), 0);
+    EXPECT_EQ(ctx->c_reg_allocated, 3u);
+    zel_compile_context_reset(ctx);
+    EXPECT_TRUE(rbst_is_empty(&ctx->tables));
+    EXPECT_EQ(ctx->table_counter, 0u);
+    EXPECT_EQ(ctx->filter_index, -1);
+    EXPECT_EQ(ctx->fields[ZEL_CF_DSCP].table_id, 0u);
+    EXPECT_EQ(ctx->fields[ZEL_CF_DSCP].max_value, 255u);
+    EXPECT_EQ(zel_field_table(ctx, ZEL_CF_PLP), 1u);
+}
+
+TEST_F(Compiler, DumpListsHeaderTablesAndSlots)
+{
+    make_table("dumpme");
+    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_PLP, 1, 3);
+    ASSERT_EQ(compile(), 0);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    zel_program_dump(image, f);
+    fclose(f);
+    const std::string out(buf, len);
+    free(buf);
+    EXPECT_EQ(out.rfind("length = 6760 \n(field type, ec) map size = 1 \nEntry 0: field type = 15, ec_id = 1 \n"
+                        "Table dir length = 2 \nn instructions = 2 \nLookup Table:  \n",
+                        0),
+              0u);
+    EXPECT_NE(out.find(": [1 - 4] -> 1\n"), std::string::npos);
+    EXPECT_NE(out.find("Action Table:  \nflags = 0x1 \nlength = 3080 \nreject\nflags = 0x0 \nlength = 3080 \naccept\n\n"),
+              std::string::npos);
+}
+
+}  // namespace
