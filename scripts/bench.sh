@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of a build directory and writes their results to bench/results/.
+#   scripts/bench.sh [BUILD_DIR]
+# Each topic is one function; a topic whose programs are not built is skipped.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+results=$root/bench/results
+mkdir -p "$results"
+
+machine() {
+  echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB RAM"
+}
+
+# Policy compiler on the ClassBench sets against DPDK's rte_acl, and the interpreter's rate.
+bench_compiler() {
+  local bin=$build/bin/zel_bench_compiler zelc=$build/bin/zelc
+  local data=${ZEL_CLASSBENCH_DIR:-$root/../shared/data/classbench}
+  if [ ! -x "$bin" ] || [ ! -x "$zelc" ] || [ ! -d "$data" ]; then
+    echo "bench: compiler: skipped (needs $bin, $zelc and $data)" >&2
+    return 0
+  fi
+  local out=$results/compiler.md tmp
+  tmp=$(mktemp)
+  {
+    echo "# Policy compiler: ClassBench sets, zeld compiler vs DPDK rte_acl"
+    echo
+    echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'). Machine: $(machine). Build: $(basename "$build") ($(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=\(..*\)/\1/p' "$build/CMakeCache.txt" | grep . || echo RelWithDebInfo))."
+    echo "DPDK: $(pkg-config --modversion libdpdk 2>/dev/null || echo absent)."
+    echo
+    echo "Command per set: \`$(basename "$bin") SET.rules [SET.trace]\` (scripts/bench.sh). Sets without a trace use"
+    echo "generated packets (per rule its two corners and a random point, then 10000 random headers)."
+    echo "The zeld side compiles into up to 4 GiB of program memory (the image size is a 32-bit field);"
+    echo "compile time is the compile call, peak memory the growth of the process's peak RSS across it."
+    echo "rte_acl: rules added and built with one category (first rule = highest priority), build time"
+    echo "covers add + build, memory is the growth of DPDK's malloc heap, classification in bursts of 64."
+    echo "Rates are packets per second over the trace repeated for at least 1 s, single core."
+    echo "Mismatches count packets whose result differs from a first-match linear search."
+    echo
+    echo "| set | rules | packets | zeld compile ms | image bytes | zeld peak KiB | zeld Mpps | rte_acl build ms | rte_acl bytes | rte_acl Mpps | compile time zeld/rte_acl | memory zeld image/rte_acl | rate rte_acl/zeld | mismatches zeld, rte_acl | notes |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  } > "$tmp"
+  local n s trace
+  for n in 100 1000 10000; do
+    for s in acl1 fw1 ipc1; do
+      [ -f "$data/${s}_$n.rules" ] || continue
+      trace=
+      [ -f "$data/${s}_$n.trace" ] && trace=$data/${s}_$n.trace
+      echo "bench: compiler: ${s}_$n" >&2
+      "$bin" "$data/${s}_$n.rules" $trace 2>/dev/null >> "$tmp" || echo "bench: compiler: ${s}_$n: exit $?" >&2
+    done
+  done
+  {
+    echo
+    echo "## Interpreter and dpdk-test-acl on the 1000-rule traces"
+    echo
+    echo "\`zelc classify --bench --format classbench SET.rules SET.trace\` and"
+    echo "\`dpdk-test-acl --no-huge --no-pci -l 0 -m 1024 -- --rulesf=SET.rules --tracef=SET.trace --iter=100\`"
+    echo "(its own scalar-or-vector default algorithm)."
+    echo
+    echo "| set | zelc classify | dpdk-test-acl |"
+    echo "|---|---|---|"
+    for s in acl1 fw1 ipc1; do
+      [ -f "$data/${s}_1000.trace" ] || continue
+      local z d
+      z=$("$zelc" classify --bench --format classbench "$data/${s}_1000.rules" "$data/${s}_1000.trace" | sed 's/ (checksum.*//')
+      d=-
+      if command -v dpdk-test-acl > /dev/null; then
+        d=$(dpdk-test-acl --no-huge --no-pci -l 0 -m 1024 --file-prefix=zelc-bench --log-level=1 -- \
+              --rulesf="$data/${s}_1000.rules" --tracef="$data/${s}_1000.trace" --iter=100 2>/dev/null |
+            grep -o '[0-9.]* cycles/pkt, [0-9.]* pkt/sec' | tail -1) || d=-
+      fi
+      echo "| ${s}_1000 | $z | $d |"
+    done
+  } >> "$tmp"
+  mv "$tmp" "$out"
+  echo "bench: compiler: results in $out" >&2
+}
+
+bench_compiler

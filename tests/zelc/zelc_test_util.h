@@ -1,0 +1,56 @@
+// Shared helpers of the zelc tests: the ClassBench data directory and running commands.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+inline std::string classbench_dir() {
+    const char *src = std::getenv("ZEL_SOURCE_DIR");
+    std::string dir = std::string(src ? src : ".") + "/../shared/data/classbench";
+    return std::filesystem::is_directory(dir) ? dir : std::string();
+}
+
+#define ZELC_NEED_CLASSBENCH(dir)                                                        \
+    std::string dir = classbench_dir();                                                  \
+    if (dir.empty())                                                                     \
+        GTEST_SKIP() << "no ClassBench data beside the source tree (../shared/data/classbench)"
+
+inline std::string zelc_binary() {
+    const char *b = std::getenv("ZEL_BUILD_DIR");
+    return std::string(b ? b : ".") + "/bin/zelc";
+}
+
+struct command_result {
+    int status = -1;
+    std::string out;
+};
+
+// Runs a shell command, collecting standard output.
+inline command_result run_command(const std::string &cmd) {
+    command_result r;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+inline std::string temp_path(const std::string &name) {
+    return (std::filesystem::temp_directory_path() / (std::to_string(getpid()) + "-" + name)).string();
+}
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
