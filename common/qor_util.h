@@ -1,0 +1,19 @@
+// Daemon identifiers, their names, and the pid files other components write for them.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint32_t QOR_DAEMON_ID_KROD = 2;
+inline constexpr uint32_t QOR_DAEMON_ID_PXRD = 3;
+inline constexpr uint32_t QOR_DAEMON_ID_SYSMGR = 7;
+inline constexpr uint32_t QOR_DAEMON_ID_ZELD = 9;
+inline constexpr uint32_t QOR_DAEMON_ID_MAX = 160;
+
+// The daemon name of an identifier (0 .. QOR_DAEMON_ID_MAX); a larger identifier is fatal.
+const char *qor_util_daemon_name(uint32_t id);
+
+// The pid recorded in "/var/run/<name>.<instance>.pid": its first "%d" integer, 0 when the
+// file holds none, -1 when it does not open (errno then goes to *err when err is given).
+int qor_util_daemon_pid(const char *name, unsigned long instance, int *err);
+// The same for an explicit pid-file path.
+int qor_util_read_pid(const char *path, int *err);

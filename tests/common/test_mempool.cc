@@ -1,0 +1,220 @@
+#include "common/mempool.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+namespace {
+
+// A pool whose control region and blocks are heap buffers.
+struct HeapPool {
+    HeapPool(uint64_t blk, int n) : ctrl(mempool_meta_size(n)), blocks(blk * n)
+    {
+        mp = mempool_init(ctrl.data(), blocks.data(), blk, n);
+    }
+    std::vector<uint64_t> ctrl;  // uint64_t keeps the header aligned
+    std::vector<char> blocks;
+    mempool_t *mp;
+    void *base() { return blocks.data(); }
+};
+
+TEST(Mempool, ControlRegionSize)
+{
+    EXPECT_EQ(mempool_meta_size(0), 64u);
+    EXPECT_EQ(mempool_meta_size(3), 64u + 3 * 136u);
+}
+
+TEST(Mempool, RejectsUnusableGeometry)
+{
+    std::vector<uint64_t> ctrl(mempool_meta_size(4));
+    char blocks[64];
+    EXPECT_EQ(mempool_init(ctrl.data(), blocks, 2, 4), nullptr);
+    EXPECT_EQ(mempool_init(ctrl.data(), blocks, 16, -1), nullptr);
+}
+
+TEST(Mempool, AllocatesFromTheHighestIndexDown)
+{
+    HeapPool p(32, 5);
+    ASSERT_NE(p.mp, nullptr);
+    EXPECT_EQ(mempool_nblks(p.mp), 5);
+    EXPECT_EQ(mempool_block_size(p.mp), 32u);
+    for (int want = 4; want >= 0; want--) {
+        void *b = mempool_alloc(p.mp, p.base());
+        ASSERT_EQ(b, p.blocks.data() + 32 * want);
+        EXPECT_EQ(mempool_index(p.mp, p.base(), b), want);
+        EXPECT_EQ(mempool_nused(p.mp), 5 - want);
+    }
+    EXPECT_EQ(mempool_alloc(p.mp, p.base()), nullptr);
+    EXPECT_EQ(mempool_first_free(p.mp), -1);
+    for (int i = 0; i < 5; i++)
+        mempool_free(p.mp, p.base(), mempool_block(p.mp, p.base(), i));
+    mempool_destroy(p.mp);
+}
+
+TEST(Mempool, SingleBlockPoolCyclesThroughEmpty)
+{
+    HeapPool p(8, 1);
+    void *b = mempool_alloc(p.mp, p.base());
+    ASSERT_EQ(b, p.base());
+    EXPECT_EQ(mempool_alloc(p.mp, p.base()), nullptr);
+    EXPECT_EQ(mempool_nfree(p.mp), 0);
+    mempool_free(p.mp, p.base(), b);
+    EXPECT_EQ(mempool_alloc(p.mp, p.base()), b);
+    mempool_free(p.mp, p.base(), b);
+    mempool_destroy(p.mp);
+}
+
+TEST(Mempool, FreedBlockIsReusedFirstAndTracked)
+{
+    HeapPool p(16, 4);
+    void *a = mempool_alloc(p.mp, p.base());
+    void *b = mempool_alloc(p.mp, p.base());
+    int ia = mempool_index(p.mp, p.base(), a);
+    EXPECT_FALSE(mempool_is_free(p.mp, p.base(), ia));
+    EXPECT_TRUE(mempool_is_free(p.mp, p.base(), 0));
+    mempool_tag(p.mp, p.base(), a, 77);
+    EXPECT_EQ(mempool_get_tag(p.mp, ia), 77u);
+    mempool_free(p.mp, p.base(), a);
+    EXPECT_TRUE(mempool_is_free(p.mp, p.base(), ia));
+    EXPECT_EQ(mempool_first_free(p.mp), ia);
+    EXPECT_EQ(mempool_alloc(p.mp, p.base()), a);
+    mempool_free(p.mp, p.base(), a);
+    mempool_free(p.mp, p.base(), b);
+    EXPECT_EQ(mempool_nfree(p.mp), 4);
+    mempool_destroy(p.mp);
+}
+
+TEST(Mempool, DumpsShowInUseBlocksAndHeader)
+{
+    HeapPool p(16, 3);
+    void *a = mempool_alloc(p.mp, p.base());
+    testing::internal::CaptureStdout();
+    mempool_dump_inuse(p.mp, p.base(), 64);
+    mempool_dump_stats(p.mp);
+    std::string out = testing::internal::GetCapturedStdout();
+    char addr[32];
+    snprintf(addr, sizeof addr, "%p: ", a);
+    EXPECT_EQ(out.find(addr), 0u);
+    EXPECT_NE(out.find(" <- "), std::string::npos);
+    EXPECT_NE(out.find("block size:\t\t16\n"), std::string::npos);
+    EXPECT_NE(out.find("number of blocks:\t3\nnumber of free blocks:\t2\nfirst free block:\t1\n"),
+              std::string::npos);
+    mempool_free(p.mp, p.base(), a);
+}
+
+using MempoolDeathTest = testing::Test;
+
+TEST_F(MempoolDeathTest, DoubleFreeIsFatal)
+{
+    HeapPool p(16, 2);
+    void *a = mempool_alloc(p.mp, p.base());
+    mempool_free(p.mp, p.base(), a);
+    EXPECT_DEATH(mempool_free(p.mp, p.base(), a), "mempool:[0-9]+: failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
+}
+
+TEST_F(MempoolDeathTest, AddressInsideABlockIsFatal)
+{
+    HeapPool p(16, 2);
+    char *a = static_cast<char *>(mempool_alloc(p.mp, p.base()));
+    EXPECT_DEATH(mempool_free(p.mp, p.base(), a + 1), "failed assertion `addr == addr2'");
+    EXPECT_DEATH(mempool_tag(p.mp, p.base(), a + 1, 1), "failed assertion `addr == addr2'");
+    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 32), "failed assertion `idx >= 0 && idx < mp->mp_nblks'");
+}
+
+TEST_F(MempoolDeathTest, TaggingAFreeBlockIsFatal)
+{
+    HeapPool p(16, 2);
+    EXPECT_DEATH(mempool_tag(p.mp, p.base(), p.base(), 1), "failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
+}
+
+TEST_F(MempoolDeathTest, DestroyWithBlocksInUseIsFatal)
+{
+    HeapPool p(16, 2);
+    mempool_alloc(p.mp, p.base());
+    EXPECT_DEATH(mempool_destroy(p.mp), "failed assertion `mp->mp_nfree == mp->mp_nblks'");
+}
+
+TEST_F(MempoolDeathTest, CorruptFreeListIsFatal)
+{
+    HeapPool p(16, 3);
+    void *a = mempool_alloc(p.mp, p.base());
+    // Block 1 is now first free; make the in-use block 2 look like its successor.
+    *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
+    EXPECT_DEATH(mempool_is_free(p.mp, p.base(), 0), "failed assertion `meta_tbl\\[cur_idx\\].mp_magic == MP_MAGIC_FREE'");
+    *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
+    EXPECT_DEATH(
+        {
+            mempool_alloc(p.mp, p.base());
+            mempool_alloc(p.mp, p.base());
+        },
+        "failed assertion `p_meta->mp_magic == MP_MAGIC_FREE'");
+}
+
+// Two processes share one pool: the control region in a shared mapping, and
+// each process reaches the blocks through its own mapping at another address.
+TEST(MempoolShared, TwoProcessesShareOnePool)
+{
+    constexpr int n = 64;
+    constexpr uint64_t blk = 64;
+    int fd = memfd_create("mempool-test", 0);
+    ASSERT_GE(fd, 0);
+    const size_t ctrl_len = (mempool_meta_size(n) + 4095) & ~size_t{4095};
+    const size_t len = ctrl_len + n * blk;
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(len)), 0);
+    auto *map = static_cast<char *>(mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    mempool_t *mp = mempool_init(map, map + ctrl_len, blk, n);
+    ASSERT_NE(mp, nullptr);
+
+    constexpr int rounds = 2000;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto *blocks = static_cast<char *>(
+            mmap(nullptr, n * blk, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(ctrl_len)));
+        if (blocks == MAP_FAILED)
+            _exit(2);
+        // Churn, then keep four blocks allocated and tagged for the parent to find.
+        for (int i = 0; i < rounds; i++) {
+            void *b = mempool_alloc(mp, blocks);
+            if (b == nullptr)
+                _exit(3);
+            memset(static_cast<char *>(b) + 4, 0xC, blk - 4);
+            mempool_free(mp, blocks, b);
+        }
+        for (int i = 0; i < 4; i++)
+            mempool_tag(mp, blocks, mempool_alloc(mp, blocks), 1000 + i);
+        _exit(0);
+    }
+    char *base = map + ctrl_len;
+    for (int i = 0; i < rounds; i++) {
+        void *b = mempool_alloc(mp, base);
+        ASSERT_NE(b, nullptr);
+        mempool_free(mp, base, b);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_EQ(mempool_nused(mp), 4);
+    std::set<uint32_t> tags;
+    for (int i = 0; i < n; i++) {
+        if (mempool_is_free(mp, base, i))
+            continue;
+        tags.insert(mempool_get_tag(mp, i));
+        mempool_free(mp, base, mempool_block(mp, base, i));
+    }
+    EXPECT_EQ(tags, (std::set<uint32_t>{1000, 1001, 1002, 1003}));
+    mempool_destroy(mp);
+    munmap(map, len);
+    close(fd);
+}
+
+}  // namespace
