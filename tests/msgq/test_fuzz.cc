@@ -1,0 +1,212 @@
+// Randomised runs of the receive path and of the decoders; bounded, seeded.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "common/qor_util.h"
+#include "daemon/zel_kro.h"
+#include "msgq_fixture.h"
+#include "platform/kro/kro_msg.h"
+#include "platform/peers/pxrd_decode.h"
+
+namespace {
+
+using msgq_test::frame;
+using msgq_test::RawPeer;
+using msgq_test::register_frame;
+
+struct Sink {
+    std::vector<std::vector<uint8_t>> msgs;
+    int downs = 0;
+};
+void sink_none(msgq_handle_t *, void *) {}
+void sink_down(msgq_handle_t *, void *arg) { static_cast<Sink *>(arg)->downs++; }
+void sink_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
+{
+    auto *p = static_cast<uint8_t *>(payload);
+    static_cast<Sink *>(arg)->msgs.emplace_back(p, p + len);
+    msgq_free_msg(h, payload);
+}
+
+class Fuzz : public msgq_test::Loop {
+protected:
+    void spin(int rounds)
+    {
+        for (int i = 0; i < rounds; i++)
+            event_base_loop(base_, EVLOOP_NONBLOCK);
+    }
+    std::mt19937 rng_{20261205};
+};
+
+// Frames of random sizes cut at random points arrive whole and in order; a
+// frame whose magic is broken ends the connection after everything before it.
+TEST_F(Fuzz, ReceivePathReassemblesRandomSplits)
+{
+    Sink sink;
+    const msgq_params_t p = params();
+    const msgq_cbs_t cbs = {sink_none, sink_down, sink_none, sink_read, nullptr, nullptr};
+    msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &sink);
+    ASSERT_NE(srv, nullptr);
+    for (int iter = 0; iter < 60; iter++) {
+        RawPeer peer;
+        ASSERT_TRUE(peer.connect_to(path_of("zeld")));
+        ASSERT_TRUE(peer.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
+        ASSERT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
+        sink.msgs.clear();
+        const int downs = sink.downs;
+
+        std::vector<std::vector<uint8_t>> sent;
+        std::vector<uint8_t> stream;
+        const int nframes = 1 + static_cast<int>(rng_() % 20);
+        const bool corrupt = rng_() % 3 == 0;
+        const int bad = corrupt ? static_cast<int>(rng_() % nframes) : -1;
+        for (int f = 0; f < nframes; f++) {
+            std::vector<uint8_t> payload(1 + rng_() % (rng_() % 4 == 0 ? 20000 : 300));
+            for (auto &b : payload)
+                b = static_cast<uint8_t>(rng_());
+            auto bytes = frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, payload);
+            if (f == bad)
+                bytes[rng_() % 2 ? 0 : 7] ^= static_cast<uint8_t>(1 + rng_() % 255);
+            else if (bad < 0 || f < bad)
+                sent.push_back(payload);
+            stream.insert(stream.end(), bytes.begin(), bytes.end());
+        }
+        for (size_t at = 0; at < stream.size();) {
+            const size_t n = std::min(stream.size() - at, static_cast<size_t>(1 + rng_() % 700));
+            if (!peer.send_bytes({stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n)}))
+                break;  // zeld already closed a corrupt stream
+            at += n;
+            spin(2);
+        }
+        if (corrupt) {
+            ASSERT_TRUE(pump_until([&] { return sink.downs == downs + 1; })) << "iteration " << iter;
+        } else {
+            ASSERT_TRUE(pump_until([&] { return sink.msgs.size() == sent.size(); })) << "iteration " << iter;
+        }
+        EXPECT_EQ(sink.msgs, sent) << "iteration " << iter;
+        peer.close_fd();
+        ASSERT_TRUE(pump_until([&] { return !msgq_is_connected(srv); }));
+    }
+    EXPECT_EQ(srv->stats.msg_allocs, srv->stats.msg_frees);
+}
+
+std::vector<uint8_t> encoded(std::mt19937 &rng)
+{
+    kro_msg_t m{};
+    const uint32_t types[] = {KRO_MSG_REQUEST, KRO_MSG_TLOC_UPDATE, KRO_MSG_TLOC_WITHDRAW};
+    m.type = types[rng() % 3];
+    m.src = rng() % 200;
+    m.index = rng();
+    m.body.req.subscribe = static_cast<uint8_t>(rng());
+    if (m.type != KRO_MSG_REQUEST) {
+        m.body.tloc.family = rng() % 4 ? AF_INET : rng();
+        m.body.tloc.addr.v4 = rng();
+        m.body.tloc.color = static_cast<uint8_t>(rng());
+        m.body.tloc.encap = static_cast<uint8_t>(rng() % 3);
+        m.body.tloc.state = rng() % 3;
+        m.body.tloc.local = static_cast<uint8_t>(rng() % 2);
+        m.body.tloc.weight = rng();
+    }
+    std::vector<uint8_t> buf(KRO_MSG_LEN);
+    uint32_t len = 0;
+    EXPECT_EQ(kro_msg_encode(&m, buf.data(), buf.size(), &len), 0);
+    buf.resize(len);
+    return buf;
+}
+
+// Whatever decodes re-encodes to the same bytes; nothing reads past the payload.
+TEST_F(Fuzz, KroDecodeAcceptsOnlyWhatItCanReencode)
+{
+    int decoded = 0;
+    for (int i = 0; i < 200000; i++) {
+        std::vector<uint8_t> in = encoded(rng_);
+        switch (rng_() % 4) {
+        case 0:  // a few random byte flips
+            for (int k = 1 + static_cast<int>(rng_() % 3); k > 0; k--)
+                in[rng_() % in.size()] ^= static_cast<uint8_t>(1 + rng_() % 255);
+            break;
+        case 1:  // cut short or grown
+            in.resize(rng_() % (in.size() + 8));
+            break;
+        case 2:  // random bytes
+            in.resize(rng_() % 64);
+            for (auto &b : in)
+                b = static_cast<uint8_t>(rng_());
+            break;
+        default:
+            break;
+        }
+        kro_msg_t out;
+        if (kro_msg_decode(&out, in.data(), in.size()) != 0)
+            continue;
+        decoded++;
+        if (out.type != KRO_MSG_REQUEST && out.type != KRO_MSG_TLOC_UPDATE && out.type != KRO_MSG_TLOC_WITHDRAW)
+            continue;
+        std::vector<uint8_t> again(KRO_MSG_LEN);
+        uint32_t len = 0;
+        ASSERT_EQ(kro_msg_encode(&out, again.data(), again.size(), &len), 0);
+        again.resize(len);
+        ASSERT_EQ(again, in) << "iteration " << i;
+    }
+    EXPECT_GT(decoded, 0);
+}
+
+int no_pass(zel_ctx *) { return 0; }
+int no_mark(zel_kro_ref *) { return 0; }
+int addr_order(const void *a, const void *b)
+{
+    auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
+    return (pa > pb) - (pa < pb);
+}
+
+// zeld's KRO read path takes any payload: the table stays consistent and every
+// buffer is freed.
+TEST_F(Fuzz, KroReadPathTakesAnyPayload)
+{
+    const zel_kro_policy_ops ops = {addr_order, no_mark, no_pass};
+    zel_kro_set_policy_ops(&ops);
+    zel_ctx ctx{};
+    ctx.base = base_;
+    ctx.tmr_mgr = tmr_;
+    ASSERT_EQ(zel_kro_init(&ctx), 0);
+    msgq_handle_t *h = ctx.kro_link;
+    for (int i = 0; i < 20000; i++) {
+        std::vector<uint8_t> in = encoded(rng_);
+        if (rng_() % 4 == 0)
+            in[rng_() % in.size()] ^= static_cast<uint8_t>(1 + rng_() % 255);
+        void *payload = msgq_alloc_msg(h, static_cast<uint32_t>(in.size()));
+        ASSERT_NE(payload, nullptr);
+        memcpy(payload, in.data(), in.size());
+        zel_kro_read(h, payload, static_cast<uint32_t>(in.size()), &ctx);
+    }
+    EXPECT_EQ(h->stats.msg_allocs, h->stats.msg_frees);
+    tloc_key_t prev{};
+    bool first = true;
+    for (auto *p = static_cast<zel_kro_peer *>(avl_first(&ctx.kro_peers)); p;
+         p = static_cast<zel_kro_peer *>(AVL_NEXT(&ctx.kro_peers, p))) {
+        EXPECT_EQ(p->key.addr.family, static_cast<uint32_t>(AF_INET));
+        EXPECT_TRUE(first || tloc_key_cmp(&prev, &p->key) < 0);
+        prev = p->key;
+        first = false;
+    }
+    zel_kro_deinit(&ctx);
+    zel_kro_set_policy_ops(nullptr);
+}
+
+TEST(PxrdDecodeFuzz, AnyBytesGiveOneJsonObject)
+{
+    std::mt19937 rng(7);
+    for (int i = 0; i < 50000; i++) {
+        std::vector<uint8_t> in(rng() % 400);
+        for (auto &b : in)
+            b = static_cast<uint8_t>(rng());
+        if (!in.empty())
+            in[0] = static_cast<uint8_t>(rng() % 6);
+        const std::string out = pxrd_decode(in.data(), static_cast<uint32_t>(in.size()));
+        ASSERT_TRUE(out.size() >= 2 && out.front() == '{' && out.back() == '}') << out;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,326 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "common/qor_util.h"
+#include "daemon/zel_kro.h"
+#include "msgq_fixture.h"
+#include "platform/kro/kro_msg.h"
+
+namespace {
+
+kro_msg_t locator(uint32_t type, const char *addr, uint8_t color, uint8_t encap)
+{
+    kro_msg_t m{};
+    m.type = type;
+    m.src = QOR_DAEMON_ID_KROD;
+    m.body.tloc.family = AF_INET;
+    inet_pton(AF_INET, addr, &m.body.tloc.addr.v4);
+    m.body.tloc.color = color;
+    m.body.tloc.encap = encap;
+    m.body.tloc.state = 1;
+    return m;
+}
+
+std::vector<uint8_t> encode(const kro_msg_t &m)
+{
+    std::vector<uint8_t> buf(KRO_MSG_LEN);
+    uint32_t len = 0;
+    EXPECT_EQ(kro_msg_encode(&m, buf.data(), buf.size(), &len), 0);
+    buf.resize(len);
+    return buf;
+}
+
+TEST(KroCodec, RequestAndLocatorSurviveTheWire)
+{
+    kro_msg_t req{};
+    req.type = KRO_MSG_REQUEST;
+    req.src = QOR_DAEMON_ID_ZELD;
+    req.index = 1;
+    req.body.req.subscribe = 1;
+    std::vector<uint8_t> wire = encode(req);
+    EXPECT_EQ(wire.size(), KRO_WIRE_REQ_LEN);
+    kro_msg_t out;
+    ASSERT_EQ(kro_msg_decode(&out, wire.data(), wire.size()), 0);
+    EXPECT_EQ(out.type, KRO_MSG_REQUEST);
+    EXPECT_EQ(out.src, QOR_DAEMON_ID_ZELD);
+    EXPECT_EQ(out.index, 1u);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(&out)[16], 1);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(&out)[17], 0);
+
+    kro_msg_t loc = locator(KRO_MSG_TLOC_UPDATE, "10.1.2.3", 4, 2);
+    loc.body.tloc.tloc_index = 77;
+    loc.body.tloc.pref = 100;
+    loc.body.tloc.weight = 5;
+    loc.body.tloc.local = 1;
+    wire = encode(loc);
+    EXPECT_EQ(wire.size(), KRO_WIRE_TLOC_LEN);
+    ASSERT_EQ(kro_msg_decode(&out, wire.data(), wire.size()), 0);
+    EXPECT_EQ(memcmp(&out, &loc, sizeof out), 0);
+}
+
+TEST(KroCodec, ShortOrMalformedPayloadsDoNotDecode)
+{
+    std::vector<uint8_t> good = encode(locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 1, 1));
+    kro_msg_t out;
+    for (size_t len = 0; len < good.size(); len++)
+        EXPECT_NE(kro_msg_decode(&out, good.data(), len), 0) << "length " << len;
+    std::vector<uint8_t> longer = good;
+    longer.push_back(0);
+    EXPECT_NE(kro_msg_decode(&out, longer.data(), longer.size()), 0);
+    std::vector<uint8_t> bad_version = good;
+    bad_version[0] = 2;
+    EXPECT_NE(kro_msg_decode(&out, bad_version.data(), bad_version.size()), 0);
+    // A request body carried under a locator type.
+    std::vector<uint8_t> wrong_body = encode(locator(KRO_MSG_REQUEST, "10.0.0.1", 1, 1));
+    wrong_body[1] = KRO_MSG_TLOC_UPDATE;
+    EXPECT_NE(kro_msg_decode(&out, wrong_body.data(), wrong_body.size()), 0);
+}
+
+TEST(KroCodec, EncodeRefusesWhatDoesNotFit)
+{
+    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 1, 1);
+    uint8_t small[KRO_WIRE_TLOC_LEN - 1];
+    uint32_t len = 0;
+    EXPECT_EQ(kro_msg_encode(&m, small, sizeof small, &len), 90);
+    m.type = 300;
+    uint8_t buf[KRO_MSG_LEN];
+    EXPECT_EQ(kro_msg_encode(&m, buf, sizeof buf, &len), 22);
+}
+
+// Counts what the KRO link asks of the policy side.
+struct PolicySpy {
+    int passes = 0;
+    std::vector<void *> marked;
+};
+PolicySpy g_spy;
+
+int spy_mark(zel_kro_ref *ref)
+{
+    g_spy.marked.push_back(ref->p_rec);
+    return 0;
+}
+int spy_pass(zel_ctx *)
+{
+    g_spy.passes++;
+    return 0;
+}
+int spy_compar(const void *a, const void *b)
+{
+    auto pa = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(a)->p_rec);
+    auto pb = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(b)->p_rec);
+    return (pa > pb) - (pa < pb);
+}
+
+class KroTable : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_spy = {};
+        const zel_kro_policy_ops ops = {spy_compar, spy_mark, spy_pass};
+        zel_kro_set_policy_ops(&ops);
+        zel_kro_table_init(&ctx_);
+    }
+    void TearDown() override
+    {
+        for (auto *p = static_cast<zel_kro_peer *>(avl_first(&ctx_.kro_peers)); p;) {
+            auto *next = static_cast<zel_kro_peer *>(AVL_NEXT(&ctx_.kro_peers, p));
+            // The last reference may take the entry with it.
+            for (unsigned long n = avl_numnodes(&p->refs); n > 0; n--)
+                zel_kro_ref_remove(&ctx_, p, static_cast<zel_kro_ref *>(avl_first(&p->refs)));
+            p = next;
+        }
+        zel_kro_deinit(&ctx_);
+        EXPECT_EQ(avl_numnodes(&ctx_.kro_peers), 0u);
+        zel_kro_set_policy_ops(nullptr);
+    }
+    zel_kro_peer *find(const kro_msg_t &m)
+    {
+        tloc_key_t key{};
+        key.addr.family = AF_INET;
+        key.addr.v4 = ntohl(m.body.tloc.addr.v4);
+        key.color = m.body.tloc.color;
+        key.encap = m.body.tloc.encap;
+        return zel_kro_peer_find(&ctx_, &key);
+    }
+    zel_ctx ctx_{};
+};
+
+TEST_F(KroTable, LocatorsThatDifferOnlyInEncapsulationAreOrderedByIt)
+{
+    const kro_msg_t ipsec = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 2, 2);
+    const kro_msg_t gre = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 2, 1);
+    const kro_msg_t lower_addr = locator(KRO_MSG_TLOC_UPDATE, "9.255.255.255", 9, 9);
+    const kro_msg_t higher_color = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 3, 0);
+    for (const kro_msg_t *m : {&ipsec, &higher_color, &gre, &lower_addr})
+        ASSERT_EQ(zel_kro_tloc_update(&ctx_, m), 0);
+    ASSERT_EQ(avl_numnodes(&ctx_.kro_peers), 4u);
+    std::vector<zel_kro_peer *> order;
+    for (auto *p = static_cast<zel_kro_peer *>(avl_first(&ctx_.kro_peers)); p;
+         p = static_cast<zel_kro_peer *>(AVL_NEXT(&ctx_.kro_peers, p)))
+        order.push_back(p);
+    EXPECT_EQ(order, (std::vector<zel_kro_peer *>{find(lower_addr), find(gre), find(ipsec), find(higher_color)}));
+}
+
+TEST_F(KroTable, UnknownLocatorBecomesResolvedAndRunsPolicies)
+{
+    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
+    m.body.tloc.tloc_index = 12;
+    m.body.tloc.pref = 300;
+    m.body.tloc.weight = 7;
+    m.body.tloc.local = 1;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    zel_kro_peer *p = find(m);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->key.addr.v4, 0xC0000201u);
+    EXPECT_EQ(p->resolved, 1);
+    EXPECT_EQ(p->state, 1);
+    EXPECT_EQ(p->tloc_index, 12u);
+    EXPECT_EQ(p->pref, 300u);
+    EXPECT_EQ(p->weight, 7u);
+    EXPECT_EQ(p->flags, 1);
+    EXPECT_TRUE(avl_is_empty(&p->refs));
+    EXPECT_EQ(g_spy.passes, 1);
+}
+
+TEST_F(KroTable, RepeatedOrFlagOnlyUpdatesDoNotRerunPolicies)
+{
+    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    EXPECT_EQ(g_spy.passes, 1);
+    m.body.tloc.local = 1;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    EXPECT_EQ(find(m)->flags, 1);
+    EXPECT_EQ(g_spy.passes, 1);
+    m.body.tloc.state = 0;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    EXPECT_EQ(find(m)->state, 0);
+    EXPECT_EQ(g_spy.passes, 2);
+}
+
+TEST_F(KroTable, UpdateOfReferencedLocatorMarksEveryReference)
+{
+    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
+    tloc_key_t key{};
+    key.addr.family = AF_INET;
+    key.addr.v4 = 0xC0000201u;
+    key.color = 1;
+    key.encap = 2;
+    zel_kro_peer *p = zel_kro_peer_get(&ctx_, &key);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->resolved, 0);
+    int rec_a, rec_b;
+    zel_kro_ref ref_a{{}, &rec_a}, ref_b{{}, &rec_b};
+    zel_kro_ref_add(p, &ref_a);
+    zel_kro_ref_add(p, &ref_b);
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    EXPECT_EQ(find(m), p);
+    EXPECT_EQ(p->resolved, 1);
+    EXPECT_EQ(g_spy.marked.size(), 2u);
+    EXPECT_EQ(g_spy.passes, 1);
+}
+
+TEST_F(KroTable, WithdrawalKeepsReferencedLocatorsAndFreesTheOthers)
+{
+    kro_msg_t used = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
+    kro_msg_t unused = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.2", 1, 2);
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &used), 0);
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &unused), 0);
+    int rec;
+    zel_kro_ref ref{{}, &rec};
+    zel_kro_ref_add(find(used), &ref);
+    g_spy = {};
+
+    used.type = unused.type = KRO_MSG_TLOC_WITHDRAW;
+    ASSERT_EQ(zel_kro_tloc_withdraw(&ctx_, &used), 0);
+    ASSERT_NE(find(used), nullptr);
+    EXPECT_EQ(find(used)->resolved, 0);
+    EXPECT_EQ(g_spy.marked, std::vector<void *>{&rec});
+    EXPECT_EQ(g_spy.passes, 1);
+
+    ASSERT_EQ(zel_kro_tloc_withdraw(&ctx_, &unused), 0);
+    EXPECT_EQ(find(unused), nullptr);
+    EXPECT_EQ(zel_kro_tloc_withdraw(&ctx_, &unused), 2);
+    EXPECT_EQ(g_spy.passes, 1);
+
+    // The last reference of an unresolved locator takes the entry with it.
+    zel_kro_peer *p = find(used);
+    zel_kro_ref_remove(&ctx_, p, &ref);
+    EXPECT_EQ(find(used), nullptr);
+}
+
+TEST_F(KroTable, NonIpv4LocatorsAreIgnored)
+{
+    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 1, 1);
+    m.body.tloc.family = AF_INET6;
+    EXPECT_EQ(zel_kro_tloc_update(&ctx_, &m), 74);
+    m.type = KRO_MSG_TLOC_WITHDRAW;
+    EXPECT_EQ(zel_kro_tloc_withdraw(&ctx_, &m), 74);
+    EXPECT_EQ(avl_numnodes(&ctx_.kro_peers), 0u);
+    EXPECT_EQ(g_spy.passes, 0);
+}
+
+// zeld's KRO link against an in-process krod.
+struct Krod {
+    std::vector<std::vector<uint8_t>> msgs;
+};
+void krod_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
+{
+    auto *p = static_cast<uint8_t *>(payload);
+    static_cast<Krod *>(arg)->msgs.emplace_back(p, p + len);
+    msgq_free_msg(h, payload);
+}
+void krod_none(msgq_handle_t *, void *) {}
+
+class KroLink : public msgq_test::CtxLoop {
+protected:
+    void TearDown() override
+    {
+        zel_kro_deinit(&ctx_);
+        msgq_test::CtxLoop::TearDown();
+    }
+    void send(msgq_handle_t *krod, const std::vector<uint8_t> &bytes)
+    {
+        void *msg = msgq_alloc_msg(krod, static_cast<uint32_t>(bytes.size()));
+        memcpy(msg, bytes.data(), bytes.size());
+        ASSERT_EQ(msgq_write(krod, msg, static_cast<uint32_t>(bytes.size())), 0);
+    }
+    Krod krod_;
+};
+
+TEST_F(KroLink, UpSendsTwoRequestsAndReportsReachTheTable)
+{
+    const msgq_params_t p = params();
+    const msgq_cbs_t cbs = {krod_none, krod_none, krod_none, krod_read, nullptr, nullptr};
+    msgq_handle_t *krod = msgq_init(QOR_DAEMON_ID_KROD, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &cbs, &krod_);
+    ASSERT_NE(krod, nullptr);
+    ASSERT_EQ(zel_kro_init(&ctx_), 0);
+    EXPECT_STREQ(ctx_.kro_link->path, path_of("krod").c_str());
+    ASSERT_TRUE(pump_until([&] { return krod_.msgs.size() == 2; }));
+    for (uint32_t i = 0; i < 2; i++) {
+        kro_msg_t req;
+        ASSERT_EQ(kro_msg_decode(&req, krod_.msgs[i].data(), krod_.msgs[i].size()), 0);
+        EXPECT_EQ(req.type, KRO_MSG_REQUEST);
+        EXPECT_EQ(req.src, QOR_DAEMON_ID_ZELD);
+        EXPECT_EQ(req.index, i);
+        EXPECT_EQ(req.body.req.subscribe, 1);
+        EXPECT_EQ(req.body.req.resync, 0);
+    }
+
+    // Garbage first: discarded; the report behind it still lands.
+    send(krod, {1, 5, 0, 39, 0, 0, 0, 2});
+    kro_msg_t loc = locator(KRO_MSG_TLOC_UPDATE, "203.0.113.9", 4, 2);
+    send(krod, encode(loc));
+    ASSERT_TRUE(pump_until([&] { return avl_numnodes(&ctx_.kro_peers) == 1; }));
+    auto *peer = static_cast<zel_kro_peer *>(avl_first(&ctx_.kro_peers));
+    EXPECT_EQ(peer->key.addr.v4, 0xCB007109u);
+    EXPECT_EQ(peer->key.color, 4);
+    EXPECT_TRUE(pump_until([&] { return ctx_.kro_link->stats.msg_frees == ctx_.kro_link->stats.msg_allocs; }));
+    EXPECT_EQ(ctx_.kro_link->stats.rx_msg, 2u);
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/qor_util.h"
+#include "daemon/zel_sysmgr.h"
+#include "daemon/zel_tabmgr.h"
+#include "msgq_fixture.h"
+#include "platform/peers/pxrd_decode.h"
+
+namespace {
+
+std::string decode(const std::vector<uint8_t> &m) { return pxrd_decode(m.data(), static_cast<uint32_t>(m.size())); }
+
+TEST(BindingMessage, VpnRangesAreListedInFull)
+{
+    const zel_vpn_range ranges[] = {{10, 12}, {20, 20}};
+    EXPECT_EQ(zel_vpn_range_count(ranges), 4u);
+    std::vector<uint8_t> buf(140 + 4 * 4, 0xEE);
+    const size_t len = zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_BIND, 1, 2, 0x01020304, "corp", ranges);
+    EXPECT_EQ(len, 139u + 4 * 4);
+    // Big-endian fields at their fixed offsets.
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_EQ(buf[3], 0x01);
+    EXPECT_EQ(buf[6], 0x04);
+    EXPECT_EQ(buf[138], 4);
+    EXPECT_EQ(buf[139 + 3], 10);
+    EXPECT_EQ(buf[139 + 15], 20);
+    buf.resize(len);
+    EXPECT_EQ(decode(buf), "{\"event\":\"bind\",\"opcode\":1,\"filter_type\":1,\"direction\":2,\"filter_index\":16909060,"
+                           "\"name\":\"corp\",\"count\":4,\"vpns\":[10,11,12,20]}");
+}
+
+TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
+{
+    const std::string name(200, 'n');
+    std::vector<uint8_t> buf(139);
+    ASSERT_EQ(zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_UNBIND, 2, 1, 7, name.c_str(), {}), 139u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data() + 7)), std::string(127, 'n'));
+    const zel_vpn_range one[] = {{5, 5}};
+    EXPECT_EQ(zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_BIND, 2, 1, 7, "x", one), 0u);
+    const zel_vpn_range inverted[] = {{9, 3}};
+    EXPECT_EQ(zel_vpn_range_count(inverted), 0u);
+}
+
+TEST(PxrdDecode, AttachDetachAndInspectionMessages)
+{
+    std::vector<uint8_t> m(139 + 38 * 2, 0);
+    m[0] = 3;
+    m[1] = 1;
+    m[6] = 9;
+    memcpy(&m[7], "acl-in", 6);
+    m[138] = 2;
+    m[139 + 3] = 100;
+    m[139 + 4] = 1;
+    memcpy(&m[139 + 5], "ge0/0", 5);
+    m[177 + 3] = 200;
+    m[177 + 4] = 2;
+    memcpy(&m[177 + 5], "ge0/1", 5);
+    EXPECT_EQ(decode(m), "{\"event\":\"attach\",\"opcode\":3,\"family\":1,\"filter_index\":9,\"name\":\"acl-in\",\"count\":2,"
+                         "\"bindings\":[{\"vpn\":100,\"direction\":1,\"interface\":\"ge0/0\"},"
+                         "{\"vpn\":200,\"direction\":2,\"interface\":\"ge0/1\"}]}");
+    m[0] = 4;
+    EXPECT_NE(decode(m).find("\"event\":\"detach\""), std::string::npos);
+    EXPECT_EQ(decode({5}), "{\"event\":\"dpi\",\"opcode\":5}");
+}
+
+TEST(PxrdDecode, WhatDoesNotDecodeIsSaidSo)
+{
+    auto undecodable = [](const std::vector<uint8_t> &m) {
+        return decode(m).find("\"event\":\"undecodable\"") != std::string::npos;
+    };
+    EXPECT_TRUE(undecodable({}));
+    EXPECT_TRUE(undecodable({9, 1, 2}));
+    EXPECT_TRUE(undecodable({5, 0}));
+    EXPECT_TRUE(undecodable(std::vector<uint8_t>(100, 1)));
+    std::vector<uint8_t> bind(139 + 4, 0);
+    bind[0] = 1;
+    bind[138] = 2;  // says two ids, carries one
+    EXPECT_TRUE(undecodable(bind));
+    bind[138] = 1;
+    EXPECT_FALSE(undecodable(bind));
+    memset(&bind[7], 'a', 128);  // name without its terminator
+    EXPECT_TRUE(undecodable(bind));
+    std::vector<uint8_t> attach(139 + 38, 0);
+    attach[0] = 3;
+    attach[138] = 1;
+    memset(&attach[139 + 5], 'i', 33);
+    EXPECT_TRUE(undecodable(attach));
+}
+
+// An in-process peer: keeps what it receives.
+struct Peer {
+    std::vector<std::vector<uint8_t>> msgs;
+    int ups = 0;
+};
+void peer_up(msgq_handle_t *, void *arg) { static_cast<Peer *>(arg)->ups++; }
+void peer_none(msgq_handle_t *, void *) {}
+void peer_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
+{
+    auto *p = static_cast<uint8_t *>(payload);
+    static_cast<Peer *>(arg)->msgs.emplace_back(p, p + len);
+    msgq_free_msg(h, payload);
+}
+const msgq_cbs_t kPeerCbs = {peer_up, peer_none, peer_none, peer_read, nullptr, nullptr};
+
+// The policy side's announcement stand-in: one policy with two VPN lists.
+const zel_vpn_range kCorp[] = {{10, 12}, {20, 20}};
+void announce_one_policy(zel_ctx *ctx)
+{
+    const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}, {"empty", 1, 1, 4, {}}};
+    zel_tabmgr_send_vpn_lists(lists, ctx);
+}
+
+class Links : public msgq_test::CtxLoop {
+protected:
+    void TearDown() override
+    {
+        zel_tabmgr_set_announce(nullptr);
+        zel_sysmgr_deinit(&ctx_);
+        zel_tabmgr_deinit(&ctx_);
+        msgq_test::CtxLoop::TearDown();
+    }
+    Peer peer_;
+};
+
+TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
+{
+    zel_tabmgr_set_announce(announce_one_policy);
+    ASSERT_EQ(zel_tabmgr_init(&ctx_), 0);
+    EXPECT_STREQ(ctx_.tabmgr_link->path, path_of("zeld").c_str());
+    const msgq_params_t p = params();
+    msgq_handle_t *pxrd = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kPeerCbs, &peer_);
+    ASSERT_NE(pxrd, nullptr);
+    ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 2; }));
+    EXPECT_EQ(peer_.msgs[0].size(), 139u + 4 * 4);
+    EXPECT_EQ(decode(peer_.msgs[0]), "{\"event\":\"bind\",\"opcode\":1,\"filter_type\":1,\"direction\":1,"
+                                     "\"filter_index\":3,\"name\":\"corp\",\"count\":4,\"vpns\":[10,11,12,20]}");
+    EXPECT_EQ(peer_.msgs[1].size(), 139u);
+    EXPECT_NE(decode(peer_.msgs[1]).find("\"name\":\"empty\",\"count\":0"), std::string::npos);
+
+    // pxrd comes back: everything is announced again; what it sends is dropped.
+    msgq_close(pxrd);
+    pxrd = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kPeerCbs, &peer_);
+    ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 4; }));
+    EXPECT_EQ(peer_.msgs[2], peer_.msgs[0]);
+    void *msg = msgq_alloc_msg(pxrd, 3);
+    memcpy(msg, "abc", 3);
+    ASSERT_EQ(msgq_write(pxrd, msg, 3), 0);
+    ASSERT_TRUE(pump_until([&] { return ctx_.tabmgr_link->stats.rx_msg == 1; }));
+    EXPECT_EQ(ctx_.tabmgr_link->stats.msg_allocs, ctx_.tabmgr_link->stats.msg_frees);
+}
+
+TEST_F(Links, NoAnnouncementWithoutLink)
+{
+    const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}};
+    EXPECT_EQ(zel_tabmgr_send_vpn_lists(lists, &ctx_), 0);
+}
+
+TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
+{
+    const msgq_params_t p = params();
+    msgq_handle_t *sysmgr = msgq_init(QOR_DAEMON_ID_SYSMGR, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &kPeerCbs, &peer_);
+    ASSERT_NE(sysmgr, nullptr);
+    ASSERT_EQ(zel_sysmgr_init(&ctx_), 0);
+    ASSERT_NE(ctx_.sysmgr, nullptr);
+    EXPECT_STREQ(ctx_.sysmgr->p_hello_timer->name, "sysmgr-hello");
+    EXPECT_EQ(timer_get_interval_ms(ctx_.sysmgr->p_hello_timer), 1000);
+    EXPECT_FALSE(timer_is_running(ctx_.sysmgr->p_hello_timer));
+    ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 2; }));
+    for (const auto &m : peer_.msgs) {
+        ASSERT_EQ(m.size(), 32u);
+        sysmgr_msg_t hello;
+        memcpy(&hello, m.data(), sizeof hello);
+        EXPECT_EQ(hello.version, 1);
+        EXPECT_EQ(hello.type, 1);
+        EXPECT_EQ(hello.length, 32);
+        EXPECT_EQ(hello.pid, static_cast<uint32_t>(getpid()));
+        EXPECT_EQ(std::vector<uint8_t>(m.begin() + 12, m.end()), std::vector<uint8_t>(20, 0));
+    }
+    EXPECT_NE(ctx_.sysmgr->last_hello, 0);
+
+    // Peer gone: hellos stop until it is back.
+    msgq_close(sysmgr);
+    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.sysmgr->p_hello_timer); }));
+}
+
+struct Type4Seen {
+    int calls = 0;
+};
+void on_type4(sysmgr_link *, const void *msg, uint32_t len, void *arg)
+{
+    EXPECT_EQ(len, 32u);
+    EXPECT_EQ(static_cast<const uint8_t *>(msg)[1], SYSMGR_MSG_TYPE4);
+    static_cast<Type4Seen *>(arg)->calls++;
+}
+
+TEST_F(Links, SystemManagerType4GoesToTheCallbackOthersAreDropped)
+{
+    const msgq_params_t p = params();
+    msgq_handle_t *sysmgr = msgq_init(QOR_DAEMON_ID_SYSMGR, 30, MSGQ_SERVER, &p, &kPeerCbs, &peer_);
+    Type4Seen seen;
+    sysmgr_link *link = app_sysmgr_connect(base_, tmr_, nullptr, 30, &seen, on_type4);
+    ASSERT_NE(link, nullptr);
+    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(sysmgr); }));
+    for (uint8_t type : {SYSMGR_MSG_TYPE4, uint8_t{2}}) {
+        sysmgr_msg_t m{};
+        m.version = 1;
+        m.type = type;
+        m.length = 32;
+        void *buf = msgq_alloc_msg(sysmgr, 32);
+        memcpy(buf, &m, 32);
+        ASSERT_EQ(msgq_write(sysmgr, buf, 32), 0);
+    }
+    ASSERT_TRUE(pump_until([&] { return link->p_msgq->stats.rx_msg == 2; }));
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(link->p_msgq->stats.msg_allocs, link->p_msgq->stats.msg_frees);
+    app_sysmgr_disconnect(link);
+}
+
+}  // namespace
