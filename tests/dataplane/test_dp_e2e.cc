@@ -1,0 +1,316 @@
+// zeld, fp-sim and programs published through the data-plane operations, in the sandbox.
+#include "common/timer.h"
+#include "daemon/zel.h"
+#include "dataplane/zel_if_octeon.h"
+#include "fp_sim_harness.h"
+#include "sandbox.h"
+#include "tools/zelc/zelc_rules.h"
+
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using e2e::kWait;
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+class DataPlane : public e2e::SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (!IsSkipped() && !HasFatalFailure()) {
+            ASSERT_EQ(e2e::use_sim_size("small"), "");
+        }
+    }
+    void TearDown() override { shm_unlink(FP_SHMEM_NAME); }
+
+    // Runs a tool to its end; its stdout.
+    std::string run(const std::vector<std::string> &argv, int want_status = 0)
+    {
+        auto p = e2e::Process::start(argv, {.pipe_stdin = false});
+        if (!p) {
+            ADD_FAILURE() << "cannot start " << argv[0];
+            return {};
+        }
+        auto st = p->wait_exit(std::chrono::milliseconds(120000));
+        EXPECT_EQ(e2e::exit_code(st), want_status) << argv[0] << " " << argv[1] << ": " << p->stderr_text();
+        return p->stdout_text();
+    }
+};
+
+TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndAgreesOnTheBlock)
+{
+    size_t cur = syslog().mark();
+    auto zeld = e2e::Process::start({e2e::binary("zeld"), "-f"});
+    ASSERT_TRUE(zeld);
+    ASSERT_TRUE(syslog().wait_for("Waiting for the forwarding plane", kWait, &cur)) << syslog().dump();
+    auto fp = e2e::start_fp_sim();
+    ASSERT_TRUE(fp);
+    ASSERT_TRUE(syslog().wait_for("Initialization - Stage 2 complete", kWait, &cur))
+        << syslog().dump() << zeld->stderr_text();
+
+    int fd = open("/dev/shm/almushtarika", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    struct stat st{};
+    fstat(fd, &st);
+    EXPECT_EQ(st.st_size, 67108864) << "the small class";
+    void *map = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(map, MAP_FAILED);
+    const auto *info = reinterpret_cast<const fp_shmem_info_entry *>(static_cast<uint8_t *>(map) + 128);
+    std::vector<fp_shmem_info_entry> want(FP_NUM_TABLES);
+    fp_shmem_layout(fp_scaling_of(1), want);
+    for (uint32_t i = 0; i < FP_NUM_TABLES; i++) {
+        EXPECT_NE(info[i].size, 0u) << g_shmem_tbl[i].name;
+        EXPECT_EQ(info[i].size, want[i].size) << g_shmem_tbl[i].name;
+        EXPECT_EQ(info[i].offset, want[i].offset) << g_shmem_tbl[i].name;
+    }
+    munmap(map, 4096);
+
+    ASSERT_TRUE(zeld->signal(SIGUSR2));
+    auto stz = zeld->wait_exit();
+    EXPECT_EQ(e2e::exit_code(stz), 0) << e2e::describe_status(stz) << zeld->stderr_text();
+    EXPECT_TRUE(syslog().wait_for("Received termination signal. Stopping and exiting gracefully..", kWait, &cur));
+    EXPECT_TRUE(fp->running()) << "zeld's stop leaves the forwarding plane alone";
+}
+
+// ------------------------------------------------------------------------------------------ ClassBench
+
+timespec g_now;
+void fake_clock(timespec *now) { *now = g_now; }
+std::vector<uint32_t> g_retries;
+void record_retry(zel_ctx *, uint32_t freed) { g_retries.push_back(freed); }
+
+// The daemon's side, in this process: the data-plane operations on the shared block.
+class Published : public DataPlane {
+protected:
+    void SetUp() override
+    {
+        DataPlane::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        const char *src = getenv("ZEL_SOURCE_DIR");
+        data = std::string(src ? src : ".") + "/../shared/data/classbench";
+        if (!std::filesystem::exists(data + "/acl1_100.rules"))
+            GTEST_SKIP() << "no ClassBench data in " << data;
+        fp = e2e::start_fp_sim();
+        ASSERT_TRUE(fp);
+        g_now = {1000, 0};
+        timer_set_clock(fake_clock);
+        ctx.tmr_mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+        fp_scaling_reset();
+        ASSERT_EQ(ops->init(&ctx, 1), 0);
+        started = true;
+        g_retries.clear();
+        zel_dp_set_oom_retry(record_retry);
+        const program_allocator a = zel_dp_program_allocator();
+        zel_program_allocator_set(&a);
+    }
+    void TearDown() override
+    {
+        if (started)
+            ops->deinit(&ctx);
+        if (ctx.tmr_mgr)
+            timer_mgr_destroy(ctx.tmr_mgr);
+        timer_set_clock(nullptr);
+        zel_program_allocator_set(nullptr);
+        zel_dp_set_oom_retry(nullptr);
+        DataPlane::TearDown();
+    }
+
+    // Compiles a ClassBench set straight into the shared filter memory.
+    void *publish(const std::string &set, zelc_ruleset *rs, int32_t *slot)
+    {
+        std::string err;
+        if (zelc_read_rules(data + "/" + set + ".rules", zelc_format::classbench, rs, &err) != 0) {
+            ADD_FAILURE() << err;
+            return nullptr;
+        }
+        compile_context *cc = zel_compile_context_new();
+        rule_table *rt = zel_rule_table_create(set.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs->default_action.get());
+        for (const zelc_rule &zr : rs->rules) {
+            rule *r = zel_rule_add(rt, zr.name.c_str());
+            zel_rule_set_action(r, ZEL_ACTION_DATA_SIZE, zr.action.get());
+            zel_rule_add_range(cc, r, ZEL_CF_MATCH_ANY, ZEL_FP_MATCH_ANY_VALUE, ZEL_FP_MATCH_ANY_VALUE);
+            for (const zelc_cond &c : zr.conds)
+                c.prefix ? zel_rule_add_prefix(cc, r, c.field, c.addr, c.len) : zel_rule_add_range(cc, r, c.field, c.lo, c.hi);
+        }
+        void *image = nullptr;
+        uint32_t size = 0;
+        EXPECT_EQ(zel_compile(cc, rt, &image, &size), 0) << set;
+        *slot = zel_compile_filter_index(cc);
+        zel_compile_context_reset(cc);
+        zel_rule_table_free(rt);
+        zel_compile_context_free(cc);
+        return image;
+    }
+
+    // fp-sim's per-packet answers as rule numbers (0: the default action), like zelc classify's.
+    std::vector<std::string> fp_answers(int32_t slot, const std::string &packets)
+    {
+        std::vector<std::string> out;
+        static const std::regex row(R"(^packet \d+: action \d+( default)?(?: count (\S+))?.*$)");
+        for (const std::string &l : lines_of(run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(slot), packets}))) {
+            std::smatch m;
+            if (std::regex_match(l, m, row))
+                out.push_back(m[1].matched ? "0" : m[2].str());
+        }
+        return out;
+    }
+
+    void pass()
+    {
+        g_now.tv_nsec += ZEL_DP_DELAYED_DEL_MS * 1000000l;
+        g_now.tv_sec += g_now.tv_nsec / 1000000000;
+        g_now.tv_nsec %= 1000000000;
+        timer_exec_pri(ctx.tmr_mgr, TIMER_PRI_MASK_ALL, 100);
+    }
+
+    const zel_dp_ops *ops = zel_dp_octeon_ops();
+    zel_ctx ctx{};
+    bool started = false;
+    std::string data;
+    std::unique_ptr<e2e::Process> fp;
+};
+
+TEST_F(Published, ClassBenchSetsClassifyLikeZelcAndAreReleasedAfterAQuietPass)
+{
+    struct set {
+        const char *name, *trace;
+        zelc_ruleset rs;
+        void *image = nullptr;
+        int32_t slot = -1;
+    } sets[] = {{"acl1_100", "acl1_1000"}, {"ipc1_100", "ipc1_1000"}};
+    for (set &s : sets) {
+        s.image = publish(s.name, &s.rs, &s.slot);
+        ASSERT_NE(s.image, nullptr) << s.name;
+    }
+    ASSERT_NE(sets[0].slot, sets[1].slot);
+
+    for (set &s : sets) {
+        SCOPED_TRACE(s.name);
+        const std::string rules = data + "/" + s.name + ".rules", trace = data + "/" + s.trace + ".trace";
+        const auto want = lines_of(run({e2e::binary("zelc"), "classify", rules, trace, "--format", "classbench"}));
+        const auto got = fp_answers(s.slot, trace);
+        ASSERT_EQ(got.size(), want.size());
+        std::map<std::string, uint64_t> per_rule;
+        for (size_t i = 0; i < want.size(); i++) {
+            ASSERT_EQ(got[i], want[i]) << "packet " << i + 1;
+            if (want[i] != "0")
+                per_rule[want[i]]++;
+        }
+        // The forwarding plane counted every packet into its rule's active bank (64 bytes each).
+        auto totals = [&](const std::string &name) {
+            uint64_t p = 0, b = 0;
+            zel_counter_totals(s.image, name.c_str(), &p, &b);
+            EXPECT_EQ(b, 64 * p) << name;
+            return p;
+        };
+        for (const zelc_rule &r : s.rs.rules)
+            ASSERT_EQ(totals(r.name), per_rule[r.name]) << "rule " << r.name;
+        // Clearing flips the banks; counting goes on in the other bank and the totals start from 0.
+        for (const zelc_rule &r : s.rs.rules)
+            zel_counter_clear(s.image, r.name.c_str());
+        for (const zelc_rule &r : s.rs.rules)
+            ASSERT_EQ(totals(r.name), 0u) << "rule " << r.name;
+        fp_answers(s.slot, trace);
+        for (const zelc_rule &r : s.rs.rules)
+            ASSERT_EQ(totals(r.name), per_rule[r.name]) << "rule " << r.name << " after the clear";
+    }
+
+    // Freed programs stay published while the forwarding plane runs them.
+    const uint32_t blocks0 = zel_dp_shmem_regions().filters[sets[0].slot].nblocks;
+    const uint32_t blocks1 = zel_dp_shmem_regions().filters[sets[1].slot].nblocks;
+    zel_program_free(sets[0].image);
+    zel_program_free(sets[1].image);
+    pass();
+    EXPECT_TRUE(g_retries.empty()) << "both ran in the last period";
+    EXPECT_NE(zel_dp_filter_program(sets[1].slot), nullptr);
+    fp_answers(sets[0].slot, data + "/acl1_1000.trace");
+
+    pass();
+    EXPECT_EQ(g_retries, std::vector<uint32_t>{blocks1}) << "only the idle program goes";
+    EXPECT_NE(zel_dp_filter_program(sets[0].slot), nullptr);
+    EXPECT_EQ(zel_dp_filter_program(sets[1].slot), nullptr);
+    pass();
+    EXPECT_EQ(g_retries, (std::vector<uint32_t>{blocks1, blocks0}));
+    EXPECT_EQ(zel_dp_filter_program(sets[0].slot), nullptr);
+
+    const std::string show = run({e2e::binary("fp-sim"), "show"});
+    EXPECT_NE(show.find("filters: 0/256 valid\nblocks: 0/16384 used\n"), std::string::npos) << show;
+    run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(sets[0].slot), data + "/acl1_1000.trace"}, 1);
+}
+
+// A capture of the trace's TCP and UDP packets gets the same answers as the trace itself.
+TEST_F(Published, PcapPacketsClassifyLikeTheirTrace)
+{
+    zelc_ruleset rs;
+    int32_t slot = -1;
+    ASSERT_NE(publish("acl1_100", &rs, &slot), nullptr);
+    std::vector<zelc_packet> trace;
+    std::string err;
+    ASSERT_EQ(zelc_read_trace(data + "/acl1_1000.trace", &trace, &err), 0) << err;
+
+    const std::string sub_trace = "/run/dp-e2e.trace", capture = "/run/dp-e2e.pcap";
+    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t *dump = pcap_dump_open(dead, capture.c_str());
+    ASSERT_NE(dump, nullptr);
+    std::string kept;
+    for (const zelc_packet &p : trace) {
+        const uint32_t proto = p.v[ZEL_CF_PROTOCOL];
+        if (proto != 6 && proto != 17)
+            continue;
+        kept += zelc_trace_line(p, 0) + "\n";
+        uint8_t f[64] = {};
+        f[12] = 0x08;  // IPv4
+        uint8_t *ip = f + 14;
+        ip[0] = 0x45;
+        ip[3] = 50;  // total length
+        ip[8] = 64;
+        ip[9] = static_cast<uint8_t>(proto);
+        for (int i = 0; i < 4; i++) {
+            ip[12 + i] = static_cast<uint8_t>(p.v[ZEL_CF_SRC_ADDR] >> (24 - 8 * i));
+            ip[16 + i] = static_cast<uint8_t>(p.v[ZEL_CF_DST_ADDR] >> (24 - 8 * i));
+        }
+        uint8_t *l4 = ip + 20;
+        l4[0] = static_cast<uint8_t>(p.v[ZEL_CF_SRC_PORT] >> 8);
+        l4[1] = static_cast<uint8_t>(p.v[ZEL_CF_SRC_PORT]);
+        l4[2] = static_cast<uint8_t>(p.v[ZEL_CF_DST_PORT] >> 8);
+        l4[3] = static_cast<uint8_t>(p.v[ZEL_CF_DST_PORT]);
+        pcap_pkthdr h{};
+        h.caplen = h.len = sizeof f;
+        pcap_dump(reinterpret_cast<u_char *>(dump), &h, f);
+    }
+    pcap_dump_close(dump);
+    pcap_close(dead);
+    ASSERT_TRUE(e2e::write_file(sub_trace, kept));
+    ASSERT_FALSE(kept.empty());
+
+    const auto from_trace = fp_answers(slot, sub_trace);
+    const auto from_pcap = fp_answers(slot, capture);
+    EXPECT_EQ(from_pcap, from_trace);
+    EXPECT_EQ(from_trace.size(), lines_of(kept).size());
+    unlink(sub_trace.c_str());
+    unlink(capture.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// The shared block in a private /dev/shm: layout, the info table and two processes that attach.
+#include "dataplane/fp_common.h"
+#include "fp_sim_harness.h"
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+class SharedBlock : public e2e::SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_EQ(e2e::use_sim_size("small"), "");
+        fp_scaling_reset();
+        shm_unlink(FP_SHMEM_NAME);
+    }
+    void TearDown() override
+    {
+        fp_shmem_detach();
+        shm_unlink(FP_SHMEM_NAME);
+    }
+    static std::vector<fp_shmem_info_entry> expected()
+    {
+        std::vector<fp_shmem_info_entry> info(FP_NUM_TABLES);
+        fp_shmem_layout(fp_scaling_of(1), info);
+        return info;
+    }
+    static const fp_shmem_info_entry *info_table()
+    {
+        return reinterpret_cast<const fp_shmem_info_entry *>(fp_shmem_base() + FP_SHMEM_TABLES_OFFSET);
+    }
+};
+
+TEST_F(SharedBlock, TheFirstToAttachFillsAnEmptyInfoTable)
+{
+    ASSERT_EQ(fp_shmem_attach(1, 1), 0);
+    EXPECT_EQ(fp_scaling_class(), 1) << "sim_size says small";
+    struct stat st{};
+    ASSERT_EQ(stat("/dev/shm/almushtarika", &st), 0);
+    EXPECT_EQ(st.st_size, 67108864);
+
+    const auto want = expected();
+    const fp_shmem_info_entry *info = info_table();
+    for (uint32_t i = 0; i < FP_NUM_TABLES; i++) {
+        EXPECT_EQ(info[i].size, want[i].size) << g_shmem_tbl[i].name;
+        EXPECT_EQ(info[i].offset, want[i].offset) << g_shmem_tbl[i].name;
+    }
+    for (uint32_t i = FP_NUM_TABLES; i < 128; i++)
+        EXPECT_EQ(info[i].size | info[i].offset, 0u) << "unused entry " << i;
+    EXPECT_EQ(*reinterpret_cast<const uint32_t *>(fp_shmem_base()), 0u) << "lock released";
+
+    // Each table starts where the previous one's info entry says it ended.
+    for (uint32_t i = 1; i < FP_NUM_TABLES; i++)
+        EXPECT_EQ(static_cast<uint8_t *>(fp_table(i)) - fp_shmem_base(), 128 + want[i - 1].offset)
+            << g_shmem_tbl[i].name;
+    EXPECT_EQ(static_cast<uint8_t *>(fp_table(FP_TBL_IPFRAG, 1)) - static_cast<uint8_t *>(fp_table(FP_TBL_IPFRAG)),
+              static_cast<long>(fp_round128(want[FP_TBL_IPFRAG].size / FP_NUM_CORES)));
+    EXPECT_EQ(fp_shmem_free_start(), fp_shmem_base() + 128 + want[FP_NUM_TABLES - 1].offset);
+}
+
+TEST_F(SharedBlock, TwoProcessesAgreeOnEveryTable)
+{
+    auto fp = e2e::start_fp_sim();
+    ASSERT_TRUE(fp);
+    ASSERT_EQ(fp_shmem_attach(0, 1), 0);
+    EXPECT_TRUE(fp_ready_bit());
+
+    auto show = e2e::Process::start({e2e::binary("fp-sim"), "show", "--tables"});
+    ASSERT_TRUE(show);
+    ASSERT_EQ(e2e::exit_code(show->wait_exit()), 0) << show->stderr_text();
+    std::istringstream lines(show->stdout_text());
+    static const std::regex row(R"(^table (\d+)\.(\d+) .* offset (\d+)$)");
+    std::string line;
+    uint32_t rows = 0;
+    while (std::getline(lines, line)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, row))
+            continue;
+        const uint32_t t = std::stoul(m[1]), c = std::stoul(m[2]);
+        EXPECT_EQ(static_cast<uint8_t *>(fp_table(t, c)) - fp_shmem_base(), std::stol(m[3])) << line;
+        rows++;
+    }
+    EXPECT_EQ(rows, FP_NUM_TABLES + 2) << "two per-core tables, two copies each";
+}
+
+TEST_F(SharedBlock, ADifferentElementSizeStopsTheSecondProcess)
+{
+    ASSERT_EQ(fp_shmem_attach(1, 1), 0);
+    fp_shmem_detach();
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_DEATH(
+        {
+            // fp_policer: 1024 policers of 128 bytes on the other side.
+            g_shmem_tbl[14].elem_size = 64;
+            dup2(2, 1);
+            setvbuf(stdout, nullptr, _IONBF, 0);
+            g_fp_console = 1;
+            fp_shmem_attach(0, 1);
+        },
+        "fp and pxrd images not compatible! tbl-num 14 Expected size 131072 actual-size 65536 Expected offset "
+        "[0-9]+ actual-offset [0-9]+\n(.|\n)*fp_common:[0-9]+: failed assertion");
+
+    // The loser released the lock on its way out: this side attaches and agrees.
+    ASSERT_EQ(fp_shmem_attach(0, 1), 0);
+    EXPECT_EQ(info_table()[14].size, 131072u);
+}
+
+}  // namespace
