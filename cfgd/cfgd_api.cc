@@ -1,0 +1,1342 @@
+// The ConfD connection of a module and its subscription engine.
+//
+// Everything here runs on the daemon's event-loop thread except the
+// registration and initial-read threads, which open their own sockets and
+// reach the loop only through ConfD itself and the context's pipe.
+#include "cfgd/cfgd_api.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "cfgd/cfgd_internal.h"
+#include "cfgd/cfgd_trap.h"
+#include "common/ip_util.h"
+#include "common/timer.h"
+#include "platform/cdb/confd_maapi.h"
+#include "yang/zel_yang_hashes.h"
+
+namespace {
+
+constexpr const char *kIpcSecret = "/etc/confd/confd_ipc_secret";
+constexpr const char *kStreamName = "ardenta";
+constexpr const char *kSnmpNotification = "ardenta_snmpv2_trap";
+constexpr const char *kInitPrioPath = "cfgd-initial-read-priority";
+constexpr uint32_t kRetryMs = 2000;
+constexpr int kLockWaitRequest = CDB_LOCK_WAIT | CDB_LOCK_REQUEST;  // 5
+constexpr unsigned kMaxTriggerIds = 128;
+constexpr unsigned kMaxIterKeys = 32;
+constexpr char kPipeRetry = '1';
+constexpr char kPipeSubscribed = 'S';
+
+std::atomic<bool> g_debug_on{false};
+std::atomic<uint32_t> g_debug_level{0};
+int g_first_module_id = -1;
+// Serialises the helper threads' pipe writes with the loop closing the pipe.
+std::mutex g_pipe_mu;
+
+// The library-wide points: the operator's SNMP trap groups.
+cfgd_sub_point g_lib_points[] = {
+    {nullptr, "snmp/trap/group", cfgd_config_trap_group, nullptr, zel_ns_snmp, 0, 0, 1, cfgd_prio(1, 0), 0, 0, 0, 0},
+    {nullptr, "snmp/trap/group/enable", cfgd_config_trap_group_enable, nullptr, zel_ns_snmp, 0, 0, 2, cfgd_prio(1, 0), 0, 0, 0, 0},
+    {},
+};
+
+bool point_end(const cfgd_sub_point *p) { return p == nullptr || p->path[0] == '\0'; }
+
+uint8_t add_prio(const cfgd_sub_point *p) { return p->priorities & 0x0f; }
+uint8_t del_prio(const cfgd_sub_point *p) { return static_cast<uint8_t>(p->priorities >> 4); }
+
+// Both tables in walking order.
+template <typename Fn>
+void for_each_point(cfgd_context *ctx, Fn &&fn)
+{
+    for (cfgd_sub_point *table : {ctx->params.sub_points, g_lib_points})
+        for (cfgd_sub_point *p = table; !point_end(p); ++p)
+            if (!fn(p))
+                return;
+}
+
+const char *mod_name(const cfgd_context *ctx) { return cfgd_module_name(ctx->params.module_id); }
+
+void close_fd(int *fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+void free_event(event **ev)
+{
+    if (*ev != nullptr)
+        event_free(*ev);
+    *ev = nullptr;
+}
+
+cfgd_context *ctx_of(confd_daemon_ctx *dx) { return static_cast<cfgd_context *>(dx->d_opaque); }
+
+// ---- shared region -------------------------------------------------------------------
+
+constexpr const char *kShmName = "cfgd_shared_region";
+constexpr size_t kShmSize = 280;
+constexpr size_t kShmTextOffset = 24;
+constexpr size_t kShmTextMax = 253;
+
+const uint8_t *g_shm = nullptr;
+ip_addr_t g_shm_addr_cache{};
+
+// ---- connection ----------------------------------------------------------------------
+
+void fill_context_fds(cfgd_context *ctx)
+{
+    ctx->pipe_fd[0] = ctx->pipe_fd[1] = -1;
+    ctx->ctrl_sock = ctx->sub_sock = ctx->work_sock = ctx->data_sock = ctx->maapi_sock = ctx->notif_sock = -1;
+}
+
+// Closes every socket, event and the daemon context; the context itself stays.
+void close_connection(cfgd_context *ctx)
+{
+    free_event(&ctx->ctrl_ev);
+    free_event(&ctx->work_ev);
+    free_event(&ctx->sub_ev);
+    free_event(&ctx->notif_ev);
+    free_event(&ctx->pipe_ev);
+    {
+        std::lock_guard lk(g_pipe_mu);
+        ctx->generation++;
+        close_fd(&ctx->pipe_fd[0]);
+        close_fd(&ctx->pipe_fd[1]);
+    }
+    close_fd(&ctx->ctrl_sock);
+    close_fd(&ctx->work_sock);
+    close_fd(&ctx->data_sock);
+    close_fd(&ctx->sub_sock);
+    close_fd(&ctx->maapi_sock);
+    close_fd(&ctx->notif_sock);
+    if (ctx->dctx != nullptr)
+        confd_release_daemon(ctx->dctx);
+    ctx->dctx = nullptr;
+    ctx->params.notif_ctx = nullptr;
+    ctx->params.snmp_notif_ctx = nullptr;
+}
+
+void free_secondary(cfgd_context *ctx)
+{
+    if (ctx->secondary == nullptr)
+        return;
+    close_connection(ctx->secondary);
+    delete ctx->secondary;
+    ctx->secondary = nullptr;
+}
+
+void cfgd_retry_cb(timer_obj *, void *arg1, void *, void *, void *)
+{
+    auto *ctx = static_cast<cfgd_context *>(arg1);
+    if (cfgd_module_init(nullptr, ctx, nullptr) != 0)
+        CFGD_DEBUG("cfgd retry: Failed to init cfgd");
+}
+
+int cfgd_trans_init(confd_trans_ctx *tctx)
+{
+    confd_trans_set_fd(tctx, ctx_of(tctx->dx)->work_sock);
+    return CONFD_OK;
+}
+
+int cfgd_action_init(confd_user_info *uinfo)
+{
+    confd_action_set_fd(uinfo, ctx_of(uinfo->dx)->work_sock);
+    return CONFD_OK;
+}
+
+int cfgd_init_validation(confd_trans_ctx *tctx)
+{
+    cfgd_context *ctx = ctx_of(tctx->dx);
+    confd_trans_set_fd(tctx, ctx->work_sock);
+    if (maapi_attach(ctx->maapi_sock, 0, tctx) != CONFD_OK) {
+        ZEL_LOG("Failed to do maapi attach for init validation (%u)%s (%d) : %s", static_cast<unsigned>(tctx->thandle),
+                CFGD_ERR_ARGS);
+        return CONFD_ERR;
+    }
+    return CONFD_OK;
+}
+
+int cfgd_stop_validation(confd_trans_ctx *tctx)
+{
+    cfgd_context *ctx = ctx_of(tctx->dx);
+    if (maapi_detach(ctx->maapi_sock, tctx) != CONFD_OK)
+        ZEL_LOG("Failed to do maapi detach for stop validation (%u)%s (%d) : %s",
+                static_cast<unsigned>(tctx->thandle), CFGD_ERR_ARGS);
+    return CONFD_OK;
+}
+
+// Opens the daemon context and its control and worker sockets with their events.
+bool open_daemon(cfgd_context *ctx, const char *name)
+{
+    if (confd_init_vsn_sz(name, stderr, CONFD_SILENT, CONFD_LIB_API_VSN, MAXDEPTH, MAXKEYLEN) != CONFD_OK ||
+        (ctx->dctx = confd_init_daemon(name)) == nullptr) {
+        ZEL_LOG("Failed to initialize confdlib (%s)", name);
+        return false;
+    }
+    ctx->dctx->d_opaque = ctx;
+    if ((ctx->ctrl_sock = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open control socket (%s)", strerror(errno));
+        return false;
+    }
+    if ((ctx->work_sock = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open worker socket (%s)", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool connect_daemon(cfgd_context *ctx, const sockaddr_in &addr)
+{
+    auto *sa = reinterpret_cast<const sockaddr *>(&addr);
+    if (confd_connect(ctx->dctx, ctx->ctrl_sock, CONTROL_SOCKET, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect control socket to confd (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    if (confd_connect(ctx->dctx, ctx->work_sock, WORKER_SOCKET, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect worker socket to confd (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    return true;
+}
+
+bool add_daemon_events(cfgd_context *ctx)
+{
+    event_base *base = ctx->params.base;
+    const char *name = mod_name(ctx);
+    ctx->ctrl_ev = event_new(base, ctx->ctrl_sock, EV_READ | EV_PERSIST, cfgd_ctrl_cb, ctx);
+    if (ctx->ctrl_ev == nullptr || event_add(ctx->ctrl_ev, nullptr) != 0) {
+        ZEL_LOG("Failed to create control event for module %s", name);
+        return false;
+    }
+    ctx->work_ev = event_new(base, ctx->work_sock, EV_READ | EV_PERSIST, cfgd_work_cb, ctx);
+    if (ctx->work_ev == nullptr || event_add(ctx->work_ev, nullptr) != 0) {
+        ZEL_LOG("Failed to create worker event for module %s", name);
+        return false;
+    }
+    return true;
+}
+
+// Transaction, action, validation and data callbacks; a secondary connection takes
+// no validation.
+bool register_daemon_cbs(cfgd_context *ctx, bool primary)
+{
+    confd_trans_validate_cbs vcbs{cfgd_init_validation, cfgd_stop_validation};
+    if (primary && confd_register_trans_validate_cb(ctx->dctx, &vcbs) != CONFD_OK) {
+        ZEL_LOG("Failed to register validation call backs (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    confd_trans_cbs trans{};
+    trans.init = cfgd_trans_init;
+    if (confd_register_trans_cb(ctx->dctx, &trans) != CONFD_OK) {
+        ZEL_LOG("Failed to register transaction call backs (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    for (confd_action_cbs *a = ctx->params.actionpoints; a->actionpoint[0] != '\0'; ++a) {
+        confd_action_cbs cbs = *a;
+        cbs.init = cfgd_action_init;
+        if (confd_register_action_cbs(ctx->dctx, &cbs) != CONFD_OK) {
+            ZEL_LOG("Failed to register %s action call back (%s - %d)", a->actionpoint, confd_strerror(confd_errno),
+                    confd_errno);
+            return false;
+        }
+    }
+    for (confd_valpoint_cb *v = ctx->params.valpoints; primary && v->valpoint[0] != '\0'; ++v) {
+        if (confd_register_valpoint_cb(ctx->dctx, v) != CONFD_OK) {
+            ZEL_LOG("Failed to register %s validation call back (%s - %d)", v->valpoint, confd_strerror(confd_errno),
+                    confd_errno);
+            return false;
+        }
+    }
+    if (ctx->params.register_cbs_cb(ctx) != 0) {
+        ZEL_LOG("Failed to register data call backs");
+        return false;
+    }
+    return true;
+}
+
+bool register_callbacks(cfgd_context *ctx)
+{
+    if (!register_daemon_cbs(ctx, true))
+        return false;
+    confd_notification_stream_cbs ncbs{};
+    snprintf(ncbs.streamname, sizeof ncbs.streamname, "%s", kStreamName);
+    ncbs.fd = ctx->work_sock;
+    if (confd_register_notification_stream(ctx->dctx, &ncbs, &ctx->params.notif_ctx) != CONFD_OK) {
+        ZEL_LOG("confd_register_notification_stream() failed (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    if (confd_register_snmp_notification(ctx->dctx, ctx->work_sock, kSnmpNotification, "",
+                                         &ctx->params.snmp_notif_ctx) != CONFD_OK) {
+        ZEL_LOG("confd_register_snmp_notification() failed (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    if (confd_register_done(ctx->dctx) != CONFD_OK) {
+        ZEL_LOG("confd_register_done() failed (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    return true;
+}
+
+bool setup_pipe(cfgd_context *ctx)
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ZEL_LOG("Failed to setup pipe");
+        return false;
+    }
+    {
+        std::lock_guard lk(g_pipe_mu);
+        ctx->pipe_fd[0] = fds[0];
+        ctx->pipe_fd[1] = fds[1];
+    }
+    if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
+        ZEL_LOG("Failed to set fd flags");
+        return false;
+    }
+    ctx->pipe_ev = event_new(ctx->params.base, fds[0], EV_READ | EV_PERSIST, cfgd_pipe_cb, ctx);
+    if (ctx->pipe_ev == nullptr) {
+        ZEL_LOG("Failed to create event for pipe");
+        return false;
+    }
+    if (event_add(ctx->pipe_ev, nullptr) != 0) {
+        ZEL_LOG("Failed to add event for pipe");
+        return false;
+    }
+    return true;
+}
+
+// Init steps after the context exists; false after any failure (logged).
+bool connect_module(cfgd_context *ctx)
+{
+    const char *name = mod_name(ctx);
+    if (!open_daemon(ctx, name))
+        return false;
+    if ((ctx->data_sock = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open data socket (%s)", strerror(errno));
+        return false;
+    }
+    if ((ctx->sub_sock = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open subscription socket (%s)", strerror(errno));
+        return false;
+    }
+    if ((ctx->maapi_sock = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open maapi socket (%s)", strerror(errno));
+        return false;
+    }
+    if (ctx->params.event_notif_req != nullptr) {
+        // This client library has no ConfD event-notification socket.
+        ZEL_LOG("Failed to open confd notification socket (%s)", strerror(EPROTONOSUPPORT));
+        return false;
+    }
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    auto *sa = reinterpret_cast<const sockaddr *>(&addr);
+    if (!connect_daemon(ctx, addr))
+        return false;
+    if (cdb_connect(ctx->data_sock, CDB_DATA_SOCKET, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect data socket to confd (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    if (maapi_connect(ctx->maapi_sock, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to do maapi_connect (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return false;
+    }
+    if (!add_daemon_events(ctx))
+        return false;
+    ctx->sub_ev = event_new(ctx->params.base, ctx->sub_sock, EV_READ | EV_PERSIST, cfgd_sub_cb, ctx);
+    if (ctx->sub_ev == nullptr) {
+        ZEL_LOG("Failed to create subscription event for module %s", name);
+        return false;
+    }
+    return register_callbacks(ctx) && setup_pipe(ctx);
+}
+
+void *registration_thread(void *arg)
+{
+    auto *ctx = static_cast<cfgd_context *>(arg);
+    cfgd_thread_register_subscriptions(ctx);
+    cfgd_thread_leave(ctx);
+    return nullptr;
+}
+
+bool start_detached(void *(*fn)(void *), cfgd_context *ctx, void *arg)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    cfgd_thread_enter(ctx);
+    int rc = pthread_create(&tid, &attr, fn, arg);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        cfgd_thread_leave(ctx);
+        ZEL_LOG("Failed to create cfgd thread (error %d, errno %d))", rc, errno);
+        return false;
+    }
+    return true;
+}
+
+bool any_point(cfgd_context *ctx)
+{
+    bool found = false;
+    for_each_point(ctx, [&](cfgd_sub_point *) { return !(found = true); });
+    return found;
+}
+
+bool check_params(const cfgd_module_params *p, cfgd_context **out)
+{
+    return p->app_ctx != nullptr && p->sub_points != nullptr && p->valpoints != nullptr &&
+           p->actionpoints != nullptr && p->register_cbs_cb != nullptr && p->base != nullptr &&
+           p->timer_ctx != nullptr && out != nullptr;
+}
+
+}  // namespace
+
+// ---- process-wide --------------------------------------------------------------------
+
+const char *cfgd_module_name(uint8_t module_id)
+{
+    static const auto names = [] {
+        std::array<std::array<char, 16>, CFGD_NUM_MODULES> n{};
+        for (unsigned i = 0; i < CFGD_NUM_MODULES; i++)
+            snprintf(n[i].data(), n[i].size(), "module-%u", i);
+        snprintf(n[CFGD_MODULE_ZELD].data(), n[CFGD_MODULE_ZELD].size(), "zeld");
+        return n;
+    }();
+    return module_id < CFGD_NUM_MODULES ? names[module_id].data() : "unknown";
+}
+
+unsigned cfgd_module_init_level(uint8_t module_id)
+{
+    constexpr uint8_t kLevelModules[CFGD_INIT_LEVELS] = {21, 5, 3};
+    for (unsigned level = 0; level < CFGD_INIT_LEVELS; level++)
+        if (kLevelModules[level] == module_id)
+            return level;
+    return CFGD_INIT_LEVELS;
+}
+
+void cfgd_debug_on(uint32_t level)
+{
+    g_debug_level = level;
+    g_debug_on = true;
+}
+
+void cfgd_debug_off() { g_debug_on = false; }
+
+bool cfgd_debug_enabled() { return g_debug_on.load(std::memory_order_relaxed); }
+
+void cfgd_confd_addr(sockaddr_in *addr)
+{
+    memset(addr, 0, sizeof *addr);
+    int port = CONFD_PORT;
+    if (const char *e = getenv("CONFD_IPC_PORT"); e != nullptr && atoi(e) > 0 && atoi(e) < 65536)
+        port = atoi(e);
+    addr->sin_family = AF_INET;
+    addr->sin_port = htons(static_cast<uint16_t>(port));
+    addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+}
+
+int cfgd_open_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+cfgd_sub_point *cfgd_lib_sub_points() { return g_lib_points; }
+
+void cfgd_thread_enter(cfgd_context *ctx) { ctx->live_threads++; }
+void cfgd_thread_leave(cfgd_context *ctx) { ctx->live_threads--; }
+
+static void pipe_write(cfgd_context *ctx, uint32_t generation, char byte)
+{
+    std::lock_guard lk(g_pipe_mu);
+    if (ctx->generation != generation || ctx->pipe_fd[1] < 0)
+        return;
+    if (write(ctx->pipe_fd[1], &byte, 1) != 1)
+        ZEL_LOG("Failed to write to the pipe (%s)", strerror(errno));
+}
+
+void cfgd_thread_report_failure(cfgd_context *ctx, uint32_t generation) { pipe_write(ctx, generation, kPipeRetry); }
+void cfgd_thread_report_subscribed(cfgd_context *ctx, uint32_t generation)
+{
+    pipe_write(ctx, generation, kPipeSubscribed);
+}
+
+// ---- module init, retry, free --------------------------------------------------------
+
+int cfgd_module_init(const cfgd_module_params *params, cfgd_context *ctx, cfgd_context **out_context)
+{
+    cfgd_trap_init();
+    setenv("CONFD_IPC_ACCESS_FILE", kIpcSecret, 1);
+    setenv("NCS_IPC_ACCESS_FILE", kIpcSecret, 1);
+    if (ctx == nullptr) {
+        CFGD_FATAL_UNLESS(params != nullptr, "NULL cfgd context pointer");
+        CFGD_FATAL_UNLESS(check_params(params, out_context), "Invalid cfgd registration: NULL Parameters");
+        ctx = new (std::nothrow) cfgd_context{};
+        if (ctx == nullptr) {
+            ZEL_LOG("Failed to allocate memory for cfgd context");
+            return 2;
+        }
+        fill_context_fds(ctx);
+        *out_context = ctx;
+        ctx->params = *params;
+        if (g_first_module_id < 0)
+            g_first_module_id = params->module_id;
+    }
+    if (!connect_module(ctx)) {
+        cfgd_retry_connect(ctx);
+        return 3;
+    }
+    if (any_point(ctx) && !start_detached(registration_thread, ctx, ctx)) {
+        cfgd_retry_connect(ctx);
+        return 3;
+    }
+    if (ctx->retry_timer != nullptr) {
+        timer_util_delete(ctx->retry_timer);
+        ctx->retry_timer = nullptr;
+    }
+    if (ctx->params.post_init_cb != nullptr)
+        ctx->params.post_init_cb(ctx);
+    cfgd_setup_shm();
+    cfgd_notification_throttler_init(ctx);
+    return 0;
+}
+
+void cfgd_retry_connect(cfgd_context *ctx)
+{
+    CFGD_FATAL_UNLESS(ctx != nullptr, "NULL cfgd context pointer");
+    if (ctx->primary != nullptr)
+        ctx = ctx->primary;
+    free_secondary(ctx);
+    if (ctx->sub_sock >= 0) {
+        cfgd_notification_throttler_connection_reset();
+        cfgd_trap_deinit();
+    }
+    close_connection(ctx);
+    if (ctx->retry_timer == nullptr) {
+        ctx->retry_timer = timer_util_create(ctx->params.timer_ctx, TIMER_PRI_HIGH, TIMER_TYPE_CYCLIC, kRetryMs,
+                                             cfgd_retry_cb, ctx, nullptr, nullptr, nullptr, "cfgd_timer");
+        CFGD_FATAL_UNLESS(ctx->retry_timer != nullptr, "Failed to create cfgd retry timer");
+        timer_enable(ctx->retry_timer);
+    }
+}
+
+void cfgd_module_free(cfgd_context *ctx)
+{
+    if (ctx == nullptr)
+        return;
+    cfgd_notification_throttler_free();
+    cfgd_free_shm();
+    free_secondary(ctx);
+    close_connection(ctx);
+    if (ctx->retry_timer != nullptr)
+        timer_util_delete(ctx->retry_timer);
+    ctx->retry_timer = nullptr;
+    cfgd_oper_writes_join(ctx);
+    cfgd_trap_deinit();
+    // Helper threads end once their sockets see the connection gone; never free under them.
+    for (int i = 0; i < 500 && ctx->live_threads > 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ctx->live_threads > 0) {
+        ZEL_LOG("cfgd context of %s left to %d running threads", mod_name(ctx), ctx->live_threads.load());
+        return;
+    }
+    for_each_point(ctx, [ctx](cfgd_sub_point *p) {
+        if (p->context == ctx)
+            p->context = nullptr;
+        return true;
+    });
+    delete ctx;
+}
+
+int cfgd_module_secondary_context_register(const cfgd_module_params *params, cfgd_context *primary)
+{
+    CFGD_FATAL_UNLESS(params != nullptr && primary != nullptr, "Invalid cfgd registration: NULL Parameters");
+    auto *sec = new (std::nothrow) cfgd_context{};
+    if (sec == nullptr) {
+        ZEL_LOG("Failed to allocate memory for cfgd context");
+        return 2;
+    }
+    fill_context_fds(sec);
+    sec->params = *params;
+    sec->primary = primary;
+    free_secondary(primary);
+    primary->secondary = sec;
+    char name[MAX_DAEMON_NAME_LEN];
+    snprintf(name, sizeof name, "%s-secondary", mod_name(primary));
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    if (!open_daemon(sec, name) || !connect_daemon(sec, addr) || !add_daemon_events(sec) ||
+        !register_daemon_cbs(sec, false) || confd_register_done(sec->dctx) != CONFD_OK) {
+        cfgd_retry_connect(sec);
+        return 3;
+    }
+    return 0;
+}
+
+// ---- socket callbacks ----------------------------------------------------------------
+
+static void daemon_socket_ready(cfgd_context *ctx, evutil_socket_t fd, bool control)
+{
+    int rc = confd_fd_ready(ctx->dctx, fd);
+    if (rc == CONFD_EOF) {
+        if (control)
+            ZEL_LOG("Control socket closed");
+        else
+            CFGD_DEBUG("Worker socket closed");
+        cfgd_retry_connect(ctx);
+    } else if (rc == CONFD_ERR && confd_errno != CONFD_ERR_EXTERNAL) {
+        if (control)
+            ZEL_LOG("Error on control socket request: %s (%d): %s", CFGD_ERR_ARGS);
+        else
+            ZEL_LOG("Error on worker socket request: %s (%d): %s", CFGD_ERR_ARGS);
+    }
+}
+
+void cfgd_ctrl_cb(evutil_socket_t fd, short, void *arg)
+{
+    daemon_socket_ready(static_cast<cfgd_context *>(arg), fd, true);
+}
+
+void cfgd_work_cb(evutil_socket_t fd, short, void *arg)
+{
+    daemon_socket_ready(static_cast<cfgd_context *>(arg), fd, false);
+}
+
+void cfgd_notification_cb(evutil_socket_t fd, short, void *arg)
+{
+    auto *ctx = static_cast<cfgd_context *>(arg);
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) {
+        ZEL_LOG("Notification socket closed");
+        cfgd_retry_connect(ctx);
+    } else if (n < 0 && errno != EAGAIN) {
+        ZEL_LOG("Error on notification socket request: %s (%d): %s", strerror(errno), errno, "");
+    }
+}
+
+void cfgd_pipe_cb(evutil_socket_t fd, short, void *arg)
+{
+    auto *ctx = static_cast<cfgd_context *>(arg);
+    char c = 0;
+    if (read(fd, &c, 1) != 1) {
+        ZEL_LOG("Failed to read from the pipe");
+        return;
+    }
+    if (c == kPipeRetry) {
+        CFGD_DEBUG("Thread notification for retry");
+        cfgd_retry_connect(ctx);
+    } else if (c == kPipeSubscribed && ctx->sub_ev != nullptr) {
+        event_add(ctx->sub_ev, nullptr);
+    }
+}
+
+// ---- shared region -------------------------------------------------------------------
+
+void cfgd_setup_shm()
+{
+    if (g_shm != nullptr)
+        return;
+    int fd = shm_open(kShmName, O_RDONLY, 0400);
+    if (fd < 0) {
+        ZEL_LOG("Failed to open shared memory %s with an error %d", kShmName, errno);
+        return;
+    }
+    struct stat st;
+    void *p = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kShmSize))
+        p = mmap(nullptr, kShmSize, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) {
+        ZEL_LOG("Failed to map shared memory %s", kShmName);
+        return;
+    }
+    g_shm = static_cast<const uint8_t *>(p);
+    CFGD_DEBUG("Succesfully mapped shared memory %s", kShmName);
+}
+
+void cfgd_free_shm()
+{
+    if (g_shm == nullptr)
+        return;
+    if (munmap(const_cast<uint8_t *>(g_shm), kShmSize) != 0)
+        ZEL_LOG("Failed to unmap shared memory %s", kShmName);
+    else
+        CFGD_DEBUG("Succesfully freed shared memory %s", kShmName);
+    g_shm = nullptr;
+}
+
+const char *cfgd_shm_get_text()
+{
+    static char text[kShmTextMax + 1];
+    text[0] = '\0';
+    if (g_shm != nullptr) {
+        memcpy(text, g_shm + kShmTextOffset, kShmTextMax);
+        text[kShmTextMax] = '\0';
+    }
+    return text;
+}
+
+void cfgd_shm_get_addr(ip_addr_t *addr)
+{
+    if (g_shm != nullptr)
+        memcpy(&g_shm_addr_cache, g_shm, sizeof g_shm_addr_cache);
+    *addr = g_shm_addr_cache;
+}
+
+// ---- subscription engine -------------------------------------------------------------
+
+namespace {
+
+// Opens a data socket, starts an operational session with lock flags 5 and reads the
+// initial-read mask. -1 on a ConfD failure (logged), 0 with *mask set otherwise.
+struct PrioSession {
+    int sock = -1;
+    bool session = false;
+    ~PrioSession()
+    {
+        if (session)
+            cdb_end_session(sock);
+        if (sock >= 0)
+            cdb_close(sock);
+    }
+};
+
+int read_prio_mask(PrioSession &s, uint32_t *mask, bool absent_is_zero)
+{
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    if ((s.sock = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open data socket");
+        return -1;
+    }
+    if (cdb_connect(s.sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect data socket to confd %s (%d) : %s", CFGD_ERR_ARGS);
+        return -1;
+    }
+    if (cdb_start_session2(s.sock, CDB_OPERATIONAL, kLockWaitRequest) != CONFD_OK) {
+        CFGD_DEBUG("Failed to start cdb session %s (%d) : %s", CFGD_ERR_ARGS);
+        return -1;
+    }
+    s.session = true;
+    confd_value_t v;
+    if (cdb_get(s.sock, &v, "/%s", kInitPrioPath) != CONFD_OK) {
+        if (absent_is_zero && confd_errno == CONFD_ERR_NOEXISTS) {
+            *mask = 0;
+            return 0;
+        }
+        CFGD_DEBUG("Failed to get cfgd-initial-read-priority %s (%d) : %s", CFGD_ERR_ARGS);
+        return -1;
+    }
+    if (v.type != C_BIT32) {
+        ZEL_LOG("cfgd-initial-read-priority has type %d", v.type);
+        confd_free_value(&v);
+        return -1;
+    }
+    *mask = CONFD_GET_BIT32(&v);
+    return 0;
+}
+
+struct ReadRequest {
+    cfgd_context *ctx;
+    int ids[kMaxTriggerIds];
+    bool oper[kMaxTriggerIds];
+    unsigned count;
+};
+
+void *read_sub_config_thread(void *arg)
+{
+    std::unique_ptr<ReadRequest> req(static_cast<ReadRequest *>(arg));
+    cfgd_context *ctx = req->ctx;
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    int sock = cfgd_open_socket();
+    if (sock < 0) {
+        ZEL_LOG("Failed to open data socket to read init config (%s)", strerror(errno));
+    } else if (cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect init data socket to confd (%s - %d)", confd_strerror(confd_errno), confd_errno);
+    } else {
+        std::vector<int> config, oper;
+        for (unsigned i = 0; i < req->count; i++)
+            (req->oper[i] ? oper : config).push_back(req->ids[i]);
+        if (!config.empty()) {
+            if (cdb_trigger_subscriptions(sock, config.data(), static_cast<int>(config.size())) != CONFD_OK)
+                ZEL_LOG("Failed to trigger config subscription (%s - %d)%s (%d) : %s", mod_name(ctx), confd_errno,
+                        CFGD_ERR_ARGS);
+            else
+                CFGD_DEBUG("Triggered %u config subscriptions", static_cast<unsigned>(config.size()));
+        }
+        if (!oper.empty()) {
+            if (cdb_trigger_oper_subscriptions(sock, oper.data(), static_cast<int>(oper.size()), 1) != CONFD_OK)
+                ZEL_LOG("Failed to trigger config subscription (%s - %d)%s (%d) : %s", mod_name(ctx), confd_errno,
+                        CFGD_ERR_ARGS);
+            else
+                CFGD_DEBUG("Triggered %u oper subscriptions", static_cast<unsigned>(oper.size()));
+        }
+        uint32_t expected = 0;
+        if (ctx->initial_read_done.compare_exchange_strong(expected, 1)) {
+            CFGD_DEBUG("Initial config read done");
+            cfgd_set_initial_config_read_done(ctx);
+        }
+    }
+    if (sock >= 0)
+        close(sock);
+    cfgd_thread_leave(ctx);
+    return nullptr;
+}
+
+bool is_oper_id(cfgd_context *ctx, int id)
+{
+    bool oper = false;
+    for_each_point(ctx, [&](cfgd_sub_point *p) {
+        if (p->sub_id == id)
+            oper = (p->flags & CFGD_SUB_FLAG_OPER) != 0;
+        return p->sub_id != id;
+    });
+    return oper;
+}
+
+int start_read(std::unique_ptr<ReadRequest> req)
+{
+    if (req->count == 0)
+        return 0;
+    cfgd_context *ctx = req->ctx;
+    if (!start_detached(read_sub_config_thread, ctx, req.get()))
+        return 1;
+    req.release();
+    return 0;
+}
+
+// ---- change delivery ----
+
+bool is_bracket(confd_vtype t) { return t == C_XMLBEGIN || t == C_XMLEND; }
+
+// With a delete priority the ADD side takes everything but deleted leaves and the DEL
+// side only the deleted leaves with their container brackets. Keeps the kept values at
+// the front and returns their count, 0 when nothing applicable remains.
+int filter_values(confd_tag_value_t *vals, int n, bool add_side)
+{
+    int kept = 0;
+    for (int i = 0; i < n; i++) {
+        confd_vtype t = vals[i].v.type;
+        bool keep = add_side ? t != C_NOEXISTS : (t == C_NOEXISTS || is_bracket(t));
+        if (keep)
+            std::swap(vals[kept++], vals[i]);
+    }
+    for (int i = 0; i < kept; i++) {
+        if (!is_bracket(vals[i].v.type))
+            return kept;
+        if (add_side && vals[i].v.type == C_XMLBEGIN && i + 1 < kept && vals[i + 1].v.type == C_XMLEND)
+            return kept;
+    }
+    return 0;
+}
+
+void free_values(confd_tag_value_t *vals, int n)
+{
+    for (int i = 0; i < n; i++)
+        confd_free_value(&vals[i].v);
+    free(vals);
+}
+
+struct IterState {
+    cfgd_sub_point *point;
+    int id;
+};
+
+void call_failed(cfgd_sub_point *p, int rc, const char *path)
+{
+    p->flags |= CFGD_SUB_FLAG_FAILED;
+    ZEL_LOG("Config callback failed (%s - %d) : %s", mod_name(p->context), rc, path);
+}
+
+enum cdb_iter_ret cfgd_sub_diff_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *, confd_value_t *,
+                                     void *state)
+{
+    auto *st = static_cast<IterState *>(state);
+    cfgd_sub_point *p = st->point;
+    char path[CFGD_PATH_LEN];
+    confd_pp_kpath(path, sizeof path, kp);
+    CFGD_DEBUG("iter: Path buffer: %s, oper: %d", path, op);
+    const bool has_del = del_prio(p) != 0;
+    const bool add_side = st->id == p->sub_id;
+    confd_tag_value_t *vals = nullptr;
+    int nvals = 0, nused = 0;
+    if (op == MOP_DELETED) {
+        if (has_del && add_side) {
+            CFGD_DEBUG("Delete suppressed in add subscription (%s)", path);
+            return ITER_CONTINUE;
+        }
+    } else {
+        if (cdb_get_modifications_iter(p->context->sub_sock, 0, &vals, &nvals) != CONFD_OK) {
+            ZEL_LOG("Failed to get modifications(%s - %d) : %s :%s (%d) : %s", mod_name(p->context), st->id, path,
+                    CFGD_ERR_ARGS);
+            return ITER_STOP;
+        }
+        if (nvals == 0) {
+            CFGD_DEBUG("Received zero modifications (%s)", path);
+            return ITER_CONTINUE;
+        }
+        nused = has_del ? filter_values(vals, nvals, add_side) : nvals;
+        if (nused == 0) {
+            CFGD_DEBUG("Received zero applicable modifications (%s)", path);
+            free_values(vals, nvals);
+            return ITER_CONTINUE;
+        }
+    }
+    confd_value_t keys[kMaxIterKeys];
+    unsigned nkeys = 0;
+    for (int i = kp->len - 1; i >= 0; i--) {
+        if (kp->v[i][0].type == C_XMLTAG)
+            continue;
+        for (int k = 0; k < MAXKEYLEN && kp->v[i][k].type != C_NOEXISTS && nkeys < kMaxIterKeys; k++)
+            keys[nkeys++] = kp->v[i][k];
+    }
+    CFGD_FATAL_UNLESS(nkeys == p->num_keys, "Keys found %u != keys declared %u (%s)", nkeys, p->num_keys, path);
+    int rc = p->handler(p, op, static_cast<uint8_t>(nkeys), keys, static_cast<uint16_t>(nused), vals);
+    free_values(vals, nvals);
+    if (rc != 0) {
+        call_failed(p, rc, path);
+        return ITER_STOP;
+    }
+    p->flags &= static_cast<uint8_t>(~CFGD_SUB_FLAG_FAILED);
+    return ITER_CONTINUE;
+}
+
+int cfgd_sub_diff_no_keys(cfgd_sub_point *p, int id)
+{
+    confd_tag_value_t *vals = nullptr;
+    int nvals = 0;
+    if (cdb_get_modifications(p->context->sub_sock, id, 0, &vals, &nvals, "/%s", p->path) != CONFD_OK) {
+        ZEL_LOG("Failed to get modifications(%s - %d) : %s :%s (%d) : %s", mod_name(p->context), id, p->path,
+                CFGD_ERR_ARGS);
+        return -1;
+    }
+    if (nvals == 0) {
+        CFGD_DEBUG("Received zero modifications (%s)", p->path);
+        return 0;
+    }
+    int nused = del_prio(p) != 0 ? filter_values(vals, nvals, id == p->sub_id) : nvals;
+    if (nused == 0) {
+        CFGD_DEBUG("Received zero applicable modifications (%s)", p->path);
+    } else if (p->handler != nullptr) {
+        int rc = p->handler(p, MOP_MODIFIED, 0, nullptr, static_cast<uint16_t>(nused), vals);
+        if (rc != 0)
+            call_failed(p, rc, p->path);
+        else
+            p->flags &= static_cast<uint8_t>(~CFGD_SUB_FLAG_FAILED);
+    }
+    free_values(vals, nvals);
+    return 0;
+}
+
+// One open list entry or container while walking a bulk-read value tree.
+struct BulkFrame {
+    const confd_cs_node *node;
+    int bulk;  // index of the bulk list this entry belongs to, -1 if none
+    bool deleted;
+    unsigned key_mark;  // keys of outer levels
+    std::vector<confd_tag_value_t> values;
+};
+
+int cfgd_sub_diff_bulk_read(cfgd_sub_point *p, int id)
+{
+    confd_tag_value_t *vals = nullptr;
+    int nvals = 0;
+    if (cdb_get_modifications(p->context->sub_sock, id, CDB_GET_MODS_INCLUDE_LISTS, &vals, &nvals, "/%s", p->path) !=
+        CONFD_OK) {
+        ZEL_LOG("Failed to get modifications(%s - %d) : %s :%s (%d) : %s", mod_name(p->context), id, p->path,
+                CFGD_ERR_ARGS);
+        return -1;
+    }
+    CFGD_DEBUG("Bulk read: %s (%d)", p->path, nvals);
+    struct Free {
+        confd_tag_value_t *v;
+        int n;
+        ~Free() { free_values(v, n); }
+    } guard{vals, nvals};
+    if (nvals == 0) {
+        CFGD_DEBUG("Received zero bulk read modifications (%s)", p->path);
+        return 0;
+    }
+    const confd_cs_node *top = confd_cs_node_cd(nullptr, "/%s", p->path);
+    if (top == nullptr) {
+        ZEL_LOG("Top list node not found (%s)", p->path);
+        return -1;
+    }
+    unsigned nlists = p->flags & CFGD_SUB_NUM_BULK_MASK;
+    std::vector<const confd_cs_node *> lists(nlists);
+    for (unsigned i = 0; i < nlists; i++) {
+        lists[i] = confd_cs_node_cd(nullptr, "/%s", p->bulk_lists[i].path);
+        if (lists[i] == nullptr) {
+            ZEL_LOG("List %s not found", p->bulk_lists[i].path);
+            return -1;
+        }
+    }
+    constexpr size_t kMaxKeys = 16, kMaxValues = 128;
+    std::vector<confd_value_t> keys;
+    std::vector<BulkFrame> stack;
+    stack.push_back({top->parent, -1, false, 0, {}});
+    for (int i = 0; i < nvals; i++) {
+        confd_tag_value_t &tv = vals[i];
+        confd_vtype t = tv.v.type;
+        BulkFrame &cur = stack.back();
+        if (t == C_XMLBEGIN || t == C_XMLBEGINDEL) {
+            const confd_cs_node *n =
+                cur.node != nullptr ? confd_find_cs_node_child(cur.node, tv.tag) : nullptr;
+            int bulk = -1;
+            for (unsigned b = 0; b < nlists; b++)
+                if (lists[b] == n)
+                    bulk = static_cast<int>(b);
+            stack.push_back({n, bulk, t == C_XMLBEGINDEL, static_cast<unsigned>(keys.size()), {}});
+            continue;
+        }
+        if (t == C_XMLEND) {
+            if (stack.size() <= 1)
+                continue;
+            BulkFrame f = std::move(stack.back());
+            stack.pop_back();
+            if (f.bulk >= 0 && (!f.values.empty() || f.deleted)) {
+                cfgd_sub_handler h = p->bulk_lists[f.bulk].handler;
+                int rc = h(p, static_cast<cdb_iter_op>(f.deleted ? 1 : 0), static_cast<uint8_t>(keys.size()),
+                           keys.data(), static_cast<uint16_t>(f.values.size()), f.values.data());
+                if (rc != 0)
+                    call_failed(p, -1, p->bulk_lists[f.bulk].path);
+            }
+            if (f.node != nullptr && (f.node->info.flags & CS_NODE_IS_LIST))
+                keys.resize(f.key_mark);
+            continue;
+        }
+        // A key of the innermost open list entry, or a leaf of the nearest bulk entry.
+        bool is_key = false;
+        if (cur.node != nullptr && (cur.node->info.flags & CS_NODE_IS_LIST) && cur.node->info.keys != nullptr)
+            for (const uint32_t *k = cur.node->info.keys; *k != 0; k++)
+                is_key |= *k == tv.tag.tag;
+        if (is_key) {
+            if (keys.size() < kMaxKeys)
+                keys.push_back(tv.v);
+            continue;
+        }
+        for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+            if (it->node != nullptr && (it->node->info.flags & CS_NODE_IS_LIST) && it->bulk < 0)
+                break;
+            if (it->bulk >= 0) {
+                if (it->values.size() < kMaxValues)
+                    it->values.push_back(tv);
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int cfgd_can_read_initial_config(cfgd_context *ctx)
+{
+    if (ctx->initial_read_done == 1)
+        return 0;
+    unsigned level = cfgd_module_init_level(ctx->params.module_id);
+    if (level == 0)
+        return 1;
+    PrioSession s;
+    uint32_t mask = 0;
+    if (read_prio_mask(s, &mask, false) != 0)
+        return 0;
+    for (unsigned l = 0; l < level; l++) {
+        if ((mask & (1u << l)) == 0) {
+            CFGD_DEBUG("Initial config read not allowed (curr priority:%u, mod priority:%u)", mask, level);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int cfgd_set_initial_config_read_done(cfgd_context *ctx)
+{
+    unsigned level = cfgd_module_init_level(ctx->params.module_id);
+    if (level >= CFGD_INIT_LEVELS)
+        return 0;
+    PrioSession s;
+    uint32_t mask = 0;
+    if (read_prio_mask(s, &mask, true) != 0)
+        return 1;
+    confd_value_t v;
+    CONFD_SET_BIT32(&v, mask | (1u << level));
+    if (cdb_set_elem(s.sock, &v, "/%s", kInitPrioPath) != CONFD_OK) {
+        ZEL_LOG("Failed to set cfgd-initial-read-priority %s (%d) : %s", CFGD_ERR_ARGS);
+        return 1;
+    }
+    CFGD_DEBUG("Set cfgd-initial-read-priority to %u", mask | (1u << level));
+    return 0;
+}
+
+int cfgd_read_sub_config_all(cfgd_context *ctx)
+{
+    auto req = std::unique_ptr<ReadRequest>(new (std::nothrow) ReadRequest{});
+    if (!req)
+        return 2;
+    req->ctx = ctx;
+    for_each_point(ctx, [&](cfgd_sub_point *p) {
+        if (req->count >= kMaxTriggerIds)
+            return false;
+        req->oper[req->count] = (p->flags & CFGD_SUB_FLAG_OPER) != 0;
+        req->ids[req->count++] = p->sub_id;
+        return true;
+    });
+    return start_read(std::move(req));
+}
+
+int cfgd_read_sub_config(cfgd_context *ctx, const int *sub_ids, unsigned count)
+{
+    if (count == 0)
+        return 0;
+    auto req = std::unique_ptr<ReadRequest>(new (std::nothrow) ReadRequest{});
+    if (!req)
+        return 2;
+    req->ctx = ctx;
+    for (unsigned i = 0; i < count && i < kMaxTriggerIds; i++) {
+        req->ids[i] = sub_ids[i];
+        req->oper[i] = is_oper_id(ctx, sub_ids[i]);
+        req->count++;
+    }
+    return start_read(std::move(req));
+}
+
+void cfgd_thread_register_subscriptions(cfgd_context *ctx)
+{
+    const uint32_t gen = ctx->generation;
+    const char *name = mod_name(ctx);
+    const int sub_sock = ctx->sub_sock;
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    auto *sa = reinterpret_cast<const sockaddr *>(&addr);
+    int maapi = -1, data = -1;
+    auto fail = [&] {
+        if (maapi >= 0)
+            close(maapi);
+        if (data >= 0)
+            close(data);
+        cfgd_thread_report_failure(ctx, gen);
+    };
+    if (confd_load_schemas(sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to load schemas from confd");
+        return fail();
+    }
+    if ((maapi = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open maapi socket");
+        return fail();
+    }
+    if (maapi_connect(maapi, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to do maapi_connect (%d)", confd_errno);
+        return fail();
+    }
+    if ((data = cfgd_open_socket()) < 0) {
+        ZEL_LOG("Failed to open data socket to reg sub (%s)", strerror(errno));
+        return fail();
+    }
+    if (cdb_connect(data, CDB_DATA_SOCKET, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect init data socket to confd (%s - %d)", confd_strerror(confd_errno), confd_errno);
+        return fail();
+    }
+    CFGD_DEBUG("Waiting for confd phase 1");
+    if (cdb_wait_start(data) != CONFD_OK) {
+        ZEL_LOG("CDB Wait start failed (%s - %d) %s (%d) : %s", name, confd_errno, CFGD_ERR_ARGS);
+        return fail();
+    }
+    CFGD_DEBUG("Confd in phase 1 - Subscribing");
+    int rc = maapi_install_crypto_keys(maapi);
+    close(maapi);
+    maapi = -1;
+    if (rc != CONFD_OK) {
+        ZEL_LOG("Failed to load crypto keys ( %d) - %s, %d, %s", rc, CFGD_ERR_ARGS);
+        return fail();
+    }
+    CFGD_DEBUG("Confd in phase 1 - Subscribing to cdb");
+    if (cdb_connect(sub_sock, CDB_SUBSCRIPTION_SOCKET, sa, sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect subscription socket to confd ( %d)", confd_errno);
+        return fail();
+    }
+    if (cdb_oper_subscribe(sub_sock, static_cast<int>(zel_ns_cfgd), &ctx->init_prio_sub_id, "/%s", kInitPrioPath) !=
+        CONFD_OK) {
+        ZEL_LOG("Failed to subscribe to cfgd-initial-read-priority (%s - %d) %s (%d) : %s", name, confd_errno,
+                CFGD_ERR_ARGS);
+        return fail();
+    }
+    unsigned npoints = 0;
+    bool ok = true;
+    for_each_point(ctx, [&](cfgd_sub_point *p) {
+        p->context = ctx;
+        CFGD_FATAL_UNLESS(!(p->bulk_lists != nullptr && del_prio(p) != 0),
+                          "Delete priority for bulk read not yet supported");
+        int ns = static_cast<int>(p->ns);
+        int r;
+        if (p->flags & CFGD_SUB_FLAG_OPER) {
+            r = cdb_oper_subscribe(sub_sock, ns, &p->sub_id, "/%s", p->path);
+        } else if (p->flags & CFGD_SUB_FLAG_TWO_PHASE) {
+            r = cdb_subscribe2(sub_sock, CDB_SUB_RUNNING_TWOPHASE, 0, add_prio(p), &p->sub_id, ns, "/%s", p->path);
+        } else {
+            r = cdb_subscribe(sub_sock, add_prio(p), ns, &p->sub_id, "/%s", p->path);
+            if (r == CONFD_OK && del_prio(p) != 0)
+                r = cdb_subscribe(sub_sock, del_prio(p), ns, &p->del_sub_id, "/%s", p->path);
+        }
+        if (r != CONFD_OK) {
+            ZEL_LOG("Failed to subscribe to %s (%s - %d)%s (%d) : %s", p->path, name, r, CFGD_ERR_ARGS);
+            return ok = false;
+        }
+        npoints++;
+        return true;
+    });
+    if (!ok)
+        return fail();
+    close(data);
+    data = -1;
+    if (npoints == 0) {
+        ZEL_LOG("No subscriptions to register");
+        return;
+    }
+    CFGD_DEBUG("Subscribed to confd");
+    if (cdb_subscribe_done(sub_sock) != CONFD_OK) {
+        ZEL_LOG("cdb_subscribe_done() failed (%s - %d)%s (%d) : %s", name, confd_errno, CFGD_ERR_ARGS);
+        return fail();
+    }
+    cfgd_thread_report_subscribed(ctx, gen);
+    if (cfgd_can_read_initial_config(ctx) == 1 && cfgd_read_sub_config_all(ctx) != 0)
+        ZEL_LOG("Initial trigger for subscriptions failed");
+}
+
+// One point of a notification; false ends the walk.
+static bool cfgd_sub_point_cb(evutil_socket_t fd, cfgd_sub_point *p, const int *ids, int count,
+                              enum cdb_sub_notification type, bool trigger, int &remaining, bool &lost)
+{
+    if (remaining <= 0)
+        return false;
+    int matched = -1;
+    for (int i = count - 1; i >= 0 && matched < 0; i--)
+        if (ids[i] == p->sub_id || (del_prio(p) != 0 && ids[i] == p->del_sub_id))
+            matched = ids[i];
+    if (matched < 0)
+        return true;
+    if (!(p->flags & CFGD_SUB_FLAG_INIT_READ) && !trigger) {
+        remaining--;
+        return true;
+    }
+    const char *side = matched == p->sub_id ? "ADD" : "DEL";
+    p->time_received = time(nullptr);
+    CFGD_DEBUG("Received %s subscription %s", side, p->path);
+    if (trigger) {
+        p->flags |= CFGD_SUB_FLAG_INIT_READ;
+        p->state |= CFGD_SUB_STATE_IN_PROGRESS;
+    }
+    if (p->flags & CFGD_SUB_FLAG_TWO_PHASE) {
+        CFGD_FATAL_UNLESS(type != CDB_SUB_OPER, "Two phase sub for Oper data");
+        if (type == CDB_SUB_COMMIT || type == CDB_SUB_ABORT) {
+            p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_IN_PROGRESS);
+            remaining--;
+            return true;
+        }
+    }
+    int res = 0;
+    if (p->bulk_lists != nullptr) {
+        res = cfgd_sub_diff_bulk_read(p, matched);
+    } else if (p->num_keys > 0) {
+        if (p->handler != nullptr) {
+            IterState st{p, matched};
+            res = cdb_diff_iterate(fd, matched, cfgd_sub_diff_iter, 0, &st);
+        }
+    } else {
+        res = cfgd_sub_diff_no_keys(p, matched);
+    }
+    if (p->flags & CFGD_SUB_FLAG_FAILED) {
+        if (type == CDB_SUB_PREPARE) {
+            ZEL_LOG("Aborting transaction");
+            cdb_sub_abort_trans(fd, CONFD_ERRCODE_APPLICATION_INTERNAL, 0, 0, "Unable to apply changes");
+            p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_IN_PROGRESS);
+            remaining = -1;
+            return false;
+        }
+        // Committed configuration that the daemon could not apply: start afresh.
+        ZEL_LOG("Error iterating subscription (%s - %d)", p->path, res);
+        zel_assert_fail(__FILE__, __LINE__, "!(p->flags & CFGD_SUB_FLAG_FAILED)");
+    }
+    if (res != 0 && res != -2) {
+        if (confd_errno == CONFD_ERR_OS) {
+            // The database went away in the middle of the notification.
+            ZEL_LOG("Subscription socket closed");
+            lost = true;
+            return false;
+        }
+        ZEL_LOG("Error iterating subscription (%s: %d). Unexpected type %d", p->path, res, type);
+        zel_assert_fail(__FILE__, __LINE__, "res == 0");
+    }
+    p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_IN_PROGRESS);
+    p->time_done = time(nullptr);
+    CFGD_DEBUG("Success %s subscription %s", side, p->path);
+    remaining--;
+    return true;
+}
+
+void cfgd_sub_cb(evutil_socket_t fd, short, void *arg)
+{
+    auto *ctx = static_cast<cfgd_context *>(arg);
+    const char *name = mod_name(ctx);
+    enum cdb_sub_notification type = CDB_SUB_COMMIT;
+    int flags = 0, *ids = nullptr, count = 0;
+    int rc = cdb_read_subscription_socket2(fd, &type, &flags, &ids, &count);
+    if (rc == CONFD_EOF) {
+        ZEL_LOG("Subscription socket closed");
+        cfgd_retry_connect(ctx);
+        return;
+    }
+    if (rc != CONFD_OK) {
+        ZEL_LOG("Failed to read ConfD subscription (%s - %d)%s (%d) : %s", name, rc, CFGD_ERR_ARGS);
+        return;
+    }
+    std::unique_ptr<int, void (*)(void *)> id_owner(ids, free);
+    CFGD_DEBUG("Received %u subscriptions (type:%u, flags:%u)", count, type, flags);
+    if (count < 1)
+        return;
+    const bool trigger = (flags & CDB_SUB_FLAG_TRIGGER) != 0;
+    const bool prio_change = ids[0] == ctx->init_prio_sub_id;
+    if (prio_change) {
+        if (cfgd_can_read_initial_config(ctx) == 1)
+            CFGD_FATAL_UNLESS(cfgd_read_sub_config_all(ctx) == 0, "Cannot start initial read");
+    } else {
+        int remaining = count;
+        bool lost = false;
+        for_each_point(ctx, [&](cfgd_sub_point *p) {
+            return cfgd_sub_point_cb(fd, p, ids, count, type, trigger, remaining, lost);
+        });
+        if (lost) {
+            cfgd_retry_connect(ctx);
+            return;
+        }
+        if (remaining < 0)
+            return;  // aborted prepare: ConfD is told, nothing to sync
+        CFGD_FATAL_UNLESS(remaining == 0, "Not all subscription points (%d) read", remaining);
+        if (ctx->params.subs_done_cb != nullptr)
+            ctx->params.subs_done_cb(ctx, flags & CDB_SUB_FLAG_TRIGGER);
+    }
+    if (cdb_sync_subscription_socket(fd, CDB_DONE_PRIORITY) != CONFD_OK) {
+        ZEL_LOG("Failed to sync subscription (%s - %d)", name, confd_errno);
+        return;
+    }
+    CFGD_DEBUG("Sync subscription from %s succeeded", name);
+}

@@ -1,0 +1,208 @@
+// The connection and subscription engine against a real cdb-sim.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cfgd/cfgd_util.h"
+#include "cfgd_harness.h"
+#include "common/timer.h"
+#include "common/zel_log.h"
+#include "yang/zel_yang_hashes.h"
+
+namespace {
+
+struct Call {
+    std::string point;
+    int op;
+    unsigned nkeys;
+    unsigned nvalues;
+    std::string first_key;
+};
+
+std::vector<Call> g_calls;
+std::vector<int> g_done;  // trigger flag of every subs_done_cb
+
+int record(cfgd_sub_point *p, enum cdb_iter_op op, uint8_t nkeys, confd_value_t *keys, uint16_t nvalues,
+           confd_tag_value_t *)
+{
+    std::string key;
+    if (nkeys > 0 && keys[0].type == C_BUF)
+        key.assign(reinterpret_cast<const char *>(keys[0].val.buf.ptr), keys[0].val.buf.size);
+    g_calls.push_back({p->path, op, nkeys, nvalues, key});
+    return 0;
+}
+
+void done(cfgd_context *, int trigger) { g_done.push_back(trigger); }
+int no_data_cbs(cfgd_context *) { return 0; }
+
+cfgd_sub_point make_point(const char *path, uint8_t keys, uint8_t add, uint8_t del)
+{
+    cfgd_sub_point p{};
+    snprintf(p.path, sizeof p.path, "%s", path);
+    p.handler = record;
+    p.ns = zel_ns_policy;
+    p.num_keys = keys;
+    p.priorities = cfgd_prio(add, del);
+    return p;
+}
+
+const char *kPrefixList = R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[
+  {"name":"pl1","ip-prefix":[{"ip-prefix":"10.0.0.0/8"}]}]}}})";
+const char *kPrefixList2 = R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[
+  {"name":"pl2","ip-prefix":[{"ip-prefix":"10.2.0.0/16"}]}]}}})";
+
+class Engine : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_calls.clear();
+        g_done.clear();
+        ASSERT_TRUE(sim_.start());
+        points_ = {make_point("policy/lists/data-prefix-list", 1, 1, 6),
+                   make_point("policy/lists/data-prefix-list/ip-prefix", 2, 1, 6), cfgd_sub_point{}};
+        params_.app_ctx = this;
+        params_.sub_points = points_.data();
+        params_.valpoints = valpoints_;
+        params_.actionpoints = actions_;
+        params_.register_cbs_cb = no_data_cbs;
+        params_.subs_done_cb = done;
+        params_.base = loop_.base();
+        params_.timer_ctx = loop_.timers();
+        params_.module_id = 40;  // level 3, like zeld
+    }
+    void TearDown() override { cfgd_module_free(ctx_); }
+
+    bool subscribed()
+    {
+        std::string out;
+        return sim_.cli({"status"}, &out) == 0 && out.find("data-prefix-list/ip-prefix") != std::string::npos;
+    }
+    int calls_with_op(int op) const
+    {
+        int n = 0;
+        for (auto &c : g_calls)
+            n += c.op == op;
+        return n;
+    }
+    void connect()
+    {
+        ASSERT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 0);
+        ASSERT_TRUE(loop_.run_until([&] { return subscribed() && ctx_->sub_ev != nullptr; }));
+        loop_.run_for(std::chrono::milliseconds(100));
+    }
+    int load(const char *json)
+    {
+        return run_cli_async(loop_, [&] { return sim_.load_json(json); });
+    }
+
+    CdbSim sim_;
+    Loop loop_;
+    std::vector<cfgd_sub_point> points_;
+    confd_valpoint_cb valpoints_[1] = {};
+    confd_action_cbs actions_[1] = {};
+    cfgd_module_params params_{};
+    cfgd_context *ctx_ = nullptr;
+};
+
+TEST_F(Engine, CompleteMaskReadsAtOnce)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    connect();
+    ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
+    EXPECT_EQ(g_done.front(), CDB_SUB_FLAG_TRIGGER);
+    ASSERT_GE(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0].point, "policy/lists/data-prefix-list");
+    EXPECT_EQ(g_calls[0].op, MOP_CREATED);
+    EXPECT_EQ(g_calls[0].first_key, "pl1");
+    EXPECT_EQ(ctx_->initial_read_done, 1u);
+}
+
+TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x3));
+    connect();
+    loop_.run_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(g_calls.empty());
+
+    // A commit before the initial read completes (it is synced) without a handler call.
+    ASSERT_EQ(load(kPrefixList2), 0);
+    EXPECT_TRUE(g_calls.empty());
+    ASSERT_FALSE(g_done.empty());
+    EXPECT_EQ(g_done.back(), 0);
+
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    ASSERT_TRUE(loop_.run_until([&] { return calls_with_op(MOP_CREATED) >= 4 && ctx_->initial_read_done == 1; }));
+    EXPECT_EQ(g_done.back(), CDB_SUB_FLAG_TRIGGER);
+    EXPECT_EQ(ctx_->initial_read_done, 1u);
+}
+
+TEST_F(Engine, DeletionReachesOnlyTheDeleteSubscription)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    connect();
+    ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
+    g_calls.clear();
+
+    uint64_t saved = zel_debug_flags;
+    zel_debug_flags |= ZEL_DEBUG_STDOUT;
+    cfgd_debug_on(1);
+    testing::internal::CaptureStdout();
+    int rc = run_cli_async(loop_, [&] { return sim_.cli({"delete", "/policy/lists/data-prefix-list{pl1}"}); });
+    std::string log = testing::internal::GetCapturedStdout();
+    cfgd_debug_off();
+    zel_debug_flags = saved;
+    ASSERT_EQ(rc, 0);
+
+    ASSERT_EQ(calls_with_op(MOP_DELETED), 2) << log;
+    for (auto &c : g_calls) {
+        EXPECT_EQ(c.op, MOP_DELETED);
+        EXPECT_EQ(c.nvalues, 0u);
+        EXPECT_EQ(c.first_key, "pl1");
+    }
+    EXPECT_NE(log.find("Delete suppressed in add subscription (/policy/lists/data-prefix-list{pl1})"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Received DEL subscription policy/lists/data-prefix-list"), std::string::npos) << log;
+}
+
+TEST_F(Engine, LostDatabaseRetriesWithOneTimerAndReconnectsWithoutSecondRead)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    connect();
+    ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
+    const size_t calls = g_calls.size();
+
+    const int port = sim_.port();
+    sim_.stop();
+    ASSERT_TRUE(loop_.run_until([&] { return ctx_->retry_timer != nullptr; }));
+    timer_obj *timer = ctx_->retry_timer;
+    EXPECT_EQ(timer_get_interval_ms(timer), 2000);
+    EXPECT_STREQ(timer->name, "cfgd_timer");
+    loop_.run_for(std::chrono::milliseconds(4500));  // at least two failed attempts
+    EXPECT_EQ(ctx_->retry_timer, timer);
+    EXPECT_EQ(ctx_->ctrl_sock, -1);
+
+    ASSERT_TRUE(sim_.start(port));
+    ASSERT_TRUE(loop_.run_until([&] { return ctx_->retry_timer == nullptr && subscribed(); }));
+    loop_.run_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(g_calls.size(), calls);
+    ASSERT_EQ(load(kPrefixList2), 0);
+    EXPECT_GT(g_calls.size(), calls);
+}
+
+TEST_F(Engine, FirstInitWithDatabaseDownCarriesOn)
+{
+    sim_.stop();
+    setenv("CONFD_IPC_PORT", "1", 1);
+    EXPECT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 3);
+    ASSERT_NE(ctx_, nullptr);
+    EXPECT_NE(ctx_->retry_timer, nullptr);
+}
+
+}  // namespace

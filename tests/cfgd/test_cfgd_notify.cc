@@ -1,0 +1,139 @@
+// Notification queues, the throttler and the text helpers.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <string>
+#include <vector>
+
+#include "cfgd/cfgd_internal.h"
+#include "cfgd/cfgd_util.h"
+#include "cfgd_harness.h"
+#include "yang/zel_yang_hashes.h"
+
+namespace {
+
+// A policy-status notification of the given priority naming `policy`.
+std::vector<confd_tag_value_t> status(int prio, const char *policy, int extra_leaves = 0)
+{
+    std::vector<confd_tag_value_t> v(7 + static_cast<size_t>(extra_leaves));
+    CONFD_SET_TAG_XMLBEGIN(&v[0], zel_tag_policy_policy_status, zel_ns_policy);
+    CONFD_SET_TAG_ENUM_VALUE(&v[1], zel_tag_policy_severity_level, prio);
+    CONFD_SET_TAG_STR(&v[2], zel_tag_policy_host_name, "default");
+    in_addr a;
+    inet_pton(AF_INET, "192.0.2.1", &a);
+    CONFD_SET_TAG_IPV4(&v[3], zel_tag_policy_system_ip, a);
+    CONFD_SET_TAG_STR(&v[4], zel_tag_policy_policy_name, policy);
+    for (int i = 0; i < extra_leaves; i++)
+        CONFD_SET_TAG_STR(&v[5 + static_cast<size_t>(i)], zel_tag_policy_vpn_list_name, "vl");
+    CONFD_SET_TAG_STR(&v[v.size() - 2], zel_tag_policy_status, "Failed");
+    CONFD_SET_TAG_XMLEND(&v[v.size() - 1], zel_tag_policy_policy_status, zel_ns_policy);
+    return v;
+}
+
+int enqueue(std::vector<confd_tag_value_t> v) { return cfgd_enqueue_notification(v.data(), static_cast<int>(v.size())); }
+
+TEST(Notify, TooManyValuesAreFatal)
+{
+    cfgd_context ctx{};
+    auto v = status(1, "p", 13);
+    ASSERT_EQ(v.size(), 20u);
+    EXPECT_DEATH(cfgd_event_send_notification(&ctx, v.data(), 20), "num_values < 20");
+}
+
+TEST(Notify, QueueCapacityDropsTheNewest)
+{
+    cfgd_context ctx{};
+    ASSERT_EQ(cfgd_notification_throttler_init(&ctx), 0);
+    cfgd_notification_throttler_connection_reset();  // queue without sending
+    EXPECT_EQ(enqueue(status(2, "p", 12)), 0);        // 19 values pass
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(enqueue(status(1, "p")), 0) << i;
+    EXPECT_EQ(enqueue(status(1, "p")), -2);
+    for (int i = 1; i < 50; i++)
+        ASSERT_EQ(enqueue(status(3, "p")), 0) << i;
+    EXPECT_EQ(enqueue(status(3, "p")), 0);
+    EXPECT_EQ(enqueue(status(3, "p")), -2);
+    EXPECT_EQ(cfgd_notification_queue_count(0), 100u);
+    EXPECT_EQ(cfgd_notification_queue_count(1), 1u);
+    EXPECT_EQ(cfgd_notification_queue_count(2), 50u);
+    cfgd_notification_throttler_free();
+    EXPECT_EQ(enqueue(status(1, "p")), -1);
+}
+
+TEST(Notify, PrefixText)
+{
+    ip_prefix_t p;
+    ASSERT_EQ(cfgd_parse_ip_prefix("10.1.0.0/16", &p), 0);
+    EXPECT_EQ(p.addr.family, static_cast<uint32_t>(AF_INET));
+    EXPECT_EQ(p.addr.v4, 0x0a010000u);
+    EXPECT_EQ(p.len, 16);
+    ASSERT_EQ(cfgd_parse_ipv4_prefix("10.1.0.0", &p), 0);
+    EXPECT_EQ(p.len, 32);
+    ASSERT_EQ(cfgd_parse_ip_prefix("2001:db8::", &p), 0);
+    EXPECT_EQ(p.addr.family, static_cast<uint32_t>(AF_INET6));
+    EXPECT_EQ(p.len, 128);
+    EXPECT_EQ(cfgd_parse_ipv6_prefix("10.1.0.0/8", &p), 22);
+    EXPECT_EQ(cfgd_parse_ip_prefix("not-an-address", &p), 22);
+    EXPECT_EQ(p.len, 0);
+    ip_addr_t a{};
+    a.family = AF_INET;
+    a.v4 = 0xc0000201;
+    char buf[64];
+    EXPECT_STREQ(cfgd_format_addr_port(&a, 0x1234, buf, sizeof buf), "192.0.2.1.18.52");
+}
+
+TEST(Notify, KeypathKeysOfOneList)
+{
+    confd_hkeypath_t kp{};
+    // /policy/lists/data-prefix-list{pl1}/ip-prefix{..}: innermost first.
+    kp.len = 6;
+    CONFD_SET_XMLTAG(&kp.v[5][0], zel_tag_policy_policy, zel_ns_policy);
+    CONFD_SET_XMLTAG(&kp.v[4][0], zel_tag_policy_lists, zel_ns_policy);
+    CONFD_SET_XMLTAG(&kp.v[3][0], zel_tag_policy_data_prefix_list, zel_ns_policy);
+    CONFD_SET_BUF(&kp.v[2][0], "pl1", 3);
+    kp.v[2][1].type = C_NOEXISTS;
+    CONFD_SET_XMLTAG(&kp.v[1][0], zel_tag_policy_ip_prefix, zel_ns_policy);
+    CONFD_SET_UINT32(&kp.v[0][0], 7);
+    kp.v[0][1].type = C_NOEXISTS;
+    confd_value_t key[1];
+    ASSERT_EQ(cfgd_keypath_get_keys(&kp, key, 1, zel_tag_policy_data_prefix_list), key);
+    EXPECT_EQ(key[0].type, C_BUF);
+    EXPECT_EQ(cfgd_keypath_get_keys(&kp, key, 2, zel_tag_policy_data_prefix_list), nullptr);
+    confd_value_t *inner = cfgd_keypath_get_keys(&kp, nullptr, 1, zel_tag_policy_ip_prefix);
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner[0].val.u32, 7u);
+    free(inner);
+}
+
+// The throttler against the database: order across queues, stream and syslog line.
+TEST(NotifyDb, HigherPriorityOvertakesQueuedOnes)
+{
+    CdbSim sim;
+    ASSERT_TRUE(sim.start());
+    Loop loop;
+    cfgd_module_params params = bare_module_params(loop, 41);
+    cfgd_context *ctx = nullptr;
+    ASSERT_EQ(cfgd_module_init(&params, nullptr, &ctx), 0);
+    ASSERT_NE(ctx->params.notif_ctx, nullptr);
+
+    cfgd_notification_throttler_connection_reset();
+    for (const char *name : {"low-a", "low-b", "low-c"})
+        ASSERT_EQ(enqueue(status(2, name)), 0);
+    ASSERT_EQ(enqueue(status(1, "urgent")), 0);
+    ASSERT_EQ(cfgd_notification_throttler_init(ctx), 0);
+
+    std::string out;
+    ASSERT_TRUE(loop.run_until([&] {
+        sim.cli({"notifications"}, &out);
+        return out.find("low-c") != std::string::npos;
+    }));
+    size_t urgent = out.find("urgent"), low = out.find("low-a");
+    ASSERT_NE(urgent, std::string::npos) << out;
+    EXPECT_LT(urgent, low) << out;
+    EXPECT_LT(low, out.find("low-b")) << out;
+    EXPECT_NE(out.find("\"notification\":\"policy-status\""), std::string::npos) << out;
+    cfgd_module_free(ctx);
+}
+
+}  // namespace
