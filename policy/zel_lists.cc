@@ -1,0 +1,616 @@
+// Lists and shared objects of the policy model: vpn-lists, prefix and application lists, TLOCs and
+// TLOC lists, mirrors and policers, with the references their users hold.
+#include <array>
+#include <cstring>
+
+#include "common/zel_log.h"
+#include "dataplane/zel_if_octeon.h"
+#include "policy/zel_config.h"
+#include "policy/zel_policy_internal.h"
+
+namespace {
+
+constexpr std::array<const char *, 32> kFamilyNames = {
+    "min",          "antivirus",       "application_service", "audio_video",      "authentication",
+    "behavioral",   "compression",     "database",            "encrypted",        "erp",
+    "file_server",  "file_transfer",   "forum",               "game",             "instant_messaging",
+    "mail",         "microsoft_office", "middleware",         "network_management", "network_service",
+    "peer_to_peer", "printer",         "routing",             "security_service", "standard",
+    "telephony",    "terminal",        "thin_client",         "tunneling",        "wap",
+    "web",          "webmail",
+};
+
+zel_policy_db *db_of(zel_ctx *ctx) { return ctx ? ctx->policy_db : nullptr; }
+
+// Sets the changed marks of every policy vpn-list user that still exists.
+void mark_policy_users(zel_ctx *ctx, const std::map<zel_pvl_key, uint32_t> &users)
+{
+    for (const auto &[key, count] : users) {
+        zel_policy *policy;
+        if (zel_config_policy_find(ctx, key.policy.type, key.policy.name.c_str(), &policy) != 0)
+            continue;
+        policy->changed = 1;
+        auto it = policy->vpn_lists.find(key.vpn_list);
+        if (it != policy->vpn_lists.end())
+            it->second->changed = 1;
+    }
+}
+
+// Binds (or unbinds) every bound user of a vpn-list to the VPNs of one range.
+void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, const zel_vpn_range64 &range, uint8_t opcode)
+{
+    for (const zel_policy_key &user : list.users) {
+        zel_policy_vpn_list *pvl;
+        if (zel_config_policy_vpn_list_find(ctx, user.type, user.name.c_str(), list.name.c_str(), &pvl) != 0)
+            continue;
+        if (pvl->filter_index == ZEL_FILTER_UNBOUND)
+            continue;
+        zel_policy *policy;
+        zel_config_policy_find(ctx, user.type, user.name.c_str(), &policy);
+        zel_policy_send_binding(ctx, policy, pvl, &range, opcode);
+    }
+}
+
+uint32_t app_entry_id(zel_ctx *ctx, uint32_t kind, const char *entry)
+{
+    if (kind == ZEL_APP_LIST_KIND_FAMILIES)
+        return zel_app_family_id(entry);
+    if (strcmp(entry, "unclassified") == 0)
+        return 1;
+    uint32_t id = ctx->policy_db->app_id ? ctx->policy_db->app_id(entry) : 0;
+    if (id == 0)
+        ZEL_LOG("Could not find protocol! : %s", entry);
+    return id;
+}
+
+int mark_tloc_ref(zel_kro_ref *ref)
+{
+    auto *rec = ref ? static_cast<zel_tloc_ref *>(ref->p_rec) : nullptr;
+    if (!rec || !rec->policy)
+        return 74;
+    rec->policy->changed = 1;
+    if (rec->pvl)
+        rec->pvl->changed = 1;
+    if (rec->seq)
+        rec->seq->changed = 1;
+    return 0;
+}
+
+int tloc_ref_cmp(const void *a, const void *b)
+{
+    auto pa = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(a)->p_rec);
+    auto pb = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(b)->p_rec);
+    return (pa > pb) - (pa < pb);
+}
+
+// pxrd registered: every policy announces its vpn-lists, then the access lists theirs.
+void announce_all(zel_ctx *ctx)
+{
+    if (!ctx->policy_db)
+        return;
+    for (auto &[key, policy] : ctx->policy_db->policies) {
+        std::vector<std::vector<zel_vpn_range>> ranges;
+        std::vector<zel_vpn_list_view> views;
+        ranges.reserve(policy->vpn_lists.size());
+        for (auto &[name, pvl] : policy->vpn_lists) {
+            auto &r = ranges.emplace_back();
+            if (zel_vpn_list *vl = zel_config_vpn_list_find(ctx, name.c_str()))
+                for (const zel_vpn_range64 &v : vl->ranges)
+                    r.push_back({static_cast<uint32_t>(v.low), static_cast<uint32_t>(v.high)});
+            views.push_back({pvl->name.c_str(), static_cast<uint8_t>(pvl->filter_type),
+                             static_cast<uint8_t>(pvl->direction), pvl->filter_index, r});
+        }
+        zel_tabmgr_send_vpn_lists(views, ctx);
+    }
+    if (ctx->policy_db->acl.announce)
+        ctx->policy_db->acl.announce(ctx);
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------------------------------------------
+// VPN lists.
+
+zel_vpn_list *zel_config_vpn_list_find(zel_ctx *ctx, const char *name)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return nullptr;
+    auto it = db->vpn_lists.find(name);
+    return it == db->vpn_lists.end() ? nullptr : it->second.get();
+}
+
+int zel_config_vpn_list_add(zel_ctx *ctx, const char *name)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    auto &slot = db->vpn_lists[name];
+    if (slot)
+        return 17;
+    slot = std::make_unique<zel_vpn_list>();
+    slot->name = name;
+    return 0;
+}
+
+int zel_config_vpn_list_delete(zel_ctx *ctx, const char *name)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    auto it = db->vpn_lists.find(name);
+    if (it == db->vpn_lists.end())
+        return 2;
+    zel_vpn_list &list = *it->second;
+    for (const zel_vpn_range64 &r : list.ranges)
+        vpn_range_notify(ctx, list, r, ZEL_BIND_OP_UNBIND);
+    list.ranges.clear();
+    const bool p_vpn_list_policy_empty = list.users.empty();
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_policy_empty && "p_vpn_list_policy == NULL");
+    db->vpn_lists.erase(it);
+    return 0;
+}
+
+// Adds (bind) or removes (unbind) one range of a vpn-list and tells the bound users.
+static int vpn_range_change(zel_ctx *ctx, const char *name, zel_vpn_range64 r, uint8_t opcode)
+{
+    if (!db_of(ctx) || !name)
+        return 74;
+    zel_vpn_list *list = zel_config_vpn_list_find(ctx, name);
+    if (!list)
+        return 2;
+    const bool present = list->ranges.contains(r);
+    if (opcode == ZEL_BIND_OP_BIND && present)
+        return 17;
+    if (opcode == ZEL_BIND_OP_UNBIND && !present)
+        return 2;
+    if (opcode == ZEL_BIND_OP_BIND)
+        list->ranges.insert(r);
+    vpn_range_notify(ctx, *list, r, opcode);
+    if (opcode == ZEL_BIND_OP_UNBIND)
+        list->ranges.erase(r);
+    return 0;
+}
+
+int zel_config_vpn_range_add(zel_ctx *ctx, const char *name, uint64_t low, uint64_t high)
+{
+    return vpn_range_change(ctx, name, {low, high}, ZEL_BIND_OP_BIND);
+}
+
+int zel_config_vpn_range_delete(zel_ctx *ctx, const char *name, uint64_t low, uint64_t high)
+{
+    return vpn_range_change(ctx, name, {low, high}, ZEL_BIND_OP_UNBIND);
+}
+
+int zel_config_vpn_instance_apply(zel_ctx *ctx, uint64_t vpn)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db)
+        return 74;
+    for (auto &[name, list] : db->vpn_lists)
+        for (const zel_vpn_range64 &r : list->ranges)
+            if (r.low == vpn || (r.low < vpn && vpn <= r.high))
+                vpn_range_notify(ctx, *list, r, ZEL_BIND_OP_BIND);
+    return 0;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Prefix lists.
+
+zel_pfx_list *zel_config_pfx_list_find(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return nullptr;
+    auto it = db->pfx_lists.find({source, name});
+    return it == db->pfx_lists.end() ? nullptr : it->second.get();
+}
+
+int zel_config_pfx_list_add(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    if (source <= ZEL_POLICY_PFX_LIST_TYPE_INVALID || source >= ZEL_POLICY_PFX_LIST_TYPE_MAX)
+        return 22;
+    auto &slot = db->pfx_lists[{source, name}];
+    if (slot)
+        return 17;
+    slot = std::make_unique<zel_pfx_list>();
+    slot->name = name;
+    slot->source = source;
+    return 0;
+}
+
+int zel_config_pfx_list_delete(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    auto it = db->pfx_lists.find({source, name});
+    if (it == db->pfx_lists.end())
+        return 2;
+    const bool p_pfx_list_vpn_list_empty = it->second->policy_users.empty();
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_pfx_list_vpn_list_empty && "p_pfx_list_vpn_list == NULL");
+    db->pfx_lists.erase(it);
+    return 0;
+}
+
+int zel_config_pfx_list_prefix_add(zel_ctx *ctx, const char *name, uint32_t source, const zel_prefix &prefix)
+{
+    zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, source);
+    if (!list)
+        return 2;
+    if (prefix.len > 32)
+        return 22;
+    return list->prefixes.insert(prefix).second ? 0 : 17;
+}
+
+int zel_config_pfx_list_prefix_delete(zel_ctx *ctx, const char *name, uint32_t source, const zel_prefix &prefix)
+{
+    zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, source);
+    if (!list)
+        return 2;
+    return list->prefixes.erase(prefix) ? 0 : 2;
+}
+
+int zel_config_pfx_list_change(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, source);
+    if (!list)
+        return 2;
+    mark_policy_users(ctx, list->policy_users);
+    if (ctx->policy_db->acl.mark_changed)
+        for (const auto &[acl, count] : list->acl_users)
+            ctx->policy_db->acl.mark_changed(ctx, acl.c_str());
+    return 0;
+}
+
+int zel_config_pfx_list_ref(zel_ctx *ctx, const char *name, zel_policy *policy, zel_policy_vpn_list *pvl)
+{
+    if (!policy || !pvl)
+        return 74;
+    zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, ZEL_LIST_SOURCE_CONTROLLER);
+    if (!list)
+        return 2;
+    list->policy_users[zel_pvl_key{{policy->type, policy->name}, pvl->name}]++;
+    pvl->pfx_lists[name]++;
+    return 0;
+}
+
+int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy, zel_policy_vpn_list *pvl)
+{
+    if (!policy || !pvl)
+        return 74;
+    zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, ZEL_LIST_SOURCE_CONTROLLER);
+    auto own = pvl->pfx_lists.find(name);
+    const bool p_vpn_list_pfx_list_ok = own != pvl->pfx_lists.end() && own->second > 0;
+    ZEL_ASSERT_AT("zel_config", __LINE__,
+                  p_vpn_list_pfx_list_ok && "p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count>0");
+    if (--own->second == 0)
+        pvl->pfx_lists.erase(own);
+    if (!list)
+        return 2;
+    auto user = list->policy_users.find(zel_pvl_key{{policy->type, policy->name}, pvl->name});
+    const bool p_pfx_list_vpn_list_ok = user != list->policy_users.end() && user->second > 0;
+    ZEL_ASSERT_AT("zel_config", __LINE__,
+                  p_pfx_list_vpn_list_ok && "p_pfx_list_vpn_list && p_pfx_list_vpn_list->ref_count>0");
+    if (--user->second == 0)
+        list->policy_users.erase(user);
+    return 0;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Application lists.
+
+uint32_t zel_app_family_id(const char *name)
+{
+    if (!name)
+        return 0;
+    for (uint32_t i = 1; i < kFamilyNames.size(); i++)
+        if (strcmp(kFamilyNames[i], name) == 0)
+            return i;
+    return 0;
+}
+
+zel_app_list *zel_config_app_list_find(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return nullptr;
+    auto it = db->app_lists.find({strlen(name), name, source});
+    return it == db->app_lists.end() ? nullptr : it->second.get();
+}
+
+int zel_config_app_list_add(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    auto &slot = db->app_lists[{strlen(name), name, source}];
+    if (slot)
+        return 17;
+    slot = std::make_unique<zel_app_list>();
+    slot->name = name;
+    slot->source = source;
+    slot->kind = ZEL_APP_LIST_KIND_APPS;
+    return 0;
+}
+
+int zel_config_app_list_delete(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    return db->app_lists.erase({strlen(name), name, source}) ? 0 : 2;
+}
+
+int zel_config_app_list_entry_add(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry)
+{
+    zel_app_list *list = zel_config_app_list_find(ctx, name, source);
+    if (!list || !entry)
+        return 2;
+    uint32_t id = app_entry_id(ctx, kind, entry);
+    if (id == 0)
+        return 2;
+    if (list->kind != kind)
+        list->entries.clear();
+    list->kind = kind;
+    return list->entries.emplace(id, entry).second ? 0 : 17;
+}
+
+int zel_config_app_list_entry_delete(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind,
+                                     const char *entry)
+{
+    zel_app_list *list = zel_config_app_list_find(ctx, name, source);
+    if (!list || !entry)
+        return 2;
+    uint32_t id = app_entry_id(ctx, kind, entry);
+    if (id == 0 || list->kind != kind)
+        return 2;
+    list->entries.erase(id);
+    return 0;
+}
+
+int zel_config_app_list_change(zel_ctx *ctx, const char *name, uint32_t source)
+{
+    zel_app_list *list = zel_config_app_list_find(ctx, name, source);
+    if (!list)
+        return 2;
+    mark_policy_users(ctx, list->policy_users);
+    if (ctx->policy_db->acl.mark_changed)
+        for (const auto &[acl, count] : list->acl_users)
+            ctx->policy_db->acl.mark_changed(ctx, acl.c_str());
+    return 0;
+}
+
+int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *name, uint32_t user_kind, uint32_t type,
+                                   const char *user, const char *vpn_list)
+{
+    zel_app_list *list = zel_config_app_list_find(ctx, name, user_kind);
+    if (!list || !user)
+        return 2;
+    if (user_kind == ZEL_LIST_SOURCE_LOCAL) {
+        list->acl_users[user]++;
+        return 0;
+    }
+    zel_policy_vpn_list *pvl;
+    if (zel_config_policy_vpn_list_find(ctx, type, user, vpn_list, &pvl) != 0)
+        return 2;
+    ctx->policy_db->dpi_refs++;
+    list->policy_users[zel_pvl_key{{type, user}, vpn_list}]++;
+    pvl->app_lists[name]++;
+    return 0;
+}
+
+int zel_config_policy_app_list_unref(zel_ctx *ctx, const char *name, uint32_t user_kind, uint32_t type,
+                                     const char *user, const char *vpn_list)
+{
+    zel_app_list *list = zel_config_app_list_find(ctx, name, user_kind);
+    if (!list || !user)
+        return 2;
+    if (user_kind == ZEL_LIST_SOURCE_LOCAL) {
+        auto it = list->acl_users.find(user);
+        ZEL_ASSERT(it != list->acl_users.end() && it->second > 0);
+        if (--it->second == 0)
+            list->acl_users.erase(it);
+        return 0;
+    }
+    zel_policy_vpn_list *pvl;
+    if (zel_config_policy_vpn_list_find(ctx, type, user, vpn_list, &pvl) != 0)
+        return 2;
+    auto it = list->policy_users.find(zel_pvl_key{{type, user}, vpn_list});
+    auto own = pvl->app_lists.find(name);
+    ZEL_ASSERT(it != list->policy_users.end() && it->second > 0);
+    ZEL_ASSERT(own != pvl->app_lists.end() && own->second > 0);
+    ZEL_ASSERT(ctx->policy_db->dpi_refs > 0);
+    ctx->policy_db->dpi_refs--;
+    if (--it->second == 0)
+        list->policy_users.erase(it);
+    if (--own->second == 0)
+        pvl->app_lists.erase(own);
+    return 0;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// TLOCs and TLOC lists.
+
+zel_kro_peer *zel_tloc_ref_take(zel_ctx *ctx, zel_sequence *seq, const tloc_key_t &key)
+{
+    zel_kro_peer *peer = zel_kro_peer_get(ctx, &key);
+    if (!peer)
+        return nullptr;
+    auto &ref = seq->tloc_refs[peer];
+    if (!ref) {
+        ref = std::make_unique<zel_tloc_ref>();
+        ref->kref.p_rec = ref.get();
+        ref->policy = seq->policy;
+        ref->pvl = seq->pvl;
+        ref->seq = seq;
+        ref->peer = peer;
+        zel_kro_ref_add(peer, &ref->kref);
+    }
+    ref->count++;
+    return peer;
+}
+
+void zel_tloc_ref_drop(zel_ctx *ctx, zel_sequence *seq, zel_kro_peer *peer)
+{
+    auto it = seq->tloc_refs.find(peer);
+    ZEL_ASSERT(it != seq->tloc_refs.end() && it->second->count > 0);
+    if (--it->second->count > 0)
+        return;
+    zel_kro_ref_remove(ctx, peer, &it->second->kref);
+    seq->tloc_refs.erase(it);
+}
+
+zel_tloc_list *zel_config_tloc_list_get(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list,
+                                        uint32_t seq)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !policy || !vpn_list)
+        return nullptr;
+    auto &slot = db->tloc_lists[{type, policy, vpn_list, seq}];
+    if (!slot)
+        slot = std::make_unique<zel_tloc_list>();
+    return slot.get();
+}
+
+int zel_config_tloc_list_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !policy || !vpn_list)
+        return 74;
+    return db->tloc_lists.erase({type, policy, vpn_list, seq}) ? 0 : 2;
+}
+
+int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act)
+{
+    zel_tloc_list *tl = zel_config_tloc_list_get(ctx, seq->policy->type, seq->policy->name.c_str(),
+                                                 seq->pvl->name.c_str(), seq->number);
+    if (!tl)
+        return 12;
+    size_t n = std::min<size_t>(tl->entries.size(), ZEL_TLOC_LIST_MAX);
+    for (size_t i = 0; i < n; i++) {
+        zel_kro_peer *peer = zel_tloc_ref_take(ctx, seq, tl->entries[i].tloc);
+        if (!peer) {
+            zel_tloc_list_refs_drop(ctx, seq, act);
+            return 12;
+        }
+        act->tloc_choices.push_back(tl->entries[i]);
+        act->tloc_list_refs.push_back(seq->tloc_refs[peer].get());
+    }
+    return 0;
+}
+
+void zel_tloc_list_refs_drop(zel_ctx *ctx, zel_sequence *seq, zel_action *act)
+{
+    for (zel_tloc_ref *ref : act->tloc_list_refs)
+        zel_tloc_ref_drop(ctx, seq, ref->peer);
+    act->tloc_list_refs.clear();
+    act->tloc_choices.clear();
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Mirrors and policers.
+
+int zel_config_mirror_set(zel_ctx *ctx, const zel_mirror &def)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db)
+        return 74;
+    auto &slot = db->mirrors[def.number];
+    uint32_t refs = slot ? slot->refs : 0;
+    slot = std::make_unique<zel_mirror>(def);
+    slot->refs = refs;
+    return 0;
+}
+
+int zel_config_mirror_delete(zel_ctx *ctx, uint32_t number)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db)
+        return 74;
+    return db->mirrors.erase(number) ? 0 : 2;
+}
+
+int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, uint64_t burst_bytes, uint32_t exceed)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    if (strnlen(name, ZEL_POLICY_NAME_LEN) >= ZEL_POLICY_NAME_LEN)
+        return 22;
+    auto &slot = db->policers[name];
+    const bool existed = slot != nullptr;
+    if (!slot) {
+        slot = std::make_unique<zel_policer>();
+        slot->name = name;
+    }
+    slot->rate_bps = rate_bps;
+    slot->burst_bytes = burst_bytes;
+    slot->exceed = exceed;
+    if (!existed || !ctx->dp_ops || !ctx->dp_ops->policer_update)
+        return 0;
+
+    // A redefinition goes straight into the published programs, without recompiling.
+    zel_policer_stats st{};
+    snprintf(st.name, sizeof st.name, "%s", name);
+    const uint64_t bytes_per_sec = rate_bps / 8;
+    st.rate = bytes_per_sec ? db->clock_hz / bytes_per_sec : 0;
+    st.burst = st.rate * burst_bytes;
+    st.oob_action = exceed;
+    for (auto &[inst, use] : slot->instances) {
+        if (use.pvl) {
+            if (use.pvl->filter_index != ZEL_FILTER_UNBOUND && use.pvl->filter_index != db->no_filter)
+                ctx->dp_ops->policer_update(use.pvl->filter_index, &st);
+            continue;
+        }
+        uint32_t index;
+        for (bool v6 : {false, true})
+            if (db->acl.filter_index && db->acl.filter_index(ctx, inst.c_str(), v6, &index))
+                ctx->dp_ops->policer_update(index, &st);
+    }
+    return 0;
+}
+
+int zel_config_policer_delete(zel_ctx *ctx, const char *name)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    return db->policers.erase(name) ? 0 : 2;
+}
+
+int zel_config_policer_ref(zel_ctx *ctx, const char *policer, const char *instance, zel_policy_vpn_list *pvl)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !policer || !instance)
+        return 74;
+    auto it = db->policers.find(policer);
+    if (it == db->policers.end())
+        return 22;
+    return it->second->instances.emplace(instance, zel_policer_instance{instance, pvl}).second ? 0 : 17;
+}
+
+int zel_config_policer_unref(zel_ctx *ctx, const char *policer, const char *instance)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !policer || !instance)
+        return 74;
+    auto it = db->policers.find(policer);
+    if (it == db->policers.end())
+        return 2;
+    return it->second->instances.erase(instance) ? 0 : 2;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Hooks of the peer links.
+
+void zel_policy_install_hooks()
+{
+    static const zel_kro_policy_ops ops{tloc_ref_cmp, mark_tloc_ref, zel_process_policies};
+    zel_kro_set_policy_ops(&ops);
+    zel_tabmgr_set_announce(announce_all);
+    zel_dp_set_oom_retry([](zel_ctx *ctx, uint32_t freed) { zel_process_oom_policies(ctx, freed); });
+}

@@ -1,0 +1,21 @@
+// Helpers shared by the policy model's source units; not for other modules.
+#pragma once
+
+#include "policy/zel_config.h"
+
+// A sequence's reference on a locator (made unresolved in the KRO peer table when krod has not
+// reported it). Null without memory.
+zel_kro_peer *zel_tloc_ref_take(zel_ctx *ctx, zel_sequence *seq, const tloc_key_t &key);
+void zel_tloc_ref_drop(zel_ctx *ctx, zel_sequence *seq, zel_kro_peer *peer);
+
+// A tloc-list action's references on every locator of its sequence's TLOC list.
+int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
+void zel_tloc_list_refs_drop(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
+
+// Unbinds a bound vpn-list (filter index not -1): opcode 2, then unbound.
+void zel_pvl_unbind(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl);
+
+void zel_match_push(zel_sequence *seq, uint32_t field, uint32_t match_type, const char *list, uint32_t low,
+                    uint32_t high);
+// One SRC_ADDR / DST_ADDR entry per prefix of the list, of match type `match_type`.
+void zel_pfx_list_fields(zel_sequence *seq, uint32_t match_type, const zel_pfx_list &list);

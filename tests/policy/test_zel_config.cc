@@ -1,0 +1,438 @@
+// The policy model's operations and invariants, and the SLA and forwarding-class tables.
+#include "policy_fixture.h"
+
+using policy_test::PolicyEnv;
+using policy_test::named;
+
+namespace {
+
+constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
+constexpr uint32_t PFR = ZEL_POLICY_TYPE_PFR;
+
+std::vector<std::string> policy_order(zel_policy_db &db)
+{
+    std::vector<std::string> out;
+    for (auto &[k, p] : db.policies)
+        out.push_back(std::to_string(p->type) + ":" + p->name);
+    return out;
+}
+
+TEST(PolicyModel, PoliciesOrderByTypeThenNameLengthThenName)
+{
+    PolicyEnv env;
+    for (auto [type, name] : {std::pair{PFR, "a"}, {DATA, "bb"}, {DATA, "c"}, {DATA, "aa"}})
+        ASSERT_EQ(zel_config_policy_add(&env.ctx, type, name), 0);
+    EXPECT_EQ(policy_order(env.db()), (std::vector<std::string>{"1:c", "1:aa", "1:bb", "2:a"}));
+    EXPECT_EQ(zel_config_policy_add(&env.ctx, DATA, "c"), 17);
+    EXPECT_EQ(zel_config_policy_add(&env.ctx, 3, "x"), 22);
+    EXPECT_EQ(zel_config_policy_add(&env.ctx, DATA, std::string(128, 'x').c_str()), 22);
+    zel_policy *p;
+    EXPECT_EQ(zel_config_policy_find(&env.ctx, PFR, "c", &p), 2);
+    EXPECT_EQ(zel_config_policy_delete(&env.ctx, DATA, "zz"), 2);
+    EXPECT_EQ(zel_config_policy_delete(nullptr, DATA, "c"), 74);
+}
+
+TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
+{
+    PolicyEnv env;
+    EXPECT_EQ(zel_config_policy_vpn_list_add(&env.ctx, DATA, "P", "V", ZEL_ACT_ACCEPT, nullptr), 2);
+    ASSERT_EQ(zel_config_policy_add(&env.ctx, DATA, "P"), 0);
+    EXPECT_EQ(zel_config_policy_vpn_list_add(&env.ctx, DATA, "P", "V", ZEL_ACT_ACCEPT, nullptr), 2);
+    ASSERT_EQ(zel_config_vpn_list_add(&env.ctx, "V"), 0);
+    EXPECT_EQ(zel_config_policy_vpn_list_add(&env.ctx, DATA, "P", "V", ZEL_ACT_ACCEPT, nullptr), 0);
+    EXPECT_EQ(zel_config_policy_vpn_list_add(&env.ctx, DATA, "P", "V", ZEL_ACT_ACCEPT, nullptr), 17);
+    zel_vpn_list *vl = zel_config_vpn_list_find(&env.ctx, "V");
+    ASSERT_EQ(vl->users.size(), 1u);
+    EXPECT_EQ(vl->users.begin()->name, "P");
+    zel_policy_vpn_list *pvl = env.pvl(DATA, "P", "V");
+    EXPECT_EQ(pvl->filter_index, ZEL_FILTER_UNBOUND);
+    EXPECT_EQ(pvl->filter_type, 0u);
+    EXPECT_EQ(pvl->default_action->code, ZEL_ACT_ACCEPT);
+
+    EXPECT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, DATA, "P", "W", ZEL_ACT_REJECT, nullptr), 2);
+    zel_policy *p;
+    zel_config_policy_find(&env.ctx, DATA, "P", &p);
+    p->changed = pvl->changed = 0;
+    EXPECT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, DATA, "P", "V", ZEL_ACT_REJECT, nullptr), 0);
+    EXPECT_EQ(pvl->default_action->code, ZEL_ACT_REJECT);
+    EXPECT_TRUE(p->changed && pvl->changed);
+
+    EXPECT_EQ(zel_config_policy_vpn_list_delete(&env.ctx, DATA, "P", nullptr), 74);
+    EXPECT_EQ(zel_config_policy_vpn_list_delete(&env.ctx, DATA, "P", "W"), 2);
+    EXPECT_EQ(zel_config_policy_vpn_list_delete(&env.ctx, DATA, "P", "V"), 0);
+    EXPECT_TRUE(vl->users.empty());
+    EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "V"), 0);
+}
+
+TEST(PolicyModel, AppRouteDefaultActionResolvesSlaClass)
+{
+    PolicyEnv env;
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
+    env.policy_on(PFR, "A", "V");
+    ASSERT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, PFR, "A", "V", ZEL_ACT_ACCEPT, "gold"), 0);
+    const zel_action &d = *env.pvl(PFR, "A", "V")->default_action;
+    EXPECT_EQ(d.param_type, ZEL_ACT_SLA_CLASS);
+    EXPECT_STREQ(d.v.sla_name, "gold");
+    EXPECT_EQ(d.sla_index, 1);
+    ASSERT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, PFR, "A", "V", ZEL_ACT_ACCEPT, "silver"), 0);
+    EXPECT_EQ(env.pvl(PFR, "A", "V")->default_action->sla_index, 0);
+    // Data policies never carry an SLA default.
+    env.policy_on(DATA, "D", "V");
+    ASSERT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, DATA, "D", "V", ZEL_ACT_ACCEPT, "gold"), 0);
+    EXPECT_EQ(env.pvl(DATA, "D", "V")->default_action->param_type, 0u);
+}
+
+TEST(PolicyModel, SequencesListInAscendingOrderWithMatchAny)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    zel_sequence *s;
+    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, &s), 0);
+    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 15, &s), 0);
+    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 17);
+    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "W", 1, &s), 2);
+    std::vector<uint32_t> order;
+    for (auto &[n, seq] : env.pvl(DATA, "P", "V")->sequences) {
+        order.push_back(seq->number);
+        ASSERT_EQ(seq->matches.size(), 1u);
+        EXPECT_EQ(seq->matches[0].field, ZEL_MATCH_MATCH_ANY);
+        EXPECT_EQ(seq->matches[0].low, 1u);
+        EXPECT_EQ(seq->matches[0].high, 1u);
+    }
+    EXPECT_EQ(order, (std::vector<uint32_t>{10, 15, 20}));
+    EXPECT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 15), 0);
+    EXPECT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 15), 2);
+    EXPECT_EQ(env.pvl(DATA, "P", "V")->sequences.size(), 2u);
+}
+
+TEST(PolicyModel, MatchAddByField)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    zel_match_value v{};
+    v.low = 6;
+    v.high = 99;
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, &v, s), 0);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_DST_PORT, &v, s), 0);
+    inet_pton(AF_INET, "10.1.0.0", v.addr);
+    v.length = 16;
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_ADDR, &v, s), 0);
+    ASSERT_EQ(s->matches.size(), 4u);
+    EXPECT_EQ(s->matches[1].low, 6u);
+    EXPECT_EQ(s->matches[1].high, 6u);
+    EXPECT_EQ(s->matches[2].low, 6u);
+    EXPECT_EQ(s->matches[2].high, 99u);
+    EXPECT_EQ(s->matches[3].addr[0], 10);
+    EXPECT_EQ(s->matches[3].addr[1], 1);
+    EXPECT_EQ(s->matches[3].length, 16u);
+
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_MIN, &v, s), 74);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_MAX, &v, s), 74);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, nullptr, s), 74);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, &v, nullptr), 74);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP, &v, s), 22);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_FAMILY, &v, s), 22);
+    v.name = "nosuch";
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_FC, &v, s), 22);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 2);
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_LIST, &v, s), 2);
+    ASSERT_EQ(zel_fwd_class_add(&env.ctx, "voice", 3), 0);
+    v.name = "voice";
+    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_FC, &v, s), 0);
+    EXPECT_EQ(s->matches.back().low, zel_fwd_class_find(&env.ctx, "voice")->info.id);
+}
+
+TEST(PolicyModel, PrefixListMatchYieldsOneAddressEntryPerPrefixAndReferences)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    env.pfx_list("PL", {{"10.0.0.0", 8}, {"192.168.1.0", 24}, {"172.16.0.0", 12}});
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    zel_match_value v = PolicyEnv::list_value("PL");
+    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 0);
+    int entries = 0;
+    for (const zel_match &m : s->matches) {
+        if (m.match_type != ZEL_MATCH_SRC_PFX_LIST)
+            continue;
+        entries++;
+        EXPECT_EQ(m.field, ZEL_MATCH_SRC_ADDR);
+        EXPECT_STREQ(m.list_name, "PL");
+    }
+    EXPECT_EQ(entries, 3);
+    zel_pfx_list *pl = zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER);
+    ASSERT_EQ(pl->policy_users.size(), 1u);
+    EXPECT_EQ(pl->policy_users.begin()->first.vpn_list, "V");
+    EXPECT_EQ(env.pvl(DATA, "P", "V")->pfx_lists.at("PL"), 1u);
+
+    // A local list of the same name is another list.
+    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "PL", ZEL_LIST_SOURCE_LOCAL), 0);
+    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 17);
+    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "X", ZEL_POLICY_PFX_LIST_TYPE_MAX), 22);
+
+    // Deleting the sequence lets go of the list, so list and policy can go in either order.
+    ASSERT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 10), 0);
+    EXPECT_TRUE(pl->policy_users.empty());
+    EXPECT_TRUE(env.pvl(DATA, "P", "V")->pfx_lists.empty());
+    EXPECT_EQ(zel_config_pfx_list_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
+}
+
+TEST(PolicyModel, PolicyDeleteReleasesEveryReference)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    env.pfx_list("PL", {{"10.0.0.0", 8}});
+    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER), 0);
+    ASSERT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER, ZEL_APP_LIST_KIND_FAMILIES,
+                                            "web"),
+              0);
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 1000000, 15000, 0), 0);
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    zel_match_value pv = PolicyEnv::list_value("PL");
+    zel_match_value av = PolicyEnv::list_value("AL");
+    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_DST_PFX_LIST, &pv, s), 0);
+    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_LIST, &av, s), 0);
+    EXPECT_EQ(s->matches.back().field, ZEL_MATCH_APP_FAMILY);
+    EXPECT_EQ(s->matches.back().low, 30u);
+    EXPECT_EQ(env.db().dpi_refs, 1u);
+    zel_action_value pol{};
+    snprintf(pol.name, sizeof pol.name, "pol");
+    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
+    zel_action_value t{};
+    t.tloc.addr.family = AF_INET;
+    t.tloc.addr.v4 = 0x01010101;
+    t.tloc.color = 3;
+    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_SET_TLOC, ZEL_ACT_SET_TLOC, &t), 0);
+    EXPECT_EQ(avl_numnodes(&env.ctx.kro_peers), 1u);
+    EXPECT_EQ(env.db().policers.at("pol")->instances.count("V_P"), 1u);
+
+    ASSERT_EQ(zel_config_policy_delete(&env.ctx, DATA, "P"), 0);
+    EXPECT_TRUE(zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
+    EXPECT_TRUE(zel_config_app_list_find(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
+    EXPECT_EQ(env.db().dpi_refs, 0u);
+    EXPECT_TRUE(env.db().policers.at("pol")->instances.empty());
+    EXPECT_TRUE(zel_config_vpn_list_find(&env.ctx, "V")->users.empty());
+    // The locator krod never reported goes with its last reference.
+    EXPECT_EQ(avl_numnodes(&env.ctx.kro_peers), 0u);
+}
+
+TEST(PolicyModel, ActionAddResolutionRules)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, nullptr), 0);
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 11, ZEL_ACT_ACCEPT, 0, nullptr), 2);
+    zel_action_value v{};
+    snprintf(v.name, sizeof v.name, "nopolicer");
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &v), 22);
+    v.mirror = 4;
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_MIRROR, ZEL_ACT_MIRROR, &v), 22);
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 8000, 100, 1), 0);
+    snprintf(v.name, sizeof v.name, "pol");
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &v), 0);
+    // The instance "V_P" is held once per vpn-list.
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, nullptr), 0);
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 20, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &v), 17);
+
+    zel_action_value fc = named("nosuch");
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_SET_FC, ZEL_ACT_SET_FC, &fc), 0);
+    snprintf(v.name, sizeof v.name, "c1");
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_COUNT, ZEL_ACT_COUNT, &v), 0);
+    EXPECT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_ACCEPT, 0, nullptr), 0);
+
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_sequence_find(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    ASSERT_EQ(s->actions.size(), 4u);
+    EXPECT_EQ(s->actions[0]->code, ZEL_ACT_ACCEPT);  // base action first
+    EXPECT_EQ(s->actions[1]->code, ZEL_ACT_POLICE);
+    EXPECT_EQ(s->actions[1]->rate_bps, 8000u);
+    EXPECT_EQ(s->actions[1]->exceed, 1u);
+    EXPECT_EQ(s->actions[1]->seq, 10);
+    EXPECT_TRUE(s->actions[2]->fc_unresolved);
+    EXPECT_EQ(env.pvl(DATA, "P", "V")->counters.at("c1"), 1u);
+    ASSERT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 10), 0);
+    EXPECT_TRUE(env.pvl(DATA, "P", "V")->counters.empty());
+}
+
+TEST(PolicyLists, VpnListOrderRangesAndUsers)
+{
+    PolicyEnv env;
+    for (const char *n : {"aa", "b", "c"})
+        ASSERT_EQ(zel_config_vpn_list_add(&env.ctx, n), 0);
+    EXPECT_EQ(zel_config_vpn_list_add(&env.ctx, "b"), 17);
+    std::vector<std::string> order;
+    for (auto &[n, l] : env.db().vpn_lists)
+        order.push_back(n);
+    EXPECT_EQ(order, (std::vector<std::string>{"b", "c", "aa"}));
+    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 10, 20), 0);
+    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 15, 30), 0);
+    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 20, 10), 0);
+    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 10, 20), 17);
+    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "zz", 1, 1), 2);
+    EXPECT_EQ(zel_config_vpn_list_find(&env.ctx, "b")->ranges.size(), 3u);
+    EXPECT_EQ(zel_config_vpn_range_delete(&env.ctx, "b", 1, 2), 2);
+    EXPECT_EQ(zel_config_vpn_range_delete(&env.ctx, "b", 15, 30), 0);
+    EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "b"), 0);
+    EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "b"), 2);
+}
+
+TEST(PolicyLists, AppListEntriesKindsAndIds)
+{
+    PolicyEnv env;
+    env.db().app_id = [](const char *name) -> uint32_t { return strcmp(name, "skype") == 0 ? 77 : 0; };
+    constexpr uint32_t SRC = ZEL_LIST_SOURCE_CONTROLLER;
+    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "AL", SRC), 0);
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "skype"), 0);
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "skype"), 17);
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "nosuchapp"), 2);
+    zel_app_list *al = zel_config_app_list_find(&env.ctx, "AL", SRC);
+    EXPECT_EQ(al->entries, (std::map<uint32_t, std::string>{{1, "unclassified"}, {77, "skype"}}));
+    // Deleting an absent entry is fine; deleting with the other kind is not.
+    EXPECT_EQ(zel_config_app_list_entry_delete(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);
+    EXPECT_EQ(zel_config_app_list_entry_delete(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);
+    EXPECT_EQ(zel_config_app_list_entry_delete(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_FAMILIES, "web"), 2);
+    // A family empties a list of applications first.
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_FAMILIES, "webmail"), 0);
+    EXPECT_EQ(al->kind, ZEL_APP_LIST_KIND_FAMILIES);
+    EXPECT_EQ(al->entries, (std::map<uint32_t, std::string>{{31, "webmail"}}));
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_FAMILIES, "min"), 2);
+    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "zz", SRC, ZEL_APP_LIST_KIND_FAMILIES, "web"), 2);
+}
+
+TEST(PolicyLists, ListChangeMarksExactlyItsUsers)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P1", "V");
+    env.policy_on(DATA, "P2", "V");
+    env.policy_on(DATA, "P1", "W");
+    env.pfx_list("PL", {{"10.0.0.0", 8}});
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P1", "V", 10, nullptr), 0);
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P2", "V", 10, nullptr), 0);
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P1", "W", 10, nullptr), 0);
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_sequence_find(&env.ctx, DATA, "P1", "V", 10, &s), 0);
+    zel_match_value v = PolicyEnv::list_value("PL");
+    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 0);
+    for (auto &[k, p] : env.db().policies) {
+        p->added = p->changed = 0;
+        for (auto &[n, pvl] : p->vpn_lists)
+            pvl->changed = 0;
+    }
+    ASSERT_EQ(zel_config_pfx_list_change(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
+    zel_policy *p1, *p2;
+    zel_config_policy_find(&env.ctx, DATA, "P1", &p1);
+    zel_config_policy_find(&env.ctx, DATA, "P2", &p2);
+    EXPECT_TRUE(p1->changed);
+    EXPECT_TRUE(env.pvl(DATA, "P1", "V")->changed);
+    EXPECT_FALSE(env.pvl(DATA, "P1", "W")->changed);
+    EXPECT_FALSE(p2->changed);
+    EXPECT_EQ(zel_config_pfx_list_change(&env.ctx, "nosuch", ZEL_LIST_SOURCE_CONTROLLER), 2);
+}
+
+TEST(PolicyClasses, BuiltInsAndIdAllocation)
+{
+    PolicyEnv env;
+    zel_sla_class *c;
+    ASSERT_EQ(zel_sla_class_find(&env.ctx, ZEL_SLA_ALL_TUNNELS, &c), 0);
+    EXPECT_EQ(c->id, 0);
+    zel_fwd_class *fc = zel_fwd_class_find(&env.ctx, ZEL_FC_CONTROL);
+    ASSERT_NE(fc, nullptr);
+    EXPECT_EQ(fc->info.id, 0u);
+    EXPECT_EQ(fc->info.queue, 0);
+
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "s1"), 0);
+    ASSERT_EQ(zel_sla_class_find(&env.ctx, "s1", &c), 0);
+    EXPECT_EQ(c->id, 1);
+    EXPECT_EQ(zel_sla_class_add(&env.ctx, "s1"), 17);
+    ASSERT_EQ(zel_sla_class_delete(&env.ctx, "s1"), 0);
+    EXPECT_EQ(zel_sla_class_delete(&env.ctx, "s1"), 2);
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "again"), 0);
+    ASSERT_EQ(zel_sla_class_find(&env.ctx, "again", &c), 0);
+    EXPECT_EQ(c->id, 1);
+    for (int i = 2; i <= 7; i++)
+        ASSERT_EQ(zel_sla_class_add(&env.ctx, ("s" + std::to_string(i)).c_str()), 0) << i;
+    EXPECT_EQ(zel_sla_class_add(&env.ctx, "eighth"), 12);
+
+    for (int i = 1; i < 72; i++)
+        ASSERT_EQ(zel_fwd_class_add(&env.ctx, ("fc" + std::to_string(i)).c_str(), 1), 0) << i;
+    EXPECT_EQ(zel_fwd_class_add(&env.ctx, "fc72", 1), 12);
+    EXPECT_EQ(zel_fwd_class_find(&env.ctx, "fc71")->info.id, 71u);
+    EXPECT_EQ(zel_fwd_class_modify(&env.ctx, "nosuch", 1), 2);
+    EXPECT_EQ(zel_fwd_class_delete(&env.ctx, "fc5"), 0);
+    EXPECT_EQ(zel_fwd_class_add(&env.ctx, "fc5b", 2), 0);
+    EXPECT_EQ(zel_fwd_class_find(&env.ctx, "fc5b")->info.id, 5u);
+}
+
+TEST(PolicyClasses, SlaClassChangesRemarkOnlyAppRouteUsers)
+{
+    PolicyEnv env;
+    env.policy_on(PFR, "A", "V");
+    env.policy_on(DATA, "D", "V");
+    zel_action_value sla = named("gold", true);
+    for (auto [type, name] : {std::pair{PFR, "A"}, {DATA, "D"}}) {
+        ASSERT_EQ(zel_config_rule_add(&env.ctx, type, name, "V", 10, nullptr), 0);
+        ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SLA_CLASS, ZEL_ACT_SLA_CLASS, &sla), 0);
+    }
+    for (auto &[k, p] : env.db().policies) {
+        p->added = p->changed = 0;
+        for (auto &[n, pvl] : p->vpn_lists)
+            pvl->changed = 0;
+    }
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "bronze"), 0);
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
+    zel_sequence *a, *d;
+    zel_config_sequence_find(&env.ctx, PFR, "A", "V", 10, &a);
+    zel_config_sequence_find(&env.ctx, DATA, "D", "V", 10, &d);
+    EXPECT_EQ(a->actions[0]->sla_index, 2);
+    EXPECT_TRUE(env.pvl(PFR, "A", "V")->changed);
+    EXPECT_EQ(d->actions[0]->sla_index, 0);
+    EXPECT_FALSE(env.pvl(DATA, "D", "V")->changed);
+    zel_policy *dp;
+    zel_config_policy_find(&env.ctx, DATA, "D", &dp);
+    EXPECT_FALSE(dp->changed);
+}
+
+TEST(PolicyClasses, ForwardingClassChangesRemarkDataAndAppRouteAlike)
+{
+    PolicyEnv env;
+    ASSERT_EQ(zel_fwd_class_add(&env.ctx, "voice", 1), 0);
+    env.policy_on(PFR, "A", "V");
+    env.policy_on(DATA, "D", "V");
+    env.policy_on(DATA, "Other", "V");
+    zel_action_value fc = named("voice");
+    for (auto [type, name] : {std::pair{PFR, "A"}, {DATA, "D"}}) {
+        ASSERT_EQ(zel_config_rule_add(&env.ctx, type, name, "V", 10, nullptr), 0);
+        ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SET_FC, ZEL_ACT_SET_FC, &fc), 0);
+    }
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Other", "V", 10, nullptr), 0);
+    auto clear = [&] {
+        for (auto &[k, p] : env.db().policies) {
+            p->added = p->changed = 0;
+            for (auto &[n, pvl] : p->vpn_lists)
+                pvl->changed = 0;
+        }
+    };
+    auto marked = [&] {
+        std::vector<std::string> out;
+        for (auto &[k, p] : env.db().policies)
+            if (p->changed && p->vpn_lists.at("V")->changed)
+                out.push_back(p->name);
+        return out;
+    };
+    clear();
+    ASSERT_EQ(zel_fwd_class_modify(&env.ctx, "voice", 5), 0);
+    EXPECT_EQ(marked(), (std::vector<std::string>{"D", "A"}));
+    clear();
+    ASSERT_EQ(zel_fwd_class_delete(&env.ctx, "voice"), 0);
+    EXPECT_EQ(marked(), (std::vector<std::string>{"D", "A"}));
+    clear();
+    ASSERT_EQ(zel_fwd_class_add(&env.ctx, "video", 5), 0);
+    EXPECT_TRUE(marked().empty());
+}
+
+}  // namespace
