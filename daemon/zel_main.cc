@@ -1,0 +1,3 @@
+#include "daemon/zel.h"
+
+int main(int argc, char **argv) { return appmain(argc, argv); }

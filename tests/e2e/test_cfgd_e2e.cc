@@ -1,0 +1,198 @@
+// zeld and the ConfD layer in the sandbox: registration, initial read, commits,
+// reconnection, notifications and traps.
+#include "fp_sim_harness.h"
+#include "sandbox.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+
+#include "cfgd/cfgd_trap.h"
+#include "cfgd/cfgd_util.h"
+#include "cfgd_harness.h"
+#include "platform/cdb/confd_cdb.h"
+#include "yang/zel_yang_hashes.h"
+
+namespace {
+
+using e2e::kWait;
+
+std::regex diag(const std::string &text) { return std::regex("^\\w+\\[\\d+\\]: " + text); }
+
+class CfgdE2e : public e2e::SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        char tmpl[] = "/run/cdb-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        state_ = tmpl;
+        unsetenv("CONFD_IPC_PORT");
+        fp_sim_ = e2e::start_fp_sim();
+        start_cdb();
+    }
+    void TearDown() override
+    {
+        if (zeld_) {
+            zeld_->signal(SIGUSR2);
+            zeld_->wait_exit();
+        }
+    }
+
+    void start_cdb()
+    {
+        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", state_, "--phase", "2"});
+        ASSERT_TRUE(cdb_);
+        ASSERT_TRUE(cdb_->wait_stdout_regex(std::regex(":4565")));
+    }
+    std::string cli(const std::vector<std::string> &args, int *rc = nullptr)
+    {
+        std::vector<std::string> argv{e2e::binary("cdb-cli")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto p = e2e::Process::start(argv);
+        auto st = p->wait_exit();
+        if (rc != nullptr)
+            *rc = e2e::exit_code(st);
+        return p->stdout_text() + p->stderr_text();
+    }
+    // The subscriptions of one daemon in `cdb-cli status`, by type.
+    int subscriptions(const std::string &daemon, const std::string &type)
+    {
+        std::string out = cli({"status"});
+        size_t at = out.find("{\"name\":\"" + daemon + "\"");
+        if (at == std::string::npos)
+            return 0;
+        size_t end = out.find("{\"name\":", at + 1);
+        std::string part = out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        int n = 0;
+        for (size_t p = part.find("\"type\":\"" + type + "\""); p != std::string::npos;
+             p = part.find("\"type\":\"" + type + "\"", p + 1))
+            n++;
+        return n;
+    }
+    bool wait_for(const std::function<bool()> &pred)
+    {
+        for (int i = 0; i < 150; i++) {
+            if (pred())
+                return true;
+            usleep(100000);
+        }
+        return false;
+    }
+    bool set_mask(uint32_t mask)
+    {
+        CdbSim dummy;  // only for its address and writer
+        return dummy.set_prio_mask(mask);
+    }
+
+    std::string state_;
+    std::unique_ptr<e2e::Process> fp_sim_, cdb_, zeld_;
+};
+
+TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
+{
+    size_t cur = syslog().mark();
+    zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"});
+    ASSERT_TRUE(zeld_);
+    ASSERT_TRUE(syslog().wait_for_regex(diag("Initialization - Stage 2 complete"), kWait, &cur))
+        << syslog().dump() << zeld_->stderr_text();
+    // Two toggles turn every category on, the configuration lines included.
+    ASSERT_TRUE(zeld_->signal(SIGUSR1));
+    ASSERT_TRUE(syslog().wait_for_regex(diag("Setting debug-flags to 0x20"), kWait, &cur));
+    ASSERT_TRUE(zeld_->signal(SIGUSR1));
+    ASSERT_TRUE(syslog().wait_for_regex(diag("Setting debug-flags to 0xfffffffffffffffe"), kWait, &cur));
+
+    // 35 points, 34 of them with a delete subscription, and the two trap-group points.
+    ASSERT_TRUE(wait_for([&] { return subscriptions("zeld", "running") == 35 + 34 + 2; })) << cli({"status"});
+    EXPECT_EQ(subscriptions("zeld", "operational"), 1);
+    std::string status = cli({"status"});
+    EXPECT_NE(status.find("\"path\":\"/snmp/trap/group/enable\""), std::string::npos) << status;
+    EXPECT_NE(status.find("\"ardenta\""), std::string::npos) << status;
+    EXPECT_NE(status.find("\"ardenta_snmpv2_trap\""), std::string::npos) << status;
+    EXPECT_NE(status.find("\"zel_debug_disable_all\""), std::string::npos) << status;
+
+    size_t mark = syslog().mark();
+    ASSERT_TRUE(set_mask(0x7));
+    EXPECT_TRUE(syslog().wait_for_regex(diag("Initial config read done"), kWait, &mark)) << syslog().dump();
+
+    int rc = -1;
+    std::string src = getenv("ZEL_SOURCE_DIR") ? getenv("ZEL_SOURCE_DIR") : ".";
+    std::string out = cli({"load", src + "/yang/examples/data-policy.json"}, &rc);
+    ASSERT_EQ(rc, 0) << out;
+    EXPECT_TRUE(syslog().wait_for_regex(diag("Received ADD subscription policy-from-ostrel/data-policy"), kWait, &mark))
+        << syslog().dump();
+    EXPECT_TRUE(syslog().wait_for_regex(diag("Sync subscription from zeld succeeded"), kWait, &mark));
+
+    // The database goes away: zeld keeps running and retries every 2 s.
+    mark = syslog().mark();
+    cdb_->signal(SIGKILL);
+    cdb_->wait_exit();
+    ASSERT_TRUE(syslog().wait_for_regex(diag("(Control|Subscription|Worker) socket closed"), kWait, &mark));
+    size_t retries = mark;
+    ASSERT_TRUE(syslog().wait_for_regex(diag("cfgd retry: Failed to init cfgd"), kWait, &retries));
+    ASSERT_TRUE(syslog().wait_for_regex(diag("cfgd retry: Failed to init cfgd"), kWait, &retries));
+    EXPECT_TRUE(zeld_->running());
+
+    size_t after = syslog().mark();
+    start_cdb();
+    ASSERT_TRUE(wait_for([&] { return subscriptions("zeld", "running") == 71; })) << cli({"status"});
+    out = cli({"load", src + "/yang/examples/app-route-policy.json"}, &rc);
+    ASSERT_EQ(rc, 0) << out;
+    EXPECT_TRUE(syslog().wait_for_regex(diag("Sync subscription from zeld succeeded"), kWait, &after));
+    size_t none = syslog().mark() > after ? after : after;
+    EXPECT_FALSE(syslog().wait_for_regex(diag("Triggered \\d+ config subscriptions"),
+                                         std::chrono::milliseconds(0), &none));
+    EXPECT_TRUE(zeld_->running());
+}
+
+// A module in this process publishes a notification: stream, syslog line and trap.
+TEST_F(CfgdE2e, NotificationReachesStreamSyslogAndTrapGroup)
+{
+    ASSERT_TRUE(set_mask(0x7));
+    int rc = -1;
+    std::string groups = state_ + "/groups.json";
+    ASSERT_TRUE(e2e::write_file(groups, R"({"ardenta-snmp:snmp":{"trap":{"group":[
+        {"name":"ops","enable":[{"module":"module-9","level":["major"]}]},{"name":"quiet"}]}}})"));
+    ASSERT_EQ((cli({"load", groups}, &rc), rc), 0);
+
+    Loop loop;
+    cfgd_module_params params = bare_module_params(loop, 42);
+    cfgd_context *ctx = nullptr;
+    ASSERT_EQ(cfgd_module_init(&params, nullptr, &ctx), 0);
+    ASSERT_TRUE(loop.run_until([] { return cfgd_trap_is_enabled("ops", CFGD_TRAP_POLICY_STATUS); }));
+    EXPECT_FALSE(cfgd_trap_is_enabled("quiet", CFGD_TRAP_POLICY_STATUS));
+
+    confd_tag_value_t v[8];
+    CONFD_SET_TAG_XMLBEGIN(&v[0], zel_tag_policy_policy_status, zel_ns_policy);
+    CONFD_SET_TAG_ENUM_VALUE(&v[1], zel_tag_policy_severity_level, 2);
+    CONFD_SET_TAG_STR(&v[2], zel_tag_policy_host_name, "default");
+    in_addr a;
+    inet_pton(AF_INET, "192.0.2.7", &a);
+    CONFD_SET_TAG_IPV4(&v[3], zel_tag_policy_system_ip, a);
+    CONFD_SET_TAG_STR(&v[4], zel_tag_policy_policy_name, "corp-data");
+    CONFD_SET_TAG_STR(&v[5], zel_tag_policy_vpn_list_name, "corp-vpns");
+    CONFD_SET_TAG_STR(&v[6], zel_tag_policy_status, "Failed");
+    CONFD_SET_TAG_XMLEND(&v[7], zel_tag_policy_policy_status, zel_ns_policy);
+    size_t cur = syslog().mark();
+    ASSERT_EQ(cfgd_event_send_notification(ctx, v, 8), 0);
+
+    auto line = syslog().wait_for_regex(
+        std::regex("^%Ardenta-[^-]+-ZELD-6-INFO-1400002: Notification: .*policy-status .*policy-name:corp-data"),
+        kWait, &cur);
+    EXPECT_TRUE(line) << syslog().dump();
+    std::string out;
+    ASSERT_TRUE(wait_for([&] { return (out = cli({"notifications"})).find("corp-data") != std::string::npos; }));
+    EXPECT_NE(out.find("\"stream\":\"ardenta\""), std::string::npos) << out;
+    ASSERT_TRUE(wait_for([&] { return (out = cli({"traps"})).find("ardentaPolicyStatus") != std::string::npos; }));
+    EXPECT_NE(out.find("\"notify_name\":\"ops\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"notify_name\":\"quiet\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"ardentaVpnListName\",\"value\":\"corp-vpns\""), std::string::npos) << out;
+    cfgd_module_free(ctx);
+}
+
+}  // namespace
