@@ -145,18 +145,18 @@ int format_path(std::string *out, const char *fmt, va_list args) {
             p++;
         }
         if (!*p) return set_err(CONFD_ERR_BADPATH, "bad path format %s", fmt);
-        std::string spec(start, p + 1);
+        std::string conv(start, p + 1);
         char buf[256];
         switch (*p) {
         case 'd': case 'i':
-            if (longs >= 2) snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, long long));
-            else if (longs == 1 || size_t_len) snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, long));
-            else snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, int));
+            if (longs >= 2) snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, long long));
+            else if (longs == 1 || size_t_len) snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, long));
+            else snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, int));
             break;
         case 'u': case 'X': case 'o':
-            if (longs >= 2) snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, unsigned long long));
-            else if (longs == 1 || size_t_len) snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, unsigned long));
-            else snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, unsigned));
+            if (longs >= 2) snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, unsigned long long));
+            else if (longs == 1 || size_t_len) snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, unsigned long));
+            else snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, unsigned));
             break;
         case 'c': snprintf(buf, sizeof buf, "%c", va_arg(args, int)); break;
         case 's': {
@@ -165,7 +165,7 @@ int format_path(std::string *out, const char *fmt, va_list args) {
             buf[0] = '\0';
             break;
         }
-        case 'f': case 'g': snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, double)); break;
+        case 'f': case 'g': snprintf(buf, sizeof buf, conv.c_str(), va_arg(args, double)); break;
         default: return set_err(CONFD_ERR_BADPATH, "unsupported conversion in path format %s", fmt);
         }
         (void)half;
