@@ -122,7 +122,7 @@ TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
 
     int rc = -1;
     std::string src = getenv("ZEL_SOURCE_DIR") ? getenv("ZEL_SOURCE_DIR") : ".";
-    std::string out = cli({"load", src + "/yang/examples/data-policy.json"}, &rc);
+    std::string out = cli({"load", src + "/examples/data-policy.json"}, &rc);
     ASSERT_EQ(rc, 0) << out;
     EXPECT_TRUE(syslog().wait_for_regex(diag("Received ADD subscription policy-from-ostrel/data-policy"), kWait, &mark))
         << syslog().dump();
@@ -141,7 +141,7 @@ TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
     size_t after = syslog().mark();
     start_cdb();
     ASSERT_TRUE(wait_for([&] { return subscriptions("zeld", "running") == 71; })) << cli({"status"});
-    out = cli({"load", src + "/yang/examples/app-route-policy.json"}, &rc);
+    out = cli({"load", src + "/examples/app-route-policy.json"}, &rc);
     ASSERT_EQ(rc, 0) << out;
     EXPECT_TRUE(syslog().wait_for_regex(diag("Sync subscription from zeld succeeded"), kWait, &after));
     size_t none = syslog().mark() > after ? after : after;

@@ -75,7 +75,7 @@ class Examples : public Models {};
 TEST_F(Examples, ValidExamplesValidate)
 {
   int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(yang_test::yang_dir()) + "/examples")) {
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(yang_test::yang_dir()) + "/../examples")) {
     if (entry.path().extension() != ".json" || entry.path().filename().string().rfind("invalid-", 0) == 0)
       continue;
     ++files;
@@ -88,7 +88,7 @@ TEST_F(Examples, ValidExamplesValidate)
 
 TEST_F(Examples, InvalidExampleIsRejectedWithAClearMessage)
 {
-  parse_result r = parse_file(ctx_, std::string(yang_test::yang_dir()) + "/examples/invalid-vpn-range.json");
+  parse_result r = parse_file(ctx_, std::string(yang_test::yang_dir()) + "/../examples/invalid-vpn-range.json");
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.error.find("expected a VPN number 0..65535 or a range low-high"), std::string::npos) << r.error;
   EXPECT_NE(r.error.find("vpn-list[name='corp-vpns']/vpn/id"), std::string::npos) << r.error;
