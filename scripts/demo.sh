@@ -1,31 +1,72 @@
 #!/usr/bin/env bash
-# Runs zeld once in a private sandbox (own mounts and network, tmpfs /run and /dev/shm,
-# loopback up, /dev/log shown on this terminal): start, debug toggles, orderly stop.
+# The main job: zeld among its stand-in peers in a private sandbox (own mounts and network,
+# tmpfs /run and /dev/shm, loopback up, syslog shown on this terminal). It starts the
+# configuration database, the forwarding plane, krod, pxrd and the system manager, then zeld;
+# commits an example policy configuration, reports a TLOC, toggles debugging, and stops
+# everything in order. It ends by itself.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
   echo "demo: needs root (private mount and network namespaces)" >&2
   exit 1
 fi
 exec "$build/bin/zel-sandbox" -- /bin/bash -c '
-  zeld=$1 fpsim=$2
-  # zeld waits for a forwarding plane: the stand-in, on a small shared block.
+  set -u
+  bin=$1 src=$2
+  work=$(mktemp -d)
+  trap "rm -rf $work" EXIT
+  say() { echo "demo: $*"; }
+  wait_for() {  # FILE TEXT: up to 5 s
+    for _ in $(seq 50); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+    say "timed out waiting for \"$2\" in $1"; return 1
+  }
+  # A small forwarding plane: a 64 MiB shared block.
   mount -t tmpfs tmpfs /etc/default && echo small > /etc/default/sim_size
-  echo "demo: starting fp-sim serve"
-  "$fpsim" serve &
+
+  say "starting cdb-sim, fp-sim, krod-sim, pxrd-sim, sysmgr-sim"
+  "$bin/cdb-sim" --phase 2 --state-dir "$work" > "$work/cdb.out" 2>&1 &
+  cdb=$!
+  "$bin/fp-sim" serve > "$work/fp.out" 2>&1 &
   fp=$!
+  mkfifo "$work/krod.in"
+  "$bin/krod-sim" < "$work/krod.in" > "$work/krod.out" 2>&1 &
+  krod=$!
+  exec 3> "$work/krod.in"
+  "$bin/sysmgr-sim" > "$work/sysmgr.out" 2>&1 < /dev/null &
+  sysmgr=$!
   sleep 0.5
-  echo "demo: starting zeld -f"
-  "$zeld" -f &
-  pid=$!
-  sleep 1
-  echo "demo: SIGUSR1 twice (debugging off, then all on)"
-  kill -USR1 "$pid"; sleep 0.3; kill -USR1 "$pid"; sleep 0.5
-  echo "demo: SIGUSR2 (orderly stop)"
-  kill -USR2 "$pid"
+
+  say "starting zeld -f"
+  "$bin/zeld" -f &
+  zeld=$!
+  "$bin/pxrd-sim" > "$work/pxrd.out" 2>&1 < /dev/null &
+  pxrd=$!
+  wait_for "$work/krod.out" "\"index\":1" && say "krod-sim: $(grep -c "\"type\":1" "$work/krod.out") requests from zeld"
+  wait_for "$work/sysmgr.out" "$zeld" && say "sysmgr-sim: hello from pid $zeld"
+
+  for _ in $(seq 50); do "$bin/cdb-cli" status 2>/dev/null | grep -q zeld && break; sleep 0.1; done
+  say "cdb-sim: zeld registered $("$bin/cdb-cli" status | grep -o "\"path\"" | wc -l) subscription points"
+  say "cdb-cli load examples/data-policy.json"
+  "$bin/cdb-cli" load "$src/examples/data-policy.json"
+
+  say "krod-sim: locator update 10.0.0.1 mpls ipsec"
+  echo "update 10.0.0.1 mpls ipsec" >&3
+  sleep 0.3
+
+  say "SIGUSR1 twice (debugging off, then all on)"
+  kill -USR1 "$zeld"; sleep 0.3; kill -USR1 "$zeld"; sleep 0.3
+  say "SIGUSR2 (orderly stop)"
+  kill -USR2 "$zeld"
   status=0
-  wait "$pid" || status=$?
-  echo "demo: zeld exited with status $status"
-  kill "$fp"; wait "$fp" || true
+  wait "$zeld" || status=$?
+  say "zeld exited with status $status"
+  echo quit >&3; exec 3>&-
+  kill "$pxrd" "$sysmgr" "$fp" "$cdb" 2>/dev/null || true
+  wait 2>/dev/null || true
+
+  say "the compiler on its own: zelc over a ClassBench set"
+  rules=$src/../shared/data/classbench/acl1_100.rules
+  if [ -f "$rules" ]; then "$bin/zelc" compile --format classbench "$rules" | tail -6; fi
   exit "$status"
-' demo "$build/bin/zeld" "$build/bin/fp-sim"
+' demo "$build/bin" "$src"
