@@ -15,7 +15,6 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "common/qor_util.h"
 #include "common/timer.h"
@@ -74,13 +73,6 @@ __attribute__((format(printf, 1, 2))) void msgq_log(const char *fmt, ...)
     } while (0)
 
 const char *name_of(uint32_t id) { return qor_util_daemon_name(id); }
-
-uint64_t mono_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
 
 // ---- handles, lists and buffers ---------------------------------------------------------
 
@@ -222,6 +214,9 @@ bool close_conn(msgq_handle_t *h, bool reconnect)
     h->flags &= ~MSGQ_F_DOWN_PENDING;
     free_events(h);
     free_txq(h);
+    // The queue counters describe the current connection's queue.
+    h->stats.tx_queued = 0;
+    h->stats.tx_dequeued = 0;
     reset_rx(h, true);
     if (h->fd >= 0) {
         shutdown(h->fd, SHUT_RDWR);
@@ -466,7 +461,8 @@ bool header_done(msgq_handle_t *h)
 
 void read_handler(msgq_handle_t *h)
 {
-    const uint64_t start = mono_ms();
+    // The timer service's clock, so that tests can drive the burst limit.
+    const uint64_t start = timer_clock_ms();
     const bool blocking = h->flags & MSGQ_F_BLOCKING;
     for (;;) {
         const uint32_t hlen = hdr_len(h);
@@ -500,7 +496,7 @@ void read_handler(msgq_handle_t *h)
             return;
         if (h->fd < 0 || (h->flags & MSGQ_F_DOWN_PENDING))
             return;
-        if (mono_ms() - start > MSGQ_READ_BURST_MS)
+        if (timer_clock_ms() - start > MSGQ_READ_BURST_MS)
             return;
     }
 }

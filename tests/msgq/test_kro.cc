@@ -323,4 +323,14 @@ TEST_F(KroLink, UpSendsTwoRequestsAndReportsReachTheTable)
     EXPECT_EQ(ctx_.kro_link->stats.rx_msg, 2u);
 }
 
+using KroLinkDeath = KroLink;
+
+TEST_F(KroLinkDeath, RequestThatCannotBeSentIsFatal)
+{
+    // Up on a link that is not connected: the first request's write fails.
+    ASSERT_EQ(zel_kro_init(&ctx_), 0);
+    ASSERT_FALSE(msgq_is_connected(ctx_.kro_link));
+    EXPECT_DEATH(zel_kro_up(ctx_.kro_link, &ctx_), "zel_kro:152: failed assertion `rc == 0'");
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -152,6 +153,32 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
     ASSERT_EQ(msgq_write(pxrd, msg, 3), 0);
     ASSERT_TRUE(pump_until([&] { return ctx_.tabmgr_link->stats.rx_msg == 1; }));
     EXPECT_EQ(ctx_.tabmgr_link->stats.msg_allocs, ctx_.tabmgr_link->stats.msg_frees);
+}
+
+// Buffer sizes the transport was asked for on the link under test.
+std::vector<size_t> g_alloc_sizes;
+void *sized_alloc(size_t size)
+{
+    g_alloc_sizes.push_back(size);
+    return calloc(1, size);
+}
+
+TEST_F(Links, AnnouncementBufferHasOneByteMoreThanItSends)
+{
+    // Our own SERVER handle in the link's place, to see the sizes asked for;
+    // nobody registers, so every write fails and the buffers come back.
+    const msgq_params_t p = params();
+    const msgq_cbs_t cbs = {peer_none, peer_none, peer_none, peer_read, sized_alloc, free};
+    ctx_.tabmgr_link = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &peer_);
+    ASSERT_NE(ctx_.tabmgr_link, nullptr);
+    g_alloc_sizes.clear();
+    const zel_vpn_range big[] = {{1, 1000}};
+    const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}, {"empty", 1, 1, 4, {}}, {"big", 2, 1, 5, big}};
+    EXPECT_EQ(zel_tabmgr_send_vpn_lists(lists, &ctx_), 0);
+    EXPECT_EQ(g_alloc_sizes, (std::vector<size_t>{MSGQ_HDR_LEN + 140 + 4 * 4, MSGQ_HDR_LEN + 140,
+                                                  MSGQ_HDR_LEN + 140 + 4 * 1000}));
+    EXPECT_EQ(ctx_.tabmgr_link->stats.msg_allocs, 3u);
+    EXPECT_EQ(ctx_.tabmgr_link->stats.msg_frees, 3u) << "a failed write frees the buffer";
 }
 
 TEST_F(Links, NoAnnouncementWithoutLink)

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <string>
 #include <vector>
@@ -55,15 +56,30 @@ protected:
     std::deque<Recorder> recs_;
 
     // A SERVER as zeld (9) waiting for pxrd (3), registered by a raw peer.
-    msgq_handle_t *registered_server(RawPeer &peer, Recorder &rec)
+    msgq_handle_t *registered_server(RawPeer &peer, Recorder &rec, const msgq_cbs_t &cbs = kCbs)
     {
         const msgq_params_t p = params();
-        msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &rec);
+        msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &rec);
         EXPECT_NE(srv, nullptr);
         EXPECT_TRUE(peer.connect_to(path_of("zeld")));
         EXPECT_TRUE(peer.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
         EXPECT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
         return srv;
+    }
+    // A small send buffer, so that a few large messages fill the socket.
+    static void small_send_buffer(msgq_handle_t *h)
+    {
+        int small = 4096;
+        ASSERT_EQ(setsockopt(h->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    }
+    // zeld's SERVER for pxrd and pxrd's CLIENT of zeld, in one process.
+    void server_and_client(Recorder &srv_rec, Recorder &cli_rec, msgq_handle_t **srv, msgq_handle_t **cli)
+    {
+        const msgq_params_t p = params();
+        *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &srv_rec);
+        *cli = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kCbs, &cli_rec);
+        ASSERT_NE(*srv, nullptr);
+        ASSERT_NE(*cli, nullptr);
     }
 };
 
@@ -124,8 +140,8 @@ TEST_F(Msgq, PartialSendResumesAtTheRightByteWithLaterMessagesQueuedBehind)
     RawPeer peer;
     Recorder &rec = recorder();
     msgq_handle_t *srv = registered_server(peer, rec);
+    ASSERT_NO_FATAL_FAILURE(small_send_buffer(srv));
     int small = 4096;
-    ASSERT_EQ(setsockopt(srv->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     ASSERT_EQ(setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
 
     // Fill the socket until a message stays partly sent, then queue more behind it.
@@ -151,11 +167,24 @@ TEST_F(Msgq, PartialSendResumesAtTheRightByteWithLaterMessagesQueuedBehind)
     size_t expected = 0;
     for (const auto &m : sent)
         expected += MSGQ_HDR_LEN + m.size();
+    // While anything waits, exactly one write event is armed, and each write-ready
+    // callback hands over to the other one.
+    int out_of_turn = 0;
+    auto check_turn = [&] {
+        if (srv->wr_idx != srv->stats.tx_write_cb % 2)
+            out_of_turn++;
+        if (srv->p_txq_head && (!srv->wr_armed[srv->wr_idx] || srv->wr_armed[srv->wr_idx ^ 1]))
+            out_of_turn++;
+    };
+    check_turn();
     ASSERT_TRUE(pump_until([&] {
         auto got = peer.drain();
         stream.insert(stream.end(), got.begin(), got.end());
+        check_turn();
         return stream.size() >= expected;
     }));
+    EXPECT_EQ(out_of_turn, 0);
+    EXPECT_GE(srv->stats.tx_write_cb, 2u) << "both write events took a turn";
     std::vector<std::vector<uint8_t>> received;
     ASSERT_TRUE(parse_stream(stream, &received));
     EXPECT_EQ(received, sent);
@@ -231,6 +260,10 @@ TEST_F(Msgq, SecondConnectionFromRegisteredPeerReplacesTheFirst)
     ASSERT_TRUE(second.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
     ASSERT_TRUE(pump_until([&] { return srv->stats.conn_up == 2; }));
     EXPECT_EQ(srv->stats.conn_exist, 1u);
+    EXPECT_EQ(srv->stats.rx_register, 2u);
+    EXPECT_EQ(srv->stats.conn_close, 1u);
+    EXPECT_EQ(srv->stats.conn_down, 1u);
+    EXPECT_EQ(srv->stats.rx_fail, 0u) << "the old connection was replaced, not lost";
     EXPECT_EQ(rec.events, (std::vector<std::string>{"up", "down", "up"}));
     ASSERT_TRUE(pump_until_eof(first));
 
@@ -244,13 +277,13 @@ TEST_F(Msgq, ClientReconnectsAfterItsPeerVanished)
 {
     Recorder &srv_rec = recorder(), &cli_rec = recorder();
     const msgq_params_t p = params();
-    msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &srv_rec);
-    msgq_handle_t *cli = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kCbs, &cli_rec);
-    ASSERT_NE(srv, nullptr);
-    ASSERT_NE(cli, nullptr);
+    msgq_handle_t *srv, *cli;
+    ASSERT_NO_FATAL_FAILURE(server_and_client(srv_rec, cli_rec, &srv, &cli));
     ASSERT_NE(cli->p_conn_timer, nullptr);
     EXPECT_STREQ(cli->p_conn_timer->name, "msgq-timer");
     EXPECT_EQ(timer_get_interval_ms(cli->p_conn_timer), 500);
+    EXPECT_EQ(cli->p_conn_timer->type, TIMER_TYPE_ONESHOT);
+    EXPECT_EQ(cli->p_conn_timer->pri, TIMER_PRI_NORMAL);
     ASSERT_TRUE(pump_until([&] { return msgq_is_connected(cli) && msgq_is_connected(srv); }));
     EXPECT_EQ(cli->stats.tx_register, 1u);
     EXPECT_EQ(srv->stats.rx_register, 1u);
@@ -386,6 +419,14 @@ TEST_F(Msgq, ApplicationHeaderModeFramesByTheApplicationsSize)
         return got.size() >= 6;
     }));
     EXPECT_EQ(got, (std::vector<uint8_t>{1, 2, 0, 6, 'x', 'y'}));
+
+    // Nothing identifies a peer in this mode: a new connection replaces the old one.
+    RawPeer second;
+    ASSERT_TRUE(second.connect_to(path_of("zeld")));
+    ASSERT_TRUE(pump_until([&] { return srv->stats.conn_up == 2; }));
+    EXPECT_EQ(srv->stats.conn_exist, 1u);
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"up", "read", "down", "up"}));
+    ASSERT_TRUE(pump_until_eof(peer));
 }
 
 TEST_F(Msgq, DumpListsEveryHandleWithItsCounters)
@@ -414,16 +455,206 @@ TEST_F(Msgq, DumpListsEveryHandleWithItsCounters)
     EXPECT_NE(dump.find("rx_read_helper_scheduled"), std::string::npos);
 }
 
-using MsgqDeath = Msgq;
-
-TEST_F(MsgqDeath, MissingReadCallbackIsFatal)
+TEST_F(Msgq, SendErrorTakesTheLinkDownAndDropsItsQueue)
 {
-    const msgq_params_t p = params();
-    msgq_cbs_t cbs = kCbs;
-    cbs.read = nullptr;
-    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, nullptr),
-                 "msgq_util:[0-9]+: failed assertion `params_ok'");
+    RawPeer peer;
+    Recorder &rec = recorder();
+    msgq_handle_t *srv = registered_server(peer, rec);
+    ASSERT_NO_FATAL_FAILURE(small_send_buffer(srv));
+    auto write_one = [&](uint32_t len) {
+        void *msg = msgq_alloc_msg(srv, len);
+        EXPECT_NE(msg, nullptr);
+        return msgq_write(srv, msg, len);
+    };
+    while (srv->stats.tx_resched == 0 && srv->stats.tx_queued < 200)
+        ASSERT_EQ(write_one(30001), 0);
+    ASSERT_NE(srv->p_txq_head, nullptr);
+    ASSERT_GT(srv->stats.tx_queued, 0u);
+
+    // The peer vanishes; the next send fails and marks the link down pending.
+    peer.close_fd();
+    EXPECT_EQ(write_one(10), 0) << "queued behind the others";
+    EXPECT_EQ(srv->stats.tx_fail, 1u);
+    EXPECT_FALSE(msgq_is_connected(srv));
+    void *late = msgq_alloc_msg(srv, 10);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(msgq_write(srv, late, 10), MSGQ_ERR_DOWN);
+    msgq_free_msg(srv, late);
+
+    ASSERT_TRUE(pump_until([&] { return srv->stats.conn_down == 1; }));
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"up", "down"}));
+    EXPECT_EQ(srv->p_txq_head, nullptr);
+    EXPECT_EQ(srv->stats.tx_queued, 0u);
+    EXPECT_EQ(srv->stats.tx_dequeued, 0u);
+    EXPECT_EQ(srv->stats.msg_allocs, srv->stats.msg_frees) << "every queued message was freed";
+    EXPECT_EQ(srv->fd, -1);
 }
+
+TEST_F(Msgq, RegisterIsMatchedOnThePathItArrivedAt)
+{
+    Recorder &rec = recorder();
+    msgq_params_t at_a = params(), at_b = params();
+    snprintf(at_a.path, sizeof at_a.path, "%s/a", dir_.c_str());
+    snprintf(at_b.path, sizeof at_b.path, "%s/b", dir_.c_str());
+    msgq_handle_t *for_pxrd = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &at_a, &kCbs, &rec);
+    msgq_handle_t *other = msgq_init(QOR_DAEMON_ID_ZELD, 20, MSGQ_SERVER, &at_b, &kCbs, &rec);
+    ASSERT_NE(for_pxrd, nullptr);
+    ASSERT_NE(other, nullptr);
+    ASSERT_NE(for_pxrd->p_server, other->p_server);
+
+    RawPeer wrong_door, right_door;
+    ASSERT_TRUE(wrong_door.connect_to(at_b.path));
+    ASSERT_TRUE(wrong_door.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
+    ASSERT_TRUE(pump_until_eof(wrong_door));
+    EXPECT_FALSE(msgq_is_connected(for_pxrd));
+    EXPECT_TRUE(rec.events.empty());
+
+    ASSERT_TRUE(right_door.connect_to(at_a.path));
+    ASSERT_TRUE(right_door.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
+    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(for_pxrd); }));
+    EXPECT_FALSE(msgq_is_connected(other));
+    EXPECT_EQ(for_pxrd->stats.rx_register, 1u);
+}
+
+TEST_F(Msgq, BlockingClientSendsAtOnceAndPollsForReplies)
+{
+    Recorder &srv_rec = recorder(), &cli_rec = recorder();
+    msgq_params_t p = params();
+    msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &srv_rec);
+    ASSERT_NE(srv, nullptr);
+    p.blocking = 1;
+    msgq_handle_t *cli = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kCbs, &cli_rec);
+    ASSERT_NE(cli, nullptr);
+    EXPECT_TRUE(msgq_get_blocking(cli));
+    EXPECT_TRUE(msgq_is_connected(cli)) << "a blocking client connects inside msgq_init";
+    EXPECT_EQ(cli->p_conn_timer, nullptr);
+    EXPECT_EQ(cli->p_rd_ev, nullptr) << "it reads only when it writes";
+    EXPECT_EQ(cli_rec.events, std::vector<std::string>{"up"});
+    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
+
+    void *hi = msgq_alloc_msg(srv, 2);
+    memcpy(hi, "hi", 2);
+    ASSERT_EQ(msgq_write(srv, hi, 2), 0);
+    pump(5);
+    EXPECT_TRUE(cli_rec.msgs.empty());
+
+    void *ping = msgq_alloc_msg(cli, 4);
+    memcpy(ping, "ping", 4);
+    ASSERT_EQ(msgq_write(cli, ping, 4), 0);
+    EXPECT_EQ(cli->stats.tx_msg, 1u);
+    EXPECT_EQ(cli->stats.tx_queued, 0u);
+    EXPECT_EQ(cli->stats.msg_frees, cli->stats.msg_allocs) << "sent and freed within the write";
+    EXPECT_EQ(cli->stats.rx_read_helper_scheduled, 1u);
+    ASSERT_TRUE(pump_until([&] { return cli_rec.msgs.size() == 1 && srv_rec.msgs.size() == 1; }));
+    EXPECT_EQ(cli_rec.msgs[0], (std::vector<uint8_t>{'h', 'i'}));
+    EXPECT_EQ(srv_rec.msgs[0], (std::vector<uint8_t>{'p', 'i', 'n', 'g'}));
+    EXPECT_EQ(cli->stats.rx_read_helper_cb, 1u);
+}
+
+// The timer service's clock, moved by hand; each reading may advance it by step_ms.
+struct FakeClock {
+    static inline timespec now{1000, 0};
+    static inline uint64_t step_ms = 0;
+    static void read(timespec *out)
+    {
+        *out = now;
+        advance(step_ms);
+    }
+    static void advance(uint64_t ms)
+    {
+        const uint64_t ns = static_cast<uint64_t>(now.tv_nsec) + ms % 1000 * 1000000;
+        now.tv_sec += static_cast<time_t>(ms / 1000 + ns / 1000000000);
+        now.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+};
+
+class ClockedMsgq : public Msgq {
+protected:
+    void SetUp() override
+    {
+        FakeClock::now = {1000, 0};
+        FakeClock::step_ms = 0;
+        timer_set_clock(FakeClock::read);
+        Msgq::SetUp();
+    }
+    void TearDown() override
+    {
+        Msgq::TearDown();
+        timer_set_clock(nullptr);
+    }
+    // One pass of the event loop, without the timers.
+    void one_pass() { event_base_loop(base_, EVLOOP_ONCE | EVLOOP_NONBLOCK); }
+};
+
+TEST_F(ClockedMsgq, ReadBurstIsCutOnceMoreThanASecondHasPassed)
+{
+    RawPeer peer;
+    Recorder &rec = recorder();
+    registered_server(peer, rec);
+    auto send_burst = [&](int count) {
+        std::vector<uint8_t> burst;
+        for (int i = 0; i < count; i++) {
+            auto f = frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, {static_cast<uint8_t>(i)});
+            burst.insert(burst.end(), f.begin(), f.end());
+        }
+        ASSERT_TRUE(peer.send_bytes(burst));
+    };
+
+    // Time stands still: one pass takes the whole burst.
+    send_burst(3);
+    one_pass();
+    EXPECT_EQ(rec.msgs.size(), 3u);
+
+    // 0.6 s per message: the pass stops after the message that crossed one second.
+    FakeClock::step_ms = 600;
+    send_burst(3);
+    one_pass();
+    EXPECT_EQ(rec.msgs.size(), 5u);
+    one_pass();
+    EXPECT_EQ(rec.msgs.size(), 6u) << "the persistent read event picks up the rest";
+
+    // Exactly one second is not more than one.
+    FakeClock::step_ms = 1000;
+    send_burst(3);
+    one_pass();
+    EXPECT_EQ(rec.msgs.size(), 8u);
+    one_pass();
+    EXPECT_EQ(rec.msgs.size(), 9u);
+    FakeClock::step_ms = 0;
+}
+
+TEST_F(ClockedMsgq, ClientConnectsAndReconnectsOnThe500msTimer)
+{
+    Recorder &srv_rec = recorder(), &cli_rec = recorder();
+    const msgq_params_t p = params();
+    msgq_handle_t *srv, *cli;
+    ASSERT_NO_FATAL_FAILURE(server_and_client(srv_rec, cli_rec, &srv, &cli));
+    auto wait_ms = [&](uint64_t ms) {
+        FakeClock::advance(ms);
+        pump(3);
+    };
+    // The first attempt waits for the timer too.
+    wait_ms(490);
+    EXPECT_FALSE(msgq_is_connected(cli));
+    wait_ms(20);
+    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
+    EXPECT_TRUE(msgq_is_connected(cli));
+    EXPECT_FALSE(timer_is_running(cli->p_conn_timer));
+
+    // The server end drops the connection: the client waits 500 ms before trying again.
+    msgq_close(srv);
+    srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &srv_rec);
+    ASSERT_TRUE(pump_until([&] { return cli->stats.conn_down == 1; }));
+    EXPECT_TRUE(timer_is_running(cli->p_conn_timer));
+    wait_ms(490);
+    EXPECT_FALSE(msgq_is_connected(cli));
+    wait_ms(20);
+    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(cli) && msgq_is_connected(srv); }));
+    EXPECT_EQ(cli->stats.conn_up, 2u);
+    EXPECT_EQ(cli->stats.tx_register, 2u);
+}
+
+using MsgqDeath = Msgq;
 
 TEST_F(MsgqDeath, DuplicateHandleIsFatal)
 {
@@ -432,6 +663,81 @@ TEST_F(MsgqDeath, DuplicateHandleIsFatal)
     msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_KROD, MSGQ_CLIENT, &p, &kCbs, &rec);
     EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_KROD, MSGQ_CLIENT, &p, &kCbs, &rec),
                  "msgq_util:[0-9]+: failed assertion `dup == nullptr'");
+}
+
+TEST_F(MsgqDeath, InvalidParametersAreFatal)
+{
+    const msgq_params_t good = params();
+    // Read and the third callback must both be given.
+    msgq_cbs_t no_read = kCbs, no_aux = kCbs;
+    no_read.read = nullptr;
+    no_aux.aux = nullptr;
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &good, &no_read, nullptr),
+                 "msgq_util:[0-9]+: failed assertion `params_ok'");
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &good, &no_aux, nullptr),
+                 "failed assertion `params_ok'");
+    msgq_params_t no_timer = good;
+    no_timer.p_timer_mgr = nullptr;
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_KROD, MSGQ_CLIENT, &no_timer, &kCbs, nullptr),
+                 "failed assertion `params_ok'");
+    msgq_params_t long_hdr = good;
+    long_hdr.app_hdr = 1;
+    long_hdr.app_hdr_len = MSGQ_APP_HDR_MAX + 1;
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &long_hdr, &kCbs, nullptr),
+                 "failed assertion `params_ok'");
+    msgq_params_t family = good;
+    family.sock_type = 3;
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &family, &kCbs, nullptr),
+                 "msgq_util:[0-9]+: failed assertion `family_ok'");
+}
+
+TEST_F(MsgqDeath, ApplicationHeaderPathServesOneHandleOfOneMode)
+{
+    msgq_params_t app = params();
+    app.app_hdr = 1;
+    app.app_hdr_len = 4;
+    app.app_hdr_size_offset = 2;
+    const msgq_params_t plain = params();
+    ASSERT_NE(msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &app, &kCbs, nullptr), nullptr);
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, 20, MSGQ_SERVER, &app, &kCbs, nullptr),
+                 "failed assertion `srv->p_app_handle == nullptr'");
+    EXPECT_DEATH(msgq_init(QOR_DAEMON_ID_ZELD, 20, MSGQ_SERVER, &plain, &kCbs, nullptr),
+                 "failed assertion `srv->app_hdr == app'");
+}
+
+TEST_F(MsgqDeath, BufferNotFromTheTransportIsFatal)
+{
+    const msgq_params_t p = params();
+    msgq_handle_t *cli = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_KROD, MSGQ_CLIENT, &p, &kCbs, nullptr);
+    ASSERT_NE(cli, nullptr);
+    std::vector<uint8_t> foreign(64, 0);
+    EXPECT_DEATH(msgq_write(cli, foreign.data() + MSGQ_HDR_LEN, 8), "failed assertion `hdr.magic1 == MSGQ_MAGIC1");
+    void *msg = msgq_alloc_msg(cli, 4);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_DEATH(msgq_write(cli, msg, 5), "failed assertion `hdr.size >= MSGQ_HDR_LEN && hdr.size - MSGQ_HDR_LEN >= len'");
+    msgq_free_msg(cli, msg);
+}
+
+TEST_F(MsgqDeath, RegisterOnARegisteredConnectionIsFatal)
+{
+    RawPeer peer;
+    Recorder &rec = recorder();
+    registered_server(peer, rec);
+    ASSERT_TRUE(peer.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
+    EXPECT_DEATH(pump(50), "msgq_util:[0-9]+: failed assertion `h->flags & MSGQ_F_IN_TMP'");
+}
+
+void *no_memory(size_t) { return nullptr; }
+
+TEST_F(MsgqDeath, NoMemoryForAReceivedMessageIsFatal)
+{
+    msgq_cbs_t cbs = kCbs;
+    cbs.alloc = no_memory;
+    Recorder &rec = recorder();
+    RawPeer peer;
+    ASSERT_TRUE(msgq_is_connected(registered_server(peer, rec, cbs)));
+    ASSERT_TRUE(peer.send_bytes(frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, {1, 2})));
+    EXPECT_DEATH(pump(50), "msgq_util:[0-9]+: failed assertion `h->p_rx_buf != nullptr'");
 }
 
 TEST_F(MsgqDeath, HeaderWithoutPayloadIsFatal)
