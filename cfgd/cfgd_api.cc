@@ -486,8 +486,10 @@ int cfgd_module_init(const cfgd_module_params *params, cfgd_context *ctx, cfgd_c
     setenv("CONFD_IPC_ACCESS_FILE", kIpcSecret, 1);
     setenv("NCS_IPC_ACCESS_FILE", kIpcSecret, 1);
     if (ctx == nullptr) {
-        CFGD_FATAL_UNLESS(params != nullptr, "NULL cfgd context pointer");
-        CFGD_FATAL_UNLESS(check_params(params, out_context), "Invalid cfgd registration: NULL Parameters");
+        // Neither parameters nor an out pointer: a retry that lost its context.
+        CFGD_FATAL_UNLESS(params != nullptr || out_context != nullptr, "NULL cfgd context pointer");
+        CFGD_FATAL_UNLESS(params != nullptr && check_params(params, out_context),
+                          "Invalid cfgd registration: NULL Parameters");
         ctx = new (std::nothrow) cfgd_context{};
         if (ctx == nullptr) {
             ZEL_LOG("Failed to allocate memory for cfgd context");
@@ -973,7 +975,7 @@ int cfgd_sub_diff_bulk_read(cfgd_sub_point *p, int id)
         ~Free() { free_values(v, n); }
     } guard{vals, nvals};
     if (nvals == 0) {
-        CFGD_DEBUG("Received zero bulk read modifications (%s)", p->path);
+        ZEL_LOG("Received zero bulk read modifications (%s)", p->path);
         return 0;
     }
     const confd_cs_node *top = confd_cs_node_cd(nullptr, "/%s", p->path);
@@ -1208,18 +1210,21 @@ void cfgd_thread_register_subscriptions(cfgd_context *ctx)
         return fail();
     close(data);
     data = -1;
+    CFGD_DEBUG("Subscribed to confd");
     if (npoints == 0) {
         ZEL_LOG("No subscriptions to register");
         return;
     }
-    CFGD_DEBUG("Subscribed to confd");
     if (cdb_subscribe_done(sub_sock) != CONFD_OK) {
         ZEL_LOG("cdb_subscribe_done() failed (%s - %d)%s (%d) : %s", name, confd_errno, CFGD_ERR_ARGS);
         return fail();
     }
     cfgd_thread_report_subscribed(ctx, gen);
-    if (cfgd_can_read_initial_config(ctx) == 1 && cfgd_read_sub_config_all(ctx) != 0)
+    if (cfgd_can_read_initial_config(ctx) == 1 && cfgd_read_sub_config_all(ctx) != 0) {
+        // Without the initial read the module never sees its configuration: start over.
         ZEL_LOG("Initial trigger for subscriptions failed");
+        cfgd_thread_report_failure(ctx, gen);
+    }
 }
 
 // One point of a notification; false ends the walk.

@@ -285,7 +285,7 @@ bool cfgd_trap_find_tag(const char *group)
 
 void cfgd_trap_bitmap_dump(const char *group)
 {
-    if (!cfgd_debug_enabled())
+    if (!cfgd_debug_enabled() && (zel_debug_flags & ZEL_DEBUG_CONFIG) == 0)
         return;
     char bits[CFGD_TRAP_MAX_INDEX + 1];
     {
@@ -418,7 +418,8 @@ void cfgd_trap_populate(cfgd_notif_item *item)
     bind("eventTime", when);
     CFGD_FATAL_UNLESS(item->values[1].v.type == C_ENUM_VALUE, "Notification severity is no enumeration");
     bind("netconfNotificationSeverity", item->values[1].v);
-    for (int i = 4; i < item->num_values; i++) {
+    // An item that does not end with its end tag must not bind past the array.
+    for (int i = 4; i < item->num_values && static_cast<size_t>(t.num_varbinds) < nvb; i++) {
         const confd_tag_value_t &tv = item->values[i];
         if (tv.v.type == C_XMLEND)
             continue;

@@ -581,6 +581,7 @@ void cfgd_get_datetime(confd_datetime *dt)
 
 int cfgd_enqueue_notification(confd_tag_value_t *values, int num_values)
 {
+    CFGD_FATAL_UNLESS(num_values <= CFGD_NOTIF_MAX_VALUES, "Too many notification values (%d)", num_values);
     uint32_t state = g_thr.state;
     if (state == kThrottleTerminated) {
         CFGD_DEBUG("Notification throttler has terminated.");
@@ -659,11 +660,10 @@ int cfgd_notification_throttler_init(cfgd_context *ctx)
             return rc;
         }
         g_thr.interval_ms = CFGD_NOTIF_DEFAULT_INTERVAL_MS;
-        g_thr.state = kThrottleReset;
+        g_thr.state = kThrottleNone;  // a throttler freed before is started afresh
         rc = pthread_create(&g_thr.thread, nullptr, throttler_thread, nullptr);
         if (rc != 0) {
             ZEL_LOG("Failed to spawn a thread with error number %d", rc);
-            g_thr.state = kThrottleNone;
             return rc;
         }
         g_thr.started = true;

@@ -19,18 +19,22 @@ struct Call {
     unsigned nkeys;
     unsigned nvalues;
     std::string first_key;
+    std::vector<int> types;  // value types in order
 };
 
 std::vector<Call> g_calls;
 std::vector<int> g_done;  // trigger flag of every subs_done_cb
 
 int record(cfgd_sub_point *p, enum cdb_iter_op op, uint8_t nkeys, confd_value_t *keys, uint16_t nvalues,
-           confd_tag_value_t *)
+           confd_tag_value_t *values)
 {
     std::string key;
     if (nkeys > 0 && keys[0].type == C_BUF)
         key.assign(reinterpret_cast<const char *>(keys[0].val.buf.ptr), keys[0].val.buf.size);
-    g_calls.push_back({p->path, op, nkeys, nvalues, key});
+    std::vector<int> types;
+    for (unsigned i = 0; i < nvalues; i++)
+        types.push_back(values[i].v.type);
+    g_calls.push_back({p->path, op, nkeys, nvalues, key, types});
     return 0;
 }
 
@@ -170,6 +174,38 @@ TEST_F(Engine, DeletionReachesOnlyTheDeleteSubscription)
     EXPECT_NE(log.find("Received DEL subscription policy/lists/data-prefix-list"), std::string::npos) << log;
 }
 
+// A modification is split: the add priority gets the new values, the delete priority
+// only the removed leaves.
+TEST_F(Engine, LeafChangesAreSplitBetweenAddAndDelete)
+{
+    points_ = {make_point("policy/mirror/remote-dest", 2, 1, 6), cfgd_sub_point{}};
+    params_.sub_points = points_.data();
+    ASSERT_EQ(sim_.load_json(R"({"ardenta-policy:policy":{"mirror":[{"name":"m1",
+        "remote-dest":[{"address":"192.0.2.1","source":"10.0.0.1"}]}]}})"), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    ASSERT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 0);
+    ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].op, MOP_CREATED);
+    EXPECT_EQ(g_calls[0].nkeys, 2u);
+
+    g_calls.clear();
+    ASSERT_EQ(load(R"({"ardenta-policy:policy":{"mirror":[{"name":"m1",
+        "remote-dest":[{"address":"192.0.2.1","source":"10.0.0.2"}]}]}})"), 0);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].op, MOP_MODIFIED);
+    EXPECT_EQ(g_calls[0].types, std::vector<int>{C_IPV4});
+
+    g_calls.clear();
+    int rc = run_cli_async(loop_, [&] {
+        return sim_.cli({"delete", "/policy/mirror{m1}/remote-dest{192.0.2.1}/source"});
+    });
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].op, MOP_MODIFIED);
+    EXPECT_EQ(g_calls[0].types, std::vector<int>{C_NOEXISTS});
+}
+
 TEST_F(Engine, LostDatabaseRetriesWithOneTimerAndReconnectsWithoutSecondRead)
 {
     ASSERT_EQ(sim_.load_json(kPrefixList), 0);
@@ -203,6 +239,21 @@ TEST_F(Engine, FirstInitWithDatabaseDownCarriesOn)
     EXPECT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 3);
     ASSERT_NE(ctx_, nullptr);
     EXPECT_NE(ctx_->retry_timer, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A first call names its out pointer; a retry without a context has neither.
+TEST(EngineArgs, MissingParametersAreFatal)
+{
+    cfgd_context *out = nullptr;
+    cfgd_module_params params{};
+    EXPECT_DEATH(cfgd_module_init(nullptr, nullptr, &out), "failed assertion `params != nullptr && check_params");
+    EXPECT_DEATH(cfgd_module_init(&params, nullptr, &out), "failed assertion `params != nullptr && check_params");
+    EXPECT_DEATH(cfgd_module_init(nullptr, nullptr, nullptr), "failed assertion `params != nullptr \\|\\| out_context");
+    EXPECT_DEATH(cfgd_retry_connect(nullptr), "failed assertion `ctx != nullptr");
 }
 
 }  // namespace

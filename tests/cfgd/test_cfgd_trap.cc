@@ -94,6 +94,22 @@ TEST_F(Trap, AllModulesSelectorKeepsItsOwnBitmap)
     EXPECT_EQ(enabled(), "");
 }
 
+// Selector 0 stands for every module: its levels are the unions of the modules' levels.
+TEST_F(Trap, AllModulesLevelsCoverEveryModule)
+{
+    auto range = [](int from, int to) {
+        std::string s;
+        for (int i = from; i <= to; i++)
+            s += std::to_string(i) + " ";
+        return s;
+    };
+    ASSERT_EQ(enable(0, {1}), 0);
+    EXPECT_EQ(enabled(), range(2, 28) + range(36, 47) + "54 56 57 58 " + range(63, 72) +
+                             "77 79 80 81 83 84 85 87 88 89 90 92 93 94 95 96 ");
+    ASSERT_EQ(enable(0, {2}, MOP_MODIFIED), 0);
+    EXPECT_EQ(enabled(), "1 " + range(31, 35) + range(48, 53) + "55 59 60 61 62 73 74 75 76 78 82 86 ");
+}
+
 TEST_F(Trap, GroupsAndBadInput)
 {
     EXPECT_EQ(enable(5, {1}), 0);
@@ -133,6 +149,17 @@ TEST_F(Trap, BindingsSkipHeadFieldsAndConvertAddresses)
     EXPECT_STREQ(item.trap.varbinds[2].val.val.s, "192.0.2.1");
     EXPECT_STREQ(item.trap.varbinds[3].var.name, "ardentaPolicyName");
     cfgd_trap_item_free(&item);
+
+    // Without its end tag every value from the fifth on is a field: the bindings still
+    // stop at their capacity of (values - 3).
+    cfgd_notif_item open{};
+    memcpy(open.values, item.values, sizeof(confd_tag_value_t) * 6);
+    open.num_values = 6;
+    cfgd_trap_populate(&open);
+    ASSERT_NE(open.trap.varbinds, nullptr);
+    EXPECT_EQ(open.trap.num_varbinds, 3);
+    EXPECT_STREQ(open.trap.varbinds[2].var.name, "ardentaSystemIp");
+    cfgd_trap_item_free(&open);
 
     cfgd_notif_item small{};
     memcpy(small.values, item.values, sizeof(confd_tag_value_t) * 3);
