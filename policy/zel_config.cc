@@ -1,9 +1,14 @@
 // Policy model operations: policies, their vpn-lists, sequences, matches and actions.
 #include "policy/zel_config.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "cfgd/cfgd_api.h"
 #include "common/zel_log.h"
 #include "compiler/zel_compiler.h"
 #include "policy/zel_policy_internal.h"
@@ -104,8 +109,8 @@ void pvl_remove(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl)
     for (auto &[num, seq] : pvl->sequences)
         sequence_release(ctx, seq.get());
     pvl->sequences.clear();
-    const bool p_vpn_list_pfx_list_empty = pvl->pfx_lists.empty();
-    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_pfx_list_empty && "p_vpn_list_pfx_list == NULL");
+    const auto *p_vpn_list_pfx_list = pvl->pfx_lists.empty() ? nullptr : &*pvl->pfx_lists.begin();
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_pfx_list == NULL);
     pvl->default_action.reset();
     if (zel_vpn_list *vl = zel_config_vpn_list_find(ctx, pvl->name.c_str()))
         vl->users.erase(zel_policy_key{policy->type, policy->name});
@@ -420,7 +425,7 @@ int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *v,
     case ZEL_MATCH_DST_PFX_LIST: {
         if (!v->name)
             return 74;
-        zel_pfx_list *list = zel_config_pfx_list_find(ctx, v->name, v->list_type);
+        zel_pfx_list *list = zel_config_pfx_list_find(ctx, v->name, ZEL_LIST_SOURCE_CONTROLLER);
         if (!list)
             return 2;
         if (int rc = zel_config_pfx_list_ref(ctx, v->name, seq->policy, seq->pvl); rc != 0)
@@ -439,7 +444,7 @@ int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *v,
     case ZEL_MATCH_APP_LIST: {
         if (!v->name)
             return 74;
-        zel_app_list *list = zel_config_app_list_find(ctx, v->name, v->list_type);
+        zel_app_list *list = zel_config_app_list_find(ctx, v->name, ZEL_LIST_SOURCE_CONTROLLER);
         if (!list)
             return 2;
         if (int rc = zel_config_policy_app_list_ref(ctx, v->name, 2, seq->policy->type, seq->policy->name.c_str(),
@@ -551,4 +556,44 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
     policy->changed = 1;
     pvl->changed = 1;
     return 0;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// VRF ids from the configuration database.
+
+bool zel_policy_cdb_vrf_id(uint64_t vpn, uint16_t *vrf)
+{
+    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0) {
+        ZEL_LOG("Cannot open a socket for CDB (%d)", errno);
+        return false;
+    }
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    bool ok = false;
+    int rc = cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    if (rc != CONFD_OK) {
+        ZEL_LOG("Cannot connect with CDB (%d)%s (%d) : %s", rc, confd_strerror(confd_errno), confd_errno,
+                confd_lasterr());
+    } else if (rc = cdb_start_session(sock, CDB_RUNNING); rc != CONFD_OK) {
+        ZEL_LOG("Cannot start session with CDB (%d)%s (%d) : %s", rc, confd_strerror(confd_errno), confd_errno,
+                confd_lasterr());
+    } else {
+        char key[24];
+        snprintf(key, sizeof key, "%" PRIu64, vpn);
+        confd_value_t v;
+        rc = cdb_get(sock, &v, "/vpn/vpn-instance{%s}/vrf-id", key);
+        if (rc == CONFD_OK && (v.type == C_UINT32 || v.type == C_UINT16)) {
+            *vrf = static_cast<uint16_t>(v.type == C_UINT32 ? CONFD_GET_UINT32(&v) : CONFD_GET_UINT16(&v));
+            ok = true;
+        } else {
+            if (rc == CONFD_OK)
+                confd_free_value(&v);
+            ZEL_LOG("Failed to get vrf-id for vpn-id %lu (%d)%s (%d) : %s", static_cast<unsigned long>(vpn), rc,
+                    confd_strerror(confd_errno), confd_errno, confd_lasterr());
+        }
+        cdb_end_session(sock);
+    }
+    cdb_close(sock);
+    return ok;
 }

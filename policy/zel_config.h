@@ -383,8 +383,8 @@ int zel_config_rule_add(zel_ctx *ctx, uint32_t type, const char *policy, const c
                         zel_sequence **out);
 int zel_config_rule_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq);
 
-// What a match gives: values for single and range fields, a prefix, or a list (name with the
-// prefix-list type or the application-list kind), or a class name for FC.
+// What a match gives: values for single and range fields, a prefix, a list name, or a class name
+// for FC. Policies resolve controller lists only, so list_type does not select the list.
 struct zel_match_value {
     uint32_t low;
     uint32_t high;
@@ -393,8 +393,14 @@ struct zel_match_value {
     const char *name;
     uint32_t list_type;
 };
+// A list match also takes the policy vpn-list's reference on the list (and, for an application
+// list, the DPI reference); callers must not take it themselves. Rule delete releases it.
 int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *value, zel_sequence *seq);
 int zel_config_app_list_fields(zel_ctx *ctx, uint32_t match_type, zel_app_list *list, zel_sequence *seq);
+
+// The VRF id of a VPN read from the running configuration over a short-lived connection; false
+// (logged) when it cannot be read. The daemon installs it as zel_policy_db::vrf_id.
+bool zel_policy_cdb_vrf_id(uint64_t vpn, uint16_t *vrf);
 
 int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
                           uint32_t code, uint32_t param_type, const zel_action_value *value, uint32_t tag = 0);

@@ -22,6 +22,11 @@ constexpr std::array<const char *, 32> kFamilyNames = {
 
 zel_policy_db *db_of(zel_ctx *ctx) { return ctx ? ctx->policy_db : nullptr; }
 
+// A use count seen as the reference record the invariants name.
+struct ref_record {
+    uint32_t ref_count;
+};
+
 // Sets the changed marks of every policy vpn-list user that still exists.
 void mark_policy_users(zel_ctx *ctx, const std::map<zel_pvl_key, uint32_t> &users)
 {
@@ -145,8 +150,8 @@ int zel_config_vpn_list_delete(zel_ctx *ctx, const char *name)
     for (const zel_vpn_range64 &r : list.ranges)
         vpn_range_notify(ctx, list, r, ZEL_BIND_OP_UNBIND);
     list.ranges.clear();
-    const bool p_vpn_list_policy_empty = list.users.empty();
-    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_policy_empty && "p_vpn_list_policy == NULL");
+    const auto *p_vpn_list_policy = list.users.empty() ? nullptr : &*list.users.begin();
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_policy == NULL);
     db->vpn_lists.erase(it);
     return 0;
 }
@@ -230,8 +235,9 @@ int zel_config_pfx_list_delete(zel_ctx *ctx, const char *name, uint32_t source)
     auto it = db->pfx_lists.find({source, name});
     if (it == db->pfx_lists.end())
         return 2;
-    const bool p_pfx_list_vpn_list_empty = it->second->policy_users.empty();
-    ZEL_ASSERT_AT("zel_config", __LINE__, p_pfx_list_vpn_list_empty && "p_pfx_list_vpn_list == NULL");
+    const auto &users = it->second->policy_users;
+    const auto *p_pfx_list_vpn_list = users.empty() ? nullptr : &*users.begin();
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_pfx_list_vpn_list == NULL);
     db->pfx_lists.erase(it);
     return 0;
 }
@@ -284,17 +290,17 @@ int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy
         return 74;
     zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, ZEL_LIST_SOURCE_CONTROLLER);
     auto own = pvl->pfx_lists.find(name);
-    const bool p_vpn_list_pfx_list_ok = own != pvl->pfx_lists.end() && own->second > 0;
-    ZEL_ASSERT_AT("zel_config", __LINE__,
-                  p_vpn_list_pfx_list_ok && "p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count>0");
+    const ref_record own_rec{own != pvl->pfx_lists.end() ? own->second : 0};
+    const ref_record *p_vpn_list_pfx_list = own != pvl->pfx_lists.end() ? &own_rec : nullptr;
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count>0);
     if (--own->second == 0)
         pvl->pfx_lists.erase(own);
     if (!list)
         return 2;
     auto user = list->policy_users.find(zel_pvl_key{{policy->type, policy->name}, pvl->name});
-    const bool p_pfx_list_vpn_list_ok = user != list->policy_users.end() && user->second > 0;
-    ZEL_ASSERT_AT("zel_config", __LINE__,
-                  p_pfx_list_vpn_list_ok && "p_pfx_list_vpn_list && p_pfx_list_vpn_list->ref_count>0");
+    const ref_record user_rec{user != list->policy_users.end() ? user->second : 0};
+    const ref_record *p_pfx_list_vpn_list = user != list->policy_users.end() ? &user_rec : nullptr;
+    ZEL_ASSERT_AT("zel_config", __LINE__, p_pfx_list_vpn_list && p_pfx_list_vpn_list->ref_count>0);
     if (--user->second == 0)
         list->policy_users.erase(user);
     return 0;
@@ -550,6 +556,18 @@ int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, ui
     slot->rate_bps = rate_bps;
     slot->burst_bytes = burst_bytes;
     slot->exceed = exceed;
+    // The actions' copies follow, so that a later recompilation keeps the new definition.
+    for (auto &[inst, use] : slot->instances) {
+        if (!use.pvl)
+            continue;
+        for (auto &[num, seq] : use.pvl->sequences)
+            for (auto &act : seq->actions)
+                if (act->param_type == ZEL_ACT_POLICE && slot->name == act->v.name) {
+                    act->rate_bps = rate_bps;
+                    act->burst_bytes = burst_bytes;
+                    act->exceed = exceed;
+                }
+    }
     if (!existed || !ctx->dp_ops || !ctx->dp_ops->policer_update)
         return 0;
 

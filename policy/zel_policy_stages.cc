@@ -44,6 +44,7 @@ int zel_policy_tables_stage(zel_ctx *ctx)
             db->clock_hz = ctrl->clock_hz;
     }
     db->kick = zel_timer_kick;
+    db->vrf_id = zel_policy_cdb_vrf_id;
     zel_policy_install_hooks();
     return 0;
 }
@@ -64,6 +65,7 @@ void zel_policy_tables_unstage(zel_ctx *ctx)
     db->mirrors.clear();
     db->policers.clear();
     db->kick = nullptr;
+    db->vrf_id = nullptr;
 }
 
 int zel_compiler_context_stage(zel_ctx *ctx)

@@ -231,9 +231,10 @@ int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq)
 {
     compile_context *cc = ctx->compiler;
     for (const zel_match &m : seq->matches) {
+        // Lists were expanded into elementary entries by the model; anything else is a model bug.
         const uint32_t cf = zel_cfield_of_match(m.field);
         if (cf == 0)
-            continue;
+            ZEL_ASSERT_AT("zel_config", __LINE__, 0);
         int rc = m.field == ZEL_MATCH_SRC_ADDR || m.field == ZEL_MATCH_DST_ADDR
                      ? zel_rule_add_prefix(cc, r, cf, m.addr, m.length)
                      : zel_rule_add_range(cc, r, cf, m.low, m.high);

@@ -2,7 +2,9 @@
 #include <arpa/inet.h>
 
 #include "daemon/zel_kro.h"
+#include "dataplane/zel_if_octeon.h"
 #include "platform/cdb/confd_lib.h"
+#include "policy/zel_policy_internal.h"
 #include "policy_fixture.h"
 
 using policy_test::be32;
@@ -288,6 +290,99 @@ TEST_F(PolicyPass, ForwardingClassResolvesAtCommit)
     const zel_action_slot *slot = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_SET_FC);
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(slot->p.fc, static_cast<int32_t>(zel_fwd_class_find(&env.ctx, "late")->info.id));
+}
+
+TEST_F(PolicyPass, PolicerRedefinitionSurvivesRecompilation)
+{
+    PolicyEnv env;
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 8000000, 10000, 0), 0);
+    env.policy_on(DATA, "P", "V");
+    zel_action_value pol{};
+    snprintf(pol.name, sizeof pol.name, "pol");
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, nullptr), 0);
+    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    const zel_slot_police before = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_POLICE)->p.police;
+
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 2000000, 40000, 1), 0);
+    // A policy compiled after the redefinition shows what the new definition compiles to.
+    env.policy_on(DATA, "Fresh", "V");
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Fresh", "V", 10, nullptr), 0);
+    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "Fresh", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
+    // An unrelated change recompiles P.
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, nullptr), 0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    const zel_slot_police fresh = find_slot(env.pvl(DATA, "Fresh", "V")->program, ZEL_ACT_POLICE)->p.police;
+    const zel_slot_police after = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_POLICE)->p.police;
+    EXPECT_NE(before.rate, fresh.rate);
+    EXPECT_EQ(after.rate, fresh.rate);
+    EXPECT_EQ(after.burst, fresh.burst);
+    EXPECT_EQ(after.oob_action, 1u);
+}
+
+struct PolicerCall {
+    uint32_t index;
+    zel_policer_stats stats;
+};
+std::vector<PolicerCall> g_policer_calls;
+
+TEST_F(PolicyPass, PolicerRedefinitionUpdatesPublishedProgramsInPlace)
+{
+    PolicyEnv env;
+    g_policer_calls.clear();
+    zel_dp_ops ops{};
+    ops.policer_update = [](uint32_t index, const zel_policer_stats *st) {
+        g_policer_calls.push_back({index, *st});
+        return 0;
+    };
+    env.ctx.dp_ops = &ops;
+    env.db().acl.filter_index = [](zel_ctx *, const char *name, bool ipv6, uint32_t *index) {
+        *index = 5;
+        return std::string(name) == "ACL1" && !ipv6;
+    };
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 8000000, 10000, 0), 0);
+    EXPECT_TRUE(g_policer_calls.empty()) << "a new policer has no published users";
+    zel_action_value pol{};
+    snprintf(pol.name, sizeof pol.name, "pol");
+    for (const char *p : {"Bound", "Unbound"}) {
+        env.policy_on(DATA, p, p);
+        ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, p, p, 10, nullptr), 0);
+        ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, p, p, 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
+        if (std::string(p) == "Bound") {
+            ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+        }
+    }
+    ASSERT_EQ(zel_config_policer_ref(&env.ctx, "pol", "ACL1", nullptr), 0);
+    const uint32_t programs = zel_prog_heap_programs(env.heap);
+
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 2000000, 40000, 1), 0);
+    EXPECT_EQ(zel_prog_heap_programs(env.heap), programs) << "nothing is recompiled";
+    // The access list's IPv4 program, then the bound vpn-list; the unbound one has nothing to update.
+    ASSERT_EQ(g_policer_calls.size(), 2u);
+    EXPECT_EQ(g_policer_calls[0].index, 5u);
+    EXPECT_EQ(g_policer_calls[1].index, env.pvl(DATA, "Bound", "Bound")->filter_index);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    const zel_slot_police compiled = find_slot(env.pvl(DATA, "Unbound", "Unbound")->program, ZEL_ACT_POLICE)->p.police;
+    for (const PolicerCall &c : g_policer_calls) {
+        EXPECT_STREQ(c.stats.name, "pol");
+        EXPECT_EQ(c.stats.rate, compiled.rate);
+        EXPECT_EQ(c.stats.burst, compiled.burst);
+        EXPECT_EQ(c.stats.oob_action, 1u);
+    }
+    env.ctx.dp_ops = nullptr;
+}
+
+TEST_F(PolicyPass, ListEntryReachingTheCompilerIsAnInvariantFailure)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    // A list field the rebuild does not recognise as list-derived (a corrupted entry) is never
+    // skipped silently.
+    zel_match_push(s, ZEL_MATCH_SRC_PFX_LIST, ZEL_MATCH_SRC_ADDR, "PL", 0, 0);
+    EXPECT_DEATH(zel_process_policies(&env.ctx), "zel_config:[0-9]+: failed assertion `0'");
 }
 
 }  // namespace

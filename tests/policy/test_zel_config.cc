@@ -180,6 +180,62 @@ TEST(PolicyModel, PrefixListMatchYieldsOneAddressEntryPerPrefixAndReferences)
     EXPECT_EQ(zel_config_pfx_list_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
 }
 
+TEST(PolicyModel, SequencesResolveControllerListsWhateverSourceIsGiven)
+{
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    env.pfx_list("L", {{"10.0.0.0", 8}});
+    ASSERT_EQ(zel_config_pfx_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL), 0);
+    for (const char *a : {"1.0.0.0", "2.0.0.0", "3.0.0.0"})
+        ASSERT_EQ(zel_config_pfx_list_prefix_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL, PolicyEnv::prefix(a, 8)), 0);
+    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_CONTROLLER), 0);
+    ASSERT_EQ(zel_config_app_list_entry_add(&env.ctx, "L", ZEL_LIST_SOURCE_CONTROLLER, ZEL_APP_LIST_KIND_APPS,
+                                            "unclassified"),
+              0);
+    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL), 0);
+    zel_sequence *s;
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
+    // A caller passing the local source (or an application-list kind) still gets the controller list.
+    zel_match_value pv = PolicyEnv::list_value("L", ZEL_LIST_SOURCE_LOCAL);
+    zel_match_value av = PolicyEnv::list_value("L", ZEL_APP_LIST_KIND_APPS);
+    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &pv, s), 0);
+    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_LIST, &av, s), 0);
+    std::vector<uint32_t> addrs, apps;
+    for (const zel_match &m : s->matches) {
+        if (m.match_type == ZEL_MATCH_SRC_PFX_LIST)
+            addrs.push_back(m.addr[0]);
+        if (m.match_type == ZEL_MATCH_APP_LIST)
+            apps.push_back(m.low);
+    }
+    EXPECT_EQ(addrs, (std::vector<uint32_t>{10}));
+    EXPECT_EQ(apps, (std::vector<uint32_t>{1}));
+    EXPECT_TRUE(zel_config_pfx_list_find(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL)->policy_users.empty());
+    EXPECT_TRUE(zel_config_app_list_find(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL)->policy_users.empty());
+    EXPECT_EQ(zel_config_app_list_find(&env.ctx, "L", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.size(), 1u);
+}
+
+TEST(PolicyModelDeathTest, BrokenReferenceInvariantsStopWithTheirLines)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto line = [](const char *expr) { return std::string("zel_config:[0-9]+: failed assertion `") + expr + "'"; };
+    PolicyEnv env;
+    env.policy_on(DATA, "P", "V");
+    env.pfx_list("PL", {{"10.0.0.0", 8}});
+    zel_policy *p;
+    ASSERT_EQ(zel_config_policy_find(&env.ctx, DATA, "P", &p), 0);
+    zel_policy_vpn_list *pvl = env.pvl(DATA, "P", "V");
+
+    EXPECT_DEATH(zel_config_pfx_list_unref(&env.ctx, "PL", p, pvl),
+                 line("p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count>0"));
+    EXPECT_DEATH(zel_config_vpn_list_delete(&env.ctx, "V"), line("p_vpn_list_policy == NULL"));
+    // A reference no sequence holds outlives the sequences.
+    ASSERT_EQ(zel_config_pfx_list_ref(&env.ctx, "PL", p, pvl), 0);
+    EXPECT_DEATH(zel_config_pfx_list_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER),
+                 line("p_pfx_list_vpn_list == NULL"));
+    EXPECT_DEATH(zel_config_policy_delete(&env.ctx, DATA, "P"), line("p_vpn_list_pfx_list == NULL"));
+    ASSERT_EQ(zel_config_pfx_list_unref(&env.ctx, "PL", p, pvl), 0);
+}
+
 TEST(PolicyModel, PolicyDeleteReleasesEveryReference)
 {
     PolicyEnv env;
