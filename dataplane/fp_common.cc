@@ -415,6 +415,8 @@ int fp_shmem_attach(int create, int lock)
         }
         for (uint32_t c = 0; c < copies(t); c++) {
             t.addr[c] = cur;
+            // Only the port records are wiped on creation; every other table is left as found, and
+            // the policy regions are cleared by the daemon when it starts.
             if (create && i == FP_TBL_PORT_RECORD) {
                 memset(cur, 0, tbl_size);
                 usleep(5000);

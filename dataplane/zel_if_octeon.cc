@@ -189,6 +189,7 @@ void dp_free(void *ptr)
     zel_mem *zel_mem = g.mem;
     ZEL_ASSERT(zel_mem[hw_index].is_allocated == 1);
     ZEL_ASSERT(zel_mem[hw_index].ptr == ptr);
+    // A second free before the release would link the entry into the list twice.
     ZEL_ASSERT(!pending(&zel_mem[hw_index]));
     zel_mem[hw_index].link = {};
     dll_insert_tail(&g.delayed, &zel_mem[hw_index].link);

@@ -109,6 +109,23 @@ TEST(Mempool, DumpsShowInUseBlocksAndHeader)
     mempool_free(p.mp, p.base(), a);
 }
 
+TEST(Mempool, InUseDumpStopsAtTheLimit)
+{
+    HeapPool p(16, 4);
+    void *blocks[3];
+    for (void *&b : blocks)
+        b = mempool_alloc(p.mp, p.base());
+    testing::internal::CaptureStdout();
+    mempool_dump_inuse(p.mp, p.base(), 2);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    for (void *b : blocks)
+        mempool_free(p.mp, p.base(), b);
+    testing::internal::CaptureStdout();
+    mempool_dump_inuse(p.mp, p.base(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "free blocks are not listed";
+}
+
 using MempoolDeathTest = testing::Test;
 
 TEST_F(MempoolDeathTest, DoubleFreeIsFatal)

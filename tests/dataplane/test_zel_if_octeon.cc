@@ -237,7 +237,8 @@ TEST_F(PublicationDeath, FreeingAnythingButAPublishedProgramIsFatal)
     EXPECT_DEATH(ops->free(p + 8), "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].ptr == ptr'");
     EXPECT_DEATH(ops->free(p + 128), "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].is_allocated == 1'");
     ops->free(p);
-    EXPECT_DEATH(ops->free(p), "zel_if_octeon:[0-9]+: failed assertion");
+    EXPECT_DEATH(ops->free(p), "zel_if_octeon:[0-9]+: failed assertion `!pending\\(&zel_mem\\[hw_index\\]\\)'")
+        << "a second free while the first is pending";
 }
 
 // ------------------------------------------------------------------------------------------ programs
