@@ -100,7 +100,7 @@ struct exec_run {
     char last_name[32];
 };
 
-// Before each callback: past budget + slack the run stops after the current bucket.
+// Before each timer of a bucket walk: past budget + slack the run stops after the current bucket.
 void check_budget(exec_run &run)
 {
     struct timespec now;
@@ -121,6 +121,7 @@ void walk_bucket(timer_mgr *p_mgr, timer_wheel *p_wheel, exec_run &run)
 
     timer_obj *p_timer;
     while ((p_timer = bucket_timer(dll_first(p_bucket))) != nullptr && !p_timer->walked) {
+        check_budget(run);
         bucket_unlink(p_mgr, p_timer);
 
         if (p_timer->expire_ticks != next) {
@@ -139,7 +140,6 @@ void walk_bucket(timer_mgr *p_mgr, timer_wheel *p_wheel, exec_run &run)
             continue;
         }
 
-        check_budget(run);
         p_mgr->nactive--;
         p_mgr->nfired++;
         if (p_timer->type == TIMER_TYPE_CYCLIC) {
@@ -284,9 +284,14 @@ int timer_exec_pri(timer_mgr *p_mgr, uint32_t pri_mask, uint32_t budget_ms)
     run.budget_ms = budget_ms;
     for (int pri = TIMER_NUM_PRI - 1; pri >= 0; pri--) {
         timer_wheel *p_wheel = p_mgr->wheel[pri];
-        if (!(pri_mask & (1u << pri)) || !p_wheel)
+        const uint32_t bit = 1u << pri;
+        // A nested run (zel_timer_kick from a callback) must not walk the bucket its caller is walking.
+        if (!(pri_mask & bit) || !p_wheel || (p_mgr->serving & bit))
             continue;
-        if (int rc = serve_wheel(p_mgr, p_wheel, run); rc != 0)
+        p_mgr->serving |= bit;
+        int rc = serve_wheel(p_mgr, p_wheel, run);
+        p_mgr->serving &= ~bit;
+        if (rc != 0)
             return rc;
     }
     return 0;

@@ -76,6 +76,7 @@ struct timer_mgr {
     uint32_t ndeleted;
     uint32_t nactive;  // timers sitting in a bucket
     uint32_t nfired;
+    uint32_t serving;  // priority mask of the wheels a run is walking now
 };
 
 struct timer_obj {
@@ -153,6 +154,7 @@ uint32_t timer_get_tick(const timer_mgr *p_mgr, struct timeval *tv);
 
 // Runs due timers of the wheels in `pri_mask`, high first. 0 when every due timer ran,
 // TIMER_EXEC_MORE (11) when more than budget_ms + 50 ms went by with timers still due.
+// A call from inside a timer callback leaves the wheel that callback runs from alone.
 int timer_exec_pri(timer_mgr *p_mgr, uint32_t pri_mask, uint32_t budget_ms);
 
 // --- Timers -------------------------------------------------------------------------------

@@ -333,6 +333,51 @@ TEST_F(Timer, BudgetOverrunYieldsBeforeTheNextBucket)
     EXPECT_EQ(fired[3].name, "normal");
 }
 
+// Long work inside a callback that keeps timers alive, as zel_timer_kick does.
+void nested_run_cb(timer_obj *p_timer, void *log, void *mgr, void *, void *)
+{
+    record_cb(p_timer, log, nullptr, nullptr, nullptr);
+    EXPECT_EQ(timer_exec_pri(static_cast<timer_mgr *>(mgr), TIMER_PRI_MASK_ALL, 100), 0);
+}
+
+TEST_F(Timer, RunFromInsideACallbackLeavesTheCallersWheelAlone)
+{
+    make("nest", 10, TIMER_TYPE_ONESHOT, TIMER_PRI_HIGH, nested_run_cb, mgr);
+    make("same-bucket", 10, TIMER_TYPE_ONESHOT, TIMER_PRI_HIGH);
+    make("after", 20, TIMER_TYPE_ONESHOT, TIMER_PRI_HIGH);
+    make("lo", 10);
+    for (timer_obj *t : owned)
+        timer_enable(t);
+
+    run_ticks(3);
+    // The nested run served the normal wheel only; the high wheel went on bucket by bucket.
+    ASSERT_EQ(fired.size(), 4u);
+    EXPECT_EQ(fired[0].name, "nest");
+    EXPECT_EQ(fired[1].name, "lo");
+    EXPECT_EQ(fired[2].name, "same-bucket");
+    EXPECT_EQ(ticks_of(fired, "after"), std::vector<uint64_t>{2});
+    EXPECT_EQ(mgr->wheel[TIMER_PRI_HIGH]->next_bucket_ticks, 4u);
+}
+
+TEST_F(Timer, BudgetIsCheckedAtSkippedTimersToo)
+{
+    make("slow", 10, TIMER_TYPE_ONESHOT, TIMER_PRI_NORMAL, slow_cb, reinterpret_cast<void *>(200));
+    make("lap", (2048 + 2) * 10);  // sits in bucket 2, one lap early
+    make("next", 30);
+    for (timer_obj *t : owned)
+        timer_enable(t);
+
+    advance_ms(30);
+    // Bucket 2 holds only a timer to skip; looking at it already finds the run over budget.
+    EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), TIMER_EXEC_MORE);
+    ASSERT_EQ(fired.size(), 1u);
+    EXPECT_EQ(mgr->wheel[TIMER_PRI_NORMAL]->next_bucket_ticks, 3u);
+
+    EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), 0);
+    EXPECT_EQ(ticks_of(fired, "next").size(), 1u);
+    EXPECT_TRUE(ticks_of(fired, "lap").empty());
+}
+
 TEST_F(Timer, BudgetBoundaryAndSlowTimerLine)
 {
     zel_debug_flags = ZEL_DEBUG_STDOUT;
