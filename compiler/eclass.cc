@@ -18,10 +18,14 @@ struct boundary_rec {
     uint32_t value;
 };
 
-struct row_rec {
-    rbst_node node;
-    eclass_interval iv;
+// A row's node in the table's interval tree: what an insertion reads on its way down. The trees of combined
+// tables reach millions of rows and every insertion walks one path, so nodes are kept to a quarter of a
+// cache line: 32-bit indices into the row arrays (0 = none; rows start at 1), no parent links (the
+// insertion and the emitter know the parent of every node they reach).
+struct row_node {
+    uint32_t low, size, left, right;
 };
+static_assert(sizeof(row_node) == 16);
 
 // Row arrays can reach hundreds of megabytes: map them directly, on huge pages where the kernel allows.
 struct mapped_deleter {
@@ -67,8 +71,16 @@ inline uint64_t hash_words(const uint64_t *w, uint32_t n)
 struct eclass_store {
     compile_context *ctx = nullptr;
     std::deque<boundary_rec> bounds;
-    std::unique_ptr<row_rec, mapped_deleter> rows{nullptr, mapped_deleter{0}};
+    // One mapping: nodes, then class ids, then (leaf tables) high bounds; a combined table's rows are one
+    // value wide.
+    std::unique_ptr<void, mapped_deleter> row_mem{nullptr, mapped_deleter{0}};
+    row_node *nodes = nullptr;
+    uint32_t *row_class = nullptr;
+    uint32_t *row_high = nullptr;
     uint32_t nrows = 0;
+    uint32_t root = 0;
+
+    uint32_t high_of(uint32_t n) const { return row_high ? row_high[n] : nodes[n].low + 1; }
     std::deque<class_rec> classes;  // by class id
     std::vector<uint64_t> class_hash;
     std::vector<std::unique_ptr<uint64_t[]>> chunks;
@@ -148,8 +160,6 @@ eclass_table *eclass_table_new(compile_context *ctx, bool add)
     t->id = ++ctx->table_counter;
     t->reg = ++ctx->c_reg_allocated;
     rbst_init(&t->boundaries);
-    rbst_init(&t->intervals);
-    // Rows are ordered by their low bound, the first word of eclass_interval: the default compare.
     rbst_init(&t->ec_map);
     t->ec_map.compare = zel_epi_key_cmp;
     if (add)
@@ -163,7 +173,6 @@ void eclass_table_free(eclass_table *t)
         return;
     // Nodes live in the store: unlinking is all the trees need.
     ptr_stack_release(&t->boundaries.stack);
-    ptr_stack_release(&t->intervals.stack);
     ptr_stack_release(&t->ec_map.stack);
     t->store->ctx->mem_used -= std::min(t->store->ctx->mem_used, t->store->mem);
     delete t->store;
@@ -207,30 +216,98 @@ std::vector<uint32_t> ids_in_map_order(const eclass_table *t)
     return ids;
 }
 
-// Allocates the row array of a table; false when the compile budget forbids it.
-bool alloc_rows(eclass_table *t, uint64_t n)
+// Allocates the row arrays of a table; false when the compile budget forbids it.
+bool alloc_rows(eclass_table *t, uint64_t n, bool with_high)
 {
     eclass_store &s = *t->store;
-    const uint64_t bytes = n * sizeof(row_rec);
+    const uint64_t bytes = (n + 1) * (sizeof(row_node) + sizeof(uint32_t) * (with_high ? 2 : 1));
     if (s.ctx->mem_used + bytes > s.ctx->mem_budget)
         return false;
     void *mem = map_zeroed(bytes);
     if (!mem)
         return false;
-    s.rows = std::unique_ptr<row_rec, mapped_deleter>(static_cast<row_rec *>(mem), mapped_deleter{bytes});
+    s.row_mem = std::unique_ptr<void, mapped_deleter>(mem, mapped_deleter{bytes});
+    s.nodes = static_cast<row_node *>(mem);
+    s.row_class = reinterpret_cast<uint32_t *>(s.nodes + n + 1);
+    s.row_high = with_high ? s.row_class + n + 1 : nullptr;
     s.charge(bytes);
     return true;
 }
 
-row_rec &add_row(eclass_table *t, uint32_t low, uint32_t high)
-{
-    eclass_store &s = *t->store;
-    row_rec &r = s.rows.get()[s.nrows++];
-    r.iv = {low, high, 0};
-    r.node = rbst_node{};
-    r.node.key = &r.iv;
-    return r;
-}
+// The interval tree of the rows, with the insertion of rbst_link_new: the same draws give the same shape.
+class row_tree {
+public:
+    explicit row_tree(eclass_store &s) : s_(s), r_(s.nodes) {}
+
+    // Appends a row with low bound `low` and links it into the tree; returns its index.
+    uint32_t add(uint32_t low)
+    {
+        const uint32_t n = ++s_.nrows;
+        r_[n] = row_node{low, 1, 0, 0};
+        uint32_t v = s_.root, parent = 0;
+        bool go_right = false;
+        rbst_draw_cursor draws;
+        while (v) {
+            // Draws are below 2^31 and sizes 32-bit: a 32-bit modulo gives the same test.
+            if (draws.next() % ++r_[v].size == 0) {
+                link(parent, go_right, insert_at_root(v, n));
+                return n;
+            }
+            parent = v;
+            go_right = low >= r_[v].low;
+            v = go_right ? r_[v].right : r_[v].left;
+        }
+        link(parent, go_right, n);
+        return n;
+    }
+
+private:
+    void link(uint32_t parent, bool right, uint32_t n)
+    {
+        if (!parent)
+            s_.root = n;
+        else
+            (right ? r_[parent].right : r_[parent].left) = n;
+    }
+
+    uint32_t size_of(uint32_t n) const { return n ? r_[n].size : 0; }
+
+    uint32_t rotate_left(uint32_t x)
+    {
+        const uint32_t y = r_[x].right;
+        r_[x].right = r_[y].left;
+        r_[y].left = x;
+        r_[y].size = r_[x].size;
+        r_[x].size = 1 + size_of(r_[x].left) + size_of(r_[x].right);
+        return y;
+    }
+
+    uint32_t rotate_right(uint32_t x)
+    {
+        const uint32_t y = r_[x].left;
+        r_[x].left = r_[y].right;
+        r_[y].right = x;
+        r_[y].size = r_[x].size;
+        r_[x].size = 1 + size_of(r_[x].left) + size_of(r_[x].right);
+        return y;
+    }
+
+    // n at the root of the subtree v; returns the subtree's new top (the caller links it).
+    uint32_t insert_at_root(uint32_t v, uint32_t n)
+    {
+        if (!v)
+            return n;
+        if (r_[n].low < r_[v].low) {
+            r_[v].left = insert_at_root(r_[v].left, n);
+            return rotate_right(v);
+        }
+        r_[v].right = insert_at_root(r_[v].right, n);
+        return rotate_left(v);
+    }
+
+    eclass_store &s_;
+    row_node *r_;
+};
 
 }  // namespace
 
@@ -272,12 +349,11 @@ int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table 
         cuts.push_back(*static_cast<uint32_t *>(n->key));
     if (cuts.size() < 2)
         return 0;
-    if (!alloc_rows(t, cuts.size() - 1))
+    if (!alloc_rows(t, cuts.size() - 1, true))
         return 12;
-    for (size_t k = 0; k + 1 < cuts.size(); k++) {
-        row_rec &r = add_row(t, cuts[k], cuts[k + 1]);
-        rbst_link_new(&t->intervals, &r.node);  // boundaries are distinct, so are the low bounds
-    }
+    row_tree tree(*t->store);
+    for (size_t k = 0; k + 1 < cuts.size(); k++)
+        t->store->row_high[tree.add(cuts[k])] = cuts[k + 1];  // boundaries are distinct, so are the low bounds
 
     // Sweep the value line once: a rule's bit is on while one of its ranges covers the row's low bound,
     // or always when the rule places no range on this field. Every range start and end + 1 is a cut, so
@@ -307,9 +383,9 @@ int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table 
     std::sort(events.begin(), events.end(), [](const event &a, const event &b) { return a.at < b.at; });
 
     size_t e = 0;
-    for (uint32_t k = 0; k < t->store->nrows; k++) {
-        row_rec &r = t->store->rows.get()[k];
-        for (; e < events.size() && events[e].at <= r.iv.low; e++) {
+    for (uint32_t k = 1; k <= t->store->nrows; k++) {
+        const uint32_t low = t->store->nodes[k].low;
+        for (; e < events.size() && events[e].at <= low; e++) {
             const event &ev = events[e];
             const uint32_t before = cover[ev.rule];
             cover[ev.rule] = before + ev.delta;
@@ -320,7 +396,7 @@ int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table 
         uint32_t id = lookup_words(t, vec.data(), nwords, h);
         if (id == ECLASS_NONE)
             id = add_words(t, nbits, vec.data(), nwords, h);
-        r.iv.class_id = id;
+        t->store->row_class[k] = id;
     }
     return 0;
 }
@@ -332,7 +408,7 @@ eclass_table *eclass_combine(compile_context *ctx, eclass_table *a, eclass_table
         return nullptr;
     t->combined = 1;
     const uint64_t nrows = uint64_t{a->class_count} * b->class_count;
-    if (nrows == 0 || nrows > 0xFFFFFFFFull || !alloc_rows(t, nrows))
+    if (nrows == 0 || nrows >= 0xFFFFFFFFull || !alloc_rows(t, nrows, false))
         return nullptr;  // stays in the context's set; the reset releases it
 
     const epi *first = eclass_vector(a, 0);
@@ -342,14 +418,15 @@ eclass_table *eclass_combine(compile_context *ctx, eclass_table *a, eclass_table
     const std::vector<uint32_t> order_a = ids_in_map_order(a);
     const std::vector<uint32_t> order_b = ids_in_map_order(b);
     const uint32_t nb = b->class_count;
+    row_tree tree(*t->store);
+    uint32_t *row_class = t->store->row_class;
 
     for (uint32_t ia : order_a) {
         const uint64_t *va = a->store->classes[ia].vec.w;
         for (uint32_t ib : order_b) {
             const uint64_t *vb = b->store->classes[ib].vec.w;
             const uint32_t key = ia * nb + ib;
-            row_rec &r = add_row(t, key, key + 1);
-            rbst_link_new(&t->intervals, &r.node);  // every key is new
+            const uint32_t row = tree.add(key);  // every key is new
             for (uint32_t k = 0; k < nwords; k++)
                 scratch[k] = va[k] & vb[k];
             const uint64_t h = hash_words(scratch.data(), nwords);
@@ -359,8 +436,49 @@ eclass_table *eclass_combine(compile_context *ctx, eclass_table *a, eclass_table
                     return nullptr;
                 id = add_words(t, nbits, scratch.data(), nwords, h);
             }
-            r.iv.class_id = id;
+            row_class[row] = id;
         }
     }
     return t;
+}
+
+std::vector<eclass_interval> eclass_rows(const eclass_table *t)
+{
+    const eclass_store &s = *t->store;
+    std::vector<eclass_interval> out;
+    for (uint32_t k = 1; k <= s.nrows; k++)
+        out.push_back({s.nodes[k].low, s.high_of(k), s.row_class[k]});
+    std::sort(out.begin(), out.end(),
+              [](const eclass_interval &a, const eclass_interval &b) { return a.low < b.low; });
+    return out;
+}
+
+void eclass_emit_rows(const eclass_table *t, zel_lookup_entry *base)
+{
+    // Node, right subtree, left subtree; each child's entry is linked from its parent's.
+    const eclass_store &s = *t->store;
+    if (!s.root)
+        return;
+    struct pending {
+        uint32_t node;
+        uint32_t parent_entry;  // + 1; 0 for the root
+        bool left;
+    };
+    std::vector<pending> stack{{s.root, 0, false}};
+    uint32_t next = 0;
+    while (!stack.empty()) {
+        const pending p = stack.back();
+        stack.pop_back();
+        const uint32_t idx = next++;
+        const row_node &n = s.nodes[p.node];
+        base[idx] = zel_lookup_entry{n.low, s.high_of(p.node), s.row_class[p.node], 0, 0};
+        if (p.parent_entry) {
+            zel_lookup_entry &pe = base[p.parent_entry - 1];
+            (p.left ? pe.left : pe.right) = idx * ZEL_LOOKUP_ENTRY_WORDS;
+        }
+        if (n.left)
+            stack.push_back({n.left, idx + 1, true});
+        if (n.right)
+            stack.push_back({n.right, idx + 1, false});
+    }
 }

@@ -4,8 +4,10 @@
 
 #include "compiler/epi.h"
 #include "compiler/rbst.h"
+#include "compiler/zel_image.h"
 
 #include <cstdint>
+#include <vector>
 
 struct compile_context;
 struct rule_table;
@@ -22,13 +24,12 @@ struct eclass_table {
     uint32_t class_count;
     uint8_t combined;
     rbst boundaries;  // leaf tables: cut points of the value line
-    rbst intervals;   // rows, ordered by low bound
     rbst ec_map;      // epi -> class id, in bit-vector order
     eclass_table *left;
     eclass_table *right;
     eclass_table *parent;
     uint32_t reg;
-    eclass_store *store;  // node, row and vector storage, and the hash in front of ec_map
+    eclass_store *store;  // boundaries, rows with their interval tree, class vectors and the hash in front of ec_map
 };
 
 inline constexpr uint32_t ECLASS_NONE = 0xFFFFFFFF;
@@ -40,6 +41,11 @@ uint32_t eclass_lookup(eclass_table *t, const epi *v);  // ECLASS_NONE when abse
 uint32_t eclass_add(eclass_table *t, const epi *v);     // the new class id
 const epi *eclass_vector(const eclass_table *t, uint32_t class_id);
 uint32_t eclass_row_count(const eclass_table *t);
+// The rows in ascending order.
+std::vector<eclass_interval> eclass_rows(const eclass_table *t);
+// Writes the rows as lookup entries in the walk order of their interval tree (node, right subtree, left
+// subtree), each child linked from its parent by its word offset from base.
+void eclass_emit_rows(const eclass_table *t, zel_lookup_entry *base);
 // Inserts a boundary; 1 when new.
 int eclass_add_boundary(eclass_table *t, uint32_t value);
 

@@ -80,26 +80,10 @@ void ptr_stack_release(ptr_stack *s)
 
 namespace {
 
-struct draw_batch {
-    int depth = 0;
-    bool fast = false;
-    int32_t *word = nullptr;  // encoded type and position, followed by the 31 state words
-    int rear = 0, front = 0;
-};
-draw_batch g_draws;
+int g_draw_depth = 0;
 alignas(8) char g_parking[128];  // the state random() uses while a batch holds the real one
 
 constexpr int kType3 = 3, kMaxTypes = 5, kDegree = 31, kSep = 3;
-
-inline uint32_t emulated_draw(draw_batch &b)
-{
-    int32_t *st = b.word + 1;
-    st[b.front] = static_cast<int32_t>(static_cast<uint32_t>(st[b.front]) + static_cast<uint32_t>(st[b.rear]));
-    const uint32_t v = static_cast<uint32_t>(st[b.front]) >> 1;
-    b.front = b.front + 1 == kDegree ? 0 : b.front + 1;
-    b.rear = b.rear + 1 == kDegree ? 0 : b.rear + 1;
-    return v;
-}
 
 // Once per process: the emulation must give what random() gives on a private state.
 bool emulation_matches()
@@ -110,27 +94,31 @@ bool emulation_matches()
         return false;
     alignas(8) char copy[128];
     memcpy(copy, probe, sizeof copy);
-    draw_batch b;
+    const rbst_draw_state saved = g_rbst_draws;
+    rbst_draw_state &b = g_rbst_draws;
     b.word = reinterpret_cast<int32_t *>(copy);
-    bool ok = b.word[0] % kMaxTypes == kType3;
+    b.fast = b.word[0] % kMaxTypes == kType3;
     b.rear = b.word[0] / kMaxTypes;
     b.front = (b.rear + kSep) % kDegree;
+    bool ok = b.fast;
     for (int i = 0; ok && i < 100; i++)
-        ok = static_cast<uint32_t>(random()) == emulated_draw(b);
+        ok = static_cast<uint32_t>(random()) == rbst_draw();
+    g_rbst_draws = saved;
     setstate(orig);
     return ok;
 }
 
-inline long draw()
-{
-    return g_draws.fast ? static_cast<long>(emulated_draw(g_draws)) : random();
-}
+inline long draw() { return static_cast<long>(rbst_draw()); }
 
 }  // namespace
 
+rbst_draw_state g_rbst_draws{};
+
+uint32_t rbst_draw_slow() { return static_cast<uint32_t>(random()); }
+
 void rbst_draws_begin()
 {
-    if (g_draws.depth++ > 0)
+    if (g_draw_depth++ > 0)
         return;
     static const bool usable = [] {
         alignas(8) static char init[128];
@@ -139,7 +127,7 @@ void rbst_draws_begin()
         setstate(orig);
         return emulation_matches();
     }();
-    g_draws.fast = false;
+    g_rbst_draws.fast = false;
     if (!usable)
         return;
     auto *word = reinterpret_cast<int32_t *>(setstate(g_parking));
@@ -148,19 +136,19 @@ void rbst_draws_begin()
             setstate(reinterpret_cast<char *>(word));
         return;
     }
-    g_draws.word = word;
-    g_draws.rear = word[0] / kMaxTypes;
-    g_draws.front = (g_draws.rear + kSep) % kDegree;
-    g_draws.fast = true;
+    g_rbst_draws.word = word;
+    g_rbst_draws.rear = word[0] / kMaxTypes;
+    g_rbst_draws.front = (g_rbst_draws.rear + kSep) % kDegree;
+    g_rbst_draws.fast = true;
 }
 
 void rbst_draws_end()
 {
-    if (--g_draws.depth > 0 || !g_draws.fast)
+    if (--g_draw_depth > 0 || !g_rbst_draws.fast)
         return;
-    g_draws.word[0] = kMaxTypes * g_draws.rear + kType3;
-    setstate(reinterpret_cast<char *>(g_draws.word));
-    g_draws.fast = false;
+    g_rbst_draws.word[0] = kMaxTypes * g_rbst_draws.rear + kType3;
+    setstate(reinterpret_cast<char *>(g_rbst_draws.word));
+    g_rbst_draws.fast = false;
 }
 
 // ---- rbst -----------------------------------------------------------------------------------------------

@@ -50,6 +50,61 @@ struct rbst {
 void rbst_draws_begin();
 void rbst_draws_end();
 
+// The next draw of the insertion sequence: random(), or its emulation inside the brackets. Inline because
+// the row trees of the compiler draw once per level of every insertion.
+struct rbst_draw_state {
+    bool fast;
+    int32_t *word;  // encoded type and position, followed by the 31 state words
+    int rear, front;
+};
+extern rbst_draw_state g_rbst_draws;
+uint32_t rbst_draw_slow();
+// A copy of the draw position in local variables for a tight loop (stores into other 32-bit arrays cannot
+// then alias it); the position goes back to the shared state when the cursor ends.
+class rbst_draw_cursor {
+public:
+    rbst_draw_cursor() : fast_(g_rbst_draws.fast), st_(g_rbst_draws.word + 1), rear_(g_rbst_draws.rear),
+                         front_(g_rbst_draws.front) {}
+    ~rbst_draw_cursor()
+    {
+        if (fast_) {
+            g_rbst_draws.rear = rear_;
+            g_rbst_draws.front = front_;
+        }
+    }
+    rbst_draw_cursor(const rbst_draw_cursor &) = delete;
+    rbst_draw_cursor &operator=(const rbst_draw_cursor &) = delete;
+
+    uint32_t next()
+    {
+        if (!fast_)
+            return rbst_draw_slow();
+        st_[front_] = static_cast<int32_t>(static_cast<uint32_t>(st_[front_]) + static_cast<uint32_t>(st_[rear_]));
+        const uint32_t v = static_cast<uint32_t>(st_[front_]) >> 1;
+        front_ = front_ + 1 == 31 ? 0 : front_ + 1;
+        rear_ = rear_ + 1 == 31 ? 0 : rear_ + 1;
+        return v;
+    }
+
+private:
+    bool fast_;
+    int32_t *st_;
+    int rear_, front_;
+};
+
+inline uint32_t rbst_draw()
+{
+    rbst_draw_state &b = g_rbst_draws;
+    if (!b.fast)
+        return rbst_draw_slow();
+    int32_t *st = b.word + 1;
+    st[b.front] = static_cast<int32_t>(static_cast<uint32_t>(st[b.front]) + static_cast<uint32_t>(st[b.rear]));
+    const uint32_t v = static_cast<uint32_t>(st[b.front]) >> 1;
+    b.front = b.front + 1 == 31 ? 0 : b.front + 1;
+    b.rear = b.rear + 1 == 31 ? 0 : b.rear + 1;
+    return v;
+}
+
 int rbst_default_cmp(const void *a, const void *b);  // first unsigned 32-bit word of each key
 
 void rbst_init(rbst *t);

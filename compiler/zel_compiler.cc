@@ -3,8 +3,10 @@
 #include "common/zel_log.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
+#include <random>
 #include <unordered_map>
 #include <vector>
 
@@ -37,25 +39,24 @@ uint64_t table_bytes(uint64_t rows) { return 4 + uint64_t{ZEL_LOOKUP_ENTRY_SIZE}
 // Lower bound of the image size while tables are still being combined, so that a policy whose cross
 // product cannot fit is refused before the compiler builds it.
 //
-// Classes of a table T over the fields F: take any table X made so far over fields G within F. A rule
-// that matches some row of every field in F \ G (all do, but those whose only range there is the value
-// 0xFFFFFFFF, which no row holds) can be matched there at one point p; two classes of X whose vectors
-// differ in that rule differ again at p in T. So T has at least as many classes as X has distinct
-// vectors restricted to those rules; the root (over every field) bounds the action table the same way.
+// Classes of a table T over the fields F: the vector of a cell of T is the set of rules that match at one
+// point of F's value space. Take a table X made so far over fields G within F and fix one point p of the
+// fields F \ G (one class of each of their leaf tables; every combination is a point). The cells of T that
+// pair a class x of X with p have the vectors v(x) AND w(p), so T has at least as many classes as there are
+// distinct such vectors, and cells at several points together give at least as many as their distinct
+// vectors. Any X and any set of points give a lower bound.
 class image_bound {
 public:
-    image_bound(const rule_table *rt, uint32_t nleaves) : rt_(rt), nleaves_(nleaves)
+    image_bound(const rule_table *rt, const std::vector<eclass_table *> &leaves)
+        : rt_(rt), nleaves_(static_cast<uint32_t>(leaves.size())),
+          nwords_(epi_words_for(static_cast<int32_t>(rt->rule_count)))
     {
-        for (const rule *r : rt->by_index) {
-            uint32_t dead = 0;
-            for (const field_match &m : r->matches) {
-                const bool none = std::all_of(m.ranges.begin(), m.ranges.end(),
-                                              [](const zel_range &rg) { return rg.min == 0xFFFFFFFF; });
-                dead |= none ? field_bit(m.table_id) : 0;
-            }
-            dead_fields_.push_back(dead);
-        }
+        for (eclass_table *t : leaves)
+            leaf_[t->id] = t;
     }
+
+    // Coarse: one point per bound (cheap). Fine: as many points as a fixed amount of work allows.
+    void set_fine(bool fine) { fine_ = fine; }
 
     void add(eclass_table *t)
     {
@@ -119,26 +120,72 @@ private:
         return best;
     }
 
-    // Distinct vectors of x restricted to the rules that can match in every field of other (hash
-    // collisions can only lower the count, which keeps it a lower bound).
+    // The greedy point of the leaf fields in `fields`: leaf by leaf, the class that keeps the most rules
+    // alive.
+    void greedy_point(uint32_t fields, std::vector<uint64_t> &w) const
+    {
+        w.assign(nwords_, ~0ull);
+        for (uint32_t id = 1; id < 32; id++) {
+            if (!(fields & field_bit(id)) || !leaf_[id])
+                continue;
+            const eclass_table *leaf = leaf_[id];
+            int best = -1;
+            uint32_t best_class = 0;
+            for (uint32_t c = 0; c < leaf->class_count; c++) {
+                const uint64_t *v = eclass_vector(leaf, c)->w;
+                int n = 0;
+                for (uint32_t k = 0; k < nwords_; k++)
+                    n += std::popcount(w[k] & v[k]);
+                if (n > best) {
+                    best = n;
+                    best_class = c;
+                }
+            }
+            const uint64_t *v = eclass_vector(leaf, best_class)->w;
+            for (uint32_t k = 0; k < nwords_; k++)
+                w[k] &= v[k];
+        }
+    }
+
+    // A point drawn from a private generator (the process's random() sequence shapes the trees).
+    void random_point(uint32_t fields, std::vector<uint64_t> &w)
+    {
+        w.assign(nwords_, ~0ull);
+        for (uint32_t id = 1; id < 32; id++) {
+            if (!(fields & field_bit(id)) || !leaf_[id])
+                continue;
+            const uint64_t *v = eclass_vector(leaf_[id], static_cast<uint32_t>(rng_() % leaf_[id]->class_count))->w;
+            for (uint32_t k = 0; k < nwords_; k++)
+                w[k] &= v[k];
+        }
+    }
+
+    // Distinct vectors among x's classes ANDed with each of a few points of the fields `other`: every one
+    // is the vector of a cell of the table over both (hash collisions can only lower the count, which
+    // keeps it a lower bound). The number of points is held to a fixed amount of work.
     uint64_t distinct(eclass_table *x, uint32_t other)
     {
-        const uint64_t key = uint64_t{x->id} << 32 | other;
+        const uint64_t key = uint64_t{x->id} << 33 | uint64_t{fine_} << 32 | other;
         if (auto it = cache_.find(key); it != cache_.end())
             return it->second;
-        const uint32_t nwords = epi_words_for(static_cast<int32_t>(dead_fields_.size()));
-        std::vector<uint64_t> mask(nwords, 0);
-        for (size_t r = 0; r < dead_fields_.size(); r++)
-            if ((dead_fields_[r] & other) == 0)
-                mask[r / 64] |= 1ull << (r % 64);
+        constexpr uint64_t kWords = 2u << 20;
+        const uint64_t per_point = uint64_t{x->class_count} * std::max<uint32_t>(nwords_, 1);
+        const uint64_t npoints = other == 0 || !fine_ ? 1 : std::clamp<uint64_t>(kWords / per_point, 1, 64);
         std::vector<uint64_t> hashes;
-        hashes.reserve(x->class_count);
-        for (uint32_t c = 0; c < x->class_count; c++) {
-            const uint64_t *w = eclass_vector(x, c)->w;
-            uint64_t h = 0x243F6A8885A308D3ull;
-            for (uint32_t k = 0; k < nwords; k++)
-                h += ((w[k] & mask[k]) ^ (0x9E3779B97F4A7C15ull * (k + 1))) * 0xBF58476D1CE4E5B9ull;
-            hashes.push_back(h ^ (h >> 31));
+        hashes.reserve(npoints * x->class_count);
+        std::vector<uint64_t> w;
+        for (uint64_t p = 0; p < npoints; p++) {
+            if (p == 0)
+                greedy_point(other, w);
+            else
+                random_point(other, w);
+            for (uint32_t c = 0; c < x->class_count; c++) {
+                const uint64_t *v = eclass_vector(x, c)->w;
+                uint64_t h = 0x243F6A8885A308D3ull;
+                for (uint32_t k = 0; k < nwords_; k++)
+                    h += ((v[k] & w[k]) ^ (0x9E3779B97F4A7C15ull * (k + 1))) * 0xBF58476D1CE4E5B9ull;
+                hashes.push_back(h ^ (h >> 31));
+            }
         }
         std::sort(hashes.begin(), hashes.end());
         const uint64_t n = static_cast<uint64_t>(std::unique(hashes.begin(), hashes.end()) - hashes.begin());
@@ -148,11 +195,14 @@ private:
 
     const rule_table *rt_;
     uint32_t nleaves_;
-    std::vector<uint32_t> dead_fields_;
+    uint32_t nwords_;
+    const eclass_table *leaf_[32] = {};
     uint32_t fields_[ZEL_MAX_TABLES * 2] = {};
     std::vector<eclass_table *> made_;
     uint64_t made_bytes_ = 0;
     std::unordered_map<uint64_t, uint64_t> cache_;
+    std::minstd_rand rng_{12345};
+    bool fine_ = false;
 };
 
 int out_of_program_memory(const rule_table *rt, uint64_t lower_bound, uint32_t *size)
@@ -179,7 +229,7 @@ int combine_tables(compile_context *ctx, const rule_table *rt, uint32_t *size)
     for (rbst_node *n = rbst_next(&ctx->tables, nullptr); n; n = rbst_next(&ctx->tables, n))
         rbst_insert(&work, table_of(n), table_of(n));
     const std::vector<eclass_table *> leaves = tables_of(work);
-    image_bound bound(rt, static_cast<uint32_t>(leaves.size()));
+    image_bound bound(rt, leaves);
     for (eclass_table *t : leaves)
         bound.add(t);
     const uint64_t capacity = program_capacity();
@@ -198,7 +248,13 @@ int combine_tables(compile_context *ctx, const rule_table *rt, uint32_t *size)
                 rbst_insert(&next, table_of(a), table_of(a));
                 break;
             }
-            const uint64_t at_least = bound.now(pass, pair_index, ctx->table_counter + 1);
+            // The fine bound only where the coarse one comes within reach of the capacity.
+            bound.set_fine(false);
+            uint64_t at_least = bound.now(pass, pair_index, ctx->table_counter + 1);
+            if (at_least <= capacity && at_least > capacity / 8) {
+                bound.set_fine(true);
+                at_least = bound.now(pass, pair_index, ctx->table_counter + 1);
+            }
             if (at_least > capacity) {
                 rc = out_of_program_memory(rt, at_least, size);
                 break;
@@ -251,22 +307,6 @@ void put_instr(compile_context *ctx, uint32_t w)
     ctx->instr_cursor += 4;
 }
 
-// rbst_walk callback: scratch[0] = the table's first entry, scratch[1] = entries written so far.
-void emit_row(rbst *tree, rbst_node *n)
-{
-    auto *base = reinterpret_cast<zel_lookup_entry *>(tree->scratch[0]);
-    const auto idx = static_cast<uint32_t>(tree->scratch[1]++);
-    const auto *iv = static_cast<const eclass_interval *>(n->key);
-    base[idx].low = iv->low;
-    base[idx].high = iv->high;
-    base[idx].class_id = iv->class_id;
-    n->emit_pos = idx;
-    if (rbst_node *p = n->parent) {
-        zel_lookup_entry &pe = base[p->emit_pos];
-        (p->left == n ? pe.left : pe.right) = idx * ZEL_LOOKUP_ENTRY_WORDS;
-    }
-}
-
 void emit_table(compile_context *ctx, eclass_table *t)
 {
     if (t->left)
@@ -283,9 +323,7 @@ void emit_table(compile_context *ctx, eclass_table *t)
     *word_at(ctx, ctx->data_cursor) = zel_table_word(ZEL_TABLE_KIND_LOOKUP, t->id);
     ctx->data_cursor += 4;
     ctx->table_offsets[t->id] = ctx->data_cursor / 4;
-    t->intervals.scratch[0] = reinterpret_cast<uintptr_t>(ctx->image + ctx->data_cursor);
-    t->intervals.scratch[1] = 0;
-    rbst_walk(&t->intervals, emit_row);
+    eclass_emit_rows(t, reinterpret_cast<zel_lookup_entry *>(ctx->image + ctx->data_cursor));
     ctx->data_cursor += rows * ZEL_LOOKUP_ENTRY_SIZE;
 
     if (!t->combined) {
@@ -308,8 +346,10 @@ void emit_actions(compile_context *ctx, const rule_table *rt, uint32_t action_si
     ctx->dir_cursor += ZEL_DIR_ENTRY_SIZE;
     *word_at(ctx, ctx->data_cursor) = zel_table_word(ZEL_TABLE_KIND_ACTION, 0);
     ctx->data_cursor += 4;
-    if (ctx->data_cursor % 8)
+    if (ctx->data_cursor % 8) {
+        *word_at(ctx, ctx->data_cursor) = 0;
         ctx->data_cursor += 4;
+    }
     ctx->action_offset = ctx->data_cursor / 4;
     for (uint32_t c = 0; c < root->class_count; c++) {
         int32_t pos;
@@ -321,13 +361,18 @@ void emit_actions(compile_context *ctx, const rule_table *rt, uint32_t action_si
             action = r->action;
             ZEL_ASSERT(action);
         }
-        uint8_t *dst = ctx->image + ctx->data_cursor + c * action_size;
+        uint8_t *dst = ctx->image + ctx->data_cursor + uint64_t{c} * action_size;
         const uint32_t len = std::min(action->hdr.length, action_size);
-        memcpy(dst, &action->hdr, std::min<uint32_t>(len, sizeof action->hdr));
-        if (len > sizeof action->hdr)
-            memcpy(dst + sizeof action->hdr, action->data.data(),
-                   std::min<size_t>(len - sizeof action->hdr, action->data.size()));
+        size_t done = std::min<uint32_t>(len, sizeof action->hdr);
+        memcpy(dst, &action->hdr, done);
+        if (len > sizeof action->hdr) {
+            const size_t n = std::min<size_t>(len - sizeof action->hdr, action->data.size());
+            memcpy(dst + sizeof action->hdr, action->data.data(), n);
+            done += n;
+        }
+        memset(dst + done, 0, action_size - done);
     }
+    ctx->data_cursor += root->class_count * action_size;
 }
 
 void fill_header(compile_context *ctx, const rule_table *rt, uint32_t size)
@@ -430,18 +475,21 @@ void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_
                                                           : nullptr;
     if (!mem)
         return nullptr;
-    memset(mem, 0, *size);
+    // Every byte is written once: the fixed part is zeroed here, lookup entries and action blocks are
+    // written whole, and what the size reserves past the last block is zeroed at the end.
     ctx->image = static_cast<uint8_t *>(mem);
     ctx->filter_index = filter_index;
 
     ctx->dir_cursor = ZEL_IMAGE_HEADER_SIZE;
     ctx->instr_cursor = ctx->dir_cursor + ZEL_DIR_ENTRY_SIZE * ctx->dir_count;
     ctx->data_cursor = ctx->instr_cursor + 4 * ctx->instr_count;
+    memset(mem, 0, ctx->data_cursor);
     emit_table(ctx, ctx->root);
     compile_context *context = ctx;
     ZEL_ASSERT(context->c_reg_allocated <= (ZEL_MAX_REGISTERS - 1));
     put_instr(ctx, zel_instr(ZEL_OP_ACTION, ZEL_OPND_REG, ctx->c_reg_allocated, 0xF, 0));
     emit_actions(ctx, rt, action_size);
+    memset(ctx->image + ctx->data_cursor, 0, *size - ctx->data_cursor);
     fill_header(ctx, rt, *size);
     return mem;
 }

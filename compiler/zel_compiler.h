@@ -8,6 +8,17 @@
 //   int rc = zel_compile(ctx, rt, &image, &size);   // 0, or 12: no program memory
 //   int32_t slot = zel_compile_filter_index(ctx);
 //   zel_compile_context_reset(ctx);
+//
+// Worth knowing:
+//  - Lack of program memory is 12, like every "no memory" at a module boundary of this daemon.
+//  - When the allocator offers `capacity`, the compiler refuses (12) as soon as a lower bound of the image
+//    exceeds it, before building the table that could not fit; the six size lines are then not logged, the
+//    out size is the bound, and one debug line says "Program size: at least N, program memory M".
+//  - The compiler's own tables for one compilation are capped at compile_context::mem_budget; beyond it
+//    the result is 12 as well.
+//  - Table ids and registers above 15 and MUL immediates above 0xFFFF keep only the bits their instruction
+//    fields hold (a program of all 15 fields has 29 tables); readers take the full values from the
+//    directory and the tables (see platform/fp).
 #pragma once
 
 #include "compiler/eclass.h"

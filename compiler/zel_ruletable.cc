@@ -15,7 +15,6 @@ void copy_name(char (&dst)[ZEL_RULE_NAME_LEN], const char *src)
 
 void fill_block(action_block &b, uint32_t flags, uint32_t data_len, const void *action_data)
 {
-    ZEL_ASSERT(action_data || data_len == 0);
     b.hdr.flags = flags;
     b.hdr.length = data_len + static_cast<uint32_t>(sizeof(zel_action_block_hdr));
     const auto *p = static_cast<const uint8_t *>(action_data);
@@ -26,12 +25,19 @@ void fill_block(action_block &b, uint32_t flags, uint32_t data_len, const void *
 
 rule_table *zel_rule_table_create(const char *name, const char *alias, uint32_t data_len, const void *action_data)
 {
+    if (data_len != 0)
+        ZEL_ASSERT(action_data);
     auto *t = new (std::nothrow) rule_table{};
     if (!t)
         return nullptr;
     copy_name(t->name, name);
     copy_name(t->alias, alias);
-    fill_block(t->default_action, ZEL_ACTION_FLAG_DEFAULT, data_len, action_data);
+    try {
+        fill_block(t->default_action, ZEL_ACTION_FLAG_DEFAULT, data_len, action_data);
+    } catch (const std::bad_alloc &) {
+        delete t;
+        return nullptr;
+    }
     return t;
 }
 
@@ -86,8 +92,15 @@ uint32_t zel_rule_count(const rule_table *table)
 const action_block *zel_rule_set_action(rule *r, uint32_t data_len, const void *action_data)
 {
     ZEL_ASSERT(action_data);
-    auto *b = new action_block{};
-    fill_block(*b, 0, data_len, action_data);
+    auto *b = new (std::nothrow) action_block{};
+    if (!b)
+        return nullptr;
+    try {
+        fill_block(*b, 0, data_len, action_data);
+    } catch (const std::bad_alloc &) {
+        delete b;
+        return nullptr;
+    }
     delete r->action;
     r->action = b;
     return b;

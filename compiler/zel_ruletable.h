@@ -52,6 +52,7 @@ void zel_rule_table_free(rule_table *t);  // accepts nullptr
 rule *zel_rule_add(rule_table *t, const char *name);  // appended; nullptr when out of memory
 rule *zel_rule_at(const rule_table *t, uint32_t index);
 uint32_t zel_rule_count(const rule_table *t);
+// Replaces the rule's action; nullptr (the old action kept) when out of memory.
 const action_block *zel_rule_set_action(rule *r, uint32_t data_len, const void *data);
 field_match *zel_rule_match(rule *r, uint32_t table_id);
 const field_match *zel_rule_match(const rule *r, uint32_t table_id);

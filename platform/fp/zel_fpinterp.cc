@@ -1,5 +1,6 @@
 #include "platform/fp/zel_fpinterp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -33,22 +34,6 @@ struct instr {
           table((w >> 12) & 0xF), imm(w & 0xFFFF) {}
 };
 
-inline uint32_t lookup(const uint8_t *first, uint32_t v) {
-    const uint8_t *e = first;
-    for (;;) {
-        uint32_t next;
-        if (v < rd32(e))
-            next = rd32(e + 12);
-        else if (uint32_t hi = rd32(e + 4); v >= hi && hi != 0xFFFFFFFFu)
-            next = rd32(e + 16);
-        else
-            return rd32(e + 8);
-        if (next == 0)
-            return NO_ROW;
-        e = first + 4 * static_cast<size_t>(next);
-    }
-}
-
 std::string format(const char *fmt, auto... args) {
     char buf[256];
     std::snprintf(buf, sizeof buf, fmt, args...);
@@ -68,11 +53,14 @@ int zel_fp_program::fail(std::string why) {
 }
 
 // Every child link must name a real entry other than the root, and no entry may
-// be reached twice: then every walk from the root ends within `rows` steps.
-int zel_fp_program::check_tree(uint32_t id, const table &t) {
+// be reached twice: then every walk from the root ends within `rows` steps. The
+// entries reached from the root, in order, must be ascending disjoint rows, so
+// that a walk and a search over them agree.
+int zel_fp_program::check_tree(uint32_t id, table &t) {
     std::vector<uint8_t> reached(t.rows, 0);
     for (uint32_t j = 0; j < t.rows; j++) {
         const uint8_t *e = t.first + static_cast<size_t>(j) * ZEL_FP_LOOKUP_ENTRY_SIZE;
+        t.classes = std::max<uint64_t>(t.classes, uint64_t{rd32(e + 8)} + 1);
         for (uint32_t link : {rd32(e + 12), rd32(e + 16)}) {
             if (link == 0)
                 continue;
@@ -82,7 +70,50 @@ int zel_fp_program::check_tree(uint32_t id, const table &t) {
                 return fail(format("table %u entry %u: entry %u is reached twice", id, j, link / ENTRY_WORDS));
         }
     }
+    auto entry = [&](uint32_t j) { return t.first + static_cast<size_t>(j) * ZEL_FP_LOOKUP_ENTRY_SIZE; };
+    std::vector<uint32_t> stack;
+    bool one_wide = true, have_prev = false;
+    uint32_t prev_high = 0;
+    for (uint32_t j = 0, go = 1; go || !stack.empty();) {
+        if (go) {
+            stack.push_back(j);
+            uint32_t left = rd32(entry(j) + 12);
+            go = left != 0;
+            j = left / ENTRY_WORDS;
+            continue;
+        }
+        j = stack.back();
+        stack.pop_back();
+        uint32_t lo = rd32(entry(j)), hi = rd32(entry(j) + 4);
+        if ((hi <= lo && hi != 0xFFFFFFFFu) || (have_prev && (lo < prev_high || prev_high == 0xFFFFFFFFu)))
+            return fail(format("table %u entry %u: row [%u, %u) is out of order", id, j, lo, hi));
+        have_prev = true;
+        prev_high = hi;
+        one_wide = one_wide && lo == t.row_low.size() && hi == lo + 1;
+        t.row_low.push_back(lo);
+        t.row_high.push_back(hi);
+        t.row_class.push_back(rd32(entry(j) + 8));
+        uint32_t right = rd32(entry(j) + 16);
+        go = right != 0;
+        j = right / ENTRY_WORDS;
+    }
+    if (one_wide) {
+        t.direct = std::move(t.row_class);
+        t.row_low = {};
+        t.row_high = {};
+        t.row_class = {};
+    }
     return 0;
+}
+
+uint32_t zel_fp_program::table::find(uint32_t v) const {
+    if (!direct.empty())
+        return v < direct.size() ? direct[v] : NO_ROW;
+    auto it = std::upper_bound(row_low.begin(), row_low.end(), v);
+    if (it == row_low.begin())
+        return NO_ROW;
+    size_t k = static_cast<size_t>(it - row_low.begin()) - 1;
+    return v < row_high[k] || row_high[k] == 0xFFFFFFFFu ? row_class[k] : NO_ROW;
 }
 
 int zel_fp_program::load(std::span<const uint8_t> img) {
@@ -128,7 +159,7 @@ int zel_fp_program::load(std::span<const uint8_t> img) {
                 return fail(format("table %u: %u rows do not fit the image", id, n));
             if (uint64_t{rd32(p + OFF_TABLE_WORDS + 4 * id)} * 4 != off + 4)
                 return fail(format("table %u: header offset disagrees with the directory", id));
-            tables_[id] = {p + off + 4, n};
+            tables_[id] = table{p + off + 4, n, 0, {}, {}, {}, {}};
             if (int rc = check_tree(id, tables_[id]))
                 return rc;
             dir_ids.push_back(id);
@@ -170,7 +201,7 @@ int zel_fp_program::decode(std::span<const uint8_t> img, uint32_t instr_off, con
     };
     for (uint32_t i = 0; i < instruction_count_; i++) {
         instr in = word(i);
-        uint32_t t;
+        uint32_t t = 0;
         if (in.op == static_cast<uint32_t>(zel_fp_opcode::lookup)) {
             if (in.kind != KIND_FIELD)
                 return fail(format("instruction %u: register LOOKUP without MUL and ADD", i));
@@ -201,7 +232,11 @@ int zel_fp_program::decode(std::span<const uint8_t> img, uint32_t instr_off, con
                 return rc;
             if (field_of[t] != 0)
                 return fail(format("instruction %u: combined table %u has a packet field", i + 2, t));
-            steps_.push_back({0, a, b, in.imm, t, t});
+            const uint64_t mul = tables_[b].classes;
+            if ((mul & 0xFFFF) != in.imm || mul > 0xFFFFFFFFull)
+                return fail(format("instruction %u: MUL by %u, but table %u has %llu classes", i, in.imm, b,
+                                   static_cast<unsigned long long>(mul)));
+            steps_.push_back({0, a, b, static_cast<uint32_t>(mul), t, t});
             stack.push_back(t);
             i += 2;
         } else if (in.op == static_cast<uint32_t>(zel_fp_opcode::action)) {
@@ -232,7 +267,7 @@ int zel_fp_program::run(const uint32_t *values, uint32_t *action_index) const {
             regs[s.b] += regs[s.a];
             v = regs[s.b];
         }
-        uint32_t cls = lookup(tables_[s.table].first, v);
+        uint32_t cls = tables_[s.table].find(v);
         if (cls == NO_ROW)
             return 2;
         regs[s.dst] = cls;

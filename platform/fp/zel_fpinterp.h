@@ -4,9 +4,13 @@
 // offset. load() checks the whole image once against its length (header,
 // directory, every lookup tree, the instruction stream, the action table) and
 // decodes the instructions; run() then classifies packets without further
-// checks beyond the class bound, walking the lookup trees in the image itself.
-// The image must stay mapped and unchanged in structure while the program is
-// used (counter banks inside action blocks may change).
+// checks beyond the class bound. A lookup tree must be a search tree over
+// disjoint rows (load() walks each in order), so run() finds a value's row by
+// what the walk from the root would find: a binary search over the rows in
+// order, or, for a combined table whose rows are the keys 0, 1, 2 ... one wide,
+// the class at the key's index. The image must stay mapped and unchanged in
+// structure while the program is used (counter banks inside action blocks may
+// change).
 //
 // Reading rules beyond the bare format:
 //  - table ids and registers are 4-bit fields in an instruction; load() takes
@@ -14,6 +18,9 @@
 //    lookup table, as the emitter writes each table's instructions right after
 //    its rows) and rejects instructions whose low bits disagree, so programs
 //    with more than 15 tables run too;
+//  - MUL's 16-bit immediate is the low half of the right table's class count;
+//    load() takes the count itself from that table's rows (every class is the
+//    class of some row), so right tables of more than 65535 classes run too;
 //  - a row whose high bound is 0xFFFFFFFF also holds 0xFFFFFFFF: boundaries
 //    are 32-bit, so the top row cannot name an end past the value space.
 #pragma once
@@ -59,6 +66,11 @@ class zel_fp_program {
     struct table {
         const uint8_t *first = nullptr;  // first lookup_entry
         uint32_t rows = 0;
+        uint64_t classes = 0;  // largest class id + 1
+        // The rows in ascending order (row_high only when not all one wide), or
+        // direct[key] when the rows are exactly [k, k + 1) for k = 0 ... rows - 1.
+        std::vector<uint32_t> row_low, row_high, row_class, direct;
+        uint32_t find(uint32_t v) const;
     };
     // One decoded step: a leaf lookup (field != 0) or a combination
     // regs[a] *= mul; regs[b] += regs[a]; then regs[dst] = lookup(table, regs[b]).
@@ -70,7 +82,7 @@ class zel_fp_program {
     };
 
     int fail(std::string why);
-    int check_tree(uint32_t id, const table &t);
+    int check_tree(uint32_t id, table &t);
     int decode(std::span<const uint8_t> img, uint32_t instr_off, const std::vector<uint32_t> &dir_ids,
                const uint32_t *field_of);
 

@@ -234,6 +234,59 @@ TEST_F(Compiler, AlignmentWordOnlyWhenNeeded)
     EXPECT_EQ(hdr().action_offset * 4, 600u);
 }
 
+// Program memory comes back from the forwarding plane with old contents: the image must not depend on them.
+// Each table is compiled twice from the same random() state, into clean and into dirty memory.
+TEST_F(Compiler, ImageDoesNotDependOnOldMemoryContents)
+{
+    struct dirty_alloc {
+        program_allocator inner;
+        static void *allocate(void *arg, uint32_t size, int32_t *filter_index)
+        {
+            auto *self = static_cast<dirty_alloc *>(arg);
+            void *mem = self->inner.allocate(self->inner.arg, size, filter_index);
+            if (mem)
+                memset(mem, 0xA5, (size + 127) / 128 * 128);
+            return mem;
+        }
+        static void free(void *arg, void *mem)
+        {
+            auto *self = static_cast<dirty_alloc *>(arg);
+            self->inner.free(self->inner.arg, mem);
+        }
+    };
+    dirty_alloc dirty{zel_prog_heap_allocator(heap)};
+    const program_allocator clean = dirty.inner;
+    const program_allocator dirty_ops{dirty_alloc::allocate, dirty_alloc::free, nullptr, &dirty};
+
+    // One field with 2 and 3 rows (action table aligned, or after an alignment word), and two fields.
+    const uint32_t lows[] = {0, 1, 5};
+    for (uint32_t low : lows) {
+        std::string images[2];
+        for (int round = 0; round < 2; round++) {
+            zel_program_allocator_set(round == 0 ? &clean : &dirty_ops);
+            srandom(1);  // every insertion draws, from the first table made on
+            make_table();
+            rule *r = add_rule("1", ZEL_ACT_ACCEPT);
+            zel_rule_add_range(ctx, r, ZEL_CF_PLP, low, 3);
+            if (low == 5)
+                zel_rule_add_range(ctx, add_rule("2", ZEL_ACT_COUNT), ZEL_CF_DSCP, 10, 20);
+            ASSERT_EQ(compile(), 0);
+            images[round].assign(reinterpret_cast<const char *>(image), size);
+            zel_program_free(image);
+            image = nullptr;
+            zel_compile_context_reset(ctx);
+            zel_rule_table_free(rt);
+            rt = nullptr;
+        }
+        ASSERT_EQ(images[0].size(), images[1].size()) << low;
+        const auto diff = std::mismatch(images[0].begin(), images[0].end(), images[1].begin());
+        EXPECT_EQ(diff.first - images[0].begin(), static_cast<ptrdiff_t>(images[0].size())) << "first difference, " << low;
+        EXPECT_EQ(images[0].compare(images[0].size() - 4, 4, std::string(4, '\0')), 0) << low;
+    }
+    const program_allocator restore = clean;
+    zel_program_allocator_set(&restore);
+}
+
 TEST_F(Compiler, NothingToCompileIsSuccessWithoutImage)
 {
     make_table();

@@ -238,6 +238,44 @@ TEST(CompilerBound, NeverRefusesWhatFits)
     zel_compile_context_free(ctx);
 }
 
+// Restricting a table's classes to rules that can still match elsewhere does not bound the cross product:
+// field A splits two rules into the four classes {}, {0}, {0,1}, {1}, field B separates them at single
+// points, and A x B has only the three classes {}, {0}, {1}. With program memory of exactly the image's
+// blocks the table must still compile.
+TEST(CompilerBound, FewerRootClassesThanALeafHas)
+{
+    compile_context *ctx = zel_compile_context_new();
+    uint32_t sizes[2] = {};
+    uint32_t root_classes = 0;
+    for (int round = 0; round < 2; round++) {
+        zel_action_data data{};
+        rule_table *rt = zel_rule_table_create("split", "1x", sizeof data, &data);
+        const uint32_t a[2][2] = {{0, 10}, {5, 15}};
+        for (uint32_t i = 0; i < 2; i++) {
+            rule *r = zel_rule_add(rt, std::to_string(i).c_str());
+            ASSERT_EQ(zel_rule_add_range(ctx, r, ZEL_CF_SRC_PORT, a[i][0], a[i][1]), 0);
+            ASSERT_EQ(zel_rule_add_range(ctx, r, ZEL_CF_PROTOCOL, i + 1, i + 1), 0);
+            data.slot[0].code = ZEL_ACT_COUNT + i;
+            zel_rule_set_action(r, sizeof data, &data);
+        }
+        zel_prog_heap *heap = zel_prog_heap_new(round == 0 ? 1u << 20 : (sizes[0] + 127) / 128, 2);
+        program_allocator alloc = zel_prog_heap_allocator(heap);
+        zel_program_allocator_set(&alloc);
+        void *image = nullptr;
+        EXPECT_EQ(zel_compile(ctx, rt, &image, &sizes[round]), 0) << round;
+        if (round == 0 && ctx->root)
+            root_classes = ctx->root->class_count;
+        zel_program_free(image);
+        zel_compile_context_reset(ctx);
+        zel_rule_table_free(rt);
+        zel_program_allocator_set(nullptr);
+        zel_prog_heap_delete(heap);
+    }
+    EXPECT_EQ(root_classes, 3u);
+    EXPECT_EQ(sizes[0], sizes[1]);
+    zel_compile_context_free(ctx);
+}
+
 INSTANTIATE_TEST_SUITE_P(Tables, CompilerProperty,
                          testing::Values(PropertyCase{1, 12, 4},    // few rules, few fields
                                          PropertyCase{2, 24, 6},    // mixed

@@ -27,10 +27,8 @@ struct Classes : testing::Test {
     static std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> rows(eclass_table *t)
     {
         std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> out;
-        for (rbst_node *n = rbst_next(&t->intervals, nullptr); n; n = rbst_next(&t->intervals, n)) {
-            auto *iv = static_cast<eclass_interval *>(n->key);
-            out.emplace_back(iv->low, iv->high, iv->class_id);
-        }
+        for (const eclass_interval &iv : eclass_rows(t))
+            out.emplace_back(iv.low, iv.high, iv.class_id);
         return out;
     }
     static uint32_t bits(const epi *v)
@@ -222,6 +220,11 @@ TEST(RuleTableDeath, RuleBeyondTheListIsAnInvariant)
     rule_table *t = zel_rule_table_create("x", "y", 0, nullptr);
     EXPECT_DEATH(zel_rule_at(t, 0), "zel_ruletable:[0-9]+: failed assertion `r != NULL'");
     zel_rule_table_free(t);
+}
+
+TEST(RuleTableDeath, ActionLengthWithoutDataIsAnInvariant)
+{
+    EXPECT_DEATH(zel_rule_table_create("x", "y", 8, nullptr), "zel_ruletable:[0-9]+: failed assertion `action_data'");
 }
 
 }  // namespace

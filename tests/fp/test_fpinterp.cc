@@ -143,6 +143,35 @@ TEST(FpInterp, CombinedTablesSelectTheRuleOfEachProtocol) {
     EXPECT_TRUE(p.action(3).empty());
 }
 
+// A right table of 65537 classes: MUL's immediate holds only the low 16 bits
+// of the count (1), the interpreter must still multiply by 65537.
+TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses) {
+    constexpr uint32_t DSCP = 6, NB = 65537;
+    image_def d;
+    table_def b{2, DSCP, {}}, t{3, 0, {}};
+    for (uint32_t k = 0; k + 1 < NB; k++)
+        b.rows.push_back({k, k + 1, k});
+    b.rows.push_back({NB - 1, TOP, NB - 1});
+    for (uint32_t k = 0; k < 2 * NB; k++)
+        t.rows.push_back({k, k + 1, k});
+    d.tables = {{1, PROTOCOL, {{0, 1, 0}, {1, TOP, 1}}}, b, t};
+    d.instrs = {leaf(1), leaf(2), ins(3, 2, 1, 1, NB & 0xFFFF), ins(2, 2, 1, 2, 0), ins(1, 2, 2, 3, 3 << 12),
+                ins(4, 2, 3, 0xF, 0)};
+    d.action_flags.assign(2 * NB, 0);
+    std::vector<uint8_t> img = build(d);
+    zel_fp_program p;
+    ASSERT_EQ(p.load(img), 0) << p.error();
+    uint32_t values[ZEL_FP_FIELDS] = {}, idx = 0;
+    values[PROTOCOL] = 7;
+    values[DSCP] = 5;
+    ASSERT_EQ(p.run(values, &idx), 0);
+    EXPECT_EQ(idx, NB + 5);
+
+    // An immediate that is not the count's low half is a malformed program.
+    d.instrs[2] = ins(3, 2, 1, 1, 2);
+    EXPECT_EQ(p.load(build(d)), 22);
+}
+
 TEST(FpInterp, LeafProgramAndTheTopOfTheValueSpace) {
     image_def d;
     d.tables = {{1, 5, {{0, 10, 0}, {10, 21, 1}, {21, TOP, 0}}}};
@@ -200,6 +229,8 @@ TEST(FpInterp, RefusesMalformedImages) {
         {"child offset not an entry", TABLE2 + 4 + 12, 7, "is not an entry"},
         {"child offset past the rows", TABLE2 + 4 + 16, 25, "is not an entry"},
         {"child loop", TABLE2 + 4 + 20 + 16, 5, "reached twice"},
+        {"empty row", TABLE2 + 4, 100, "out of order"},
+        {"rows overlap", TABLE2 + 4 + 4, 20, "out of order"},
         {"action offset", 144, 3, "do not fit"},
         {"action entry size", DIR + 3 * 24 + 8, 4, "not an action table"},
         {"action count beyond the end", DIR + 3 * 24 + 4, 1000, "do not fit"},

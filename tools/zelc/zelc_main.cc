@@ -138,7 +138,7 @@ int cmd_compile(const options &o, const zelc_ruleset &rs) {
     std::printf("tables: %u leaf, %u combined\n", c.leaf_tables, c.combined_tables);
     std::printf("classes of the root: %u\n", c.root_classes);
     std::printf("image: %u bytes (%u blocks)\n", c.size, (c.size + ZEL_PROG_BLOCK_SIZE - 1) / ZEL_PROG_BLOCK_SIZE);
-    std::printf("compile time: %.3f ms\n", c.seconds * 1e3);
+    std::printf("compile time: %.3f ms (CPU %.3f ms)\n", c.seconds * 1e3, c.cpu_seconds * 1e3);
     std::printf("peak memory: %ld KiB (%ld KiB above the rule set)\n", peak, peak > before ? peak - before : 0);
     if (!o.output.empty()) {
         std::ofstream f(o.output, std::ios::binary);

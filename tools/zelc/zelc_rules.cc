@@ -9,6 +9,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -719,7 +720,9 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out) {
     if (rc == 0) {
         void *image = nullptr;
         auto t0 = std::chrono::steady_clock::now();
+        const double c0 = zelc_thread_cpu_seconds();
         rc = zel_compile(ctx, rt, &image, &out->size);
+        out->cpu_seconds = zelc_thread_cpu_seconds() - c0;
         out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (rc == 0 && image) {
             auto *h = static_cast<const zel_image_header *>(image);
@@ -780,6 +783,12 @@ long zelc_rss_kib() {
         std::fclose(f);
     }
     return rss * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+double zelc_thread_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 long zelc_peak_kib() {

@@ -73,7 +73,8 @@ struct zelc_compiled {
     std::vector<uint8_t> image;  // copied out of program memory
     uint32_t size = 0;           // bytes, also the bytes needed on failure
     uint32_t leaf_tables = 0, combined_tables = 0, root_classes = 0;
-    double seconds = 0;
+    double seconds = 0;      // wall time of the compile call
+    double cpu_seconds = 0;  // CPU time of the calling thread over the same call
 };
 
 // 0; 12 out of program memory (out->size = bytes needed or a lower bound); 22.
@@ -82,6 +83,8 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out);
 // Resident and peak resident memory of the process, KiB.
 long zelc_rss_kib();
 long zelc_peak_kib();
+// CPU time the calling thread has used, seconds (timings on a loaded machine compare by this).
+double zelc_thread_cpu_seconds();
 
 // Maps each action block of a loaded program to the rule it came from.
 class zelc_classifier {
