@@ -34,8 +34,7 @@ test: test-fast test-asan
 run: build
 	./scripts/demo.sh $(BUILD)
 
-bench:
-	WITH_DPDK=1 ./scripts/install-deps.sh
+bench: deps
 	cmake -S . -B $(BUILD) -G Ninja -DZEL_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	./scripts/bench.sh $(BUILD)

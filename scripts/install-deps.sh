@@ -6,8 +6,9 @@ pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libevent-dev libndpi-dev libyang2-dev libyang2-tools libpcap-dev
   util-linux iproute2 procps
+  # dpdk-test-acl is the tests' independent first-match oracle and the benchmarks' speed peer.
+  dpdk dpdk-dev
 )
-[ "${WITH_DPDK:-0}" = 1 ] && pkgs+=(dpdk dpdk-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
