@@ -95,4 +95,21 @@ bench_compiler() {
   echo "bench: compiler: results in $out" >&2
 }
 
+# AVL tree against std::set, the timer wheel, the message queues: their figures go to the
+# terminal; bench/results/{avl,timer,msgq}.md hold the runs quoted in BENCHMARKS.md.
+bench_runtime() {
+  [ -f "$build/build.ninja" ] && cmake --build "$build" -j2 --target bench_avl bench_timer bench_msgq >&2 || true
+  local b
+  for b in "bench_avl 1000000 5" "bench_timer 1000000 3" "bench_msgq"; do
+    set -- $b
+    if [ -x "$build/bin/$1" ]; then
+      echo "bench: $b" >&2
+      "$build/bin/$1" "${@:2}"
+    else
+      echo "bench: $1: skipped (not built)" >&2
+    fi
+  done
+}
+
 bench_compiler
+bench_runtime
