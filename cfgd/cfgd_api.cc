@@ -1278,8 +1278,7 @@ static bool cfgd_sub_point_cb(evutil_socket_t fd, cfgd_sub_point *p, const int *
             return false;
         }
         // Committed configuration that the daemon could not apply: start afresh.
-        ZEL_LOG("Error iterating subscription (%s - %d)", p->path, res);
-        zel_assert_fail(__FILE__, __LINE__, "!(p->flags & CFGD_SUB_FLAG_FAILED)");
+        CFGD_FATAL_UNLESS(!(p->flags & CFGD_SUB_FLAG_FAILED), "Error iterating subscription (%s - %d)", p->path, res);
     }
     if (res != 0 && res != -2) {
         if (confd_errno == CONFD_ERR_OS) {
@@ -1288,8 +1287,7 @@ static bool cfgd_sub_point_cb(evutil_socket_t fd, cfgd_sub_point *p, const int *
             lost = true;
             return false;
         }
-        ZEL_LOG("Error iterating subscription (%s: %d). Unexpected type %d", p->path, res, type);
-        zel_assert_fail(__FILE__, __LINE__, "res == 0");
+        CFGD_FATAL_UNLESS(res == 0, "Error iterating subscription (%s: %d). Unexpected type %d", p->path, res, type);
     }
     p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_IN_PROGRESS);
     p->time_done = time(nullptr);

@@ -125,7 +125,7 @@ void avl_create(avl_tree_t *tree, avl_compar_fn compar, size_t size, size_t offs
     ZEL_ASSERT(tree);
     ZEL_ASSERT(compar);
     ZEL_ASSERT(size > 0);
-    ZEL_ASSERT(size >= offset + sizeof (avl_node_t));
+    ZEL_INVARIANT(__FILE__, "size >= offset + sizeof (avl_node_t)", size >= offset + sizeof(avl_node_t));
     ZEL_ASSERT((offset & 0x7) == 0);
     tree->avl_root = nullptr;
     tree->avl_compar = compar;

@@ -56,3 +56,6 @@ void zel_event_line(zel_severity sev, int event_id, const char *fmt, ...) __attr
 #define ZEL_ASSERT(expr) ((expr) ? (void)0 : zel_assert_fail(__FILE__, __LINE__, #expr))
 // For invariants whose failure line is part of the system's contract: a fixed unit name and line.
 #define ZEL_ASSERT_AT(unit, line, expr) ((expr) ? (void)0 : zel_assert_fail(unit, line, #expr))
+// For invariants whose printed text is part of the contract: the real condition is checked, the
+// given text printed, so the line stays the same however the condition is spelled.
+#define ZEL_INVARIANT(unit, text, cond) ((cond) ? (void)0 : zel_assert_fail(unit, __LINE__, text))

@@ -17,8 +17,6 @@
 #include <string>
 
 #define NELEMENTS(a) (sizeof(a) / sizeof((a)[0]))
-// An assertion whose printed expression is fixed text.
-#define FP_ASSERT_TEXT(cond, text) ((cond) ? (void)0 : zel_assert_fail(__FILE__, __LINE__, text))
 
 fp_scaling g_fp_scaling;
 int g_fp_console;
@@ -400,8 +398,7 @@ int fp_shmem_attach(int create, int lock)
     auto *info = reinterpret_cast<fp_shmem_info_entry *>(base + FP_SHMEM_TABLES_OFFSET);
     if (create)
         memset(info, 0, uint64_t{g_shmem_tbl[0].elem_size} * s.shmem_info_tbl_size);
-    FP_ASSERT_TEXT(s.shmem_info_tbl_size >= FP_NUM_TABLES,
-                   "g_fp_scaling.shmem_info_tbl_size >= (int)NELEMENTS(g_shmem_tbl)");
+    ZEL_INVARIANT(__FILE__, "g_fp_scaling.shmem_info_tbl_size >= (int)NELEMENTS(g_shmem_tbl)", s.shmem_info_tbl_size >= FP_NUM_TABLES);
 
     uint8_t *const info_start = reinterpret_cast<uint8_t *>(info);
     uint8_t *cur = info_start;
@@ -444,7 +441,7 @@ int fp_shmem_attach(int create, int lock)
     }
     if (lock)
         spin_unlock(lock_word);
-    FP_ASSERT_TEXT(usable, "fp shared memory layout usable");
+    ZEL_INVARIANT(__FILE__, "fp shared memory layout usable", usable);
     return 0;
 }
 

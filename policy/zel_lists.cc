@@ -292,7 +292,8 @@ int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy
     auto own = pvl->pfx_lists.find(name);
     const ref_record own_rec{own != pvl->pfx_lists.end() ? own->second : 0};
     const ref_record *p_vpn_list_pfx_list = own != pvl->pfx_lists.end() ? &own_rec : nullptr;
-    ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count>0);
+    ZEL_INVARIANT("zel_config", "p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count>0",
+                  p_vpn_list_pfx_list && p_vpn_list_pfx_list->ref_count > 0);
     if (--own->second == 0)
         pvl->pfx_lists.erase(own);
     if (!list)
@@ -300,7 +301,8 @@ int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy
     auto user = list->policy_users.find(zel_pvl_key{{policy->type, policy->name}, pvl->name});
     const ref_record user_rec{user != list->policy_users.end() ? user->second : 0};
     const ref_record *p_pfx_list_vpn_list = user != list->policy_users.end() ? &user_rec : nullptr;
-    ZEL_ASSERT_AT("zel_config", __LINE__, p_pfx_list_vpn_list && p_pfx_list_vpn_list->ref_count>0);
+    ZEL_INVARIANT("zel_config", "p_pfx_list_vpn_list && p_pfx_list_vpn_list->ref_count>0",
+                  p_pfx_list_vpn_list && p_pfx_list_vpn_list->ref_count > 0);
     if (--user->second == 0)
         list->policy_users.erase(user);
     return 0;
