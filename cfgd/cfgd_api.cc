@@ -32,7 +32,8 @@
 #include "platform/cdb/confd_maapi.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
 constexpr const char *kIpcSecret = "/etc/confd/confd_ipc_secret";
 constexpr const char *kStreamName = "ardenta";
@@ -54,7 +55,8 @@ std::mutex g_pipe_mu;
 // The library-wide points: the operator's SNMP trap groups.
 cfgd_sub_point g_lib_points[] = {
     {nullptr, "snmp/trap/group", cfgd_config_trap_group, nullptr, zel_ns_snmp, 0, 0, 1, cfgd_prio(1, 0), 0, 0, 0, 0},
-    {nullptr, "snmp/trap/group/enable", cfgd_config_trap_group_enable, nullptr, zel_ns_snmp, 0, 0, 2, cfgd_prio(1, 0), 0, 0, 0, 0},
+    {nullptr, "snmp/trap/group/enable", cfgd_config_trap_group_enable, nullptr, zel_ns_snmp, 0, 0, 2, cfgd_prio(1, 0),
+     0, 0, 0, 0},
     {},
 };
 
@@ -180,8 +182,8 @@ int cfgd_stop_validation(confd_trans_ctx *tctx)
 {
     cfgd_context *ctx = ctx_of(tctx->dx);
     if (maapi_detach(ctx->maapi_sock, tctx) != CONFD_OK)
-        ZEL_LOG("Failed to do maapi detach for stop validation (%u)%s (%d) : %s",
-                static_cast<unsigned>(tctx->thandle), CFGD_ERR_ARGS);
+        ZEL_LOG("Failed to do maapi detach for stop validation (%u)%s (%d) : %s", static_cast<unsigned>(tctx->thandle),
+                CFGD_ERR_ARGS);
     return CONFD_OK;
 }
 
@@ -405,9 +407,8 @@ bool any_point(cfgd_context *ctx)
 
 bool check_params(const cfgd_module_params *p, cfgd_context **out)
 {
-    return p->app_ctx != nullptr && p->sub_points != nullptr && p->valpoints != nullptr &&
-           p->actionpoints != nullptr && p->register_cbs_cb != nullptr && p->base != nullptr &&
-           p->timer_ctx != nullptr && out != nullptr;
+    return p->app_ctx != nullptr && p->sub_points != nullptr && p->valpoints != nullptr && p->actionpoints != nullptr &&
+           p->register_cbs_cb != nullptr && p->base != nullptr && p->timer_ctx != nullptr && out != nullptr;
 }
 
 }  // namespace
@@ -705,7 +706,8 @@ void cfgd_shm_get_addr(ip_addr_t *addr)
 
 // ---- subscription engine -------------------------------------------------------------
 
-namespace {
+namespace
+{
 
 // Opens a data socket, starts an operational session with lock flags 5 and reads the
 // initial-read mask. -1 on a ConfD failure (logged), 0 with *mask set otherwise.
@@ -1001,8 +1003,7 @@ int cfgd_sub_diff_bulk_read(cfgd_sub_point *p, int id)
         confd_vtype t = tv.v.type;
         BulkFrame &cur = stack.back();
         if (t == C_XMLBEGIN || t == C_XMLBEGINDEL) {
-            const confd_cs_node *n =
-                cur.node != nullptr ? confd_find_cs_node_child(cur.node, tv.tag) : nullptr;
+            const confd_cs_node *n = cur.node != nullptr ? confd_find_cs_node_child(cur.node, tv.tag) : nullptr;
             int bulk = -1;
             for (unsigned b = 0; b < nlists; b++)
                 if (lists[b] == n)

@@ -25,8 +25,8 @@ struct cfgd_sub_point;
 
 // Called for every changed entry below a point (keys outermost first); both arrays
 // belong to the engine and live only during the call. 0 success, else failure.
-using cfgd_sub_handler = int (*)(cfgd_sub_point *point, enum cdb_iter_op op, uint8_t num_keys,
-                                 confd_value_t *keys, uint16_t num_values, confd_tag_value_t *values);
+using cfgd_sub_handler = int (*)(cfgd_sub_point *point, enum cdb_iter_op op, uint8_t num_keys, confd_value_t *keys,
+                                 uint16_t num_values, confd_tag_value_t *values);
 
 inline constexpr size_t CFGD_PATH_LEN = 128;
 
@@ -74,14 +74,14 @@ struct cfgd_event_notif_req {
 
 // What a module hands to cfgd_module_init; copied whole into the context.
 struct cfgd_module_params {
-    void *app_ctx;                                // reached as the context's first field
-    cfgd_sub_point *sub_points;                   // required, may be empty
-    struct confd_valpoint_cb *valpoints;          // required, ends with an empty name
-    struct confd_action_cbs *actionpoints;        // required, ends with an empty name
-    struct confd_notification_ctx *notif_ctx;     // filled by the engine
-    cfgd_event_notif_req *event_notif_req;        // may be null
+    void *app_ctx;                                  // reached as the context's first field
+    cfgd_sub_point *sub_points;                     // required, may be empty
+    struct confd_valpoint_cb *valpoints;            // required, ends with an empty name
+    struct confd_action_cbs *actionpoints;          // required, ends with an empty name
+    struct confd_notification_ctx *notif_ctx;       // filled by the engine
+    cfgd_event_notif_req *event_notif_req;          // may be null
     struct confd_notification_ctx *snmp_notif_ctx;  // filled by the engine
-    int (*register_cbs_cb)(cfgd_context *ctx);    // required: data callbacks
+    int (*register_cbs_cb)(cfgd_context *ctx);      // required: data callbacks
     void (*subs_done_cb)(cfgd_context *ctx, int trigger);
     void (*post_init_cb)(cfgd_context *ctx);
     event_base *base;      // required

@@ -6,19 +6,19 @@
 
 // Informational lines, written while cfgd_debug or the daemon's configuration
 // category is on.
-#define CFGD_DEBUG(...)                                                   \
-    do {                                                                  \
-        if (cfgd_debug_enabled() || (zel_debug_flags & ZEL_DEBUG_CONFIG)) \
-            ZEL_LOG(__VA_ARGS__);                                         \
+#define CFGD_DEBUG(...)                                                                                                \
+    do {                                                                                                               \
+        if (cfgd_debug_enabled() || (zel_debug_flags & ZEL_DEBUG_CONFIG))                                              \
+            ZEL_LOG(__VA_ARGS__);                                                                                      \
     } while (0)
 
 // A fatal stop: the message, then the assertion line of the calling unit.
-#define CFGD_FATAL_UNLESS(cond, ...)                        \
-    do {                                                    \
-        if (!(cond)) {                                      \
-            ZEL_LOG(__VA_ARGS__);                           \
-            zel_assert_fail(__FILE__, __LINE__, #cond);     \
-        }                                                   \
+#define CFGD_FATAL_UNLESS(cond, ...)                                                                                   \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            ZEL_LOG(__VA_ARGS__);                                                                                      \
+            zel_assert_fail(__FILE__, __LINE__, #cond);                                                                \
+        }                                                                                                              \
     } while (0)
 
 // The ConfD error triple every failure line ends with.

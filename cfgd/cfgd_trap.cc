@@ -15,7 +15,8 @@
 #include "cfgd/cfgd_util.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
 constexpr unsigned kBuckets = 256;
 constexpr size_t kBitmapBytes = 256 / 8;
@@ -86,7 +87,8 @@ void set_level(uint8_t *bitmap, unsigned module, unsigned level, bool on)
             cfgd_trap_set(bitmap, idx, on);
         return;
     }
-    for (uint8_t m : level == 1 ? std::span<const uint8_t>(kAllLevel1Modules) : std::span<const uint8_t>(kAllLevel2Modules))
+    for (uint8_t m :
+         level == 1 ? std::span<const uint8_t>(kAllLevel1Modules) : std::span<const uint8_t>(kAllLevel2Modules))
         set_list(bitmap, kModuleSets[m][level], on);
 }
 

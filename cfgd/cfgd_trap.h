@@ -36,8 +36,8 @@ struct cfgd_notif_item;
 // Handlers of the library-wide points "snmp/trap/group" and "snmp/trap/group/enable".
 int cfgd_config_trap_group(cfgd_sub_point *point, enum cdb_iter_op op, uint8_t num_keys, confd_value_t *keys,
                            uint16_t num_values, confd_tag_value_t *values);
-int cfgd_config_trap_group_enable(cfgd_sub_point *point, enum cdb_iter_op op, uint8_t num_keys,
-                                  confd_value_t *keys, uint16_t num_values, confd_tag_value_t *values);
+int cfgd_config_trap_group_enable(cfgd_sub_point *point, enum cdb_iter_op op, uint8_t num_keys, confd_value_t *keys,
+                                  uint16_t num_values, confd_tag_value_t *values);
 
 // Variable bindings for a queued notification (producer side) and the sends per group.
 void cfgd_trap_populate(cfgd_notif_item *item);

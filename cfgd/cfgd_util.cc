@@ -16,7 +16,8 @@
 
 #include "cfgd/cfgd_internal.h"
 
-namespace {
+namespace
+{
 
 // ---- operational writes ----
 
@@ -159,8 +160,7 @@ void cfgd_notification_throttler_send()
         if (item != nullptr) {
             if (g_thr.stream_ctx == nullptr)
                 ZEL_LOG("Empty notification context. Shouldn't be reaching here");
-            else if (confd_notification_send(g_thr.stream_ctx, &item->time, item->values, item->num_values) !=
-                     CONFD_OK)
+            else if (confd_notification_send(g_thr.stream_ctx, &item->time, item->values, item->num_values) != CONFD_OK)
                 ZEL_LOG("Failed to send notification : %s (%d) %s", CFGD_ERR_ARGS);
             if (g_thr.snmp_ctx == nullptr)
                 ZEL_LOG("Empty snmp notification context. Shouldn't be reaching here");
@@ -414,8 +414,7 @@ int cfgd_vset_cdb_oper_value(cfgd_context *, const confd_value_t *value, int op,
     return err;
 }
 
-int cfgd_set_cdb_oper_value_now(cfgd_context *ctx, const confd_value_t *value, int op, int lock, const char *fmt,
-                                ...)
+int cfgd_set_cdb_oper_value_now(cfgd_context *ctx, const confd_value_t *value, int op, int lock, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);

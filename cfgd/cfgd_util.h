@@ -24,8 +24,7 @@ int cfgd_set_cdb_oper_value(cfgd_context *ctx, const confd_value_t *value, const
 // success) or the ConfD error number.
 int cfgd_vset_cdb_oper_value(cfgd_context *ctx, const confd_value_t *value, int op, int lock, const char *fmt,
                              va_list args);
-int cfgd_set_cdb_oper_value_now(cfgd_context *ctx, const confd_value_t *value, int op, int lock, const char *fmt,
-                                ...);
+int cfgd_set_cdb_oper_value_now(cfgd_context *ctx, const confd_value_t *value, int op, int lock, const char *fmt, ...);
 // Deep copy of a string or buffer value (a buffer gets a terminating byte); 0 or 2.
 int cfgd_copy_confd_value(confd_value_t *dst, const confd_value_t *src);
 void cfgd_free_confd_value_copy(confd_value_t *v);
@@ -40,8 +39,7 @@ int32_t cfgd_get_service_label(cfgd_context *ctx, uint64_t vpn_id, unsigned serv
 
 // The key values of the list whose tag is list_tag, copied shallow into `keys` or into
 // a new array the caller frees; null when the number found is not num_keys.
-confd_value_t *cfgd_keypath_get_keys(const confd_hkeypath_t *kp, confd_value_t *keys, int num_keys,
-                                     uint32_t list_tag);
+confd_value_t *cfgd_keypath_get_keys(const confd_hkeypath_t *kp, confd_value_t *keys, int num_keys, uint32_t list_tag);
 
 // An address leaf read through CDB; any type but C_IPV4/C_IPV6 is fatal. 0 or the ConfD error.
 int cfgd_cdb_get_ip_addr(int sock, ip_addr_t *addr, const char *fmt, ...);

@@ -5,7 +5,8 @@
 #include "common/zel_log.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t P = zel_ns_policy;
 constexpr uint32_t V = zel_ns_vpn;

@@ -2,7 +2,8 @@
 
 #include "common/zel_log.h"
 
-namespace {
+namespace
+{
 
 constexpr uintptr_t PCB_BALANCE_MASK = 0x3;
 constexpr uintptr_t PCB_CHILD_BIT = 0x4;
@@ -19,7 +20,8 @@ int xbalance(const avl_node_t *n) { return static_cast<int>(n->avl_pcb & PCB_BAL
 
 void set_pcb(avl_node_t *n, avl_node_t *parent, int child, int balance)
 {
-    n->avl_pcb = reinterpret_cast<uintptr_t>(parent) | (child ? PCB_CHILD_BIT : 0) | static_cast<uintptr_t>(balance + 1);
+    n->avl_pcb =
+        reinterpret_cast<uintptr_t>(parent) | (child ? PCB_CHILD_BIT : 0) | static_cast<uintptr_t>(balance + 1);
 }
 void set_parent(avl_node_t *n, avl_node_t *p)
 {
@@ -35,10 +37,7 @@ avl_node_t *data2node(const avl_tree_t *tree, const void *data)
 {
     return reinterpret_cast<avl_node_t *>(reinterpret_cast<uintptr_t>(data) + tree->avl_offset);
 }
-void *node2data(const avl_tree_t *tree, avl_node_t *node)
-{
-    return reinterpret_cast<char *>(node) - tree->avl_offset;
-}
+void *node2data(const avl_tree_t *tree, avl_node_t *node) { return reinterpret_cast<char *>(node) - tree->avl_offset; }
 
 avl_node_t *index2node(avl_index_t where) { return reinterpret_cast<avl_node_t *>(where & ~INDEX_CHILD_BIT); }
 int index2child(avl_index_t where) { return static_cast<int>(where & INDEX_CHILD_BIT); }
@@ -76,7 +75,7 @@ int rotate(avl_tree_t *tree, avl_node_t *node, int balance)
 {
     const int heavy = balance < 0 ? 0 : 1;  // the taller side
     const int light = 1 - heavy;
-    const int heavy_bal = balance >> 1;      // -1 or +1, the balance that leans to `heavy`
+    const int heavy_bal = balance >> 1;  // -1 or +1, the balance that leans to `heavy`
     const int light_bal = -heavy_bal;
     avl_node_t *parent = xparent(node);
     const int which = xchild(node);
@@ -380,7 +379,8 @@ void *avl_find_or_next(avl_tree_t *tree, const void *value, avl_index_t *where)
     return found ? found : avl_nearest(tree, pos, AVL_AFTER);
 }
 
-namespace {
+namespace
+{
 
 int foreach_dir(avl_tree_t *tree, avl_foreach_cb cb, void *arg1, void *arg2, int direction)
 {

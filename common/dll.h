@@ -26,8 +26,7 @@ static_assert(offsetof(dll_head_t, p_last) == 8);
 static_assert(offsetof(dll_head_t, count) == 16);
 
 // The element that holds `node` as its member `member`.
-#define DLL_ENTRY(node, type, member) \
-    reinterpret_cast<type *>(reinterpret_cast<char *>(node) - offsetof(type, member))
+#define DLL_ENTRY(node, type, member) reinterpret_cast<type *>(reinterpret_cast<char *>(node) - offsetof(type, member))
 
 inline void dll_init(dll_head_t *p_list)
 {

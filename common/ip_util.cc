@@ -7,12 +7,13 @@
 #include <ctime>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 constexpr std::array<const char *, COLOR_MAX + 1> color_names = {
-    "invalid", "default", "mpls", "metro-ethernet", "biz-internet", "public-internet", "lte", "3g",
-    "red", "green", "blue", "gold", "silver", "bronze", "custom1", "custom2",
-    "custom3", "private1", "private2", "private3", "private4", "private5", "private6",
+    "invalid", "default",  "mpls",     "metro-ethernet", "biz-internet", "public-internet", "lte",      "3g",
+    "red",     "green",    "blue",     "gold",           "silver",       "bronze",          "custom1",  "custom2",
+    "custom3", "private1", "private2", "private3",       "private4",     "private5",        "private6",
 };
 
 // Parse names in test order; colours 3..5 use short forms. Each entry matches
@@ -22,9 +23,9 @@ struct color_key {
     uint8_t code;
 };
 constexpr color_key color_parse_table[] = {
-    {"default", 1},  {"mpls", 2},     {"met-eth", 3},  {"biz-int", 4},  {"pub-int", 5},   {"lte", 6},
-    {"3g", 7},       {"red", 8},      {"green", 9},    {"blue", 10},    {"gold", 11},     {"silver", 12},
-    {"bronze", 13},  {"custom1", 14}, {"custom2", 15}, {"custom3", 16}, {"private1", 17}, {"private2", 18},
+    {"default", 1},   {"mpls", 2},      {"met-eth", 3},   {"biz-int", 4},   {"pub-int", 5},   {"lte", 6},
+    {"3g", 7},        {"red", 8},       {"green", 9},     {"blue", 10},     {"gold", 11},     {"silver", 12},
+    {"bronze", 13},   {"custom1", 14},  {"custom2", 15},  {"custom3", 16},  {"private1", 17}, {"private2", 18},
     {"private3", 19}, {"private4", 20}, {"private5", 21}, {"private6", 22},
 };
 
@@ -120,10 +121,7 @@ const char *tloc_to_name_str(const tloc_key_t *key, char *buf, size_t size)
     return buf;
 }
 
-const char *color_name(unsigned code)
-{
-    return code < color_names.size() ? color_names[code] : "--";
-}
+const char *color_name(unsigned code) { return code < color_names.size() ? color_names[code] : "--"; }
 
 uint8_t color_parse(const char *text)
 {
@@ -157,10 +155,7 @@ uint8_t encap_parse(const char *text)
     return 0;
 }
 
-const char *service_name(unsigned code)
-{
-    return code < std::size(service_names) ? service_names[code] : nullptr;
-}
+const char *service_name(unsigned code) { return code < std::size(service_names) ? service_names[code] : nullptr; }
 
 const char *mac_to_str(const uint8_t mac[6], char *buf, size_t size)
 {
@@ -219,10 +214,7 @@ uint32_t crc32(uint32_t crc, const void *bytes, size_t len)
     return crc;
 }
 
-uint32_t crc32_buf(const void *bytes, size_t len)
-{
-    return ~crc32(0xFFFFFFFFu, bytes, len);
-}
+uint32_t crc32_buf(const void *bytes, size_t len) { return ~crc32(0xFFFFFFFFu, bytes, len); }
 
 int zel_addr_format(const zel_addr_t *addr, char *buf, size_t size)
 {

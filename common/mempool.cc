@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 mempool_meta_t *meta_table(const mempool_t *mp)
 {

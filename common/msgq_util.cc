@@ -31,16 +31,17 @@ struct msgq_server_t {
 };
 
 struct msgq_inst_t {
-    dll_head_t reg;  // connected and identified
+    dll_head_t reg;    // connected and identified
     dll_head_t unreg;  // not connected
-    dll_head_t tmp;  // accepted, waiting for the register message
+    dll_head_t tmp;    // accepted, waiting for the register message
     dll_head_t servers;
     event_base *evbase;
     timer_mgr *p_timer_mgr;
     int facility;
 };
 
-namespace {
+namespace
+{
 
 msgq_inst_t *g_inst;
 bool g_debug;
@@ -66,10 +67,10 @@ __attribute__((format(printf, 1, 2))) void msgq_log(const char *fmt, ...)
 }
 
 #define MSGQ_ERR(fmt, ...) msgq_log("[MSG-ERR] %s[%d]: " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
-#define MSGQ_DBG(...)              \
-    do {                           \
-        if (g_debug)               \
-            msgq_log(__VA_ARGS__); \
+#define MSGQ_DBG(...)                                                                                                  \
+    do {                                                                                                               \
+        if (g_debug)                                                                                                   \
+            msgq_log(__VA_ARGS__);                                                                                     \
     } while (0)
 
 const char *name_of(uint32_t id) { return qor_util_daemon_name(id); }
@@ -659,9 +660,9 @@ void client_start(msgq_handle_t *h)
             usleep(MSGQ_CONNECT_RETRY_MS * 1000);
         return;
     }
-    h->p_conn_timer = timer_util_create(h->p_inst->p_timer_mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT,
-                                        MSGQ_CONNECT_RETRY_MS, connect_timer_cb, h, nullptr, nullptr, nullptr,
-                                        "msgq-timer");
+    h->p_conn_timer =
+        timer_util_create(h->p_inst->p_timer_mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, MSGQ_CONNECT_RETRY_MS,
+                          connect_timer_cb, h, nullptr, nullptr, nullptr, "msgq-timer");
     if (!h->p_conn_timer) {
         MSGQ_ERR("Failed to init connect timer for %p", static_cast<void *>(h));
         return;
@@ -762,9 +763,8 @@ bool params_valid(msgq_role role, const msgq_params_t *params, const msgq_cbs_t 
         return false;
     if (role == MSGQ_CLIENT && !params->p_timer_mgr)
         return false;
-    if (params->app_hdr &&
-        (params->app_hdr_len < 1 || params->app_hdr_len > MSGQ_APP_HDR_MAX ||
-         params->app_hdr_size_offset + 2u > params->app_hdr_len))
+    if (params->app_hdr && (params->app_hdr_len < 1 || params->app_hdr_len > MSGQ_APP_HDR_MAX ||
+                            params->app_hdr_size_offset + 2u > params->app_hdr_len))
         return false;
     return true;
 }
@@ -986,10 +986,7 @@ msgq_params_t msgq_unix_params(event_base *evbase, timer_mgr *p_timer_mgr, int f
     return params;
 }
 
-bool msgq_is_connected(const msgq_handle_t *h)
-{
-    return h && h->fd >= 0 && !(h->flags & MSGQ_F_DOWN_PENDING);
-}
+bool msgq_is_connected(const msgq_handle_t *h) { return h && h->fd >= 0 && !(h->flags & MSGQ_F_DOWN_PENDING); }
 
 void msgq_set_user_arg(msgq_handle_t *h, void *user_arg)
 {
@@ -1021,12 +1018,10 @@ void msgq_list_counts(int *reg, int *unreg, int *tmp)
     *tmp = g_inst ? dll_count(&g_inst->tmp) : 0;
 }
 
-void msgq_set_sock_dir(const char *dir)
-{
-    snprintf(g_sock_dir, sizeof g_sock_dir, "%s", dir ? dir : "/var/run");
-}
+void msgq_set_sock_dir(const char *dir) { snprintf(g_sock_dir, sizeof g_sock_dir, "%s", dir ? dir : "/var/run"); }
 
-namespace {
+namespace
+{
 
 void dump_handle(FILE *out, const msgq_handle_t *h)
 {
@@ -1046,10 +1041,10 @@ void dump_handle(FILE *out, const msgq_handle_t *h)
             yes_no(h->flags & MSGQ_F_IN_UNREG), yes_no(h->flags & MSGQ_F_IN_TMP));
     fprintf(out, "\n STATS:");
     static constexpr const char *names[] = {
-        "tx_msg",     "tx_fail",     "rx_msg",    "rx_fail",     "tx_resched",      "tx_write_cb",
-        "rx_register", "tx_register", "conn_up",   "conn_down",   "conn_close",      "conn_exist",
-        "msg_allocs", "msg_frees",   "alloc_failed", "tx_queued", "tx_dequeued",     "tx_queue_failed",
-        "rx_read_helper_cb", "rx_read_helper_scheduled"};
+        "tx_msg",      "tx_fail",     "rx_msg",          "rx_fail",           "tx_resched",
+        "tx_write_cb", "rx_register", "tx_register",     "conn_up",           "conn_down",
+        "conn_close",  "conn_exist",  "msg_allocs",      "msg_frees",         "alloc_failed",
+        "tx_queued",   "tx_dequeued", "tx_queue_failed", "rx_read_helper_cb", "rx_read_helper_scheduled"};
     static_assert(sizeof names / sizeof names[0] == sizeof(msgq_stats_t) / sizeof(uint32_t));
     uint32_t values[sizeof names / sizeof names[0]];
     memcpy(values, &h->stats, sizeof values);

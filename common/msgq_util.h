@@ -36,7 +36,7 @@ struct msgq_hdr_t {
     uint16_t size;    // whole message, header included
     uint8_t src;
     uint8_t tgt;
-    uint8_t type;  // MSGQ_TYPE_*
+    uint8_t type;    // MSGQ_TYPE_*
     uint8_t magic2;  // MSGQ_MAGIC2
 };
 static_assert(sizeof(msgq_hdr_t) == 8);
@@ -80,14 +80,14 @@ struct msgq_params_t {
     // the payload like msgq_hdr_t does, the application fills it, nothing
     // is stamped and no register message is sent.
     uint8_t app_hdr;
-    uint8_t app_hdr_len;  // 1..64
-    uint8_t app_hdr_size_offset;  // offset of its big-endian 16-bit whole-message size
-    uint8_t blocking;  // CLIENTs only
-    int facility;  // syslog facility of the transport's lines
-    uint8_t sock_type;  // MSGQ_SOCK_UNIX or MSGQ_SOCK_INET
-    uint16_t port;  // MSGQ_SOCK_INET
+    uint8_t app_hdr_len;             // 1..64
+    uint8_t app_hdr_size_offset;     // offset of its big-endian 16-bit whole-message size
+    uint8_t blocking;                // CLIENTs only
+    int facility;                    // syslog facility of the transport's lines
+    uint8_t sock_type;               // MSGQ_SOCK_UNIX or MSGQ_SOCK_INET
+    uint16_t port;                   // MSGQ_SOCK_INET
     char ip_addr[MSGQ_IP_ADDR_LEN];  // MSGQ_SOCK_INET, dotted text
-    char path[MSGQ_PATH_LEN];  // optional socket path (MSGQ_SOCK_UNIX)
+    char path[MSGQ_PATH_LEN];        // optional socket path (MSGQ_SOCK_UNIX)
 };
 
 // Unix-domain parameters with only the loop, the timer manager and the facility set.
@@ -152,8 +152,8 @@ struct msgq_handle {
     msgq_role role;
     msgq_inst_t *p_inst;
     msgq_server_t *p_server;  // SERVER handles
-    int fd;  // -1 when not connected
-    dll_node_t link;  // in one of the instance's lists
+    int fd;                   // -1 when not connected
+    dll_node_t link;          // in one of the instance's lists
     timer_obj *p_conn_timer;  // CLIENT connect retry, "msgq-timer"
     msgq_cbs_t cbs;
     uint8_t flags;  // MSGQ_F_*

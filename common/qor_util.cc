@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 using name_buf = std::array<char, 16>;
 

@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr int64_t NSEC_PER_SEC = 1000000000;
 constexpr int64_t NSEC_PER_MSEC = 1000000;

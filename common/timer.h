@@ -85,7 +85,7 @@ struct timer_obj {
     timer_mgr *p_mgr;
     uint8_t type;
     uint8_t state;
-    uint8_t pri;  // priority actually used
+    uint8_t pri;         // priority actually used
     uint8_t walked : 1;  // already looked at in the current bucket walk
     uint8_t : 7;
     uint16_t bucket;  // TIMER_BUCKET_NULL when in no bucket

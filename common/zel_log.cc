@@ -8,16 +8,14 @@
 
 uint64_t zel_debug_flags = 0;
 
-namespace {
+namespace
+{
 char g_host[128] = "kDevice";
 }
 
 const char *zel_log_host() { return g_host; }
 
-void zel_log_set_host(const char *host)
-{
-    snprintf(g_host, sizeof g_host, "%s", host);
-}
+void zel_log_set_host(const char *host) { snprintf(g_host, sizeof g_host, "%s", host); }
 
 void zel_log_open() { openlog(ZEL_MODULE_TAG, LOG_PID | LOG_NDELAY, LOG_LOCAL7); }
 

@@ -16,7 +16,7 @@ inline constexpr uint64_t ZEL_DEBUG_CONFIG = 0x2;
 inline constexpr uint64_t ZEL_DEBUG_KRO = 0x4;
 inline constexpr uint64_t ZEL_DEBUG_DPI = 0x8;
 inline constexpr uint64_t ZEL_DEBUG_POLICY = 0x10;
-inline constexpr uint64_t ZEL_DEBUG_OFF = 0x20;                 // "debugging off" value
+inline constexpr uint64_t ZEL_DEBUG_OFF = 0x20;                   // "debugging off" value
 inline constexpr uint64_t ZEL_DEBUG_ALL = 0xFFFFFFFFFFFFFFFEull;  // every category, to syslog
 
 extern uint64_t zel_debug_flags;
@@ -48,10 +48,10 @@ void zel_event_line(zel_severity sev, int event_id, const char *fmt, ...) __attr
 [[noreturn]] void zel_assert_fail(const char *file, unsigned line, const char *expr);
 
 #define ZEL_LOG(...) zel_log_line(__func__, __LINE__, __VA_ARGS__)
-#define ZEL_DEBUG(bit, ...)                                  \
-    do {                                                     \
-        if (zel_debug_flags & (bit))                         \
-            zel_log_line(__func__, __LINE__, __VA_ARGS__);   \
+#define ZEL_DEBUG(bit, ...)                                                                                            \
+    do {                                                                                                               \
+        if (zel_debug_flags & (bit))                                                                                   \
+            zel_log_line(__func__, __LINE__, __VA_ARGS__);                                                             \
     } while (0)
 #define ZEL_ASSERT(expr) ((expr) ? (void)0 : zel_assert_fail(__FILE__, __LINE__, #expr))
 // For invariants whose failure line is part of the system's contract: a fixed unit name and line.

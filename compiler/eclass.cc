@@ -11,7 +11,8 @@
 #include <sys/mman.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct boundary_rec {
     rbst_node node;
@@ -179,7 +180,8 @@ void eclass_table_free(eclass_table *t)
     delete t;
 }
 
-namespace {
+namespace
+{
 
 uint32_t lookup_words(eclass_table *t, const uint64_t *w, uint32_t nwords, uint64_t h)
 {
@@ -235,7 +237,8 @@ bool alloc_rows(eclass_table *t, uint64_t n, bool with_high)
 }
 
 // The interval tree of the rows, with the insertion of rbst_link_new: the same draws give the same shape.
-class row_tree {
+class row_tree
+{
 public:
     explicit row_tree(eclass_store &s) : s_(s), r_(s.nodes) {}
 
@@ -448,8 +451,7 @@ std::vector<eclass_interval> eclass_rows(const eclass_table *t)
     std::vector<eclass_interval> out;
     for (uint32_t k = 1; k <= s.nrows; k++)
         out.push_back({s.nodes[k].low, s.high_of(k), s.row_class[k]});
-    std::sort(out.begin(), out.end(),
-              [](const eclass_interval &a, const eclass_interval &b) { return a.low < b.low; });
+    std::sort(out.begin(), out.end(), [](const eclass_interval &a, const eclass_interval &b) { return a.low < b.low; });
     return out;
 }
 

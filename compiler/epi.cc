@@ -8,7 +8,8 @@
 #include <cstring>
 #include <new>
 
-namespace {
+namespace
+{
 
 // Mask of the first nbytes bytes of a word (nbytes 1 ... 8).
 inline uint64_t byte_mask(uint32_t nbytes) { return nbytes >= 8 ? ~0ull : (1ull << (8 * nbytes)) - 1; }
@@ -108,7 +109,8 @@ void epi_set_digit(epi *pVal, uint32_t bytePos, uint8_t value)
     w = (w & ~(0xFFull << sh)) | (uint64_t{value} << sh);
 }
 
-namespace {
+namespace
+{
 
 template <class Op>
 void epi_bytewise(epi *Z, const epi *X, const epi *Y, Op op)

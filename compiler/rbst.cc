@@ -78,7 +78,8 @@ void ptr_stack_release(ptr_stack *s)
 // (TYPE_3: degree 31, separation 3) is run on the process's own state array, handed over by setstate(),
 // and handed back with the position it reached: the sequence is exactly the one random() would give.
 
-namespace {
+namespace
+{
 
 int g_draw_depth = 0;
 alignas(8) char g_parking[128];  // the state random() uses while a batch holds the real one
@@ -197,7 +198,8 @@ rbst_node *rbst_find(const rbst *t, const void *key)
     return nullptr;
 }
 
-namespace {
+namespace
+{
 
 inline uint32_t size_of(const rbst_node *n) { return n ? n->size : 0; }
 

@@ -19,8 +19,8 @@ struct ptr_stack {
 
 void ptr_stack_init(ptr_stack *s);
 int ptr_stack_push(ptr_stack *s, void *item);  // 0, or 12 when out of memory
-void *ptr_stack_pop(ptr_stack *s);              // nullptr when empty
-void *ptr_stack_peek(const ptr_stack *s);       // top item or nullptr
+void *ptr_stack_pop(ptr_stack *s);             // nullptr when empty
+void *ptr_stack_peek(const ptr_stack *s);      // top item or nullptr
 bool ptr_stack_is_empty(const ptr_stack *s);
 void ptr_stack_apply(ptr_stack *s, void (*fn)(void *item, void *arg), void *arg);
 void ptr_stack_release(ptr_stack *s);  // frees every cell
@@ -61,10 +61,13 @@ extern rbst_draw_state g_rbst_draws;
 uint32_t rbst_draw_slow();
 // A copy of the draw position in local variables for a tight loop (stores into other 32-bit arrays cannot
 // then alias it); the position goes back to the shared state when the cursor ends.
-class rbst_draw_cursor {
+class rbst_draw_cursor
+{
 public:
-    rbst_draw_cursor() : fast_(g_rbst_draws.fast), st_(g_rbst_draws.word + 1), rear_(g_rbst_draws.rear),
-                         front_(g_rbst_draws.front) {}
+    rbst_draw_cursor()
+        : fast_(g_rbst_draws.fast), st_(g_rbst_draws.word + 1), rear_(g_rbst_draws.rear), front_(g_rbst_draws.front)
+    {
+    }
     ~rbst_draw_cursor()
     {
         if (fast_) {

@@ -7,14 +7,33 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+namespace
+{
 
-constexpr std::array<const char *, 24> kActionNames = {
-    "-",          "reject",           "accept",        "set tloc",          "set tloc-color-encap",
-    "mirror",     "cflowd-v9",        "police",        "count",             "set fc",
-    "set next-hop", "set nat use-vpn", "sla-class",    "tloc-list",         "set dscp",
-    "set svc-type", "set nat pool-id", "log",          "set svc-local",     "set svc-local-strict",
-    "set backup-preferred-color", "set traffic-class", "set local-tloc-list", "tcp optimization"};
+constexpr std::array<const char *, 24> kActionNames = {"-",
+                                                       "reject",
+                                                       "accept",
+                                                       "set tloc",
+                                                       "set tloc-color-encap",
+                                                       "mirror",
+                                                       "cflowd-v9",
+                                                       "police",
+                                                       "count",
+                                                       "set fc",
+                                                       "set next-hop",
+                                                       "set nat use-vpn",
+                                                       "sla-class",
+                                                       "tloc-list",
+                                                       "set dscp",
+                                                       "set svc-type",
+                                                       "set nat pool-id",
+                                                       "log",
+                                                       "set svc-local",
+                                                       "set svc-local-strict",
+                                                       "set backup-preferred-color",
+                                                       "set traffic-class",
+                                                       "set local-tloc-list",
+                                                       "tcp optimization"};
 
 void copy_name(char (&dst)[ZEL_ACTION_NAME_LEN], const char *src)
 {
@@ -165,8 +184,8 @@ int zel_compile_sequence_actions(std::span<const zel_action_spec> actions, uint6
     return 0;
 }
 
-void zel_default_action(uint32_t code, uint32_t param_type, uint8_t sla_primary, bool strict,
-                        uint32_t preferred_color, zel_action_data *out)
+void zel_default_action(uint32_t code, uint32_t param_type, uint8_t sla_primary, bool strict, uint32_t preferred_color,
+                        zel_action_data *out)
 {
     memset(out, 0, sizeof *out);
     zel_action_slot &s = out->slot[0];
@@ -201,7 +220,8 @@ void zel_action_blocks_visit(void *image, void (*fn)(zel_action_data *data, void
     }
 }
 
-namespace {
+namespace
+{
 
 struct stat_query {
     const char *name;

@@ -13,7 +13,7 @@
 
 inline constexpr uint32_t MAX_ACTIONS_IN_RULE = 12;
 inline constexpr uint32_t ZEL_ACTION_SLOT_SIZE = 256;
-inline constexpr uint32_t ZEL_ACTION_DATA_SIZE = MAX_ACTIONS_IN_RULE * ZEL_ACTION_SLOT_SIZE;   // 3072
+inline constexpr uint32_t ZEL_ACTION_DATA_SIZE = MAX_ACTIONS_IN_RULE * ZEL_ACTION_SLOT_SIZE;            // 3072
 inline constexpr uint32_t ZEL_ACTION_BLOCK_SIZE = ZEL_ACTION_DATA_SIZE + sizeof(zel_action_block_hdr);  // 3080
 inline constexpr uint32_t ZEL_TLOC_LIST_ENTRIES = 16;
 inline constexpr uint32_t ZEL_ACTION_NAME_LEN = 64;
@@ -75,15 +75,15 @@ struct zel_slot_mirror {  // 5 mirror
 struct zel_slot_police {  // 7 police
     uint8_t bank;
     uint8_t reserved0[7];
-    uint64_t rate;        // clock cycles per byte
-    uint64_t burst;       // clock cycles
+    uint64_t rate;   // clock cycles per byte
+    uint64_t burst;  // clock cycles
     uint64_t last_seen;
     uint64_t tokens;
     uint64_t drops[2];
     uint8_t reserved1[8];
-    uint64_t bytes[2];    // slot offset 128
-    uint32_t oob_action;  // 0 drop, otherwise mark PLP high
-    uint8_t flags;        // ZEL_POLICE_ENCODED
+    uint64_t bytes[2];               // slot offset 128
+    uint32_t oob_action;             // 0 drop, otherwise mark PLP high
+    uint8_t flags;                   // ZEL_POLICE_ENCODED
     char name[ZEL_ACTION_NAME_LEN];  // "%d.%s": sequence number, policer name
 };
 inline constexpr uint8_t ZEL_POLICE_ENCODED = 0x2;
@@ -122,13 +122,13 @@ struct zel_action_slot {
         zel_slot_mirror mirror;
         zel_slot_police police;
         zel_slot_count count;
-        int32_t fc;                      // 9 set fc
-        zel_addr_record next_hop;        // 10 set next-hop
-        uint16_t vrf_id;                 // 11 set nat use-vpn
+        int32_t fc;                // 9 set fc
+        zel_addr_record next_hop;  // 10 set next-hop
+        uint16_t vrf_id;           // 11 set nat use-vpn
         zel_slot_sla sla;
         zel_slot_tloc_entry tloc_list[ZEL_TLOC_LIST_ENTRIES];  // 13 tloc-list
-        uint8_t u8;                      // 14 set dscp, 15 set svc-type, 21 set traffic-class
-        uint32_t u32;                    // 16 set nat pool-id, 20 set backup-preferred-color
+        uint8_t u8;                                            // 14 set dscp, 15 set svc-type, 21 set traffic-class
+        uint32_t u32;                                          // 16 set nat pool-id, 20 set backup-preferred-color
         zel_slot_local_tloc_list local_tloc;
         uint8_t raw[192];
     } p;
@@ -222,15 +222,14 @@ struct zel_action_spec {
 // Encodes one sequence's actions, in configuration order, into a zeroed 3072-byte block. clock_hz is the
 // forwarding plane's clock rate (cycles per second) for policer rates. Returns 0, or 22 when more than
 // MAX_ACTIONS_IN_RULE slots would be needed.
-int zel_compile_sequence_actions(std::span<const zel_action_spec> actions, uint64_t clock_hz,
-                                 zel_action_data *out);
+int zel_compile_sequence_actions(std::span<const zel_action_spec> actions, uint64_t clock_hz, zel_action_data *out);
 
 // The weighted fill of one tloc-list slot (16 entries). Returns the number of usable choices.
 uint32_t zel_tloc_list_fill(std::span<const zel_tloc_choice> choices, zel_slot_tloc_entry out[ZEL_TLOC_LIST_ENTRIES]);
 
 // A rule table's default action: slot 0 carries the code and parameter type (sla-class parameters too).
-void zel_default_action(uint32_t code, uint32_t param_type, uint8_t sla_primary, bool strict,
-                        uint32_t preferred_color, zel_action_data *out);
+void zel_default_action(uint32_t code, uint32_t param_type, uint8_t sla_primary, bool strict, uint32_t preferred_color,
+                        zel_action_data *out);
 
 // ---------------------------------------------------------------------------------------------------------
 // Statistics over a published program image (every action table, every block, all 12 slots; names

@@ -10,7 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-namespace {
+namespace
+{
 
 program_allocator g_alloc{};
 
@@ -45,7 +46,8 @@ uint64_t table_bytes(uint64_t rows) { return 4 + uint64_t{ZEL_LOOKUP_ENTRY_SIZE}
 // pair a class x of X with p have the vectors v(x) AND w(p), so T has at least as many classes as there are
 // distinct such vectors, and cells at several points together give at least as many as their distinct
 // vectors. Any X and any set of points give a lower bound.
-class image_bound {
+class image_bound
+{
 public:
     image_bound(const rule_table *rt, const std::vector<eclass_table *> &leaves)
         : rt_(rt), nleaves_(static_cast<uint32_t>(leaves.size())),
@@ -471,8 +473,8 @@ void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_
     *size = static_cast<uint32_t>(std::min<uint64_t>(sz, 0xFFFFFFFFull));
 
     int32_t filter_index = -1;
-    void *mem = (sz <= 0xFFFFFFFFull && g_alloc.allocate) ? g_alloc.allocate(g_alloc.arg, *size, &filter_index)
-                                                          : nullptr;
+    void *mem =
+        (sz <= 0xFFFFFFFFull && g_alloc.allocate) ? g_alloc.allocate(g_alloc.arg, *size, &filter_index) : nullptr;
     if (!mem)
         return nullptr;
     // Every byte is written once: the fixed part is zeroed here, lookup entries and action blocks are

@@ -8,12 +8,13 @@
 #include <array>
 #include <new>
 
-namespace {
+namespace
+{
 
 constexpr std::array<const char *, 20> kMatchNames = {
-    "MIN",     "PROTOCOL", "SRC_PORT", "DST_PORT",   "SRC_ADDR",  "DST_ADDR",      "SRC_PFX_LIST",
-    "DST_PFX_LIST", "DSCP", "FC",      "TCP",        "PKT_LEN",   "APP",           "APP_FAMILY",
-    "APP_LIST", "MATCH_ANY", "TRAFFIC_CLASS", "NEXT_HEADER", "PLP", "MAX"};
+    "MIN",           "PROTOCOL",    "SRC_PORT", "DST_PORT", "SRC_ADDR", "DST_ADDR",   "SRC_PFX_LIST", "DST_PFX_LIST",
+    "DSCP",          "FC",          "TCP",      "PKT_LEN",  "APP",      "APP_FAMILY", "APP_LIST",     "MATCH_ANY",
+    "TRAFFIC_CLASS", "NEXT_HEADER", "PLP",      "MAX"};
 
 struct cfield_def {
     uint32_t match;

@@ -1,6 +1,6 @@
+#include "compiler/zel_image.h"
 #include "compiler/zel_action.h"
 #include "compiler/zel_compiler.h"
-#include "compiler/zel_image.h"
 
 #include <cstring>
 

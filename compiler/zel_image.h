@@ -76,15 +76,15 @@ struct zel_field_map_entry {
 
 struct zel_image_header {
     uint32_t reserved;
-    uint32_t size;                              // total image size in bytes
-    char name[ZEL_IMAGE_NAME_LEN];              // rule table name, NUL-terminated only when shorter
-    uint32_t dir_count;                         // directory entries (lookup tables + 1)
+    uint32_t size;                  // total image size in bytes
+    char name[ZEL_IMAGE_NAME_LEN];  // rule table name, NUL-terminated only when shorter
+    uint32_t dir_count;             // directory entries (lookup tables + 1)
     uint32_t instr_count;
-    uint32_t action_offset;                     // word offset of the first action block
-    uint32_t table_offset[ZEL_MAX_TABLES];      // word offset of the first entry of table t; [0] unused
+    uint32_t action_offset;                 // word offset of the first action block
+    uint32_t table_offset[ZEL_MAX_TABLES];  // word offset of the first entry of table t; [0] unused
     uint32_t field_map_count;
     zel_field_map_entry field_map[ZEL_MAX_TABLES];  // ascending compiler field order
-    uint32_t table_field[ZEL_MAX_TABLES];       // compiler field of leaf table t, 0 for combined tables
+    uint32_t table_field[ZEL_MAX_TABLES];           // compiler field of leaf table t, 0 for combined tables
 };
 static_assert(sizeof(zel_image_header) == 472);
 static_assert(offsetof(zel_image_header, size) == 4);
@@ -107,10 +107,10 @@ static_assert(sizeof(zel_table_dir_entry) == 24);
 static_assert(offsetof(zel_table_dir_entry, entry_size) == 8);
 
 struct zel_lookup_entry {
-    uint32_t low;       // inclusive
-    uint32_t high;      // exclusive
+    uint32_t low;   // inclusive
+    uint32_t high;  // exclusive
     uint32_t class_id;
-    uint32_t left;      // word offset from the table's first entry, 0 = none
+    uint32_t left;  // word offset from the table's first entry, 0 = none
     uint32_t right;
 };
 static_assert(sizeof(zel_lookup_entry) == 20);

@@ -17,7 +17,8 @@ struct zel_prog_heap {
     std::unordered_map<void *, run> live;
 };
 
-namespace {
+namespace
+{
 
 void *heap_allocate(void *arg, uint32_t size, int32_t *filter_index)
 {

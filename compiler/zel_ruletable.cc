@@ -6,12 +6,10 @@
 #include <cstring>
 #include <new>
 
-namespace {
-
-void copy_name(char (&dst)[ZEL_RULE_NAME_LEN], const char *src)
+namespace
 {
-    snprintf(dst, sizeof dst, "%s", src ? src : "");
-}
+
+void copy_name(char (&dst)[ZEL_RULE_NAME_LEN], const char *src) { snprintf(dst, sizeof dst, "%s", src ? src : ""); }
 
 void fill_block(action_block &b, uint32_t flags, uint32_t data_len, const void *action_data)
 {

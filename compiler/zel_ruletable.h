@@ -17,7 +17,7 @@ struct zel_range {
 // The ranges one rule places on one leaf table.
 struct field_match {
     uint32_t table_id;
-    uint32_t field;  // compiler field id
+    uint32_t field;                 // compiler field id
     std::vector<zel_range> ranges;  // in the order added
 };
 
@@ -48,7 +48,7 @@ struct rule_table {
 
 // name and alias are copied with at most 127 characters. data may be nullptr only when data_len is 0.
 rule_table *zel_rule_table_create(const char *name, const char *alias, uint32_t data_len, const void *data);
-void zel_rule_table_free(rule_table *t);  // accepts nullptr
+void zel_rule_table_free(rule_table *t);              // accepts nullptr
 rule *zel_rule_add(rule_table *t, const char *name);  // appended; nullptr when out of memory
 rule *zel_rule_at(const rule_table *t, uint32_t index);
 uint32_t zel_rule_count(const rule_table *t);

@@ -3,10 +3,11 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <initializer_list>
 #include <cstdlib>
+#include <initializer_list>
 
-namespace {
+namespace
+{
 
 void qor_signal_term(int, siginfo_t *, void *) { exit(0); }
 

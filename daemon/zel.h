@@ -20,7 +20,7 @@ struct zel_ctx {
     event_base *base;
     event *usr1_ev;
     event *usr2_ev;
-    event *base_timer_ev;  // pure timeout, re-added every tick
+    event *base_timer_ev;      // pure timeout, re-added every tick
     msgq_handle *tabmgr_link;  // pxrd
     msgq_handle *kro_link;     // krod
     timer_mgr *tmr_mgr;

@@ -48,7 +48,8 @@ void zel_event_deinit(zel_ctx *ctx)
     ctx->base = nullptr;
 }
 
-namespace {
+namespace
+{
 
 int base_timer_arm(zel_ctx *ctx)
 {

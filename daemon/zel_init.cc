@@ -14,7 +14,8 @@
 #include <cstring>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 int zel_hostname_init(zel_ctx *)
 {
@@ -103,9 +104,9 @@ constexpr std::array g_stages{
 // announce, then the data plane, the timers and the loop; a failed start-up simply
 // undoes its completed stages in reverse.
 constexpr std::array g_teardown{
-    "sysmgr-link", "dpi", "confd", "compiler-context", "tabmgr-link", "kro-link", "access-lists",
-    "policy-tables", "sla-classes", "forwarding-classes", "dpi-mode", "program-allocator",
-    "dataplane-start", "base-timer", "dataplane-ops", "event-loop", "syslog",
+    "sysmgr-link",     "dpi",           "confd",         "compiler-context",   "tabmgr-link", "kro-link",
+    "access-lists",    "policy-tables", "sla-classes",   "forwarding-classes", "dpi-mode",    "program-allocator",
+    "dataplane-start", "base-timer",    "dataplane-ops", "event-loop",         "syslog",
 };
 
 }  // namespace

@@ -10,7 +10,8 @@
 #include "common/qor_util.h"
 #include "common/zel_log.h"
 
-namespace {
+namespace
+{
 
 int ref_addr_cmp(const void *a, const void *b)
 {

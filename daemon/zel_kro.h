@@ -20,12 +20,12 @@ struct zel_kro_peer {
     avl_node_t node;
     tloc_key_t key;
     uint32_t tloc_index;  // written into TLOC actions
-    uint32_t pref;  // second value reported with the locator
+    uint32_t pref;        // second value reported with the locator
     uint32_t weight;
-    uint8_t state;  // 1 up
+    uint8_t state;     // 1 up
     uint8_t resolved;  // 1 while krod reports the locator
-    uint8_t flags;  // 1 when krod flags the locator as local
-    avl_tree_t refs;  // zel_kro_ref records of the policy side
+    uint8_t flags;     // 1 when krod flags the locator as local
+    avl_tree_t refs;   // zel_kro_ref records of the policy side
 };
 static_assert(offsetof(zel_kro_peer, node) == 0);
 

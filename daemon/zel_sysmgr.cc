@@ -10,7 +10,8 @@
 #include "common/timer.h"
 #include "common/zel_log.h"
 
-namespace {
+namespace
+{
 
 void send_hello(sysmgr_link *link)
 {
@@ -46,8 +47,7 @@ void sysmgr_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
 {
     auto *link = static_cast<sysmgr_link *>(arg);
     const auto *bytes = static_cast<const uint8_t *>(payload);
-    if (len > offsetof(sysmgr_msg_t, type) && bytes[offsetof(sysmgr_msg_t, type)] == SYSMGR_MSG_TYPE4 &&
-        link->type4_cb)
+    if (len > offsetof(sysmgr_msg_t, type) && bytes[offsetof(sysmgr_msg_t, type)] == SYSMGR_MSG_TYPE4 && link->type4_cb)
         link->type4_cb(link, payload, len, link->user_arg);
     msgq_free_msg(h, payload);
 }

@@ -9,7 +9,8 @@
 #include "common/qor_util.h"
 #include "common/zel_log.h"
 
-namespace {
+namespace
+{
 
 zel_tabmgr_announce_fn g_announce;
 

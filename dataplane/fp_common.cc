@@ -21,7 +21,8 @@
 fp_scaling g_fp_scaling;
 int g_fp_console;
 
-namespace {
+namespace
+{
 
 // ---------------------------------------------------------------------------------------------------
 // Scaling records.
@@ -123,8 +124,10 @@ constexpr std::array<fp_scaling, FP_NUM_CLASSES> kScaling{make_scaling(1), make_
 
 void *g_fp_tbl_addr[FP_NUM_TABLES][FP_NUM_CORES];
 
-#define TBL(i, size, count, name) fp_shmem_tbl_entry{g_fp_tbl_addr[i], size, &fp_scaling::count, name, false}
-#define TBL_PER_CORE(i, size, count, name) fp_shmem_tbl_entry{g_fp_tbl_addr[i], size, &fp_scaling::count, name, true}
+#define TBL(i, size, count, name)                                                                                      \
+    fp_shmem_tbl_entry { g_fp_tbl_addr[i], size, &fp_scaling::count, name, false }
+#define TBL_PER_CORE(i, size, count, name)                                                                             \
+    fp_shmem_tbl_entry { g_fp_tbl_addr[i], size, &fp_scaling::count, name, true }
 
 constexpr std::array<fp_shmem_tbl_entry, FP_NUM_TABLES> kTables{
     TBL(0, sizeof(fp_shmem_info_entry), shmem_info_tbl_size, "fp_shmem_info"),
@@ -317,7 +320,8 @@ int fp_scaling_class_detect()
         got = fgets(line, sizeof line, f);
         fclose(f);
     }
-    struct sysinfo si{};
+    struct sysinfo si {
+    };
     uint64_t ram = sysinfo(&si) == 0 ? uint64_t{si.totalram} * si.mem_unit : 0;
     return fp_scaling_class_pick(got, ram);
 }
@@ -398,7 +402,8 @@ int fp_shmem_attach(int create, int lock)
     auto *info = reinterpret_cast<fp_shmem_info_entry *>(base + FP_SHMEM_TABLES_OFFSET);
     if (create)
         memset(info, 0, uint64_t{g_shmem_tbl[0].elem_size} * s.shmem_info_tbl_size);
-    ZEL_INVARIANT(__FILE__, "g_fp_scaling.shmem_info_tbl_size >= (int)NELEMENTS(g_shmem_tbl)", s.shmem_info_tbl_size >= FP_NUM_TABLES);
+    ZEL_INVARIANT(__FILE__, "g_fp_scaling.shmem_info_tbl_size >= (int)NELEMENTS(g_shmem_tbl)",
+                  s.shmem_info_tbl_size >= FP_NUM_TABLES);
 
     uint8_t *const info_start = reinterpret_cast<uint8_t *>(info);
     uint8_t *cur = info_start;

@@ -153,7 +153,7 @@ enum fp_tbl : uint32_t {
 };
 
 struct fp_shmem_tbl_entry {
-    void **addr;        // where the address is stored: one slot, or FP_NUM_CORES for a per-core table
+    void **addr;  // where the address is stored: one slot, or FP_NUM_CORES for a per-core table
     uint32_t elem_size;
     uint32_t fp_scaling::*count;
     const char *name;
@@ -185,9 +185,9 @@ struct fp_global_ctrl {
     uint32_t ncores;
     uint64_t clock_hz;  // forwarding clock: policer rates are in its cycles
     uint16_t reserved0;
-    uint8_t status;     // FP_STATUS_READY: the forwarding plane runs on this block
+    uint8_t status;  // FP_STATUS_READY: the forwarding plane runs on this block
     uint8_t reserved1[5];
-    int32_t pid;        // the forwarding plane's process
+    int32_t pid;  // the forwarding plane's process
     uint8_t reserved2[228];
 };
 static_assert(sizeof(fp_global_ctrl) == 256);
@@ -198,8 +198,8 @@ inline constexpr uint8_t FP_STATUS_READY = 1u << 2;
 
 // A filter table slot.
 struct fp_filter_slot {
-    uint16_t valid;     // 1 while a program is published here
-    uint8_t flags;      // FP_FILTER_ACTIVE: set by the forwarding plane when it runs the filter
+    uint16_t valid;  // 1 while a program is published here
+    uint8_t flags;   // FP_FILTER_ACTIVE: set by the forwarding plane when it runs the filter
     uint8_t reserved;
     uint32_t hw_index;  // first 128-byte block of the program
     uint32_t nblocks;

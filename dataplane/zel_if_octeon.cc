@@ -13,7 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // One entry per filter-memory block; only the first block of a run is marked.
 struct zel_mem {
@@ -355,7 +356,10 @@ void *zel_dp_filter_program(uint32_t filter_index)
     return g.r.filter_mem + uint64_t{g.r.filters[filter_index].hw_index} * FP_FILTER_BLOCK_SIZE;
 }
 
-program_allocator zel_dp_program_allocator() { return program_allocator{prog_allocate, prog_free, prog_capacity, nullptr}; }
+program_allocator zel_dp_program_allocator()
+{
+    return program_allocator{prog_allocate, prog_free, prog_capacity, nullptr};
+}
 
 void zel_dp_show_filters(const zel_out_sink *out)
 {

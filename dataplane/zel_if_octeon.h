@@ -36,11 +36,11 @@ struct zel_dp_ops {
     // Waits for the forwarding plane, attaches the shared block and starts the module; with `clear`
     // the policy regions are zeroed. 0, the attachment's error, or 12.
     int (*init)(zel_ctx *ctx, int clear);
-    int (*deinit)(zel_ctx *ctx);             // 0
-    void *(*allocate)(uint32_t size);        // program memory in a newly claimed slot, or nullptr
-    void (*free)(void *mem);                 // onto the delayed-delete list
+    int (*deinit)(zel_ctx *ctx);       // 0
+    void *(*allocate)(uint32_t size);  // program memory in a newly claimed slot, or nullptr
+    void (*free)(void *mem);           // onto the delayed-delete list
     int (*policer_update)(uint32_t filter_index, const zel_policer_stats *stats);  // 0 or 22
-    void (*oom_retry)(zel_ctx *ctx, uint32_t blocks_freed);  // after a pass that freed blocks
+    void (*oom_retry)(zel_ctx *ctx, uint32_t blocks_freed);                        // after a pass that freed blocks
 };
 
 const zel_dp_ops *zel_dp_octeon_ops();

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+namespace
+{
 
 ssize_t sink_write(void *cookie, const char *buf, size_t len)
 {

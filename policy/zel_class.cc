@@ -6,7 +6,8 @@
 #include "common/zel_log.h"
 #include "policy/zel_config.h"
 
-namespace {
+namespace
+{
 
 int class_name_cmp(const char *a, const char *b)
 {
@@ -25,7 +26,10 @@ int fc_cmp(const void *a, const void *b)
                           static_cast<const zel_fwd_class *>(b)->info.name);
 }
 
-bool valid_class_name(const char *name) { return name != nullptr && strnlen(name, ZEL_CLASS_NAME_LEN) < ZEL_CLASS_NAME_LEN; }
+bool valid_class_name(const char *name)
+{
+    return name != nullptr && strnlen(name, ZEL_CLASS_NAME_LEN) < ZEL_CLASS_NAME_LEN;
+}
 
 template <typename Fn>
 void for_each_sequence_action(zel_policy_vpn_list &pvl, Fn &&fn)

@@ -13,9 +13,13 @@
 #include "compiler/zel_compiler.h"
 #include "policy/zel_policy_internal.h"
 
-namespace {
+namespace
+{
 
-bool valid_name(const char *name) { return name != nullptr && name[0] != '\0' && strnlen(name, ZEL_POLICY_NAME_LEN) < ZEL_POLICY_NAME_LEN; }
+bool valid_name(const char *name)
+{
+    return name != nullptr && name[0] != '\0' && strnlen(name, ZEL_POLICY_NAME_LEN) < ZEL_POLICY_NAME_LEN;
+}
 
 zel_policy_vpn_list *pvl_of(zel_policy *policy, const char *vpn_list)
 {

@@ -218,15 +218,15 @@ struct zel_action {
     uint32_t tag;
     zel_action_value v;
     // Resolved state.
-    zel_kro_peer *tloc;        // set tloc
-    uint8_t sla_index;         // sla-class
-    uint64_t rate_bps;         // police: copy of the policer
+    zel_kro_peer *tloc;  // set tloc
+    uint8_t sla_index;   // sla-class
+    uint64_t rate_bps;   // police: copy of the policer
     uint64_t burst_bytes;
     uint32_t exceed;
     int32_t seq;
-    zel_mirror mirror;         // copy of the mirror definition
-    uint16_t vrf_id;           // set nat use-vpn
-    zel_fwd_class_info fc;     // set fc, when resolved
+    zel_mirror mirror;      // copy of the mirror definition
+    uint16_t vrf_id;        // set nat use-vpn
+    zel_fwd_class_info fc;  // set fc, when resolved
     bool fc_unresolved;
     // tloc-list: the choices read from the sequence's TLOC list, each with its locator reference.
     std::vector<zel_tloc_choice_cfg> tloc_choices;
@@ -261,10 +261,10 @@ struct zel_policy_vpn_list {
     uint8_t changed = 0;
     std::map<uint32_t, std::unique_ptr<zel_sequence>> sequences;  // ascending number
     std::unique_ptr<zel_action> default_action;
-    std::map<std::string, uint32_t> counters;  // name -> count actions using it
+    std::map<std::string, uint32_t> counters;   // name -> count actions using it
     std::map<std::string, uint32_t> pfx_lists;  // controller prefix lists referenced
     std::map<std::string, uint32_t> app_lists;  // controller application lists referenced
-    std::set<std::string> policers;  // instance names held with policers
+    std::set<std::string> policers;             // instance names held with policers
     rule_table *rules = nullptr;
     void *program = nullptr;
     uint32_t program_size = 0;
@@ -285,12 +285,12 @@ struct zel_policy {
 
 // What the access-list module lends the pass (null members: no access lists).
 struct zel_acl_hooks {
-    int (*process)(zel_ctx *ctx);              // the IPv4 then IPv6 walk of the pass
-    void (*oom_mark)(zel_ctx *ctx);            // mark access lists left without program memory
+    int (*process)(zel_ctx *ctx);    // the IPv4 then IPv6 walk of the pass
+    void (*oom_mark)(zel_ctx *ctx);  // mark access lists left without program memory
     // Filter index of the access list of that name, false when there is none.
     bool (*filter_index)(zel_ctx *ctx, const char *name, bool ipv6, uint32_t *index);
     void (*mark_changed)(zel_ctx *ctx, const char *name);  // a list the access list uses changed
-    void (*announce)(zel_ctx *ctx);                         // pxrd registered
+    void (*announce)(zel_ctx *ctx);                        // pxrd registered
 };
 
 // The status notification's sender: eight tag values (see zel_policy_status_values).
@@ -313,9 +313,9 @@ struct zel_policy_db {
     avl_tree_t sla_classes;
     uint8_t sla_bitmap = 0;
     uint8_t fc_bitmap[9] = {};
-    uint32_t dpi_refs = 0;       // "Policy DPI Reference"
-    uint32_t flow_refs = 0;      // "Policy Flow Reference"
-    uint32_t no_filter = 0;      // filter index of a vpn-list that found no program memory
+    uint32_t dpi_refs = 0;   // "Policy DPI Reference"
+    uint32_t flow_refs = 0;  // "Policy Flow Reference"
+    uint32_t no_filter = 0;  // filter index of a vpn-list that found no program memory
     uint64_t clock_hz = 1000000000;
     zel_acl_hooks acl{};
     zel_status_source status{};
@@ -426,15 +426,13 @@ int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy
 
 int zel_config_app_list_add(zel_ctx *ctx, const char *name, uint32_t source);
 int zel_config_app_list_delete(zel_ctx *ctx, const char *name, uint32_t source);
-int zel_config_app_list_entry_add(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind,
-                                  const char *entry);
-int zel_config_app_list_entry_delete(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind,
-                                     const char *entry);
+int zel_config_app_list_entry_add(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry);
+int zel_config_app_list_entry_delete(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry);
 int zel_config_app_list_change(zel_ctx *ctx, const char *name, uint32_t source);
 zel_app_list *zel_config_app_list_find(zel_ctx *ctx, const char *name, uint32_t source);
 // user_kind: 2 a policy vpn-list (policy type, policy, vpn-list), 1 an access list (user name).
-int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *list, uint32_t user_kind, uint32_t type,
-                                   const char *user, const char *vpn_list);
+int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *list, uint32_t user_kind, uint32_t type, const char *user,
+                                   const char *vpn_list);
 int zel_config_policy_app_list_unref(zel_ctx *ctx, const char *list, uint32_t user_kind, uint32_t type,
                                      const char *user, const char *vpn_list);
 // Application-family number 1..31 of a name, 0 when unknown.
@@ -443,14 +441,12 @@ uint32_t zel_app_family_id(const char *name);
 // The TLOC list of one sequence, created when absent (null without memory).
 zel_tloc_list *zel_config_tloc_list_get(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list,
                                         uint32_t seq);
-int zel_config_tloc_list_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list,
-                                uint32_t seq);
+int zel_config_tloc_list_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq);
 
 int zel_config_mirror_set(zel_ctx *ctx, const zel_mirror &def);
 int zel_config_mirror_delete(zel_ctx *ctx, uint32_t number);
 // Adds or redefines a policer; a redefinition is written into published programs in place.
-int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, uint64_t burst_bytes,
-                           uint32_t exceed);
+int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, uint64_t burst_bytes, uint32_t exceed);
 int zel_config_policer_delete(zel_ctx *ctx, const char *name);
 int zel_config_policer_ref(zel_ctx *ctx, const char *policer, const char *instance, zel_policy_vpn_list *pvl);
 int zel_config_policer_unref(zel_ctx *ctx, const char *policer, const char *instance);
@@ -465,8 +461,8 @@ int zel_process_oom_policies(zel_ctx *ctx, uint32_t blocks_freed);
 // Matches and actions of one sequence into rule r of the compilation in progress.
 int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq);
 // One binding message for a policy vpn-list (all ranges of its vpn-list, or only `range`).
-int zel_policy_send_binding(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl,
-                            const zel_vpn_range64 *range, uint8_t opcode);
+int zel_policy_send_binding(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl, const zel_vpn_range64 *range,
+                            uint8_t opcode);
 // The message zel_policy_send_binding sends; empty when the vpn-list has no VPNs.
 int zel_policy_binding_encode(zel_ctx *ctx, const zel_policy *policy, const zel_policy_vpn_list *pvl,
                               const zel_vpn_range64 *range, uint8_t opcode, std::vector<uint8_t> *out);
@@ -492,8 +488,8 @@ void zel_policy_commit_done(zel_ctx *ctx);
 void zel_policy_set_dpi_sync(void (*fn)(zel_ctx *ctx));
 
 // The eight tag values of the policy status notification. text and the names must outlive values.
-void zel_policy_status_values(confd_tag_value *values, const char *text, const ip_addr_t &addr,
-                              const char *policy, const char *vpn_list, const char *status);
+void zel_policy_status_values(confd_tag_value *values, const char *text, const ip_addr_t &addr, const char *policy,
+                              const char *vpn_list, const char *status);
 inline constexpr uint32_t ZEL_POLICY_NS = 0x25640284;
 inline constexpr uint32_t ZEL_STATUS_TAG_CONTAINER = 0x73E916A8;
 inline constexpr uint32_t ZEL_STATUS_TAG_PRIORITY = 0x18F30F38;

@@ -8,16 +8,42 @@
 #include "policy/zel_config.h"
 #include "policy/zel_policy_internal.h"
 
-namespace {
+namespace
+{
 
 constexpr std::array<const char *, 32> kFamilyNames = {
-    "min",          "antivirus",       "application_service", "audio_video",      "authentication",
-    "behavioral",   "compression",     "database",            "encrypted",        "erp",
-    "file_server",  "file_transfer",   "forum",               "game",             "instant_messaging",
-    "mail",         "microsoft_office", "middleware",         "network_management", "network_service",
-    "peer_to_peer", "printer",         "routing",             "security_service", "standard",
-    "telephony",    "terminal",        "thin_client",         "tunneling",        "wap",
-    "web",          "webmail",
+    "min",
+    "antivirus",
+    "application_service",
+    "audio_video",
+    "authentication",
+    "behavioral",
+    "compression",
+    "database",
+    "encrypted",
+    "erp",
+    "file_server",
+    "file_transfer",
+    "forum",
+    "game",
+    "instant_messaging",
+    "mail",
+    "microsoft_office",
+    "middleware",
+    "network_management",
+    "network_service",
+    "peer_to_peer",
+    "printer",
+    "routing",
+    "security_service",
+    "standard",
+    "telephony",
+    "terminal",
+    "thin_client",
+    "tunneling",
+    "wap",
+    "web",
+    "webmail",
 };
 
 zel_policy_db *db_of(zel_ctx *ctx) { return ctx ? ctx->policy_db : nullptr; }
@@ -367,8 +393,7 @@ int zel_config_app_list_entry_add(zel_ctx *ctx, const char *name, uint32_t sourc
     return list->entries.emplace(id, entry).second ? 0 : 17;
 }
 
-int zel_config_app_list_entry_delete(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind,
-                                     const char *entry)
+int zel_config_app_list_entry_delete(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry)
 {
     zel_app_list *list = zel_config_app_list_find(ctx, name, source);
     if (!list || !entry)
@@ -392,8 +417,8 @@ int zel_config_app_list_change(zel_ctx *ctx, const char *name, uint32_t source)
     return 0;
 }
 
-int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *name, uint32_t user_kind, uint32_t type,
-                                   const char *user, const char *vpn_list)
+int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *name, uint32_t user_kind, uint32_t type, const char *user,
+                                   const char *vpn_list)
 {
     zel_app_list *list = zel_config_app_list_find(ctx, name, user_kind);
     if (!list || !user)

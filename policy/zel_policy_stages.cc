@@ -3,7 +3,6 @@
 #include "dataplane/fp_common.h"
 #include "policy/zel_config.h"
 
-
 int zel_fwd_class_stage(zel_ctx *ctx)
 {
     if (int rc = zel_policy_db_init(ctx, ZEL_FILTER_UNBOUND - 1); rc != 0)

@@ -14,7 +14,8 @@
 #include "policy/zel_config.h"
 #include "policy/zel_policy_internal.h"
 
-namespace {
+namespace
+{
 
 void (*g_dpi_sync)(zel_ctx *ctx);
 
@@ -161,9 +162,9 @@ int zel_policy_binding_encode(zel_ctx *ctx, const zel_policy *policy, const zel_
     if (n == 0)
         return 0;
     out->resize(ZEL_BIND_HDR_LEN + 4ull * n);
-    size_t len = zel_binding_msg_encode(out->data(), out->size(), opcode, static_cast<uint8_t>(pvl->filter_type),
-                                        static_cast<uint8_t>(pvl->direction), pvl->filter_index,
-                                        policy->name.c_str(), ranges);
+    size_t len =
+        zel_binding_msg_encode(out->data(), out->size(), opcode, static_cast<uint8_t>(pvl->filter_type),
+                               static_cast<uint8_t>(pvl->direction), pvl->filter_index, policy->name.c_str(), ranges);
     out->resize(len);
     return 0;
 }
@@ -356,8 +357,9 @@ int zel_process_policy_vpn_list(zel_ctx *ctx, zel_policy_vpn_list *pvl, zel_poli
     }
     if (rc == 12) {
         pvl->filter_index = db->no_filter;
-        ZEL_DEBUG(ZEL_DEBUG_POLICY, "Failed to allocate memory [%d/%d] for policy %s - %s. Continuing without the policy.",
-                  static_cast<int>(size), static_cast<int>((size + 127) / 128), policy->name.c_str(), pvl->name.c_str());
+        ZEL_DEBUG(
+            ZEL_DEBUG_POLICY, "Failed to allocate memory [%d/%d] for policy %s - %s. Continuing without the policy.",
+            static_cast<int>(size), static_cast<int>((size + 127) / 128), policy->name.c_str(), pvl->name.c_str());
         zel_event_line(zel_severity::alert, ZEL_EVENT_POLICY_NO_MEMORY,
                        "Failed to allocate memory for policy %s - %s. Continuing without the policy.",
                        policy->name.c_str(), pvl->name.c_str());
@@ -367,8 +369,8 @@ int zel_process_policy_vpn_list(zel_ctx *ctx, zel_policy_vpn_list *pvl, zel_poli
         pvl->program_size = size;
         pvl->filter_index = static_cast<uint32_t>(zel_compile_filter_index(cc));
         if (old_index == db->no_filter) {
-            zel_event_line(zel_severity::info, ZEL_EVENT_POLICY_REPROGRAMMED, "Successfully re-programmed policy %s - %s",
-                           policy->name.c_str(), pvl->name.c_str());
+            zel_event_line(zel_severity::info, ZEL_EVENT_POLICY_REPROGRAMMED,
+                           "Successfully re-programmed policy %s - %s", policy->name.c_str(), pvl->name.c_str());
             status_notify(ctx, policy, pvl, "Success");
         }
     }

@@ -15,7 +15,8 @@
 
 #include "common/avl.h"
 
-namespace {
+namespace
+{
 
 struct elem {
     avl_node_t node;
@@ -36,10 +37,7 @@ double cpu_ns()
     return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
-double ns_per_op(double start, size_t ops)
-{
-    return (cpu_ns() - start) / static_cast<double>(ops);
-}
+double ns_per_op(double start, size_t ops) { return (cpu_ns() - start) / static_cast<double>(ops); }
 
 struct result {
     double insert, find, remove;

@@ -8,7 +8,6 @@
 
 #include "compiler/zel_field.h"
 
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +22,8 @@
 #include <rte_malloc.h>
 #endif
 
-namespace {
+namespace
+{
 
 using bench_clock = std::chrono::steady_clock;
 constexpr uint32_t BLOCKS = 33554431;  // just under 4 GiB: the image size is a 32-bit field
@@ -33,7 +33,8 @@ double since(bench_clock::time_point t0) { return std::chrono::duration<double>(
 
 // Repeats fn over the packets for at least MIN_SECONDS; packets per second.
 template <typename Fn>
-double rate(size_t packets, Fn fn) {
+double rate(size_t packets, Fn fn)
+{
     uint64_t n = 0;
     auto t0 = bench_clock::now();
     double secs;
@@ -53,7 +54,8 @@ struct result {
     std::string note;
 };
 
-result run_zel(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, const std::vector<uint32_t> &want) {
+result run_zel(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, const std::vector<uint32_t> &want)
+{
     result r;
     zelc_compiled c;
     long before = zelc_rss_kib();
@@ -103,7 +105,8 @@ const rte_acl_field_def ACL_FIELDS[5] = {
     {RTE_ACL_FIELD_TYPE_RANGE, sizeof(uint16_t), 4, 3, offsetof(ipv4_5tuple, dport)},
 };
 
-acl_ipv4_rule to_acl(const zelc_rule &zr, uint32_t index, uint32_t count) {
+acl_ipv4_rule to_acl(const zelc_rule &zr, uint32_t index, uint32_t count)
+{
     acl_ipv4_rule a{};
     a.data.category_mask = 1;
     a.data.priority = static_cast<int32_t>(count - index);  // the first rule wins
@@ -128,13 +131,15 @@ acl_ipv4_rule to_acl(const zelc_rule &zr, uint32_t index, uint32_t count) {
     return a;
 }
 
-uint64_t heap_bytes() {
+uint64_t heap_bytes()
+{
     rte_malloc_socket_stats st{};
     rte_malloc_get_socket_stats(static_cast<int>(rte_socket_id()), &st);
     return st.heap_allocsz_bytes;
 }
 
-result run_acl(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, const std::vector<uint32_t> &want) {
+result run_acl(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, const std::vector<uint32_t> &want)
+{
     result r;
     uint32_t n = static_cast<uint32_t>(rs.rules.size());
     uint64_t before = heap_bytes();
@@ -169,7 +174,8 @@ result run_acl(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, con
     for (size_t i = 0; i < pkts.size(); i++) {
         const zelc_packet &p = pkts[i];
         data[i] = {static_cast<uint8_t>(p.v[ZEL_CF_PROTOCOL]), rte_cpu_to_be_32(p.v[ZEL_CF_SRC_ADDR]),
-                   rte_cpu_to_be_32(p.v[ZEL_CF_DST_ADDR]), rte_cpu_to_be_16(static_cast<uint16_t>(p.v[ZEL_CF_SRC_PORT])),
+                   rte_cpu_to_be_32(p.v[ZEL_CF_DST_ADDR]),
+                   rte_cpu_to_be_16(static_cast<uint16_t>(p.v[ZEL_CF_SRC_PORT])),
                    rte_cpu_to_be_16(static_cast<uint16_t>(p.v[ZEL_CF_DST_PORT]))};
         ptrs[i] = reinterpret_cast<const uint8_t *>(&data[i]);
     }
@@ -177,7 +183,8 @@ result run_acl(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, con
     constexpr uint32_t BURST = 64;
     auto classify_all = [&] {
         for (size_t i = 0; i < pkts.size(); i += BURST)
-            rte_acl_classify(ctx, &ptrs[i], &res[i], static_cast<uint32_t>(std::min<size_t>(BURST, pkts.size() - i)), 1);
+            rte_acl_classify(ctx, &ptrs[i], &res[i], static_cast<uint32_t>(std::min<size_t>(BURST, pkts.size() - i)),
+                             1);
     };
     classify_all();
     for (size_t i = 0; i < pkts.size(); i++)
@@ -188,8 +195,9 @@ result run_acl(const zelc_ruleset &rs, const std::vector<zelc_packet> &pkts, con
     return r;
 }
 
-bool eal_init(const char *prog) {
-    const char *args[] = {prog, "--no-huge", "--no-pci", "-l", "0", "-m", "4096", "--file-prefix=zelc-bench",
+bool eal_init(const char *prog)
+{
+    const char *args[] = {prog,           "--no-huge", "--no-pci", "-l", "0", "-m", "4096", "--file-prefix=zelc-bench",
                           "--log-level=1"};
     std::vector<char *> argv;
     for (const char *a : args)
@@ -198,19 +206,22 @@ bool eal_init(const char *prog) {
 }
 #endif
 
-std::string num(double v, int prec) {
+std::string num(double v, int prec)
+{
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", prec, v);
     return buf;
 }
 
-std::string ratio(const result &a, const result &b, double av, double bv) {
+std::string ratio(const result &a, const result &b, double av, double bv)
+{
     return a.ok && b.ok && bv > 0 ? num(av / bv, 2) : "-";
 }
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: %s RULES [TRACE]\n", argv[0]);
         return 2;
@@ -244,8 +255,8 @@ int main(int argc, char **argv) {
     // | set | rules | packets | zel compile ms (CPU) | image bytes | zel peak KiB | zel Mpps | acl build ms (CPU) |
     // acl bytes | acl Mpps | compile CPU zel/acl | memory zel image/acl | rate acl/zel | mismatches zel, acl | notes |
     auto ms = [](const result &r) { return num(r.build_ms, 1) + " (" + num(r.build_cpu_ms, 1) + ")"; };
-    std::printf("| %s | %zu | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %zu, %zu | %s%s%s |\n", name.c_str(),
-                rs.rules.size(), pkts.size(), ms(z).c_str(), std::to_string(z.bytes).c_str(),
+    std::printf("| %s | %zu | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %zu, %zu | %s%s%s |\n",
+                name.c_str(), rs.rules.size(), pkts.size(), ms(z).c_str(), std::to_string(z.bytes).c_str(),
                 z.ok ? std::to_string(z.peak_kib).c_str() : "-", z.ok ? num(z.pps / 1e6, 2).c_str() : "-",
                 a.ok ? ms(a).c_str() : "-", a.ok ? std::to_string(a.bytes).c_str() : "-",
                 a.ok ? num(a.pps / 1e6, 2).c_str() : "-", ratio(z, a, z.build_cpu_ms, a.build_cpu_ms).c_str(),

@@ -10,12 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct cb_rule {
     uint8_t src[4], dst[4];

@@ -13,7 +13,8 @@
 #include "common/timer.h"
 #include "platform/kro/kro_msg.h"
 
-namespace {
+namespace
+{
 
 struct Counter {
     uint64_t received = 0;

@@ -13,7 +13,8 @@
 #include <random>
 #include <vector>
 
-namespace {
+namespace
+{
 
 int64_t g_offset_ns = 0;
 
@@ -42,8 +43,8 @@ std::vector<timer_obj *> make_timers(timer_mgr *mgr, size_t n, uint32_t max_ms, 
     std::uniform_int_distribution<uint32_t> dist(1, max_ms);
     std::vector<timer_obj *> timers(n);
     for (auto &t : timers)
-        t = timer_util_create(mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, dist(rng), count_cb, nullptr, nullptr,
-                              nullptr, nullptr, "bench");
+        t = timer_util_create(mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONESHOT, dist(rng), count_cb, nullptr, nullptr, nullptr,
+                              nullptr, "bench");
     return timers;
 }
 
@@ -54,8 +55,7 @@ double expire_all(timer_mgr *mgr, size_t n)
     const auto t0 = bench_clock::now();
     while (mgr->nactive > 0) {
         g_offset_ns += 10 * 1000000;
-        while (timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100) == TIMER_EXEC_MORE) {
-        }
+        while (timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100) == TIMER_EXEC_MORE) {}
     }
     const double ns = ns_per_op(t0, n);
     if (g_fired != n)
@@ -110,8 +110,8 @@ void run(const char *label, uint32_t max_ms, size_t n, int reps)
     costs best = run_once(max_ms, n);
     for (int i = 1; i < reps; i++) {
         const costs c = run_once(max_ms, n);
-        best = {std::min(best.enable, c.enable), std::min(best.restart, c.restart),
-                std::min(best.disable, c.disable), std::min(best.expiry, c.expiry), std::min(best.del, c.del)};
+        best = {std::min(best.enable, c.enable), std::min(best.restart, c.restart), std::min(best.disable, c.disable),
+                std::min(best.expiry, c.expiry), std::min(best.del, c.del)};
     }
     printf("| %-26s | %7.1f | %7.1f | %7.1f | %7.1f | %7.1f |\n", label, best.enable, best.restart, best.disable,
            best.expiry, best.del);

@@ -14,25 +14,28 @@
 using cdbwire::WireReader;
 using cdbwire::WireWriter;
 
-namespace {
+namespace
+{
 
-void usage() {
-    fprintf(stderr,
-            "usage: cdb-cli [--port N] COMMAND\n"
-            "  load FILE.json           merge FILE into the running configuration and commit\n"
-            "  replace FILE.json        replace the running configuration by FILE and commit\n"
-            "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
-            "  show-config [PATH]       print the running configuration as JSON\n"
-            "  show CALLPOINT [KEY...]  list the entries served by a daemon\n"
-            "  request ACTION [PARAM VALUE...]  run an action point\n"
-            "  notifications | traps    print what was recorded, one JSON object per line\n"
-            "  status                   print the start phase and the connected daemons\n"
-            "  phase N                  move the database to start phase N\n");
+void usage()
+{
+    fprintf(stderr, "usage: cdb-cli [--port N] COMMAND\n"
+                    "  load FILE.json           merge FILE into the running configuration and commit\n"
+                    "  replace FILE.json        replace the running configuration by FILE and commit\n"
+                    "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
+                    "  show-config [PATH]       print the running configuration as JSON\n"
+                    "  show CALLPOINT [KEY...]  list the entries served by a daemon\n"
+                    "  request ACTION [PARAM VALUE...]  run an action point\n"
+                    "  notifications | traps    print what was recorded, one JSON object per line\n"
+                    "  status                   print the start phase and the connected daemons\n"
+                    "  phase N                  move the database to start phase N\n");
 }
 
-bool read_file(const std::string &path, std::string *out) {
+bool read_file(const std::string &path, std::string *out)
+{
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     std::ostringstream ss;
     ss << in.rdbuf();
     *out = ss.str();
@@ -41,9 +44,11 @@ bool read_file(const std::string &path, std::string *out) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     int port = CONFD_PORT;
-    if (const char *e = getenv("CONFD_IPC_PORT")) port = atoi(e);
+    if (const char *e = getenv("CONFD_IPC_PORT"))
+        port = atoi(e);
     int i = 1;
     if (i + 1 < argc && strcmp(argv[i], "--port") == 0) {
         port = atoi(argv[i + 1]);
@@ -76,7 +81,8 @@ int main(int argc, char **argv) {
         op = cmd == "show" ? cdbwire::kOpCliShow : cdbwire::kOpCliRequest;
         w.str(args[0]);
         w.u32(static_cast<uint32_t>(args.size() - 1));
-        for (size_t k = 1; k < args.size(); k++) w.str(args[k]);
+        for (size_t k = 1; k < args.size(); k++)
+            w.str(args[k]);
     } else if (cmd == "notifications" && args.empty()) {
         op = cdbwire::kOpCliNotifs;
     } else if (cmd == "traps" && args.empty()) {
@@ -95,7 +101,8 @@ int main(int argc, char **argv) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (confd_internal::hello(sock, reinterpret_cast<sockaddr *>(&a), sizeof a, cdbwire::kConnCli, "cdb-cli", 0, nullptr) < 0) {
+    if (confd_internal::hello(sock, reinterpret_cast<sockaddr *>(&a), sizeof a, cdbwire::kConnCli, "cdb-cli", 0,
+                              nullptr) < 0) {
         fprintf(stderr, "Error: cannot reach the configuration database on port %d: %s\n", port, confd_lasterr());
         return 1;
     }
@@ -117,7 +124,8 @@ int main(int argc, char **argv) {
             fflush(stdout);
             continue;
         }
-        if (rop != cdbwire::kOpReply) continue;
+        if (rop != cdbwire::kOpReply)
+            continue;
         int err = r.i32();
         std::string msg = r.str();
         std::string text = r.str();

@@ -6,9 +6,11 @@
 
 #include "platform/cdb/confd_cdb.h"
 
-namespace cdbsim {
+namespace cdbsim
+{
 
-namespace {
+namespace
+{
 
 enum NodeKind : uint8_t { kLeaf = 0, kContainer = 1, kPresence = 2, kListEntry = 3, kLeafList = 4 };
 
@@ -25,21 +27,26 @@ struct KpElem {
     std::vector<OwnedValue> keys;  // empty for a plain tag
 };
 
-class Differ {
+class Differ
+{
 public:
     explicit Differ(const Schema &s) : s_(s) {}
 
-    std::vector<const lyd_node *> instances(const lyd_node *first, const lysc_node *cs) const {
+    std::vector<const lyd_node *> instances(const lyd_node *first, const lysc_node *cs) const
+    {
         std::vector<const lyd_node *> out;
         for (const lyd_node *n = first; n; n = n->next) {
-            if (n->schema != cs) continue;
-            if ((cs->nodetype & (LYS_LEAF | LYS_LEAFLIST)) && (n->flags & LYD_DEFAULT)) continue;
+            if (n->schema != cs)
+                continue;
+            if ((cs->nodetype & (LYS_LEAF | LYS_LEAFLIST)) && (n->flags & LYD_DEFAULT))
+                continue;
             out.push_back(n);
         }
         return out;
     }
 
-    std::string identity(const lyd_node *entry) const {
+    std::string identity(const lyd_node *entry) const
+    {
         std::string id;
         for (const lyd_node *c = lyd_child(entry); c && c->schema && (c->schema->flags & LYS_KEY); c = c->next) {
             id += lyd_get_value(c);
@@ -48,7 +55,8 @@ public:
         return id;
     }
 
-    void keys_of(const lyd_node *entry, Change &c) const {
+    void keys_of(const lyd_node *entry, Change &c) const
+    {
         for (const lyd_node *k = lyd_child(entry); k && k->schema && (k->schema->flags & LYS_KEY); k = k->next) {
             OwnedValue v;
             s_.value_of(k, &v.v);
@@ -56,54 +64,67 @@ public:
         }
     }
 
-    void leaflist_value(const std::vector<const lyd_node *> &items, OwnedValue *out) const {
+    void leaflist_value(const std::vector<const lyd_node *> &items, OwnedValue *out) const
+    {
         auto *vals = static_cast<confd_value_t *>(calloc(items.empty() ? 1 : items.size(), sizeof(confd_value_t)));
-        for (size_t i = 0; i < items.size(); i++) s_.value_of(items[i], &vals[i]);
+        for (size_t i = 0; i < items.size(); i++)
+            s_.value_of(items[i], &vals[i]);
         confd_free_value(&out->v);
         CONFD_SET_LIST(&out->v, vals, static_cast<unsigned>(items.size()));
     }
 
-    void children_diff(const lyd_node *o, const lyd_node *n, const lysc_node *parent, std::vector<Change> &out) const {
+    void children_diff(const lyd_node *o, const lyd_node *n, const lysc_node *parent, std::vector<Change> &out) const
+    {
         for (auto *cs : s_.children(parent)) {
             schema_diff(cs, instances(o ? lyd_child(o) : nullptr, cs), instances(n ? lyd_child(n) : nullptr, cs), out);
         }
     }
 
     // Changes of the instances of cs between the old and the new siblings.
-    void schema_diff(const lysc_node *cs, const std::vector<const lyd_node *> &ov, const std::vector<const lyd_node *> &nv,
-                     std::vector<Change> &out) const {
+    void schema_diff(const lysc_node *cs, const std::vector<const lyd_node *> &ov,
+                     const std::vector<const lyd_node *> &nv, std::vector<Change> &out) const
+    {
         switch (cs->nodetype) {
         case LYS_LEAF: {
             const lyd_node *o = ov.empty() ? nullptr : ov[0];
             const lyd_node *n = nv.empty() ? nullptr : nv[0];
-            if (!o && !n) return;
-            if (o && n && strcmp(lyd_get_value(o), lyd_get_value(n)) == 0) return;
+            if (!o && !n)
+                return;
+            if (o && n && strcmp(lyd_get_value(o), lyd_get_value(n)) == 0)
+                return;
             Change c;
             c.sn = cs;
             c.kind = kLeaf;
             c.op = n ? MOP_VALUE_SET : MOP_DELETED;
-            if (o) s_.value_of(o, &c.oldv.v);
-            if (n) s_.value_of(n, &c.newv.v);
+            if (o)
+                s_.value_of(o, &c.oldv.v);
+            if (n)
+                s_.value_of(n, &c.newv.v);
             out.push_back(std::move(c));
             return;
         }
         case LYS_LEAFLIST: {
             bool same = ov.size() == nv.size();
-            for (size_t i = 0; same && i < ov.size(); i++) same = strcmp(lyd_get_value(ov[i]), lyd_get_value(nv[i])) == 0;
-            if (same) return;
+            for (size_t i = 0; same && i < ov.size(); i++)
+                same = strcmp(lyd_get_value(ov[i]), lyd_get_value(nv[i])) == 0;
+            if (same)
+                return;
             Change c;
             c.sn = cs;
             c.kind = kLeafList;
             c.op = nv.empty() ? MOP_DELETED : MOP_VALUE_SET;
-            if (!ov.empty()) leaflist_value(ov, &c.oldv);
-            if (!nv.empty()) leaflist_value(nv, &c.newv);
+            if (!ov.empty())
+                leaflist_value(ov, &c.oldv);
+            if (!nv.empty())
+                leaflist_value(nv, &c.newv);
             out.push_back(std::move(c));
             return;
         }
         case LYS_CONTAINER: {
             const lyd_node *o = ov.empty() ? nullptr : ov[0];
             const lyd_node *n = nv.empty() ? nullptr : nv[0];
-            if (!o && !n) return;
+            if (!o && !n)
+                return;
             Change c;
             c.sn = cs;
             if (is_np_container(cs)) {
@@ -113,14 +134,17 @@ public:
                 c.kind = kPresence;
                 c.op = !o ? MOP_CREATED : (!n ? MOP_DELETED : MOP_MODIFIED);
             }
-            if (c.op != MOP_DELETED) children_diff(o, n, cs, c.children);
-            if (c.op == MOP_MODIFIED && c.children.empty()) return;
+            if (c.op != MOP_DELETED)
+                children_diff(o, n, cs, c.children);
+            if (c.op == MOP_MODIFIED && c.children.empty())
+                return;
             out.push_back(std::move(c));
             return;
         }
         case LYS_LIST: {
             std::map<std::string, const lyd_node *> old_by_id;
-            for (auto *o : ov) old_by_id[identity(o)] = o;
+            for (auto *o : ov)
+                old_by_id[identity(o)] = o;
             std::map<std::string, bool> seen;
             for (auto *n : nv) {
                 std::string id = identity(n);
@@ -132,11 +156,13 @@ public:
                 keys_of(n, c);
                 c.op = it == old_by_id.end() ? MOP_CREATED : MOP_MODIFIED;
                 children_diff(it == old_by_id.end() ? nullptr : it->second, n, cs, c.children);
-                if (c.op == MOP_MODIFIED && c.children.empty()) continue;
+                if (c.op == MOP_MODIFIED && c.children.empty())
+                    continue;
                 out.push_back(std::move(c));
             }
             for (auto *o : ov) {
-                if (seen.count(identity(o))) continue;
+                if (seen.count(identity(o)))
+                    continue;
                 Change c;
                 c.sn = cs;
                 c.kind = kListEntry;
@@ -146,13 +172,15 @@ public:
             }
             return;
         }
-        default: return;
+        default:
+            return;
         }
     }
 
     void collect(const std::vector<const lysc_node *> &chain, size_t level, const lyd_node *ofirst,
                  const lyd_node *nfirst, std::vector<KpElem> &kp,
-                 std::vector<std::pair<std::vector<KpElem>, Change>> &roots) const {
+                 std::vector<std::pair<std::vector<KpElem>, Change>> &roots) const
+    {
         const lysc_node *cs = chain[level];
         auto ov = instances(ofirst, cs);
         auto nv = instances(nfirst, cs);
@@ -165,7 +193,8 @@ public:
                 full.push_back(tagel);
                 if (c.kind == kListEntry) {
                     KpElem keyel;
-                    for (auto &k : c.keys) keyel.keys.push_back(k.second);
+                    for (auto &k : c.keys)
+                        keyel.keys.push_back(k.second);
                     full.push_back(keyel);
                 }
                 roots.emplace_back(std::move(full), std::move(c));
@@ -176,7 +205,8 @@ public:
         std::vector<std::pair<const lyd_node *, const lyd_node *>> pairs;
         if (cs->nodetype == LYS_LIST) {
             std::map<std::string, const lyd_node *> old_by_id;
-            for (auto *o : ov) old_by_id[identity(o)] = o;
+            for (auto *o : ov)
+                old_by_id[identity(o)] = o;
             std::map<std::string, bool> seen;
             for (auto *n : nv) {
                 std::string id = identity(n);
@@ -185,32 +215,35 @@ public:
                 pairs.emplace_back(it == old_by_id.end() ? nullptr : it->second, n);
             }
             for (auto *o : ov)
-                if (!seen.count(identity(o))) pairs.emplace_back(o, nullptr);
+                if (!seen.count(identity(o)))
+                    pairs.emplace_back(o, nullptr);
         } else {
             const lyd_node *o = ov.empty() ? nullptr : ov[0];
             const lyd_node *n = nv.empty() ? nullptr : nv[0];
-            if (o || n) pairs.emplace_back(o, n);
+            if (o || n)
+                pairs.emplace_back(o, n);
         }
         for (auto &p : pairs) {
             size_t mark = kp.size();
             kp.push_back(KpElem{s_.tag(cs), s_.ns(cs), {}});
             if (cs->nodetype == LYS_LIST) {
                 KpElem keyel;
-                for (const lyd_node *k = lyd_child(p.second ? p.second : p.first); k && k->schema && (k->schema->flags & LYS_KEY);
-                     k = k->next) {
+                for (const lyd_node *k = lyd_child(p.second ? p.second : p.first);
+                     k && k->schema && (k->schema->flags & LYS_KEY); k = k->next) {
                     OwnedValue v;
                     s_.value_of(k, &v.v);
                     keyel.keys.push_back(v);
                 }
                 kp.push_back(std::move(keyel));
             }
-            collect(chain, level + 1, p.first ? lyd_child(p.first) : nullptr, p.second ? lyd_child(p.second) : nullptr, kp,
-                    roots);
+            collect(chain, level + 1, p.first ? lyd_child(p.first) : nullptr, p.second ? lyd_child(p.second) : nullptr,
+                    kp, roots);
             kp.resize(mark);
         }
     }
 
-    void encode(cdbwire::WireWriter &w, const Change &c) const {
+    void encode(cdbwire::WireWriter &w, const Change &c) const
+    {
         w.u8(c.op);
         w.u8(c.kind);
         w.u32(s_.tag(c.sn));
@@ -224,7 +257,8 @@ public:
             w.value(k.second.v);
         }
         w.u32(static_cast<uint32_t>(c.children.size()));
-        for (auto &ch : c.children) encode(w, ch);
+        for (auto &ch : c.children)
+            encode(w, ch);
     }
 
 private:
@@ -233,15 +267,18 @@ private:
 
 }  // namespace
 
-std::string encode_changes(const Schema &schema, const lyd_node *old_tree, const lyd_node *new_tree, const lysc_node *sub,
-                           uint32_t *nroots) {
+std::string encode_changes(const Schema &schema, const lyd_node *old_tree, const lyd_node *new_tree,
+                           const lysc_node *sub, uint32_t *nroots)
+{
     std::vector<const lysc_node *> chain;
     for (const lysc_node *n = sub; n; n = n->parent)
-        if (!(n->nodetype & (LYS_CHOICE | LYS_CASE))) chain.insert(chain.begin(), n);
+        if (!(n->nodetype & (LYS_CHOICE | LYS_CASE)))
+            chain.insert(chain.begin(), n);
     Differ d(schema);
     std::vector<KpElem> kp;
     std::vector<std::pair<std::vector<KpElem>, Change>> roots;
-    if (!chain.empty()) d.collect(chain, 0, old_tree, new_tree, kp, roots);
+    if (!chain.empty())
+        d.collect(chain, 0, old_tree, new_tree, kp, roots);
     cdbwire::WireWriter w;
     w.u32(static_cast<uint32_t>(roots.size()));
     for (auto &r : roots) {
@@ -257,12 +294,14 @@ std::string encode_changes(const Schema &schema, const lyd_node *old_tree, const
                 w.value(t);
             } else {
                 w.u8(static_cast<uint8_t>(e.keys.size()));
-                for (auto &k : e.keys) w.value(k.v);
+                for (auto &k : e.keys)
+                    w.value(k.v);
             }
         }
         d.encode(w, r.second);
     }
-    if (nroots) *nroots = static_cast<uint32_t>(roots.size());
+    if (nroots)
+        *nroots = static_cast<uint32_t>(roots.size());
     return w.data();
 }
 

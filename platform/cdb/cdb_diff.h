@@ -6,7 +6,8 @@
 
 #include "platform/cdb/cdb_schema.h"
 
-namespace cdbsim {
+namespace cdbsim
+{
 
 // Encodes {u32 nroots, roots} of the changes at or below every instance of sub
 // between old_tree and new_tree (either may be null = empty). *nroots tells

@@ -11,14 +11,16 @@
 #include "platform/cdb/cdb_wire.h"
 #include "platform/cdb/confd_lib.h"
 
-namespace cdbsim {
+namespace cdbsim
+{
 
 // A ConfD value owning its memory (freed with confd_free_value).
 struct OwnedValue {
     confd_value_t v{};
     OwnedValue() { v.type = C_NOEXISTS; }
     OwnedValue(const OwnedValue &o) { confd_value_dup_to(&o.v, &v); }
-    OwnedValue &operator=(const OwnedValue &o) {
+    OwnedValue &operator=(const OwnedValue &o)
+    {
         if (this != &o) {
             confd_free_value(&v);
             confd_value_dup_to(&o.v, &v);
@@ -41,7 +43,8 @@ struct ResolvedPath {
     bool keys_complete = true;  // every list on the path carries its keys
 };
 
-class Schema {
+class Schema
+{
 public:
     ~Schema();
     // Loads every *.yang module of dir. Returns an empty string or the error.

@@ -39,14 +39,17 @@ using namespace cdbsim;
 
 const char *confd_internal_name(uint32_t tag);
 
-namespace {
+namespace
+{
 
 volatile sig_atomic_t g_stop = 0;
 bool g_verbose = false;
 
 void logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void logf(const char *fmt, ...) {
-    if (!g_verbose) return;
+void logf(const char *fmt, ...)
+{
+    if (!g_verbose)
+        return;
     va_list ap;
     va_start(ap, fmt);
     fprintf(stderr, "cdb-sim: ");
@@ -55,7 +58,8 @@ void logf(const char *fmt, ...) {
     va_end(ap);
 }
 
-std::string now_text() {
+std::string now_text()
+{
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tm;
@@ -132,19 +136,22 @@ struct Delivery {
     bool aborted = false;
     std::string abort_msg;
     std::function<void(int err, const std::string &msg)> finished;
-    ~Delivery() {
+    ~Delivery()
+    {
         lyd_free_all(new_tree);
         lyd_free_all(old_tree);
     }
 };
 
-class Server {
+class Server
+{
 public:
     Schema schema;
     std::string state_dir;
     int phase = 0;
 
-    ~Server() {
+    ~Server()
+    {
         // Data trees go before the schema context they refer to.
         cur_.reset();
         queue_.clear();
@@ -217,12 +224,14 @@ private:
     std::vector<std::string> notifs_, traps_;
 };
 
-Conn *Server::conn(uint32_t id) {
+Conn *Server::conn(uint32_t id)
+{
     auto it = conns_.find(id);
     return it == conns_.end() || it->second->dead ? nullptr : it->second.get();
 }
 
-int Server::listen_on(int port) {
+int Server::listen_on(int port)
+{
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int one = 1;
     setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -230,16 +239,19 @@ int Server::listen_on(int port) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listen_fd_, 64) != 0) return -1;
+    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listen_fd_, 64) != 0)
+        return -1;
     socklen_t len = sizeof a;
     getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len);
     return ntohs(a.sin_port);
 }
 
-bool Server::load_running(std::string *err) {
+bool Server::load_running(std::string *err)
+{
     std::string file = state_dir + "/running.json";
     struct stat st;
-    if (stat(file.c_str(), &st) != 0) return true;
+    if (stat(file.c_str(), &st) != 0)
+        return true;
     lyd_node *tree = nullptr;
     if (lyd_parse_data_path(schema.ctx(), file.c_str(), LYD_JSON, LYD_PARSE_STRICT | LYD_PARSE_NO_STATE,
                             LYD_VALIDATE_NO_STATE, &tree) != LY_SUCCESS) {
@@ -251,11 +263,14 @@ bool Server::load_running(std::string *err) {
     return true;
 }
 
-bool Server::persist(std::string *err) {
-    if (state_dir.empty()) return true;
+bool Server::persist(std::string *err)
+{
+    if (state_dir.empty())
+        return true;
     std::string tmp = state_dir + "/running.json.tmp", file = state_dir + "/running.json";
     char *text = nullptr;
-    if (running_) lyd_print_mem(&text, running_, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
+    if (running_)
+        lyd_print_mem(&text, running_, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
     FILE *f = fopen(tmp.c_str(), "w");
     if (!f) {
         free(text);
@@ -273,8 +288,10 @@ bool Server::persist(std::string *err) {
     return true;
 }
 
-void Server::send(Conn &c, uint32_t op, WireWriter &w) {
-    if (c.dead) return;
+void Server::send(Conn &c, uint32_t op, WireWriter &w)
+{
+    if (c.dead)
+        return;
     c.out += w.frame(op);
     while (!c.out.empty()) {
         ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
@@ -282,28 +299,34 @@ void Server::send(Conn &c, uint32_t op, WireWriter &w) {
             c.out.erase(0, static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         break;  // the poll loop flushes the rest
     }
 }
 
-void Server::reply(Conn &c, int err, const std::string &msg, WireWriter *body) {
+void Server::reply(Conn &c, int err, const std::string &msg, WireWriter *body)
+{
     WireWriter w;
     w.i32(err);
     w.str(msg);
-    if (body) w.data() += body->data();
+    if (body)
+        w.data() += body->data();
     send(c, cdbwire::kOpReply, w);
 }
 
-void Server::request(Conn &c, uint32_t op, WireWriter &w, Reply cb) {
+void Server::request(Conn &c, uint32_t op, WireWriter &w, Reply cb)
+{
     c.waiters.push_back(std::move(cb));
     send(c, op, w);
 }
 
-void Server::accept_conn() {
+void Server::accept_conn()
+{
     for (;;) {
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0)
+            return;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<Conn>();
@@ -313,7 +336,8 @@ void Server::accept_conn() {
     }
 }
 
-void Server::on_read(Conn &c) {
+void Server::on_read(Conn &c)
+{
     char buf[65536];
     for (;;) {
         ssize_t n = read(c.fd, buf, sizeof buf);
@@ -321,8 +345,10 @@ void Server::on_read(Conn &c) {
             c.in.append(buf, static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
         close_conn(c);
         return;
     }
@@ -333,15 +359,18 @@ void Server::on_read(Conn &c) {
             close_conn(c);
             return;
         }
-        if (c.in.size() < 8 + len) break;
+        if (c.in.size() < 8 + len)
+            break;
         std::string payload = c.in.substr(8, len);
         c.in.erase(0, 8 + len);
         on_frame(c, op, payload);
     }
 }
 
-void Server::close_conn(Conn &c) {
-    if (c.dead) return;
+void Server::close_conn(Conn &c)
+{
+    if (c.dead)
+        return;
     c.dead = true;
     close(c.fd);
     logf("connection %u (%s) closed", c.id, c.name.c_str());
@@ -361,7 +390,8 @@ void Server::close_conn(Conn &c) {
     conn_done(c.id);
 }
 
-void Server::on_frame(Conn &c, uint32_t op, const std::string &payload) {
+void Server::on_frame(Conn &c, uint32_t op, const std::string &payload)
+{
     WireReader r(payload);
     if (op == cdbwire::kOpHello) {
         c.kind = r.u8();
@@ -396,55 +426,78 @@ void Server::on_frame(Conn &c, uint32_t op, const std::string &payload) {
         return;
     }
     if (op == cdbwire::kOpReply) {
-        if (c.waiters.empty()) return;
+        if (c.waiters.empty())
+            return;
         Reply cb = std::move(c.waiters.front());
         c.waiters.pop_front();
         int err = r.i32();
         std::string msg = r.str();
-        if (!r.ok()) err = CONFD_ERR_PROTOUSAGE, msg = "malformed reply";
+        if (!r.ok())
+            err = CONFD_ERR_PROTOUSAGE, msg = "malformed reply";
         cb(err, msg, r);
         return;
     }
     switch (c.kind) {
-    case cdbwire::kConnCdbData: case cdbwire::kConnCdbRead: handle_cdb(c, op, r); break;
-    case cdbwire::kConnCdbSub:
-        if (op == cdbwire::kOpGetPhase || op == cdbwire::kOpWaitStart) handle_cdb(c, op, r);
-        else handle_sub(c, op, r);
+    case cdbwire::kConnCdbData:
+    case cdbwire::kConnCdbRead:
+        handle_cdb(c, op, r);
         break;
-    case cdbwire::kConnControl: case cdbwire::kConnWorker: case cdbwire::kConnMaapi: handle_daemon(c, op, r); break;
+    case cdbwire::kConnCdbSub:
+        if (op == cdbwire::kOpGetPhase || op == cdbwire::kOpWaitStart)
+            handle_cdb(c, op, r);
+        else
+            handle_sub(c, op, r);
+        break;
+    case cdbwire::kConnControl:
+    case cdbwire::kConnWorker:
+    case cdbwire::kConnMaapi:
+        handle_daemon(c, op, r);
+        break;
     case cdbwire::kConnSchema: {
         WireWriter w;
         schema.write_blob(w);
         reply(c, 0, "", &w);
         break;
     }
-    case cdbwire::kConnCli: handle_cli(c, op, payload); break;
-    default: reply(c, CONFD_ERR_PROTOUSAGE, "hello expected");
+    case cdbwire::kConnCli:
+        handle_cli(c, op, payload);
+        break;
+    default:
+        reply(c, CONFD_ERR_PROTOUSAGE, "hello expected");
     }
 }
 
-lyd_node *Server::tree_for(Conn &c) {
-    if (c.db == CDB_OPERATIONAL) return oper_;
-    if (c.db == CDB_PRE_COMMIT_RUNNING && cur_ && cur_->kind == Delivery::kCommit && cur_->stage == Delivery::kCommitStage)
+lyd_node *Server::tree_for(Conn &c)
+{
+    if (c.db == CDB_OPERATIONAL)
+        return oper_;
+    if (c.db == CDB_PRE_COMMIT_RUNNING && cur_ && cur_->kind == Delivery::kCommit &&
+        cur_->stage == Delivery::kCommitStage)
         return cur_->old_tree;
     return running_;
 }
 
 // libyang accepts some truncated documents; a bracket balance check catches them.
-bool json_balanced(const std::string &s) {
+bool json_balanced(const std::string &s)
+{
     std::string stack;
     bool in_str = false;
     for (size_t i = 0; i < s.size(); i++) {
         char c = s[i];
         if (in_str) {
-            if (c == '\\') i++;
-            else if (c == '"') in_str = false;
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                in_str = false;
             continue;
         }
-        if (c == '"') in_str = true;
-        else if (c == '{' || c == '[') stack.push_back(c);
+        if (c == '"')
+            in_str = true;
+        else if (c == '{' || c == '[')
+            stack.push_back(c);
         else if (c == '}' || c == ']') {
-            if (stack.empty() || stack.back() != (c == '}' ? '{' : '[')) return false;
+            if (stack.empty() || stack.back() != (c == '}' ? '{' : '['))
+                return false;
             stack.pop_back();
         }
     }
@@ -452,18 +505,22 @@ bool json_balanced(const std::string &s) {
 }
 
 // The libyang path of the element above the last one of rp.
-std::string parent_lypath(const ResolvedPath &rp) {
+std::string parent_lypath(const ResolvedPath &rp)
+{
     const lysc_node *s = rp.schema();
     return rp.lypath.substr(0, rp.lypath.rfind("/" + std::string(s->module->name) + ":" + s->name));
 }
 
-bool Server::find_node(lyd_node *tree, const ResolvedPath &rp, lyd_node **out) {
+bool Server::find_node(lyd_node *tree, const ResolvedPath &rp, lyd_node **out)
+{
     *out = nullptr;
-    if (!tree || !rp.keys_complete) return false;
+    if (!tree || !rp.keys_complete)
+        return false;
     return lyd_find_path(tree, rp.lypath.c_str(), 0, out) == LY_SUCCESS && *out;
 }
 
-void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r) {
+void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r)
+{
     switch (op) {
     case cdbwire::kOpGetPhase: {
         WireWriter w;
@@ -473,13 +530,16 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r) {
         return;
     }
     case cdbwire::kOpWaitStart:
-        if (phase >= 1) reply(c, 0, "");
-        else wait_start_.push_back(c.id);
+        if (phase >= 1)
+            reply(c, 0, "");
+        else
+            wait_start_.push_back(c.id);
         return;
     case cdbwire::kOpStartSession: {
         int db = static_cast<int>(r.u32());
         int flags = static_cast<int>(r.u32());
-        if (c.session) return reply(c, CONFD_ERR_BADSTATE, "a session is already open");
+        if (c.session)
+            return reply(c, CONFD_ERR_BADSTATE, "a session is already open");
         if (db < CDB_RUNNING || db > CDB_PRE_COMMIT_RUNNING || db == CDB_STARTUP)
             return reply(c, CONFD_ERR_NOEXISTS, "no such datastore");
         c.db = db;
@@ -495,8 +555,10 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r) {
         r.u32();
         uint32_t n = r.u32();
         std::set<int> ids;
-        for (uint32_t i = 0; i < n && r.ok(); i++) ids.insert(r.i32());
-        if (!r.ok()) return reply(c, CONFD_ERR_PROTOUSAGE, "malformed trigger");
+        for (uint32_t i = 0; i < n && r.ok(); i++)
+            ids.insert(r.i32());
+        if (!r.ok())
+            return reply(c, CONFD_ERR_PROTOUSAGE, "malformed trigger");
         for (int id : ids) {
             auto it = subs_.find(id);
             if (it == subs_.end() || (it->second.type == CDB_SUB_OPERATIONAL) != oper)
@@ -507,20 +569,25 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r) {
         d->flags = CDB_SUB_FLAG_TRIGGER;
         uint32_t cid = c.id;
         d->finished = [this, cid](int err, const std::string &msg) {
-            if (Conn *cc = conn(cid)) reply(*cc, err, msg);
+            if (Conn *cc = conn(cid))
+                reply(*cc, err, msg);
         };
         enqueue(std::move(d));
         return;
     }
-    default: break;
+    default:
+        break;
     }
-    if (!c.session) return reply(c, CONFD_ERR_NOSESSION, "no session started");
+    if (!c.session)
+        return reply(c, CONFD_ERR_NOSESSION, "no session started");
     if (op == cdbwire::kOpSetElem || op == cdbwire::kOpSetElem2 || op == cdbwire::kOpCreate || op == cdbwire::kOpDelete)
         return oper_write(c, op, r);
     std::string path = r.str(), err;
     ResolvedPath rp;
-    if (!r.ok()) return reply(c, CONFD_ERR_PROTOUSAGE, "malformed request");
-    if (!schema.resolve(path, &rp, &err)) return reply(c, CONFD_ERR_BADPATH, err);
+    if (!r.ok())
+        return reply(c, CONFD_ERR_PROTOUSAGE, "malformed request");
+    if (!schema.resolve(path, &rp, &err))
+        return reply(c, CONFD_ERR_BADPATH, err);
     lyd_node *tree = tree_for(c);
     lyd_node *node = nullptr;
     switch (op) {
@@ -531,26 +598,30 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r) {
     }
     case cdbwire::kOpNumInstances: {
         const lysc_node *s = rp.schema();
-        if (s->nodetype != LYS_LIST && s->nodetype != LYS_LEAFLIST) return reply(c, CONFD_ERR_BADPATH, path + " is not a list");
+        if (s->nodetype != LYS_LIST && s->nodetype != LYS_LEAFLIST)
+            return reply(c, CONFD_ERR_BADPATH, path + " is not a list");
         lyd_node *first = tree;
         if (rp.elems.size() > 1) {
             ResolvedPath parent = rp;
             parent.elems.pop_back();
             parent.lypath = parent_lypath(rp);
             parent.keys_complete = true;
-            for (auto &e : parent.elems) parent.keys_complete &= e.schema->nodetype != LYS_LIST || !e.keys.empty();
+            for (auto &e : parent.elems)
+                parent.keys_complete &= e.schema->nodetype != LYS_LIST || !e.keys.empty();
             lyd_node *p = nullptr;
             first = find_node(tree, parent, &p) ? lyd_child(p) : nullptr;
         }
         int n = 0;
-        for (lyd_node *x = first; x; x = x->next) n += x->schema == s;
+        for (lyd_node *x = first; x; x = x->next)
+            n += x->schema == s;
         WireWriter w;
         w.i32(n);
         return reply(c, 0, "", &w);
     }
     case cdbwire::kOpGet: {
         const lysc_node *s = rp.schema();
-        if (!(s->nodetype & (LYS_LEAF | LYS_LEAFLIST))) return reply(c, CONFD_ERR_BADPATH, path + " is not a leaf");
+        if (!(s->nodetype & (LYS_LEAF | LYS_LEAFLIST)))
+            return reply(c, CONFD_ERR_BADPATH, path + " is not a leaf");
         OwnedValue v;
         if (s->nodetype == LYS_LEAFLIST) {
             std::vector<lyd_node *> items;
@@ -559,37 +630,49 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r) {
             parent.lypath = parent_lypath(rp);
             lyd_node *first = rp.elems.size() > 1 ? (find_node(tree, parent, &p) ? lyd_child(p) : nullptr) : tree;
             for (lyd_node *x = first; x; x = x->next)
-                if (x->schema == s) items.push_back(x);
-            if (items.empty()) return reply(c, CONFD_ERR_NOEXISTS, path + " does not exist");
+                if (x->schema == s)
+                    items.push_back(x);
+            if (items.empty())
+                return reply(c, CONFD_ERR_NOEXISTS, path + " does not exist");
             auto *vals = static_cast<confd_value_t *>(calloc(items.size(), sizeof(confd_value_t)));
-            for (size_t i = 0; i < items.size(); i++) schema.value_of(items[i], &vals[i]);
+            for (size_t i = 0; i < items.size(); i++)
+                schema.value_of(items[i], &vals[i]);
             CONFD_SET_LIST(&v.v, vals, static_cast<unsigned>(items.size()));
         } else {
-            if (!find_node(tree, rp, &node)) return reply(c, CONFD_ERR_NOEXISTS, path + " does not exist");
+            if (!find_node(tree, rp, &node))
+                return reply(c, CONFD_ERR_NOEXISTS, path + " does not exist");
             schema.value_of(node, &v.v);
         }
         WireWriter w;
         w.value(v.v);
         return reply(c, 0, "", &w);
     }
-    default: return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request");
+    default:
+        return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request");
     }
 }
 
-void Server::oper_write(Conn &c, uint32_t op, WireReader &r) {
+void Server::oper_write(Conn &c, uint32_t op, WireReader &r)
+{
     std::string path = r.str(), err, text;
     OwnedValue v;
-    if (op == cdbwire::kOpSetElem) r.value(&v.v);
-    if (op == cdbwire::kOpSetElem2) text = r.str();
-    if (!r.ok()) return reply(c, CONFD_ERR_PROTOUSAGE, "malformed request");
+    if (op == cdbwire::kOpSetElem)
+        r.value(&v.v);
+    if (op == cdbwire::kOpSetElem2)
+        text = r.str();
+    if (!r.ok())
+        return reply(c, CONFD_ERR_PROTOUSAGE, "malformed request");
     if (c.db != CDB_OPERATIONAL)
         return reply(c, CONFD_ERR_NOT_WRITABLE, "only the operational datastore is writable through CDB sessions");
     ResolvedPath rp;
-    if (!schema.resolve(path, &rp, &err)) return reply(c, CONFD_ERR_BADPATH, err);
-    if (!rp.keys_complete) return reply(c, CONFD_ERR_BADPATH, "keys missing in " + path);
+    if (!schema.resolve(path, &rp, &err))
+        return reply(c, CONFD_ERR_BADPATH, err);
+    if (!rp.keys_complete)
+        return reply(c, CONFD_ERR_BADPATH, "keys missing in " + path);
     const lysc_node *s = rp.schema();
     lyd_node *before = nullptr;
-    if (oper_) lyd_dup_siblings(oper_, nullptr, LYD_DUP_RECURSIVE, &before);
+    if (oper_)
+        lyd_dup_siblings(oper_, nullptr, LYD_DUP_RECURSIVE, &before);
     lyd_node *node = nullptr;
     bool exists = find_node(oper_, rp, &node);
     int rc = 0;
@@ -598,21 +681,25 @@ void Server::oper_write(Conn &c, uint32_t op, WireReader &r) {
         if (!exists) {
             rc = CONFD_ERR_NOEXISTS, msg = path + " does not exist";
         } else {
-            if (node == oper_) oper_ = oper_->next;
+            if (node == oper_)
+                oper_ = oper_->next;
             lyd_free_tree(node);
         }
     } else if (op == cdbwire::kOpCreate) {
-        if (exists) rc = CONFD_ERR_ALREADY_EXISTS, msg = path + " already exists";
+        if (exists)
+            rc = CONFD_ERR_ALREADY_EXISTS, msg = path + " already exists";
         else if (s->nodetype & (LYS_LEAF | LYS_LEAFLIST) && leaf_type(s)->basetype != LY_TYPE_EMPTY)
             rc = CONFD_ERR_NOTCREATABLE, msg = path + " is a leaf with a value";
     } else {
-        if (!(s->nodetype & (LYS_LEAF | LYS_LEAFLIST))) rc = CONFD_ERR_BADPATH, msg = path + " is not a leaf";
-        else if (op == cdbwire::kOpSetElem) text = schema.string_of(s, v.v);
+        if (!(s->nodetype & (LYS_LEAF | LYS_LEAFLIST)))
+            rc = CONFD_ERR_BADPATH, msg = path + " is not a leaf";
+        else if (op == cdbwire::kOpSetElem)
+            text = schema.string_of(s, v.v);
     }
     if (rc == 0 && op != cdbwire::kOpDelete) {
         lyd_node *created = nullptr;
-        LY_ERR e = lyd_new_path(nullptr, schema.ctx(), rp.lypath.c_str(), op == cdbwire::kOpCreate ? nullptr : text.c_str(),
-                                0, &created);
+        LY_ERR e = lyd_new_path(nullptr, schema.ctx(), rp.lypath.c_str(),
+                                op == cdbwire::kOpCreate ? nullptr : text.c_str(), 0, &created);
         if (e != LY_SUCCESS) {
             const char *m = ly_errmsg(schema.ctx());
             rc = CONFD_ERR_BADTYPE, msg = m ? m : "cannot write the value";
@@ -627,37 +714,47 @@ void Server::oper_write(Conn &c, uint32_t op, WireReader &r) {
     reply(c, 0, "");
     auto d = make_delivery(Delivery::kOper, before, oper_, nullptr, false);
     lyd_free_all(before);
-    if (!d->subs.empty()) enqueue(std::move(d));
+    if (!d->subs.empty())
+        enqueue(std::move(d));
 }
 
 std::unique_ptr<Delivery> Server::make_delivery(Delivery::Kind kind, const lyd_node *old_tree, const lyd_node *new_tree,
-                                                const std::set<int> *only, bool all_listed) {
+                                                const std::set<int> *only, bool all_listed)
+{
     auto d = std::make_unique<Delivery>();
     d->kind = kind;
     for (auto &[id, s] : subs_) {
         bool oper = s.type == CDB_SUB_OPERATIONAL;
-        if (oper != (kind == Delivery::kOper)) continue;
-        if (only && !only->count(id)) continue;
+        if (oper != (kind == Delivery::kOper))
+            continue;
+        if (only && !only->count(id))
+            continue;
         Conn *c = conn(s.conn);
-        if (!c || !c->subs_done) continue;
+        if (!c || !c->subs_done)
+            continue;
         uint32_t n = 0;
         d->blobs[id] = encode_changes(schema, old_tree, new_tree, s.schema, &n);
-        if (n > 0 || all_listed) d->subs.insert(id);
+        if (n > 0 || all_listed)
+            d->subs.insert(id);
     }
     return d;
 }
 
-void Server::enqueue(std::unique_ptr<Delivery> d) {
+void Server::enqueue(std::unique_ptr<Delivery> d)
+{
     queue_.push_back(std::move(d));
-    if (!cur_) start_next();
+    if (!cur_)
+        start_next();
 }
 
-void Server::start_next() {
+void Server::start_next()
+{
     while (!cur_ && !queue_.empty()) {
         cur_ = std::move(queue_.front());
         queue_.pop_front();
         bool two_phase = false;
-        for (int id : cur_->subs) two_phase |= subs_.count(id) && subs_[id].type == CDB_SUB_RUNNING_TWOPHASE;
+        for (int id : cur_->subs)
+            two_phase |= subs_.count(id) && subs_[id].type == CDB_SUB_RUNNING_TWOPHASE;
         cur_->stage = (cur_->kind == Delivery::kCommit && two_phase) ? Delivery::kPrepare : Delivery::kCommitStage;
         if (cur_->kind == Delivery::kCommit && cur_->stage == Delivery::kCommitStage) {
             apply_commit();
@@ -672,26 +769,33 @@ void Server::start_next() {
 }
 
 // Running becomes the new tree; the old one is the pre-commit view until the delivery ends.
-void Server::apply_commit() {
+void Server::apply_commit()
+{
     std::string err;
     std::swap(running_, cur_->new_tree);
     cur_->old_tree = cur_->new_tree;
     cur_->new_tree = nullptr;
-    if (!persist(&err)) logf("%s", err.c_str());
+    if (!persist(&err))
+        logf("%s", err.c_str());
 }
 
 // Whether a subscription takes part in the current stage of the delivery.
-bool Server::in_stage(const Sub &s) {
-    if (cur_->stage == Delivery::kPrepare) return s.type == CDB_SUB_RUNNING_TWOPHASE;
-    if (cur_->stage == Delivery::kAbort) return cur_->prepared.count(s.conn) > 0;
+bool Server::in_stage(const Sub &s)
+{
+    if (cur_->stage == Delivery::kPrepare)
+        return s.type == CDB_SUB_RUNNING_TWOPHASE;
+    if (cur_->stage == Delivery::kAbort)
+        return cur_->prepared.count(s.conn) > 0;
     return true;
 }
 
-void Server::start_stage() {
+void Server::start_stage()
+{
     std::set<int> prios;
     for (int id : cur_->subs) {
         auto it = subs_.find(id);
-        if (it != subs_.end() && in_stage(it->second)) prios.insert(it->second.prio);
+        if (it != subs_.end() && in_stage(it->second))
+            prios.insert(it->second.prio);
     }
     cur_->prios.assign(prios.begin(), prios.end());
     cur_->prio_idx = 0;
@@ -699,7 +803,8 @@ void Server::start_stage() {
     next_priority();
 }
 
-void Server::next_priority() {
+void Server::next_priority()
+{
     while (cur_ && cur_->waiting.empty()) {
         if (cur_->prio_idx >= cur_->prios.size()) {
             // stage complete
@@ -714,56 +819,69 @@ void Server::next_priority() {
                 start_stage();
                 return;
             }
-            if (cur_->stage == Delivery::kAbort) return finish_delivery(CONFD_ERR_EXTERNAL, cur_->abort_msg);
+            if (cur_->stage == Delivery::kAbort)
+                return finish_delivery(CONFD_ERR_EXTERNAL, cur_->abort_msg);
             return finish_delivery(0, "");
         }
         int prio = cur_->prios[cur_->prio_idx++];
         std::map<uint32_t, std::vector<int>> by_conn;
         for (int id : cur_->subs) {
             auto it = subs_.find(id);
-            if (it == subs_.end() || it->second.prio != prio || !in_stage(it->second)) continue;
-            if (cur_->done_sockets.count(it->second.conn)) continue;
+            if (it == subs_.end() || it->second.prio != prio || !in_stage(it->second))
+                continue;
+            if (cur_->done_sockets.count(it->second.conn))
+                continue;
             by_conn[it->second.conn].push_back(id);
         }
-        int type = cur_->kind == Delivery::kOper ? CDB_SUB_OPER
+        int type = cur_->kind == Delivery::kOper       ? CDB_SUB_OPER
                    : cur_->stage == Delivery::kPrepare ? CDB_SUB_PREPARE
                    : cur_->stage == Delivery::kAbort   ? CDB_SUB_ABORT
-                                                        : CDB_SUB_COMMIT;
+                                                       : CDB_SUB_COMMIT;
         for (auto &[cid, ids] : by_conn) {
             Conn *c = conn(cid);
-            if (!c) continue;
+            if (!c)
+                continue;
             bool last = true;
             for (size_t k = cur_->prio_idx; k < cur_->prios.size(); k++)
                 for (int id : cur_->subs)
-                    if (subs_.count(id) && subs_[id].conn == cid && subs_[id].prio == cur_->prios[k]) last = false;
+                    if (subs_.count(id) && subs_[id].conn == cid && subs_[id].prio == cur_->prios[k])
+                        last = false;
             WireWriter w;
             w.u32(static_cast<uint32_t>(type));
             w.u32(static_cast<uint32_t>(cur_->flags | (last ? CDB_SUB_FLAG_IS_LAST : 0)));
             w.u32(static_cast<uint32_t>(ids.size()));
-            for (int id : ids) w.i32(id);
+            for (int id : ids)
+                w.i32(id);
             c->notified = true;
             cur_->waiting.insert(cid);
-            if (cur_->stage == Delivery::kPrepare) cur_->prepared.insert(cid);
+            if (cur_->stage == Delivery::kPrepare)
+                cur_->prepared.insert(cid);
             logf("notify conn %u (%s) prio %d type %d with %zu ids", cid, c->name.c_str(), prio, type, ids.size());
             send(*c, cdbwire::kOpNotify, w);
         }
     }
 }
 
-void Server::finish_delivery(int err, const std::string &msg) {
+void Server::finish_delivery(int err, const std::string &msg)
+{
     std::unique_ptr<Delivery> d = std::move(cur_);
-    if (d->finished) d->finished(err, msg);
+    if (d->finished)
+        d->finished(err, msg);
     d.reset();
     start_next();
 }
 
-void Server::conn_done(uint32_t cid) {
-    if (!cur_ || !cur_->waiting.erase(cid)) return;
-    if (Conn *c = conn(cid)) c->notified = false;
+void Server::conn_done(uint32_t cid)
+{
+    if (!cur_ || !cur_->waiting.erase(cid))
+        return;
+    if (Conn *c = conn(cid))
+        c->notified = false;
     next_priority();
 }
 
-void Server::commit(lyd_node *new_tree, std::function<void(int, const std::string &)> done) {
+void Server::commit(lyd_node *new_tree, std::function<void(int, const std::string &)> done)
+{
     // Validation is against the running tree at the time the commit is queued; commits
     // are serialised, so a queued one is re-validated against the then-current tree by
     // being computed from it when it starts.
@@ -773,7 +891,8 @@ void Server::commit(lyd_node *new_tree, std::function<void(int, const std::strin
     enqueue(std::move(d));
 }
 
-void Server::handle_sub(Conn &c, uint32_t op, WireReader &r) {
+void Server::handle_sub(Conn &c, uint32_t op, WireReader &r)
+{
     switch (op) {
     case cdbwire::kOpSubscribe: {
         int type = static_cast<int>(r.u32());
@@ -781,11 +900,15 @@ void Server::handle_sub(Conn &c, uint32_t op, WireReader &r) {
         int prio = r.i32();
         uint32_t ns = r.u32();
         std::string path = r.str(), err;
-        if (!r.ok()) return reply(c, CONFD_ERR_PROTOUSAGE, "malformed subscribe");
-        if (c.subs_done) return reply(c, CONFD_ERR_BADSTATE, "cdb_subscribe_done already called on this socket");
-        if (type < CDB_SUB_RUNNING || type > CDB_SUB_OPERATIONAL) return reply(c, CONFD_ERR_PROTOUSAGE, "bad subscription type");
+        if (!r.ok())
+            return reply(c, CONFD_ERR_PROTOUSAGE, "malformed subscribe");
+        if (c.subs_done)
+            return reply(c, CONFD_ERR_BADSTATE, "cdb_subscribe_done already called on this socket");
+        if (type < CDB_SUB_RUNNING || type > CDB_SUB_OPERATIONAL)
+            return reply(c, CONFD_ERR_PROTOUSAGE, "bad subscription type");
         const lysc_node *s = schema.schema_of(path, &err);
-        if (!s) return reply(c, CONFD_ERR_BADPATH, err);
+        if (!s)
+            return reply(c, CONFD_ERR_BADPATH, err);
         if (ns != 0 && schema.ns(s) != ns) {
             char m[256];
             snprintf(m, sizeof m, "namespace 0x%08x does not match %s (0x%08x)", ns, path.c_str(), schema.ns(s));
@@ -810,9 +933,11 @@ void Server::handle_sub(Conn &c, uint32_t op, WireReader &r) {
     }
     case cdbwire::kOpSync: {
         int type = static_cast<int>(r.u32());
-        if (!c.notified) return reply(c, CONFD_ERR_BADSTATE, "no notification to sync");
+        if (!c.notified)
+            return reply(c, CONFD_ERR_BADSTATE, "no notification to sync");
         reply(c, 0, "");
-        if (cur_ && (type == CDB_DONE_SOCKET || type == CDB_DONE_TRANSACTION)) cur_->done_sockets.insert(c.id);
+        if (cur_ && (type == CDB_DONE_SOCKET || type == CDB_DONE_TRANSACTION))
+            cur_->done_sockets.insert(c.id);
         return conn_done(c.id);
     }
     case cdbwire::kOpSubAbort: {
@@ -823,21 +948,27 @@ void Server::handle_sub(Conn &c, uint32_t op, WireReader &r) {
         if (!c.notified || !cur_ || cur_->stage != Delivery::kPrepare)
             return reply(c, CONFD_ERR_BADSTATE, "abort is only possible on a prepare notification");
         cur_->aborted = true;
-        if (cur_->abort_msg.empty()) cur_->abort_msg = msg.empty() ? "aborted by subscriber " + c.name : msg;
+        if (cur_->abort_msg.empty())
+            cur_->abort_msg = msg.empty() ? "aborted by subscriber " + c.name : msg;
         cur_->prepared.erase(c.id);  // the aborting subscriber is not sent an abort
         reply(c, 0, "");
         return conn_done(c.id);
     }
-    default: return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request on subscription socket");
+    default:
+        return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request on subscription socket");
     }
 }
 
-void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r) {
+void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r)
+{
     Daemon *d = daemons_.count(c.daemon_id) ? &daemons_[c.daemon_id] : nullptr;
     switch (op) {
-    case cdbwire::kOpRegDataCb: case cdbwire::kOpRegValpoint: case cdbwire::kOpRegStream: {
+    case cdbwire::kOpRegDataCb:
+    case cdbwire::kOpRegValpoint:
+    case cdbwire::kOpRegStream: {
         std::string name = r.str();
-        if (!d || !r.ok()) return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
+        if (!d || !r.ok())
+            return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
         if (op == cdbwire::kOpRegDataCb) {
             if (Daemon *o = daemon_by_callpoint(name); o && o != d)
                 return reply(c, CONFD_ERR_ALREADY_EXISTS, "callpoint " + name + " is registered by " + o->name);
@@ -855,22 +986,26 @@ void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r) {
         ap.init = r.u8();
         ap.action = r.u8();
         ap.command = r.u8();
-        if (!d || !r.ok()) return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
+        if (!d || !r.ok())
+            return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
         d->actions.push_back(ap);
         return reply(c, 0, "");
     }
     case cdbwire::kOpRegTransCb:
-        if (!d) return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
+        if (!d)
+            return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
         d->trans_init = r.u8();
         return reply(c, 0, "");
     case cdbwire::kOpRegSnmp: {
         std::string n = r.str(), ctx = r.str();
-        if (!d) return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
+        if (!d)
+            return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
         d->snmp.emplace_back(n, ctx);
         return reply(c, 0, "");
     }
     case cdbwire::kOpRegDone:
-        if (!d) return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
+        if (!d)
+            return reply(c, CONFD_ERR_PROTOUSAGE, "registration on a non-control socket");
         d->done = true;
         return reply(c, 0, "");
     case cdbwire::kOpNotifSend: {
@@ -880,14 +1015,16 @@ void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r) {
         confd_tag_value_t *tv = nullptr;
         int n = 0;
         r.tagvalues(&tv, &n);
-        if (!r.ok()) return;  // never answered: a malformed notification is dropped
+        if (!r.ok())
+            return;  // never answered: a malformed notification is dropped
         char ts[96];
         confd_pp_value(ts, sizeof ts, &t.v);
         std::string name = "";
         std::string values;
         if (n >= 2 && tv[0].v.type == C_XMLBEGIN && tv[n - 1].v.type == C_XMLEND) {
             const lysc_node *sn = schema.child_by_tag(nullptr, tv[0].tag.tag);
-            if (!sn) sn = schema.find_any_by_tag(tv[0].tag.tag);
+            if (!sn)
+                sn = schema.find_any_by_tag(tv[0].tag.tag);
             char hex[16];
             snprintf(hex, sizeof hex, "0x%08x", tv[0].tag.tag);
             name = sn ? sn->name : hex;
@@ -895,7 +1032,8 @@ void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r) {
         } else {
             values = schema.render(nullptr, tv, n);
         }
-        for (int i = 0; i < n; i++) confd_free_value(&tv[i].v);
+        for (int i = 0; i < n; i++)
+            confd_free_value(&tv[i].v);
         free(tv);
         notifs_.push_back("{\"time\":" + json_quote(ts) + ",\"stream\":" + json_quote(stream) +
                           ",\"notification\":" + json_quote(name) + ",\"values\":" + values + "}");
@@ -913,13 +1051,16 @@ void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r) {
             confd_pp_value(buf, sizeof buf, &v.v);
             vb += (i ? "," : "") + std::string("{\"name\":") + json_quote(name) + ",\"value\":" + json_quote(buf) + "}";
         }
-        if (!r.ok()) return;
+        if (!r.ok())
+            return;
         traps_.push_back("{\"time\":" + json_quote(now_text()) + ",\"notify_name\":" + json_quote(notify) +
                          ",\"context\":" + json_quote(ctx) + ",\"notification\":" + json_quote(notification) +
                          ",\"varbinds\":" + vb + "]}");
         return;
     }
-    case cdbwire::kOpMaapiAttach: case cdbwire::kOpMaapiDetach: case cdbwire::kOpMaapiCrypto:
+    case cdbwire::kOpMaapiAttach:
+    case cdbwire::kOpMaapiDetach:
+    case cdbwire::kOpMaapiCrypto:
         return reply(c, 0, "");
     case cdbwire::kOpCliWrite: {
         int usid = static_cast<int>(r.u32());
@@ -933,18 +1074,22 @@ void Server::handle_daemon(Conn &c, uint32_t op, WireReader &r) {
             }
         return reply(c, CONFD_ERR_NOEXISTS, "no user session " + std::to_string(usid));
     }
-    default: return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request");
+    default:
+        return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request");
     }
 }
 
-Daemon *Server::daemon_by_callpoint(const std::string &cp) {
+Daemon *Server::daemon_by_callpoint(const std::string &cp)
+{
     for (auto &[id, d] : daemons_)
         for (auto &x : d.callpoints)
-            if (x == cp) return &d;
+            if (x == cp)
+                return &d;
     return nullptr;
 }
 
-Daemon *Server::daemon_by_actionpoint(const std::string &ap, ActionPoint **out) {
+Daemon *Server::daemon_by_actionpoint(const std::string &ap, ActionPoint **out)
+{
     for (auto &[id, d] : daemons_)
         for (auto &x : d.actions)
             if (x.name == ap) {
@@ -956,15 +1101,19 @@ Daemon *Server::daemon_by_actionpoint(const std::string &ap, ActionPoint **out) 
 
 // Runs the daemon's transaction or action init on its control socket, which names the worker.
 void Server::with_worker(Daemon &d, uint32_t usid, bool action, const std::string &ap, uint32_t th,
-                         std::function<void(Conn *, int, const std::string &)> next) {
+                         std::function<void(Conn *, int, const std::string &)> next)
+{
     Conn *ctl = conn(d.ctl);
     uint32_t first_worker = d.workers.empty() ? 0 : d.workers.front();
-    if (!ctl) return next(nullptr, CONFD_ERR_OS, "daemon " + d.name + " is gone");
+    if (!ctl)
+        return next(nullptr, CONFD_ERR_OS, "daemon " + d.name + " is gone");
     auto on_init = [this, first_worker, next](int err, const std::string &msg, WireReader &body) {
-        if (err) return next(nullptr, err, msg);
+        if (err)
+            return next(nullptr, err, msg);
         uint32_t wid = body.u32();
         Conn *w = conn(wid ? wid : first_worker);
-        if (!w) return next(nullptr, CONFD_ERR_OS, "no worker socket");
+        if (!w)
+            return next(nullptr, CONFD_ERR_OS, "no worker socket");
         next(w, 0, "");
     };
     WireWriter w;
@@ -985,9 +1134,11 @@ void Server::with_worker(Daemon &d, uint32_t usid, bool action, const std::strin
     request(*ctl, cdbwire::kOpTransInit, w, on_init);
 }
 
-void Server::cli_done(uint32_t cid, int err, const std::string &text) {
+void Server::cli_done(uint32_t cid, int err, const std::string &text)
+{
     Conn *c = conn(cid);
-    if (!c) return;
+    if (!c)
+        return;
     WireWriter w;
     w.str(text);
     reply(*c, err, err ? text : "", &w);
@@ -1005,16 +1156,19 @@ struct ShowJob {
     std::vector<OwnedValue> own_keys;
     std::string last_keys;
     int guard = 0;
-    ~ShowJob() {
+    ~ShowJob()
+    {
         for (int i = 0; i < kp.len; i++)
             for (int k = 0; k < MAXKEYLEN && kp.v[i][k].type != C_NOEXISTS && kp.v[i][k].type != 0; k++)
                 confd_free_value(&kp.v[i][k]);
     }
 };
 
-void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::string> &keys) {
+void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::string> &keys)
+{
     const lysc_node *node = schema.find_by_ext("callpoint", cp);
-    if (!node) return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: no list is served by callpoint " + cp);
+    if (!node)
+        return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: no list is served by callpoint " + cp);
     const lysc_node *list = node;
     while (list && list->nodetype != LYS_LIST) {
         const lysc_node *next = nullptr;
@@ -1025,9 +1179,11 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
             }
         list = next;
     }
-    if (!list) return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: callpoint " + cp + " has no list");
+    if (!list)
+        return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: callpoint " + cp + " has no list");
     Daemon *d = daemon_by_callpoint(cp);
-    if (!d) return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: no daemon serves callpoint " + cp);
+    if (!d)
+        return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: no daemon serves callpoint " + cp);
     auto job = std::make_shared<ShowJob>();
     job->cli = c.id;
     job->th = next_th_++;
@@ -1036,7 +1192,8 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
     // Keypath from the root to the list, consuming KEY arguments for the lists on the way.
     std::vector<const lysc_node *> chain;
     for (const lysc_node *n = list; n; n = n->parent)
-        if (!(n->nodetype & (LYS_CHOICE | LYS_CASE))) chain.insert(chain.begin(), n);
+        if (!(n->nodetype & (LYS_CHOICE | LYS_CASE)))
+            chain.insert(chain.begin(), n);
     std::vector<std::vector<OwnedValue>> elems;  // outermost first; tag elements are empty
     std::vector<uint32_t> tags, nss;
     size_t ki = 0;
@@ -1047,10 +1204,11 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
         if (n->nodetype == LYS_LIST) {
             auto ks = schema.keys(n);
             if (n == list) {
-                if (keys.size() - ki == 0) continue;
+                if (keys.size() - ki == 0)
+                    continue;
                 if (keys.size() - ki != ks.size())
-                    return cli_done(c.id, CONFD_ERR_BADPATH, "Error: " + std::string(n->name) + " needs " +
-                                                                 std::to_string(ks.size()) + " keys");
+                    return cli_done(c.id, CONFD_ERR_BADPATH,
+                                    "Error: " + std::string(n->name) + " needs " + std::to_string(ks.size()) + " keys");
             }
             if (keys.size() - ki < ks.size())
                 return cli_done(c.id, CONFD_ERR_BADPATH, "Error: missing keys for " + std::string(n->name));
@@ -1058,22 +1216,28 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
             for (auto *k : ks) {
                 OwnedValue v;
                 std::string err;
-                if (!schema.value_from_string(k, keys[ki++], &v.v, &err)) return cli_done(c.id, CONFD_ERR_BADTYPE, "Error: " + err);
+                if (!schema.value_from_string(k, keys[ki++], &v.v, &err))
+                    return cli_done(c.id, CONFD_ERR_BADTYPE, "Error: " + err);
                 kv.push_back(v);
             }
-            if (n == list) job->own_keys = kv;
-            else elems.back() = kv;
+            if (n == list)
+                job->own_keys = kv;
+            else
+                elems.back() = kv;
         }
     }
-    if (ki != keys.size()) return cli_done(c.id, CONFD_ERR_BADPATH, "Error: too many keys");
+    if (ki != keys.size())
+        return cli_done(c.id, CONFD_ERR_BADPATH, "Error: too many keys");
     int len = 0;
     std::vector<std::pair<bool, size_t>> order;  // (is key element, index)
     for (size_t i = 0; i < chain.size(); i++) {
         order.emplace_back(false, i);
-        if (!elems[i].empty()) order.emplace_back(true, i);
+        if (!elems[i].empty())
+            order.emplace_back(true, i);
     }
     len = static_cast<int>(order.size());
-    if (len > MAXDEPTH) return cli_done(c.id, CONFD_ERR_BADPATH, "Error: path too deep");
+    if (len > MAXDEPTH)
+        return cli_done(c.id, CONFD_ERR_BADPATH, "Error: path too deep");
     job->kp.len = len;
     for (int e = 0; e < len; e++) {
         auto [is_key, i] = order[static_cast<size_t>(e)];
@@ -1083,13 +1247,15 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
             slot[1].type = C_NOEXISTS;
         } else {
             size_t k = 0;
-            for (; k < elems[i].size(); k++) confd_value_dup_to(&elems[i][k].v, &slot[k]);
+            for (; k < elems[i].size(); k++)
+                confd_value_dup_to(&elems[i][k].v, &slot[k]);
             slot[k].type = C_NOEXISTS;
         }
     }
     uint32_t usid = static_cast<uint32_t>(c.usid);
     with_worker(*d, usid, false, cp, job->th, [this, job](Conn *worker, int err, const std::string &msg) {
-        if (!worker) return cli_done(job->cli, err, "Error: " + msg);
+        if (!worker)
+            return cli_done(job->cli, err, "Error: " + msg);
         uint32_t wid = worker->id;
         auto finish = [this, job, wid](int e, const std::string &m) {
             if (Conn *w = conn(wid)) {
@@ -1097,9 +1263,11 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                 f.u32(job->th);
                 request(*w, cdbwire::kOpTransFinish, f, [](int, const std::string &, WireReader &) {});
             }
-            if (e) return cli_done(job->cli, e, "Error: " + m);
+            if (e)
+                return cli_done(job->cli, e, "Error: " + m);
             std::string out = "[";
-            for (size_t i = 0; i < job->objects.size(); i++) out += (i ? ",\n " : "") + job->objects[i];
+            for (size_t i = 0; i < job->objects.size(); i++)
+                out += (i ? ",\n " : "") + job->objects[i];
             cli_done(job->cli, 0, out + "]\n");
         };
         auto keys_of = [this, job](const confd_tag_value_t *tv, int n, std::vector<OwnedValue> *out) {
@@ -1120,18 +1288,22 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
         *step = [this, job, wid, finish, keys_of, weak](uint8_t kind, long next, const std::vector<OwnedValue> &keys) {
             auto send_req = weak.lock();  // outstanding requests keep the chain alive, nothing else
             Conn *w = conn(wid);
-            if (!w) return finish(CONFD_ERR_OS, "daemon went away");
-            if (++job->guard > 100000) return finish(0, "");
+            if (!w)
+                return finish(CONFD_ERR_OS, "daemon went away");
+            if (++job->guard > 100000)
+                return finish(0, "");
             WireWriter q;
             q.u32(job->th);
             q.u8(kind);
             q.str(job->cp);
             confd_hkeypath_t kp = job->kp;
             if (kind == cdbwire::kDataGetObject) {
-                if (kp.len >= MAXDEPTH) return finish(CONFD_ERR_BADPATH, "path too deep");
+                if (kp.len >= MAXDEPTH)
+                    return finish(CONFD_ERR_BADPATH, "path too deep");
                 memmove(&kp.v[1], &kp.v[0], sizeof(kp.v[0]) * (MAXDEPTH - 1));
                 size_t k = 0;
-                for (; k < keys.size() && k + 1 < MAXKEYLEN; k++) kp.v[0][k] = keys[k].v;
+                for (; k < keys.size() && k + 1 < MAXKEYLEN; k++)
+                    kp.v[0][k] = keys[k].v;
                 kp.v[0][k].type = C_NOEXISTS;
                 kp.len++;
             }
@@ -1140,7 +1312,8 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
             q.u32(CONFD_FIND_NEXT);
             q.u32(kind == cdbwire::kDataFindNextObject ? static_cast<uint32_t>(keys.size()) : 0);
             if (kind == cdbwire::kDataFindNextObject)
-                for (auto &k : keys) q.value(k.v);
+                for (auto &k : keys)
+                    q.value(k.v);
             std::string keytext;
             for (auto &k : keys) {
                 char b[256];
@@ -1149,33 +1322,44 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                 keytext.push_back('\0');
             }
             request(*w, cdbwire::kOpDataReq, q,
-                    [this, job, finish, keys_of, send_req, kind, keys, keytext](int err, const std::string &msg, WireReader &b) {
-                        if (err) return finish(err, msg);
+                    [this, job, finish, keys_of, send_req, kind, keys, keytext](int err, const std::string &msg,
+                                                                                WireReader &b) {
+                        if (err)
+                            return finish(err, msg);
                         uint8_t rk = b.u8();
-                        if (rk == cdbwire::kReplyNotFound) return finish(0, "");
+                        if (rk == cdbwire::kReplyNotFound)
+                            return finish(0, "");
                         if (rk == cdbwire::kReplyTagValueArray) {
                             confd_tag_value_t *tv = nullptr;
                             int n = 0;
-                            if (!b.tagvalues(&tv, &n)) return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
+                            if (!b.tagvalues(&tv, &n))
+                                return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
                             job->objects.push_back(schema.render(job->list, tv, n));
-                            for (int i = 0; i < n; i++) confd_free_value(&tv[i].v);
+                            for (int i = 0; i < n; i++)
+                                confd_free_value(&tv[i].v);
                             free(tv);
-                            if (!job->own_keys.empty()) return finish(0, "");
+                            if (!job->own_keys.empty())
+                                return finish(0, "");
                             return (*send_req)(cdbwire::kDataFindNextObject, -1, keys);
                         }
                         if (rk == cdbwire::kReplyNextObject || rk == cdbwire::kReplyNextKey ||
                             rk == cdbwire::kReplyNextObjectValues) {
                             int n = b.i32();
-                            if (n < 0) return finish(0, "");
-                            if (n > 4096) return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
+                            if (n < 0)
+                                return finish(0, "");
+                            if (n > 4096)
+                                return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
                             std::vector<confd_tag_value_t> tv(static_cast<size_t>(n));
                             std::vector<OwnedValue> vals(static_cast<size_t>(n));
                             for (int i = 0; i < n; i++) {
-                                if (rk == cdbwire::kReplyNextObject) b.tagvalue(&tv[static_cast<size_t>(i)]);
-                                else b.value(&vals[static_cast<size_t>(i)].v);
+                                if (rk == cdbwire::kReplyNextObject)
+                                    b.tagvalue(&tv[static_cast<size_t>(i)]);
+                                else
+                                    b.value(&vals[static_cast<size_t>(i)].v);
                             }
                             long next = static_cast<long>(b.i64());
-                            if (!b.ok()) return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
+                            if (!b.ok())
+                                return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
                             std::vector<OwnedValue> nkeys;
                             if (rk == cdbwire::kReplyNextKey) {
                                 nkeys = vals;
@@ -1190,7 +1374,8 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                             }
                             job->objects.push_back(schema.render(job->list, tv.data(), n));
                             keys_of(tv.data(), n, &nkeys);
-                            for (auto &t : tv) confd_free_value(&t.v);
+                            for (auto &t : tv)
+                                confd_free_value(&t.v);
                             std::string nk;
                             for (auto &k : nkeys) {
                                 char kb[256];
@@ -1198,9 +1383,11 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                                 nk += kb;
                                 nk.push_back('\0');
                             }
-                            if (next == -1 && (nkeys.empty() || nk == job->last_keys)) return finish(0, "");
+                            if (next == -1 && (nkeys.empty() || nk == job->last_keys))
+                                return finish(0, "");
                             job->last_keys = nk;
-                            if (next != -1) return (*send_req)(cdbwire::kDataGetNextObject, next, {});
+                            if (next != -1)
+                                return (*send_req)(cdbwire::kDataGetNextObject, next, {});
                             return (*send_req)(cdbwire::kDataFindNextObject, -1, nkeys);
                         }
                         (void)kind;
@@ -1208,16 +1395,21 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                         finish(CONFD_ERR_PROTOUSAGE, "unexpected reply from daemon");
                     });
         };
-        if (!job->own_keys.empty()) (*step)(cdbwire::kDataGetObject, -1, job->own_keys);
-        else (*step)(cdbwire::kDataGetNextObject, -1, {});
+        if (!job->own_keys.empty())
+            (*step)(cdbwire::kDataGetObject, -1, job->own_keys);
+        else
+            (*step)(cdbwire::kDataGetNextObject, -1, {});
     });
 }
 
-void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<std::string> &args) {
+void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<std::string> &args)
+{
     ActionPoint *ap = nullptr;
     Daemon *d = daemon_by_actionpoint(ap_name, &ap);
-    if (!d) return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: no daemon serves action point " + ap_name);
-    if (args.size() % 2) return cli_done(c.id, CONFD_ERR_BADPATH, "Error: parameters come as NAME VALUE pairs");
+    if (!d)
+        return cli_done(c.id, CONFD_ERR_NOEXISTS, "Error: no daemon serves action point " + ap_name);
+    if (args.size() % 2)
+        return cli_done(c.id, CONFD_ERR_BADPATH, "Error: parameters come as NAME VALUE pairs");
     const lysc_node *an = schema.find_by_ext("actionpoint", ap_name);
     bool command = ap->command && (!ap->action || !an);
     auto payload = std::make_shared<WireWriter>();
@@ -1231,7 +1423,8 @@ void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<
     if (command) {
         payload->u32(static_cast<uint32_t>(args.size() + 1));
         payload->str(ap_name);
-        for (auto &a : args) payload->str(a);
+        for (auto &a : args)
+            payload->str(a);
     } else {
         std::vector<confd_tag_value_t> params;
         for (size_t i = 0; i < args.size(); i += 2) {
@@ -1239,17 +1432,20 @@ void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<
             const lysc_node *pn = nullptr;
             if (an)
                 for (const lysc_node *x = nullptr; (x = lys_getnext(x, an, nullptr, 0));)
-                    if (args[i] == x->name) pn = x;
+                    if (args[i] == x->name)
+                        pn = x;
             std::string err;
             if (pn) {
                 tv.tag.tag = schema.tag(pn);
                 tv.tag.ns = schema.ns(pn);
                 if (!schema.value_from_string(pn, args[i + 1], &tv.v, &err)) {
-                    for (auto &p : params) confd_free_value(&p.v);
+                    for (auto &p : params)
+                        confd_free_value(&p.v);
                     return cli_done(c.id, CONFD_ERR_BADTYPE, "Error: " + err);
                 }
             } else if (an) {
-                for (auto &p : params) confd_free_value(&p.v);
+                for (auto &p : params)
+                    confd_free_value(&p.v);
                 return cli_done(c.id, CONFD_ERR_BADPATH, "Error: unknown parameter " + args[i]);
             } else {
                 tv.tag.tag = cdbwire::fnv1a_hash(args[i]);
@@ -1260,12 +1456,14 @@ void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<
             params.push_back(tv);
         }
         payload->tagvalues(params.data(), static_cast<int>(params.size()));
-        for (auto &p : params) confd_free_value(&p.v);
+        for (auto &p : params)
+            confd_free_value(&p.v);
     }
     uint32_t cid = c.id;
     with_worker(*d, static_cast<uint32_t>(c.usid), true, ap_name, 0,
                 [this, cid, payload, an](Conn *worker, int err, const std::string &msg) {
-                    if (!worker) return cli_done(cid, err, "Error: " + msg);
+                    if (!worker)
+                        return cli_done(cid, err, "Error: " + msg);
                     request(*worker, cdbwire::kOpActionReq, *payload,
                             [this, cid, an](int e, const std::string &m, WireReader &b) {
                                 confd_tag_value_t *tv = nullptr;
@@ -1277,63 +1475,78 @@ void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<
                                     if (an)
                                         for (const lysc_node *x = nullptr;
                                              (x = lys_getnext(x, an, nullptr, LYS_GETNEXT_OUTPUT));)
-                                            if (schema.tag(x) == tv[i].tag.tag) sn = x;
+                                            if (schema.tag(x) == tv[i].tag.tag)
+                                                sn = x;
                                     out += std::string(sn ? sn->name : confd_internal_name(tv[i].tag.tag)) + " " +
                                            schema.string_of(sn, tv[i].v) + "\n";
                                 }
-                                for (int i = 0; i < n; i++) confd_free_value(&tv[i].v);
+                                for (int i = 0; i < n; i++)
+                                    confd_free_value(&tv[i].v);
                                 free(tv);
-                                if (e) return cli_done(cid, e, "Error: " + m);
+                                if (e)
+                                    return cli_done(cid, e, "Error: " + m);
                                 cli_done(cid, 0, out);
                             });
                 });
 }
 
-std::string Server::status_json() {
+std::string Server::status_json()
+{
     std::string o = "{\"phase\":" + std::to_string(phase) + ",\"daemons\":[";
     std::map<std::string, std::vector<std::string>> subs_by_name;
     for (auto &[id, s] : subs_) {
         Conn *c = conn(s.conn);
         char ns[16];
         snprintf(ns, sizeof ns, "0x%08x", s.ns);
-        const char *type = s.type == CDB_SUB_OPERATIONAL ? "operational" : s.type == CDB_SUB_RUNNING_TWOPHASE ? "two-phase" : "running";
-        subs_by_name[c ? c->name : "?"].push_back("{\"id\":" + std::to_string(id) + ",\"path\":" + json_quote(s.path) +
-                                                  ",\"namespace\":" + json_quote(ns) + ",\"priority\":" +
-                                                  std::to_string(s.prio) + ",\"type\":" + json_quote(type) + "}");
+        const char *type = s.type == CDB_SUB_OPERATIONAL        ? "operational"
+                           : s.type == CDB_SUB_RUNNING_TWOPHASE ? "two-phase"
+                                                                : "running";
+        subs_by_name[c ? c->name : "?"].push_back(
+            "{\"id\":" + std::to_string(id) + ",\"path\":" + json_quote(s.path) + ",\"namespace\":" + json_quote(ns) +
+            ",\"priority\":" + std::to_string(s.prio) + ",\"type\":" + json_quote(type) + "}");
     }
     std::set<std::string> names;
-    for (auto &[id, d] : daemons_) names.insert(d.name);
-    for (auto &[n, v] : subs_by_name) names.insert(n);
+    for (auto &[id, d] : daemons_)
+        names.insert(d.name);
+    for (auto &[n, v] : subs_by_name)
+        names.insert(n);
     auto list = [](const std::vector<std::string> &v, bool quote) {
         std::string s = "[";
-        for (size_t i = 0; i < v.size(); i++) s += (i ? "," : "") + (quote ? json_quote(v[i]) : v[i]);
+        for (size_t i = 0; i < v.size(); i++)
+            s += (i ? "," : "") + (quote ? json_quote(v[i]) : v[i]);
         return s + "]";
     };
     bool first = true;
     for (auto &name : names) {
         std::vector<std::string> cps, aps, streams, snmp;
         for (auto &[id, d] : daemons_) {
-            if (d.name != name) continue;
+            if (d.name != name)
+                continue;
             cps.insert(cps.end(), d.callpoints.begin(), d.callpoints.end());
-            for (auto &a : d.actions) aps.push_back(a.name);
+            for (auto &a : d.actions)
+                aps.push_back(a.name);
             streams.insert(streams.end(), d.streams.begin(), d.streams.end());
-            for (auto &s : d.snmp) snmp.push_back(s.first);
+            for (auto &s : d.snmp)
+                snmp.push_back(s.first);
         }
-        o += (first ? "" : ",") + std::string("{\"name\":") + json_quote(name) + ",\"subscriptions\":" +
-             list(subs_by_name[name], false) + ",\"callpoints\":" + list(cps, true) + ",\"actionpoints\":" +
-             list(aps, true) + ",\"streams\":" + list(streams, true) + ",\"snmp_notifications\":" + list(snmp, true) + "}";
+        o += (first ? "" : ",") + std::string("{\"name\":") + json_quote(name) +
+             ",\"subscriptions\":" + list(subs_by_name[name], false) + ",\"callpoints\":" + list(cps, true) +
+             ",\"actionpoints\":" + list(aps, true) + ",\"streams\":" + list(streams, true) +
+             ",\"snmp_notifications\":" + list(snmp, true) + "}";
         first = false;
     }
     return o + "]}\n";
 }
 
-void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload) {
+void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload)
+{
     uint32_t cid = c.id;
     WireReader r(payload);
     if ((op == cdbwire::kOpCliLoad || op == cdbwire::kOpCliDelete) && (cur_ || !queue_.empty())) {
         // Changes are computed against the running tree they will replace: wait for the delivery.
         idle_jobs_.push_back([this, cid, op, payload] {
-            if (Conn *cc = conn(cid)) handle_cli(*cc, op, payload);
+            if (Conn *cc = conn(cid))
+                handle_cli(*cc, op, payload);
         });
         return;
     }
@@ -1341,32 +1554,39 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload) {
         cli_done(cid, err, err ? "Aborted: " + msg : "commit complete\n");
     };
     auto require_phase2 = [&]() {
-        if (phase >= 2) return true;
-        cli_done(cid, CONFD_ERR_BADSTATE, "Error: the database is in start phase " + std::to_string(phase) +
-                                              "; configuration changes need phase 2");
+        if (phase >= 2)
+            return true;
+        cli_done(cid, CONFD_ERR_BADSTATE,
+                 "Error: the database is in start phase " + std::to_string(phase) +
+                     "; configuration changes need phase 2");
         return false;
     };
     switch (op) {
     case cdbwire::kOpCliLoad: {
         bool replace = r.u8() != 0;
         std::string json = r.str();
-        if (!r.ok()) return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
-        if (!require_phase2()) return;
+        if (!r.ok())
+            return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
+        if (!require_phase2())
+            return;
         if (!json_balanced(json))
-            return cli_done(cid, CONFD_ERR_BADTYPE, "Error: invalid configuration: malformed JSON (unbalanced brackets or quotes)");
+            return cli_done(cid, CONFD_ERR_BADTYPE,
+                            "Error: invalid configuration: malformed JSON (unbalanced brackets or quotes)");
         lyd_node *parsed = nullptr;
-        if (lyd_parse_data_mem(schema.ctx(), json.c_str(), LYD_JSON, LYD_PARSE_ONLY | LYD_PARSE_STRICT | LYD_PARSE_NO_STATE,
-                               0, &parsed) != LY_SUCCESS) {
+        if (lyd_parse_data_mem(schema.ctx(), json.c_str(), LYD_JSON,
+                               LYD_PARSE_ONLY | LYD_PARSE_STRICT | LYD_PARSE_NO_STATE, 0, &parsed) != LY_SUCCESS) {
             const char *m = ly_errmsg(schema.ctx());
             const char *p = ly_errpath(schema.ctx());
-            return cli_done(cid, CONFD_ERR_BADTYPE, std::string("Error: invalid configuration: ") + (m ? m : "parse error") +
-                                                        (p ? std::string(" (") + p + ")" : ""));
+            return cli_done(cid, CONFD_ERR_BADTYPE,
+                            std::string("Error: invalid configuration: ") + (m ? m : "parse error") +
+                                (p ? std::string(" (") + p + ")" : ""));
         }
         lyd_node *tree = nullptr;
         if (replace) {
             tree = parsed;
         } else {
-            if (running_) lyd_dup_siblings(running_, nullptr, LYD_DUP_RECURSIVE, &tree);
+            if (running_)
+                lyd_dup_siblings(running_, nullptr, LYD_DUP_RECURSIVE, &tree);
             if (parsed && lyd_merge_siblings(&tree, parsed, LYD_MERGE_DESTRUCT) != LY_SUCCESS) {
                 lyd_free_all(tree);
                 return cli_done(cid, CONFD_ERR_BADTYPE, "Error: cannot merge the configuration");
@@ -1376,29 +1596,36 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload) {
             const char *m = ly_errmsg(schema.ctx());
             const char *p = ly_errpath(schema.ctx());
             lyd_free_all(tree);
-            return cli_done(cid, CONFD_ERR_INCONSISTENT_VALUE, std::string("Aborted: ") + (m ? m : "validation failed") +
-                                                                   (p ? std::string(" (") + p + ")" : ""));
+            return cli_done(cid, CONFD_ERR_INCONSISTENT_VALUE,
+                            std::string("Aborted: ") + (m ? m : "validation failed") +
+                                (p ? std::string(" (") + p + ")" : ""));
         }
         return commit(tree, commit_reply);
     }
     case cdbwire::kOpCliDelete: {
         std::string path = r.str(), err;
-        if (!require_phase2()) return;
+        if (!require_phase2())
+            return;
         ResolvedPath rp;
-        if (!schema.resolve(path, &rp, &err)) return cli_done(cid, CONFD_ERR_BADPATH, "Error: " + err);
+        if (!schema.resolve(path, &rp, &err))
+            return cli_done(cid, CONFD_ERR_BADPATH, "Error: " + err);
         lyd_node *tree = nullptr, *node = nullptr;
-        if (running_) lyd_dup_siblings(running_, nullptr, LYD_DUP_RECURSIVE, &tree);
+        if (running_)
+            lyd_dup_siblings(running_, nullptr, LYD_DUP_RECURSIVE, &tree);
         if (!find_node(tree, rp, &node) || (node->flags & LYD_DEFAULT)) {
             lyd_free_all(tree);
             return cli_done(cid, CONFD_ERR_NOEXISTS, "Error: " + path + " does not exist");
         }
-        if (node == tree) tree = tree->next;
+        if (node == tree)
+            tree = tree->next;
         lyd_free_tree(node);
-        if (tree) tree = lyd_first_sibling(tree);
+        if (tree)
+            tree = lyd_first_sibling(tree);
         if (lyd_validate_all(&tree, schema.ctx(), LYD_VALIDATE_NO_STATE, nullptr) != LY_SUCCESS) {
             const char *m = ly_errmsg(schema.ctx());
             lyd_free_all(tree);
-            return cli_done(cid, CONFD_ERR_INCONSISTENT_VALUE, std::string("Aborted: ") + (m ? m : "validation failed"));
+            return cli_done(cid, CONFD_ERR_INCONSISTENT_VALUE,
+                            std::string("Aborted: ") + (m ? m : "validation failed"));
         }
         return commit(tree, commit_reply);
     }
@@ -1406,12 +1633,15 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload) {
         std::string path = r.str(), err;
         char *text = nullptr;
         if (path.empty() || path == "/") {
-            if (running_) lyd_print_mem(&text, running_, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
+            if (running_)
+                lyd_print_mem(&text, running_, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
         } else {
             ResolvedPath rp;
             lyd_node *node = nullptr;
-            if (!schema.resolve(path, &rp, &err)) return cli_done(cid, CONFD_ERR_BADPATH, "Error: " + err);
-            if (!find_node(running_, rp, &node)) return cli_done(cid, CONFD_ERR_NOEXISTS, "Error: " + path + " does not exist");
+            if (!schema.resolve(path, &rp, &err))
+                return cli_done(cid, CONFD_ERR_BADPATH, "Error: " + err);
+            if (!find_node(running_, rp, &node))
+                return cli_done(cid, CONFD_ERR_NOEXISTS, "Error: " + path + " does not exist");
             lyd_print_mem(&text, node, LYD_JSON, 0);
         }
         std::string out = text && *text ? text : "{\n}\n";
@@ -1422,40 +1652,51 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload) {
         std::string cp = r.str();
         uint32_t n = r.u32();
         std::vector<std::string> keys;
-        for (uint32_t i = 0; i < n && r.ok() && i < 64; i++) keys.push_back(r.str());
-        if (!r.ok()) return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
+        for (uint32_t i = 0; i < n && r.ok() && i < 64; i++)
+            keys.push_back(r.str());
+        if (!r.ok())
+            return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
         return cli_show(c, cp, keys);
     }
     case cdbwire::kOpCliRequest: {
         std::string ap = r.str();
         uint32_t n = r.u32();
         std::vector<std::string> args;
-        for (uint32_t i = 0; i < n && r.ok() && i < 256; i++) args.push_back(r.str());
-        if (!r.ok()) return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
+        for (uint32_t i = 0; i < n && r.ok() && i < 256; i++)
+            args.push_back(r.str());
+        if (!r.ok())
+            return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
         return cli_request(c, ap, args);
     }
-    case cdbwire::kOpCliNotifs: case cdbwire::kOpCliTraps: {
+    case cdbwire::kOpCliNotifs:
+    case cdbwire::kOpCliTraps: {
         std::string out;
-        for (auto &l : op == cdbwire::kOpCliNotifs ? notifs_ : traps_) out += l + "\n";
+        for (auto &l : op == cdbwire::kOpCliNotifs ? notifs_ : traps_)
+            out += l + "\n";
         return cli_done(cid, 0, out);
     }
-    case cdbwire::kOpCliStatus: return cli_done(cid, 0, status_json());
+    case cdbwire::kOpCliStatus:
+        return cli_done(cid, 0, status_json());
     case cdbwire::kOpCliPhase: {
         int p = static_cast<int>(r.u32());
-        if (p < phase || p > 2) return cli_done(cid, CONFD_ERR_BADSTATE, "Error: phase can only move forward to 1 or 2");
+        if (p < phase || p > 2)
+            return cli_done(cid, CONFD_ERR_BADSTATE, "Error: phase can only move forward to 1 or 2");
         phase = p;
         if (phase >= 1) {
             for (uint32_t id : wait_start_)
-                if (Conn *w = conn(id)) reply(*w, 0, "");
+                if (Conn *w = conn(id))
+                    reply(*w, 0, "");
             wait_start_.clear();
         }
         return cli_done(cid, 0, "phase " + std::to_string(phase) + "\n");
     }
-    default: return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: unknown command");
+    default:
+        return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: unknown command");
     }
 }
 
-void Server::run() {
+void Server::run()
+{
     std::vector<pollfd> pfds;
     std::vector<uint32_t> ids;
     while (!g_stop) {
@@ -1469,39 +1710,46 @@ void Server::run() {
                 continue;
             }
             short ev = POLLIN;
-            if (!it->second->out.empty()) ev |= POLLOUT;
+            if (!it->second->out.empty())
+                ev |= POLLOUT;
             pfds.push_back({it->second->fd, ev, 0});
             ids.push_back(it->first);
             ++it;
         }
         int n = poll(pfds.data(), pfds.size(), 500);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
-        if (pfds[0].revents & POLLIN) accept_conn();
+        if (pfds[0].revents & POLLIN)
+            accept_conn();
         for (size_t i = 1; i < pfds.size(); i++) {
             Conn *c = conn(ids[i]);
-            if (!c) continue;
+            if (!c)
+                continue;
             if (pfds[i].revents & POLLOUT) {
                 WireWriter none;
                 while (!c->out.empty()) {
                     ssize_t k = ::send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL);
                     if (k <= 0) {
-                        if (k < 0 && errno != EAGAIN && errno != EINTR) close_conn(*c);
+                        if (k < 0 && errno != EAGAIN && errno != EINTR)
+                            close_conn(*c);
                         break;
                     }
                     c->out.erase(0, static_cast<size_t>(k));
                 }
             }
-            if (!c->dead && (pfds[i].revents & (POLLIN | POLLHUP | POLLERR))) on_read(*c);
+            if (!c->dead && (pfds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                on_read(*c);
         }
     }
 }
 
 void on_signal(int) { g_stop = 1; }
 
-void usage() {
+void usage()
+{
     fprintf(stderr,
             "usage: cdb-sim [--port N] [--yang-dir DIR] [--state-dir DIR] [--phase 0|1|2] [--verbose]\n"
             "  port: CONFD_IPC_PORT or %d by default (0 picks a free port, printed on stdout)\n"
@@ -1511,15 +1759,18 @@ void usage() {
 
 }  // namespace
 
-const char *confd_internal_name(uint32_t tag) {
+const char *confd_internal_name(uint32_t tag)
+{
     static thread_local char buf[16];
     snprintf(buf, sizeof buf, "0x%08x", tag);
     return buf;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     int port = CONFD_PORT;
-    if (const char *e = getenv("CONFD_IPC_PORT")) port = atoi(e);
+    if (const char *e = getenv("CONFD_IPC_PORT"))
+        port = atoi(e);
     std::string yang_dir = ZEL_CDB_YANG_DIR, state_dir = "/var/tmp/cdb-sim";
     int start_phase = 0;
     for (int i = 1; i < argc; i++) {
@@ -1531,11 +1782,16 @@ int main(int argc, char **argv) {
             }
             return argv[++i];
         };
-        if (a == "--port") port = atoi(val().c_str());
-        else if (a == "--yang-dir") yang_dir = val();
-        else if (a == "--state-dir") state_dir = val();
-        else if (a == "--phase") start_phase = atoi(val().c_str());
-        else if (a == "--verbose" || a == "-v") g_verbose = true;
+        if (a == "--port")
+            port = atoi(val().c_str());
+        else if (a == "--yang-dir")
+            yang_dir = val();
+        else if (a == "--state-dir")
+            state_dir = val();
+        else if (a == "--phase")
+            start_phase = atoi(val().c_str());
+        else if (a == "--verbose" || a == "-v")
+            g_verbose = true;
         else {
             usage();
             return 2;

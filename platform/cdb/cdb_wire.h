@@ -33,7 +33,8 @@
 
 #include "platform/cdb/confd_lib.h"
 
-namespace cdbwire {
+namespace cdbwire
+{
 
 inline constexpr uint32_t kMaxFrame = 64u << 20;
 
@@ -54,23 +55,23 @@ enum Op : uint32_t {
     // CDB data sockets
     kOpStartSession = 10,  // u32 db, u32 flags
     kOpEndSession,
-    kOpGet,            // str path -> value
-    kOpExists,         // str path -> u8
-    kOpNumInstances,   // str path -> i32
-    kOpSetElem,        // str path, value
-    kOpSetElem2,       // str path, str value
-    kOpCreate,         // str path
-    kOpDelete,         // str path
-    kOpGetPhase,       // -> i32 phase, i32 flags
-    kOpWaitStart,      // answered once the phase is at least 1
-    kOpTrigger,        // u8 oper, u32 flags, u32 n, n x i32 ids; answered when delivered
+    kOpGet,           // str path -> value
+    kOpExists,        // str path -> u8
+    kOpNumInstances,  // str path -> i32
+    kOpSetElem,       // str path, value
+    kOpSetElem2,      // str path, str value
+    kOpCreate,        // str path
+    kOpDelete,        // str path
+    kOpGetPhase,      // -> i32 phase, i32 flags
+    kOpWaitStart,     // answered once the phase is at least 1
+    kOpTrigger,       // u8 oper, u32 flags, u32 n, n x i32 ids; answered when delivered
     // subscription sockets
     kOpSubscribe = 30,  // u32 type, u32 flags, i32 prio, u32 ns, str path -> i32 id
     kOpSubscribeDone,
-    kOpNotify,          // server -> client: u32 type, u32 flags, u32 n, n x i32 ids
-    kOpDiff,            // i32 subid -> u32 nroots, roots (see DiffNode encoding in cdb_diff)
-    kOpSync,            // u32 sync type
-    kOpSubAbort,        // u32 code, u32 apptag ns, u32 apptag tag, str message
+    kOpNotify,    // server -> client: u32 type, u32 flags, u32 n, n x i32 ids
+    kOpDiff,      // i32 subid -> u32 nroots, roots (see DiffNode encoding in cdb_diff)
+    kOpSync,      // u32 sync type
+    kOpSubAbort,  // u32 code, u32 apptag ns, u32 apptag tag, str message
     // daemon registration (control socket, client -> server)
     kOpRegDataCb = 50,  // str callpoint
     kOpRegActionCb,     // str actionpoint, u8 has_init, u8 has_action, u8 has_command
@@ -105,27 +106,34 @@ enum Op : uint32_t {
     kOpCliNotifs,
     kOpCliTraps,
     kOpCliStatus,
-    kOpCliPhase,  // u32 phase
+    kOpCliPhase,   // u32 phase
     kOpCliOutput,  // server -> CLI: str text
 };
 
-enum DataKind : uint8_t { kDataGetObject = 1, kDataGetNextObject = 2, kDataFindNextObject = 3, kDataGetElem = 4,
-                          kDataGetNext = 5, kDataExists = 6 };
+enum DataKind : uint8_t {
+    kDataGetObject = 1,
+    kDataGetNextObject = 2,
+    kDataFindNextObject = 3,
+    kDataGetElem = 4,
+    kDataGetNext = 5,
+    kDataExists = 6
+};
 
 // Body of the daemon's kOpReply to kOpDataReq: u8 ReplyKind then its data.
 enum ReplyKind : uint8_t {
     kReplyNone = 0,
     kReplyNotFound = 1,
     kReplyFound = 2,
-    kReplyValue = 3,          // value
-    kReplyValueArray = 4,     // u32 n, values
-    kReplyTagValueArray = 5,  // u32 n, tagvalues
-    kReplyNextKey = 6,        // i32 n (-1 = end), values, i64 next
-    kReplyNextObject = 7,     // i32 n (-1 = end), tagvalues, i64 next
+    kReplyValue = 3,             // value
+    kReplyValueArray = 4,        // u32 n, values
+    kReplyTagValueArray = 5,     // u32 n, tagvalues
+    kReplyNextKey = 6,           // i32 n (-1 = end), values, i64 next
+    kReplyNextObject = 7,        // i32 n (-1 = end), tagvalues, i64 next
     kReplyNextObjectValues = 8,  // i32 n (-1 = end), values, i64 next
 };
 
-class WireWriter {
+class WireWriter
+{
 public:
     void u8(uint8_t v) { buf_.push_back(static_cast<char>(v)); }
     void u32(uint32_t v);
@@ -148,7 +156,8 @@ private:
 
 // Reads a payload; every accessor fails softly (ok() turns false, zeros are returned)
 // so bad input from the peer is detected once at the end, never by a crash.
-class WireReader {
+class WireReader
+{
 public:
     WireReader(const char *p, size_t n) : p_(p), end_(p + n) {}
     explicit WireReader(const std::string &s) : WireReader(s.data(), s.size()) {}

@@ -19,10 +19,20 @@ enum cdb_db_type { CDB_RUNNING = 1, CDB_STARTUP = 2, CDB_OPERATIONAL = 3, CDB_PR
 enum cdb_sub_type { CDB_SUB_RUNNING = 1, CDB_SUB_RUNNING_TWOPHASE = 2, CDB_SUB_OPERATIONAL = 3 };
 enum cdb_sub_notification { CDB_SUB_PREPARE = 1, CDB_SUB_COMMIT = 2, CDB_SUB_ABORT = 3, CDB_SUB_OPER = 4 };
 enum cdb_sock_type { CDB_READ_SOCKET = 0, CDB_SUBSCRIPTION_SOCKET = 1, CDB_DATA_SOCKET = 2 };
-enum cdb_subscription_sync_type { CDB_DONE_PRIORITY = 1, CDB_DONE_SOCKET = 2, CDB_DONE_TRANSACTION = 3,
-                                  CDB_DONE_OPERATIONAL = 4 };
-enum cdb_iter_op { MOP_CREATED = 1, MOP_DELETED = 2, MOP_MODIFIED = 3, MOP_VALUE_SET = 4, MOP_MOVED_AFTER = 5,
-                   MOP_ATTR_SET = 6 };
+enum cdb_subscription_sync_type {
+    CDB_DONE_PRIORITY = 1,
+    CDB_DONE_SOCKET = 2,
+    CDB_DONE_TRANSACTION = 3,
+    CDB_DONE_OPERATIONAL = 4
+};
+enum cdb_iter_op {
+    MOP_CREATED = 1,
+    MOP_DELETED = 2,
+    MOP_MODIFIED = 3,
+    MOP_VALUE_SET = 4,
+    MOP_MOVED_AFTER = 5,
+    MOP_ATTR_SET = 6
+};
 enum cdb_iter_ret { ITER_STOP = 1, ITER_RECURSE = 2, ITER_CONTINUE = 3, ITER_SUSPEND = 4, ITER_UP = 5 };
 
 #define CDB_LOCK_WAIT (1 << 0)
@@ -89,8 +99,8 @@ int cdb_delete(int sock, const char *fmt, ...);
 int cdb_vdelete(int sock, const char *fmt, va_list args);
 
 int cdb_subscribe(int sock, int priority, int nspace, int *spoint, const char *fmt, ...);
-int cdb_subscribe2(int sock, enum cdb_sub_type type, int flags, int priority, int *spoint, int nspace,
-                   const char *fmt, ...);
+int cdb_subscribe2(int sock, enum cdb_sub_type type, int flags, int priority, int *spoint, int nspace, const char *fmt,
+                   ...);
 int cdb_oper_subscribe(int sock, int nspace, int *spoint, const char *fmt, ...);
 int cdb_subscribe_done(int sock);
 int cdb_read_subscription_socket(int sock, int sub_points[], int *resultlen);
@@ -102,12 +112,12 @@ int cdb_diff_iterate(int sock, int subid,
                                                confd_value_t *newv, void *state),
                      int flags, void *initstate);
 /* Values are malloc'ed (confd_free_value each, then free the array). */
-int cdb_get_modifications(int sock, int subid, int flags, confd_tag_value_t **values, int *nvalues,
-                          const char *fmt, ...);
+int cdb_get_modifications(int sock, int subid, int flags, confd_tag_value_t **values, int *nvalues, const char *fmt,
+                          ...);
 int cdb_get_modifications_iter(int sock, int flags, confd_tag_value_t **values, int *nvalues);
 int cdb_sync_subscription_socket(int sock, enum cdb_subscription_sync_type st);
-int cdb_sub_abort_trans(int sock, enum confd_errcode code, uint32_t apptag_ns, uint32_t apptag_tag,
-                        const char *fmt, ...);
+int cdb_sub_abort_trans(int sock, enum confd_errcode code, uint32_t apptag_ns, uint32_t apptag_tag, const char *fmt,
+                        ...);
 int cdb_trigger_subscriptions(int sock, int sub_points[], int len);
 int cdb_trigger_oper_subscriptions(int sock, int sub_points[], int len, int flags);
 

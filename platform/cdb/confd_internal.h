@@ -7,7 +7,8 @@
 #include "platform/cdb/cdb_wire.h"
 #include "platform/cdb/confd_lib.h"
 
-namespace confd_internal {
+namespace confd_internal
+{
 
 // Sets confd_errno and confd_lasterr(); returns CONFD_ERR.
 int set_err(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

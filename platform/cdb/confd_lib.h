@@ -34,36 +34,102 @@ extern "C" {
 enum confd_debug_level { CONFD_SILENT = 0, CONFD_DEBUG = 1, CONFD_TRACE = 2, CONFD_PROTO_TRACE = 3 };
 
 enum confd_vtype {
-    C_NOEXISTS = 1, C_XMLTAG = 2, C_SYMBOL = 3, C_STR = 4, C_BUF = 5,
-    C_INT8 = 6, C_INT16 = 7, C_INT32 = 8, C_INT64 = 9,
-    C_UINT8 = 10, C_UINT16 = 11, C_UINT32 = 12, C_UINT64 = 13, C_DOUBLE = 14,
-    C_IPV4 = 15, C_IPV6 = 16, C_BOOL = 17, C_QNAME = 18, C_DATETIME = 19, C_DATE = 20,
-    C_TIME = 23, C_DURATION = 27, C_ENUM_VALUE = 28, C_BIT32 = 29, C_BIT64 = 30, C_LIST = 31,
-    C_XMLBEGIN = 32, C_XMLEND = 33, C_OBJECTREF = 34, C_UNION = 35, C_PTR = 36, C_CDBBEGIN = 37,
-    C_OID = 38, C_BINARY = 39, C_IPV4PREFIX = 40, C_IPV6PREFIX = 41, C_DEFAULT = 42,
-    C_DECIMAL64 = 43, C_IDENTITYREF = 44, C_XMLBEGINDEL = 45, C_DQUAD = 46, C_HEXSTR = 47,
-    C_IPV4_AND_PLEN = 48, C_IPV6_AND_PLEN = 49, C_BITBIG = 50, C_XMLMOVEFIRST = 51,
-    C_XMLMOVEAFTER = 52, C_EMPTY = 53, C_MAXTYPE
+    C_NOEXISTS = 1,
+    C_XMLTAG = 2,
+    C_SYMBOL = 3,
+    C_STR = 4,
+    C_BUF = 5,
+    C_INT8 = 6,
+    C_INT16 = 7,
+    C_INT32 = 8,
+    C_INT64 = 9,
+    C_UINT8 = 10,
+    C_UINT16 = 11,
+    C_UINT32 = 12,
+    C_UINT64 = 13,
+    C_DOUBLE = 14,
+    C_IPV4 = 15,
+    C_IPV6 = 16,
+    C_BOOL = 17,
+    C_QNAME = 18,
+    C_DATETIME = 19,
+    C_DATE = 20,
+    C_TIME = 23,
+    C_DURATION = 27,
+    C_ENUM_VALUE = 28,
+    C_BIT32 = 29,
+    C_BIT64 = 30,
+    C_LIST = 31,
+    C_XMLBEGIN = 32,
+    C_XMLEND = 33,
+    C_OBJECTREF = 34,
+    C_UNION = 35,
+    C_PTR = 36,
+    C_CDBBEGIN = 37,
+    C_OID = 38,
+    C_BINARY = 39,
+    C_IPV4PREFIX = 40,
+    C_IPV6PREFIX = 41,
+    C_DEFAULT = 42,
+    C_DECIMAL64 = 43,
+    C_IDENTITYREF = 44,
+    C_XMLBEGINDEL = 45,
+    C_DQUAD = 46,
+    C_HEXSTR = 47,
+    C_IPV4_AND_PLEN = 48,
+    C_IPV6_AND_PLEN = 49,
+    C_BITBIG = 50,
+    C_XMLMOVEFIRST = 51,
+    C_XMLMOVEAFTER = 52,
+    C_EMPTY = 53,
+    C_MAXTYPE
 };
 #define C_ENUM_HASH C_ENUM_VALUE
 
 enum confd_errors {
-    CONFD_ERR_NOEXISTS = 1, CONFD_ERR_ALREADY_EXISTS = 2, CONFD_ERR_ACCESS_DENIED = 3,
-    CONFD_ERR_NOT_WRITABLE = 4, CONFD_ERR_BADTYPE = 5, CONFD_ERR_NOTCREATABLE = 6,
-    CONFD_ERR_NOTDELETABLE = 7, CONFD_ERR_BADPATH = 8, CONFD_ERR_NOSTACK = 9, CONFD_ERR_LOCKED = 10,
-    CONFD_ERR_INUSE = 11, CONFD_ERR_NOTSET = 12, CONFD_ERR_NON_UNIQUE = 13, CONFD_ERR_BAD_KEYREF = 14,
-    CONFD_ERR_TOO_FEW_ELEMS = 15, CONFD_ERR_TOO_MANY_ELEMS = 16, CONFD_ERR_BADSTATE = 17,
-    CONFD_ERR_INTERNAL = 18, CONFD_ERR_EXTERNAL = 19, CONFD_ERR_MALLOC = 20, CONFD_ERR_PROTOUSAGE = 21,
-    CONFD_ERR_NOSESSION = 22, CONFD_ERR_TOOMANYTRANS = 23, CONFD_ERR_OS = 24,
-    CONFD_ERR_LIB_NOT_INITIALIZED = 34, CONFD_ERR_INCONSISTENT_VALUE = 38,
-    CONFD_ERR_APPLICATION_INTERNAL = 39, CONFD_ERR_UNAVAILABLE = 44, CONFD_ERR_EOF = 45,
-    CONFD_ERR_ABORTED = 49, CONFD_ERR_NOT_IMPLEMENTED = 51
+    CONFD_ERR_NOEXISTS = 1,
+    CONFD_ERR_ALREADY_EXISTS = 2,
+    CONFD_ERR_ACCESS_DENIED = 3,
+    CONFD_ERR_NOT_WRITABLE = 4,
+    CONFD_ERR_BADTYPE = 5,
+    CONFD_ERR_NOTCREATABLE = 6,
+    CONFD_ERR_NOTDELETABLE = 7,
+    CONFD_ERR_BADPATH = 8,
+    CONFD_ERR_NOSTACK = 9,
+    CONFD_ERR_LOCKED = 10,
+    CONFD_ERR_INUSE = 11,
+    CONFD_ERR_NOTSET = 12,
+    CONFD_ERR_NON_UNIQUE = 13,
+    CONFD_ERR_BAD_KEYREF = 14,
+    CONFD_ERR_TOO_FEW_ELEMS = 15,
+    CONFD_ERR_TOO_MANY_ELEMS = 16,
+    CONFD_ERR_BADSTATE = 17,
+    CONFD_ERR_INTERNAL = 18,
+    CONFD_ERR_EXTERNAL = 19,
+    CONFD_ERR_MALLOC = 20,
+    CONFD_ERR_PROTOUSAGE = 21,
+    CONFD_ERR_NOSESSION = 22,
+    CONFD_ERR_TOOMANYTRANS = 23,
+    CONFD_ERR_OS = 24,
+    CONFD_ERR_LIB_NOT_INITIALIZED = 34,
+    CONFD_ERR_INCONSISTENT_VALUE = 38,
+    CONFD_ERR_APPLICATION_INTERNAL = 39,
+    CONFD_ERR_UNAVAILABLE = 44,
+    CONFD_ERR_EOF = 45,
+    CONFD_ERR_ABORTED = 49,
+    CONFD_ERR_NOT_IMPLEMENTED = 51
 };
 
 enum confd_errcode {
-    CONFD_ERRCODE_IN_USE = 0, CONFD_ERRCODE_RESOURCE_DENIED = 1, CONFD_ERRCODE_INCONSISTENT_VALUE = 2,
-    CONFD_ERRCODE_ACCESS_DENIED = 3, CONFD_ERRCODE_APPLICATION = 4, CONFD_ERRCODE_APPLICATION_INTERNAL = 5,
-    CONFD_ERRCODE_PROTO_USAGE = 6, CONFD_ERRCODE_INTERNAL = 7, CONFD_ERRCODE_DATA_MISSING = 8,
+    CONFD_ERRCODE_IN_USE = 0,
+    CONFD_ERRCODE_RESOURCE_DENIED = 1,
+    CONFD_ERRCODE_INCONSISTENT_VALUE = 2,
+    CONFD_ERRCODE_ACCESS_DENIED = 3,
+    CONFD_ERRCODE_APPLICATION = 4,
+    CONFD_ERRCODE_APPLICATION_INTERNAL = 5,
+    CONFD_ERRCODE_PROTO_USAGE = 6,
+    CONFD_ERRCODE_INTERNAL = 7,
+    CONFD_ERRCODE_DATA_MISSING = 8,
     CONFD_ERRCODE_INTERRUPT = 9
 };
 
@@ -187,7 +253,8 @@ typedef struct confd_hkeypath {
 #define CONFD_GET_XMLTAG_NS(v) ((v)->val.xmltag.ns)
 
 #define CONFD_SET_NOEXISTS(v) ((v)->type = C_NOEXISTS)
-#define CONFD_SET_BUF(v, p, n) ((v)->type = C_BUF, (v)->val.buf.ptr = (unsigned char *)(p), (v)->val.buf.size = (unsigned int)(n))
+#define CONFD_SET_BUF(v, p, n)                                                                                         \
+    ((v)->type = C_BUF, (v)->val.buf.ptr = (unsigned char *)(p), (v)->val.buf.size = (unsigned int)(n))
 #define CONFD_SET_CBUF(v, p, n) CONFD_SET_BUF(v, p, n)
 #define CONFD_SET_STR(v, x) ((v)->type = C_STR, (v)->val.s = (char *)(x))
 #define CONFD_SET_INT8(v, x) ((v)->type = C_INT8, (v)->val.i8 = (x))
@@ -212,8 +279,10 @@ typedef struct confd_hkeypath {
 #define CONFD_GET_TAG_NS(tv) ((tv)->tag.ns)
 #define CONFD_GET_TAG_VALUE(tv) (&(tv)->v)
 #define CONFD_SET_TAG_TAG(tv, t, n) ((tv)->tag.tag = (t), (tv)->tag.ns = (n))
-#define CONFD_SET_TAG_XMLBEGIN(tv, t, n) (CONFD_SET_TAG_TAG(tv, t, n), (tv)->v.type = C_XMLBEGIN, (tv)->v.val.xmltag.tag = (t), (tv)->v.val.xmltag.ns = (n))
-#define CONFD_SET_TAG_XMLEND(tv, t, n) (CONFD_SET_TAG_TAG(tv, t, n), (tv)->v.type = C_XMLEND, (tv)->v.val.xmltag.tag = (t), (tv)->v.val.xmltag.ns = (n))
+#define CONFD_SET_TAG_XMLBEGIN(tv, t, n)                                                                               \
+    (CONFD_SET_TAG_TAG(tv, t, n), (tv)->v.type = C_XMLBEGIN, (tv)->v.val.xmltag.tag = (t), (tv)->v.val.xmltag.ns = (n))
+#define CONFD_SET_TAG_XMLEND(tv, t, n)                                                                                 \
+    (CONFD_SET_TAG_TAG(tv, t, n), (tv)->v.type = C_XMLEND, (tv)->v.val.xmltag.tag = (t), (tv)->v.val.xmltag.ns = (n))
 #define CONFD_SET_TAG_XMLTAG(tv, t, n) (CONFD_SET_TAG_TAG(tv, t, n), CONFD_SET_XMLTAG(&(tv)->v, t, n))
 #define CONFD_SET_TAG_NOEXISTS(tv, t) (CONFD_SET_TAG_TAG(tv, t, 0), (tv)->v.type = C_NOEXISTS)
 #define CONFD_SET_TAG_BUF(tv, t, p, n) (CONFD_SET_TAG_TAG(tv, t, 0), CONFD_SET_BUF(&(tv)->v, p, n))
@@ -234,10 +303,9 @@ extern __thread int confd_errno;
 const char *confd_lasterr(void);
 const char *confd_strerror(int code);
 
-int confd_init_vsn_sz(const char *name, FILE *estream, const enum confd_debug_level debug, int vsn,
-                      int maxdepth, int maxkeylen);
-#define confd_init(name, estream, debug) \
-    confd_init_vsn_sz(name, estream, debug, CONFD_LIB_API_VSN, MAXDEPTH, MAXKEYLEN)
+int confd_init_vsn_sz(const char *name, FILE *estream, const enum confd_debug_level debug, int vsn, int maxdepth,
+                      int maxkeylen);
+#define confd_init(name, estream, debug) confd_init_vsn_sz(name, estream, debug, CONFD_LIB_API_VSN, MAXDEPTH, MAXKEYLEN)
 
 int confd_pp_value(char *buf, int bufsiz, const confd_value_t *v);
 int confd_pp_kpath(char *buf, int n, const confd_hkeypath_t *hkeypath);
@@ -252,9 +320,9 @@ confd_hkeypath_t *confd_hkeypath_dup(const confd_hkeypath_t *src);
 struct confd_type;
 
 struct confd_cs_node_info {
-    uint32_t *keys;           /* key tags, 0-terminated; NULL when not a list */
+    uint32_t *keys; /* key tags, 0-terminated; NULL when not a list */
     int minOccurs;
-    int maxOccurs;            /* -1 unbounded */
+    int maxOccurs; /* -1 unbounded */
     enum confd_vtype shallow_type;
     struct confd_type *type;
     confd_value_t *defval;
@@ -310,12 +378,24 @@ int confd_str2val(struct confd_type *type, const char *str, confd_value_t *val);
 
 /* ---- daemon interface ---- */
 enum confd_sock_type { CONTROL_SOCKET = 0, WORKER_SOCKET = 1 };
-enum confd_dbname { CONFD_NO_DB = 0, CONFD_CANDIDATE = 1, CONFD_RUNNING = 2, CONFD_STARTUP = 3,
-                    CONFD_OPERATIONAL = 4, CONFD_TRANSACTION = 5, CONFD_PRE_COMMIT_RUNNING = 6 };
+enum confd_dbname {
+    CONFD_NO_DB = 0,
+    CONFD_CANDIDATE = 1,
+    CONFD_RUNNING = 2,
+    CONFD_STARTUP = 3,
+    CONFD_OPERATIONAL = 4,
+    CONFD_TRANSACTION = 5,
+    CONFD_PRE_COMMIT_RUNNING = 6
+};
 enum confd_trans_mode { CONFD_READ = 1, CONFD_READ_WRITE = 2 };
 enum confd_find_next_type { CONFD_FIND_NEXT = 0, CONFD_FIND_SAME_OR_NEXT = 1 };
-enum confd_proto { CONFD_PROTO_UNKNOWN = 0, CONFD_PROTO_TCP = 1, CONFD_PROTO_SSH = 2,
-                   CONFD_PROTO_SYSTEM = 3, CONFD_PROTO_CONSOLE = 4 };
+enum confd_proto {
+    CONFD_PROTO_UNKNOWN = 0,
+    CONFD_PROTO_TCP = 1,
+    CONFD_PROTO_SSH = 2,
+    CONFD_PROTO_SYSTEM = 3,
+    CONFD_PROTO_CONSOLE = 4
+};
 
 struct confd_daemon_ctx {
     char name[MAX_DAEMON_NAME_LEN];
@@ -410,8 +490,8 @@ struct confd_action_cbs {
     char actionpoint[MAX_CALLPOINT_LEN];
     int (*init)(struct confd_user_info *uinfo);
     int (*abort)(struct confd_user_info *uinfo);
-    int (*action)(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp,
-                  confd_tag_value_t *params, int nparams);
+    int (*action)(struct confd_user_info *uinfo, struct xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params,
+                  int nparams);
     int (*command)(struct confd_user_info *uinfo, char *path, int argc, char **argv);
     int (*completion)(struct confd_user_info *uinfo, int cli_style, char *token, int completion_char,
                       confd_hkeypath_t *kp, char *cmdpath, char *cmdparam_id, struct confd_qname *simpleType,
@@ -467,8 +547,8 @@ int confd_register_data_cb(struct confd_daemon_ctx *dx, const struct confd_data_
 int confd_register_action_cbs(struct confd_daemon_ctx *dx, const struct confd_action_cbs *acb);
 int confd_register_notification_stream(struct confd_daemon_ctx *dx, const struct confd_notification_stream_cbs *ncbs,
                                        struct confd_notification_ctx **nctx);
-int confd_register_snmp_notification(struct confd_daemon_ctx *dx, int fd, const char *notify_name,
-                                     const char *ctx_name, struct confd_notification_ctx **nctx);
+int confd_register_snmp_notification(struct confd_daemon_ctx *dx, int fd, const char *notify_name, const char *ctx_name,
+                                     struct confd_notification_ctx **nctx);
 int confd_register_done(struct confd_daemon_ctx *dx);
 int confd_fd_ready(struct confd_daemon_ctx *dx, int fd);
 
@@ -488,8 +568,8 @@ int confd_data_reply_next_object_array(struct confd_trans_ctx *tctx, const confd
 int confd_data_reply_next_object_tag_value_array(struct confd_trans_ctx *tctx, const confd_tag_value_t *tv, int n,
                                                  long next);
 
-int confd_notification_send(struct confd_notification_ctx *nctx, struct confd_datetime *time,
-                            confd_tag_value_t *values, int nvalues);
+int confd_notification_send(struct confd_notification_ctx *nctx, struct confd_datetime *time, confd_tag_value_t *values,
+                            int nvalues);
 int confd_notification_send_snmp(struct confd_notification_ctx *nctx, const char *notification,
                                  struct confd_snmp_varbind *varbinds, int num_vars);
 int confd_notification_set_snmp_notify_name(struct confd_notification_ctx *nctx, const char *notify_name);

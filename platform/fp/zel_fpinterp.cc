@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
-inline uint32_t rd32(const uint8_t *p) {
+inline uint32_t rd32(const uint8_t *p)
+{
     uint32_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
@@ -30,11 +32,14 @@ constexpr uint32_t NO_ROW = 0xFFFFFFFFu;
 struct instr {
     uint32_t op, kind, src, dst, table, imm;
     explicit instr(uint32_t w)
-        : op(w >> 28), kind((w >> 24) & 0xF), src((w >> 20) & 0xF), dst((w >> 16) & 0xF),
-          table((w >> 12) & 0xF), imm(w & 0xFFFF) {}
+        : op(w >> 28), kind((w >> 24) & 0xF), src((w >> 20) & 0xF), dst((w >> 16) & 0xF), table((w >> 12) & 0xF),
+          imm(w & 0xFFFF)
+    {
+    }
 };
 
-std::string format(const char *fmt, auto... args) {
+std::string format(const char *fmt, auto... args)
+{
     char buf[256];
     std::snprintf(buf, sizeof buf, fmt, args...);
     return buf;
@@ -42,7 +47,8 @@ std::string format(const char *fmt, auto... args) {
 
 }  // namespace
 
-int zel_fp_program::fail(std::string why) {
+int zel_fp_program::fail(std::string why)
+{
     error_ = std::move(why);
     tables_.clear();
     steps_.clear();
@@ -56,7 +62,8 @@ int zel_fp_program::fail(std::string why) {
 // be reached twice: then every walk from the root ends within `rows` steps. The
 // entries reached from the root, in order, must be ascending disjoint rows, so
 // that a walk and a search over them agree.
-int zel_fp_program::check_tree(uint32_t id, table &t) {
+int zel_fp_program::check_tree(uint32_t id, table &t)
+{
     std::vector<uint8_t> reached(t.rows, 0);
     for (uint32_t j = 0; j < t.rows; j++) {
         const uint8_t *e = t.first + static_cast<size_t>(j) * ZEL_FP_LOOKUP_ENTRY_SIZE;
@@ -106,7 +113,8 @@ int zel_fp_program::check_tree(uint32_t id, table &t) {
     return 0;
 }
 
-uint32_t zel_fp_program::table::find(uint32_t v) const {
+uint32_t zel_fp_program::table::find(uint32_t v) const
+{
     if (!direct.empty())
         return v < direct.size() ? direct[v] : NO_ROW;
     auto it = std::upper_bound(row_low.begin(), row_low.end(), v);
@@ -116,7 +124,8 @@ uint32_t zel_fp_program::table::find(uint32_t v) const {
     return v < row_high[k] || row_high[k] == 0xFFFFFFFFu ? row_class[k] : NO_ROW;
 }
 
-int zel_fp_program::load(std::span<const uint8_t> img) {
+int zel_fp_program::load(std::span<const uint8_t> img)
+{
     error_.clear();
     tables_.assign(ZEL_FP_MAX_TABLES, table{});
     steps_.clear();
@@ -187,7 +196,8 @@ int zel_fp_program::load(std::span<const uint8_t> img) {
 // table, a combination pops its two children and pushes itself, ACTION takes the
 // one table left.
 int zel_fp_program::decode(std::span<const uint8_t> img, uint32_t instr_off, const std::vector<uint32_t> &dir_ids,
-                           const uint32_t *field_of) {
+                           const uint32_t *field_of)
+{
     std::vector<uint32_t> stack;
     size_t next_table = 0;
     auto word = [&](uint32_t i) { return instr(rd32(img.data() + instr_off + 4 * i)); };
@@ -254,7 +264,8 @@ int zel_fp_program::decode(std::span<const uint8_t> img, uint32_t instr_off, con
     return fail("the program has no ACTION instruction");
 }
 
-int zel_fp_program::run(const uint32_t *values, uint32_t *action_index) const {
+int zel_fp_program::run(const uint32_t *values, uint32_t *action_index) const
+{
     if (steps_.empty())
         return 22;
     uint32_t regs[ZEL_FP_MAX_TABLES];
@@ -279,7 +290,8 @@ int zel_fp_program::run(const uint32_t *values, uint32_t *action_index) const {
     return 0;
 }
 
-std::span<const uint8_t> zel_fp_program::action(uint32_t index) const {
+std::span<const uint8_t> zel_fp_program::action(uint32_t index) const
+{
     if (index >= action_count_)
         return {};
     return {actions_ + static_cast<size_t>(index) * action_size_, action_size_};

@@ -44,8 +44,9 @@ inline constexpr uint32_t ZEL_FP_ACTION_HEADER_SIZE = 8;  // flags, length
 
 enum class zel_fp_opcode : uint8_t { lookup = 1, add = 2, mul = 3, action = 4 };
 
-class zel_fp_program {
- public:
+class zel_fp_program
+{
+public:
     // 0, or 22 when the image is malformed; error() then says what is wrong.
     int load(std::span<const uint8_t> image);
 
@@ -62,7 +63,7 @@ class zel_fp_program {
     uint32_t instruction_count() const { return instruction_count_; }
     const std::string &error() const { return error_; }
 
- private:
+private:
     struct table {
         const uint8_t *first = nullptr;  // first lookup_entry
         uint32_t rows = 0;

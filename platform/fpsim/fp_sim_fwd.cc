@@ -4,7 +4,8 @@
 #include <atomic>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 template <class T>
 void add(T &counter, T n)

@@ -16,8 +16,9 @@ struct fpsim_verdict {
     bool dropped = false;     // a policer found no tokens
 };
 
-class fpsim_filter {
- public:
+class fpsim_filter
+{
+public:
     // Loads the program published in `slot` from the filter memory of `blocks` blocks. 0; 2 when the
     // slot holds no program; 22 when the program is malformed (*err says why).
     int load(fp_filter_slot *slot, uint8_t *filter_mem, uint32_t blocks, std::string *err);
@@ -27,7 +28,7 @@ class fpsim_filter {
     zel_action_block *block(uint32_t action) const;
     const char *name() const { return name_; }
 
- private:
+private:
     zel_fp_program prog_;
     fp_filter_slot *slot_ = nullptr;
     uint8_t *image_ = nullptr;

@@ -24,13 +24,13 @@
 #include <ctime>
 #include <string>
 
-namespace {
+namespace
+{
 
-const char USAGE[] =
-    "usage: fp-sim serve\n"
-    "       fp-sim run --filter N [--size BYTES] TRACE|PCAP\n"
-    "       fp-sim show [--tables]\n"
-    "The shared block's scaling class comes from /etc/default/sim_size, else from the RAM size.\n";
+const char USAGE[] = "usage: fp-sim serve\n"
+                     "       fp-sim run --filter N [--size BYTES] TRACE|PCAP\n"
+                     "       fp-sim show [--tables]\n"
+                     "The shared block's scaling class comes from /etc/default/sim_size, else from the RAM size.\n";
 
 // Clock of the simulated forwarding plane: one cycle per nanosecond.
 constexpr uint64_t FPSIM_CLOCK_HZ = 1000000000;

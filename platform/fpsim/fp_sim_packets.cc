@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }

@@ -3,12 +3,14 @@
 #include <cstring>
 #include <span>
 
-namespace {
+namespace
+{
 
 constexpr int KRO_EINVAL = 22;
 constexpr int KRO_EMSGSIZE = 90;
 
-class writer {
+class writer
+{
 public:
     explicit writer(std::span<uint8_t> out) : out_(out) {}
     void u8(uint8_t v) { out_[pos_++] = v; }
@@ -34,7 +36,8 @@ private:
 };
 
 // Bounds are checked once, against the exact length, before reading.
-class reader {
+class reader
+{
 public:
     explicit reader(std::span<const uint8_t> in) : in_(in) {}
     uint8_t u8() { return in_[pos_++]; }

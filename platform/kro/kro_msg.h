@@ -34,7 +34,7 @@ inline constexpr size_t KRO_BODY_LEN = KRO_MSG_LEN - 16;
 // Body of a request (type 1): what krod should send back.
 struct kro_req_body_t {
     uint8_t subscribe;  // 1: keep reporting changes
-    uint8_t resync;  // 1: report the whole table again first
+    uint8_t resync;     // 1: report the whole table again first
 };
 
 // Body of a locator update or withdrawal (types 5 and 6).
@@ -70,7 +70,7 @@ static_assert(offsetof(kro_tloc_body_t, weight) == 296);
 // One message, decoded or to encode.
 struct kro_msg_t {
     uint32_t type;
-    uint32_t src;  // sender's daemon identifier
+    uint32_t src;    // sender's daemon identifier
     uint32_t index;  // requests
     uint32_t rsvd;
     union {

@@ -10,7 +10,8 @@
 #include "platform/kro/kro_msg.h"
 #include "platform/peers/peer_sim.h"
 
-namespace {
+namespace
+{
 
 constexpr const char *help_text =
     "usage: krod-sim [--sock-dir DIR]\n"

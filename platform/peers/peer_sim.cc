@@ -10,9 +10,11 @@
 
 #include "common/timer.h"
 
-namespace peer_sim {
+namespace peer_sim
+{
 
-namespace {
+namespace
+{
 
 struct state {
     event_base *base = nullptr;

@@ -14,10 +14,12 @@
 struct event_base;
 struct timer_mgr;
 
-namespace peer_sim {
+namespace peer_sim
+{
 
 // One JSON object, built field by field: json().str("event", "up").num("pid", 7).line()
-class json {
+class json
+{
 public:
     json &str(std::string_view key, std::string_view value);
     json &num(std::string_view key, uint64_t value);

@@ -5,7 +5,8 @@
 
 #include "platform/peers/peer_sim.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kNameOff = 7;
 constexpr uint32_t kNameLen = 128;

@@ -6,15 +6,15 @@
 #include "platform/peers/peer_sim.h"
 #include "platform/peers/pxrd_decode.h"
 
-namespace {
+namespace
+{
 
-constexpr const char *help_text =
-    "usage: pxrd-sim [--sock-dir DIR]\n"
-    "Connects to zeld at DIR/.zeld (default /var/run/.zeld) as pxrd and prints each\n"
-    "message as one JSON object per line: bind/unbind (opcodes 1, 2), attach/detach\n"
-    "(3, 4), dpi (5), or undecodable. Commands on standard input:\n"
-    "  raw HEX   send HEX bytes to zeld as one message\n"
-    "  quit\n";
+constexpr const char *help_text = "usage: pxrd-sim [--sock-dir DIR]\n"
+                                  "Connects to zeld at DIR/.zeld (default /var/run/.zeld) as pxrd and prints each\n"
+                                  "message as one JSON object per line: bind/unbind (opcodes 1, 2), attach/detach\n"
+                                  "(3, 4), dpi (5), or undecodable. Commands on standard input:\n"
+                                  "  raw HEX   send HEX bytes to zeld as one message\n"
+                                  "  quit\n";
 
 void on_read(const uint8_t *payload, uint32_t len)
 {

@@ -5,7 +5,8 @@
 #include "daemon/zel_sysmgr.h"
 #include "platform/peers/peer_sim.h"
 
-namespace {
+namespace
+{
 
 constexpr const char *help_text =
     "usage: sysmgr-sim [--sock-dir DIR]\n"

@@ -19,7 +19,8 @@ struct CliResult {
     std::string out;
 };
 
-class Sim {
+class Sim
+{
 public:
     explicit Sim(int phase = 2);
     ~Sim();
@@ -40,7 +41,8 @@ private:
 };
 
 // Ordered record of what happened across threads.
-class EventLog {
+class EventLog
+{
 public:
     void add(const std::string &e);
     std::vector<std::string> all();
@@ -59,7 +61,8 @@ struct Notification {
 
 // One subscription socket read by its own thread. The handler runs for every
 // notification; the thread syncs afterwards unless the handler returns false.
-class Subscriber {
+class Subscriber
+{
 public:
     Subscriber(Sim &sim, const std::string &name);
     ~Subscriber();

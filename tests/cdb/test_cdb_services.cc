@@ -11,12 +11,15 @@
 
 #include "cdb_test_util.h"
 
-namespace {
+namespace
+{
 
 // A daemon: control and worker sockets served by a poll loop on its own thread.
-class TestDaemon {
+class TestDaemon
+{
 public:
-    explicit TestDaemon(Sim &sim) {
+    explicit TestDaemon(Sim &sim)
+    {
         confd_init("test-daemon", stderr, CONFD_SILENT);
         dx = confd_init_daemon("test-daemon");
         sockaddr_in a = sim.addr();
@@ -28,7 +31,8 @@ public:
         EXPECT_EQ(maapi_connect(maapi, reinterpret_cast<sockaddr *>(&a), sizeof a), CONFD_OK);
         EXPECT_EQ(pipe(stop_), 0);
     }
-    ~TestDaemon() {
+    ~TestDaemon()
+    {
         if (loop_.joinable()) {
             EXPECT_EQ(write(stop_[1], "x", 1), 1);
             loop_.join();
@@ -40,17 +44,21 @@ public:
         close(stop_[1]);
         confd_release_daemon(dx);
     }
-    void start() {
+    void start()
+    {
         ASSERT_EQ(confd_register_done(dx), CONFD_OK);
         loop_ = std::thread([this] {
             for (;;) {
                 pollfd p[3] = {{ctl, POLLIN, 0}, {worker, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-                if (poll(p, 3, -1) < 0) return;
-                if (p[2].revents) return;
+                if (poll(p, 3, -1) < 0)
+                    return;
+                if (p[2].revents)
+                    return;
                 for (int i = 0; i < 2; i++)
                     if (p[i].revents & POLLIN) {
                         int rc = confd_fd_ready(dx, p[i].fd);
-                        if (rc == CONFD_EOF) return;
+                        if (rc == CONFD_EOF)
+                            return;
                     }
             }
         });
@@ -66,12 +74,14 @@ private:
 TestDaemon *g_daemon = nullptr;
 const std::map<std::string, uint64_t> kFilters{{"alpha", 10}, {"beta", 20}, {"gamma", 30}};
 
-int init_trans(confd_trans_ctx *tctx) {
+int init_trans(confd_trans_ctx *tctx)
+{
     confd_trans_set_fd(tctx, g_daemon->worker);
     return CONFD_OK;
 }
 
-int reply_entry(confd_trans_ctx *tctx, std::map<std::string, uint64_t>::const_iterator it, bool as_next) {
+int reply_entry(confd_trans_ctx *tctx, std::map<std::string, uint64_t>::const_iterator it, bool as_next)
+{
     if (it == kFilters.end())
         return as_next ? confd_data_reply_next_object_tag_value_array(tctx, nullptr, -1, -1)
                        : confd_data_reply_not_found(tctx);
@@ -82,24 +92,29 @@ int reply_entry(confd_trans_ctx *tctx, std::map<std::string, uint64_t>::const_it
                    : confd_data_reply_tag_value_array(tctx, tv, 2);
 }
 
-int get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp) {
+int get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
+{
     std::string key(reinterpret_cast<const char *>(kp->v[0][0].val.buf.ptr), kp->v[0][0].val.buf.size);
     return reply_entry(tctx, kFilters.find(key), false);
 }
 
-int get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *, long next) {
+int get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *, long next)
+{
     return reply_entry(tctx, next == -1 ? kFilters.begin() : kFilters.end(), true);
 }
 
 int find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *, enum confd_find_next_type type, confd_value_t *keys,
-                     int nkeys) {
-    if (nkeys == 0) return reply_entry(tctx, kFilters.begin(), true);
+                     int nkeys)
+{
+    if (nkeys == 0)
+        return reply_entry(tctx, kFilters.begin(), true);
     std::string key(reinterpret_cast<const char *>(keys[0].val.buf.ptr), keys[0].val.buf.size);
     auto it = type == CONFD_FIND_SAME_OR_NEXT ? kFilters.lower_bound(key) : kFilters.upper_bound(key);
     return reply_entry(tctx, it, true);
 }
 
-TEST(CdbServices, CallpointListingAndLookupGoThroughTheDaemon) {
+TEST(CdbServices, CallpointListingAndLookupGoThroughTheDaemon)
+{
     Sim sim;
     TestDaemon d(sim);
     g_daemon = &d;
@@ -127,21 +142,25 @@ TEST(CdbServices, CallpointListingAndLookupGoThroughTheDaemon) {
     g_daemon = nullptr;
 }
 
-int action_init(confd_user_info *uinfo) {
+int action_init(confd_user_info *uinfo)
+{
     confd_action_set_fd(uinfo, g_daemon->worker);
     return CONFD_OK;
 }
 
-int dump_command(confd_user_info *uinfo, char *path, int argc, char **argv) {
+int dump_command(confd_user_info *uinfo, char *path, int argc, char **argv)
+{
     maapi_cli_printf(g_daemon->maapi, uinfo->usid, "dump of %s (%d args)\n", path, argc);
-    for (int i = 1; i < argc; i++) maapi_cli_printf(g_daemon->maapi, uinfo->usid, "arg %s\n", argv[i]);
+    for (int i = 1; i < argc; i++)
+        maapi_cli_printf(g_daemon->maapi, uinfo->usid, "arg %s\n", argv[i]);
     return CONFD_OK;
 }
 
 std::string g_param;
 uint32_t g_param_tag = 0;
 
-int clear_action(confd_user_info *uinfo, struct xml_tag *, confd_hkeypath_t *, confd_tag_value_t *params, int nparams) {
+int clear_action(confd_user_info *uinfo, struct xml_tag *, confd_hkeypath_t *, confd_tag_value_t *params, int nparams)
+{
     if (nparams != 1 || params[0].v.type != C_BUF) {
         confd_action_seterr(uinfo, "expected one name");
         return CONFD_ERR;
@@ -153,7 +172,8 @@ int clear_action(confd_user_info *uinfo, struct xml_tag *, confd_hkeypath_t *, c
     return confd_action_reply_values(uinfo, &out, 1);
 }
 
-TEST(CdbServices, ActionPointsRunCommandsAndActions) {
+TEST(CdbServices, ActionPointsRunCommandsAndActions)
+{
     Sim sim;
     TestDaemon d(sim);
     g_daemon = &d;
@@ -183,7 +203,8 @@ TEST(CdbServices, ActionPointsRunCommandsAndActions) {
     g_daemon = nullptr;
 }
 
-TEST(CdbServices, NotificationsAndTrapsAreRecorded) {
+TEST(CdbServices, NotificationsAndTrapsAreRecorded)
+{
     Sim sim;
     TestDaemon d(sim);
     confd_notification_stream_cbs ncb{};
@@ -213,7 +234,8 @@ TEST(CdbServices, NotificationsAndTrapsAreRecorded) {
     for (int i = 0; i < 100 && (notifs.out.empty() || traps.out.empty()); i++) {
         notifs = sim.cli({"notifications"});
         traps = sim.cli({"traps"});
-        if (notifs.out.empty() || traps.out.empty()) usleep(20000);
+        if (notifs.out.empty() || traps.out.empty())
+            usleep(20000);
     }
     EXPECT_EQ(notifs.out, "{\"time\":\"2024-05-06T07:08:09\",\"stream\":\"ardenta\",\"notification\":\"policy-status\","
                           "\"values\":{\"priority\":\"medium\",\"policy-name\":\"p1\",\"status\":\"Failed\"}}\n");
@@ -224,7 +246,8 @@ TEST(CdbServices, NotificationsAndTrapsAreRecorded) {
     EXPECT_NE(st.find("\"streams\":[\"ardenta\"]"), std::string::npos) << st;
 }
 
-TEST(CdbServices, SchemaNamesPrintKeypathsAndEnumerations) {
+TEST(CdbServices, SchemaNamesPrintKeypathsAndEnumerations)
+{
     Sim sim;
     confd_cs_node *prio = confd_cs_node_cd(nullptr, "/policy-status/priority");
     ASSERT_NE(prio, nullptr) << confd_lasterr();

@@ -6,7 +6,8 @@
 
 #include "cdb_test_util.h"
 
-namespace {
+namespace
+{
 
 const char *kLists = R"({"test-cdb:policy":{"lists":{
   "data-prefix-list":[{"name":"p1","description":"d","options":{"a":"x"}}],
@@ -17,7 +18,8 @@ const char *kVpn = R"({"test-cdb:vpn":{"vpn-instance":[{"vpn-id":"1","vrf-id":7,
 
 constexpr uint32_t kPolicyNs = 0x25640284;
 
-TEST(CdbDelivery, LowerPrioritiesFirstAndNextOnlyAfterEverySync) {
+TEST(CdbDelivery, LowerPrioritiesFirstAndNextOnlyAfterEverySync)
+{
     Sim sim;
     EventLog log;
     Subscriber a(sim, "alpha"), b(sim, "beta");
@@ -26,18 +28,22 @@ TEST(CdbDelivery, LowerPrioritiesFirstAndNextOnlyAfterEverySync) {
     int b3 = b.subscribe(3, "/policy/lists/app-list");
     b.subscribe(2, "/policy/app-visibility");  // not touched: never notified
     auto handler = [&](Subscriber &s, const Notification &n) {
-        for (int id : n.ids) log.add(s.name() + " got " + std::to_string(id));
+        for (int id : n.ids)
+            log.add(s.name() + " got " + std::to_string(id));
         log.add(s.name() + " sync");
         return true;
     };
     a.run(handler);
     b.run(handler);
-    auto r = sim.load(std::string(R"({"test-cdb:policy":{"lists":{"data-prefix-list":[{"name":"p1"}],"app-list":[{"name":"web"}]}},)") +
-                      std::string(kVpn).substr(1));
+    auto r = sim.load(
+        std::string(
+            R"({"test-cdb:policy":{"lists":{"data-prefix-list":[{"name":"p1"}],"app-list":[{"name":"web"}]}},)") +
+        std::string(kVpn).substr(1));
     ASSERT_EQ(r.rc, 0) << r.out;
     EXPECT_EQ(r.out, "commit complete\n");
-    std::vector<std::string> want{"alpha got " + std::to_string(a1), "alpha sync", "beta got " + std::to_string(b3),
-                                  "beta sync", "alpha got " + std::to_string(a6), "alpha sync"};
+    std::vector<std::string> want{"alpha got " + std::to_string(a1), "alpha sync",
+                                  "beta got " + std::to_string(b3),  "beta sync",
+                                  "alpha got " + std::to_string(a6), "alpha sync"};
     EXPECT_EQ(log.all(), want);
 }
 
@@ -48,7 +54,8 @@ struct SplitState {
     std::vector<std::string> *calls;
 };
 
-enum cdb_iter_ret split_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *, confd_value_t *, void *p) {
+enum cdb_iter_ret split_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *, confd_value_t *, void *p)
+{
     auto *st = static_cast<SplitState *>(p);
     bool add = st->id == st->add_id;
     std::string side = add ? "ADD " : "DEL ";
@@ -62,7 +69,8 @@ enum cdb_iter_ret split_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_va
     std::vector<confd_tag_value_t> kept;
     for (int i = 0; i < n; i++) {
         int t = tv[i].v.type;
-        if (add ? t != C_NOEXISTS : (t == C_NOEXISTS || t == C_XMLBEGIN || t == C_XMLEND)) kept.push_back(tv[i]);
+        if (add ? t != C_NOEXISTS : (t == C_NOEXISTS || t == C_XMLBEGIN || t == C_XMLEND))
+            kept.push_back(tv[i]);
     }
     bool counts = false;
     for (size_t i = 0; i < kept.size(); i++) {
@@ -73,12 +81,14 @@ enum cdb_iter_ret split_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_va
     st->calls->push_back(side + (counts ? std::to_string(op) + " " + kp_text(kp) + " [" +
                                               format_mods(kept.data(), static_cast<int>(kept.size())) + "]"
                                         : "none"));
-    for (int i = 0; i < n; i++) confd_free_value(&tv[i].v);
+    for (int i = 0; i < n; i++)
+        confd_free_value(&tv[i].v);
     free(tv);
     return ITER_CONTINUE;
 }
 
-TEST(CdbDelivery, SplitPointGetsAdditionsOnAddAndRemovalsOnDel) {
+TEST(CdbDelivery, SplitPointGetsAdditionsOnAddAndRemovalsOnDel)
+{
     Sim sim;
     Subscriber s(sim, "engine");
     int add = s.subscribe(1, "/policy/lists/data-prefix-list");
@@ -111,7 +121,8 @@ TEST(CdbDelivery, SplitPointGetsAdditionsOnAddAndRemovalsOnDel) {
     (void)del;
 }
 
-TEST(CdbDelivery, KeypathsOperationsAndValues) {
+TEST(CdbDelivery, KeypathsOperationsAndValues)
+{
     Sim sim;
     Subscriber s(sim, "lists");
     int id = s.subscribe(1, "/policy/lists/app-list");
@@ -140,16 +151,19 @@ TEST(CdbDelivery, KeypathsOperationsAndValues) {
     EXPECT_EQ(seen, want);
 }
 
-enum cdb_iter_ret raw_kp(confd_hkeypath_t *kp, enum cdb_iter_op, confd_value_t *, confd_value_t *, void *p) {
+enum cdb_iter_ret raw_kp(confd_hkeypath_t *kp, enum cdb_iter_op, confd_value_t *, confd_value_t *, void *p)
+{
     auto *out = static_cast<confd_hkeypath_t *>(p);
     *out = *kp;
-    if (kp->v[0][0].type == C_BUF) out->v[0][0].val.buf.ptr = nullptr;  // owned by the library
+    if (kp->v[0][0].type == C_BUF)
+        out->v[0][0].val.buf.ptr = nullptr;  // owned by the library
     EXPECT_EQ(kp->v[0][0].type, C_BUF);
     EXPECT_STREQ(reinterpret_cast<const char *>(kp->v[0][0].val.buf.ptr), "web");
     return ITER_STOP;
 }
 
-TEST(CdbDelivery, KeypathElementsCarryHashesAndKeysInnermostFirst) {
+TEST(CdbDelivery, KeypathElementsCarryHashesAndKeysInnermostFirst)
+{
     Sim sim;
     Subscriber s(sim, "raw");
     int lists = s.subscribe(1, "/policy/lists/app-list");
@@ -167,8 +181,10 @@ TEST(CdbDelivery, KeypathElementsCarryHashesAndKeysInnermostFirst) {
                 int cnt = 0;
                 EXPECT_EQ(cdb_get_modifications(sub.sock(), id, 0, &tv, &cnt, nullptr), CONFD_OK);
                 root_text = format_mods(tv, cnt);
-                if (cnt > 0) root_mods.push_back(tv[0]);
-                for (int i = 1; i < cnt; i++) confd_free_value(&tv[i].v);
+                if (cnt > 0)
+                    root_mods.push_back(tv[0]);
+                for (int i = 1; i < cnt; i++)
+                    confd_free_value(&tv[i].v);
                 free(tv);
             }
         }
@@ -189,7 +205,8 @@ TEST(CdbDelivery, KeypathElementsCarryHashesAndKeysInnermostFirst) {
     EXPECT_EQ(root_mods[0].v.type, C_BOOL);
 }
 
-TEST(CdbDelivery, TriggerDeliversCurrentConfigurationAsCreations) {
+TEST(CdbDelivery, TriggerDeliversCurrentConfigurationAsCreations)
+{
     Sim sim;
     ASSERT_EQ(sim.load(kLists).rc, 0);
     Subscriber s(sim, "reader");
@@ -201,7 +218,8 @@ TEST(CdbDelivery, TriggerDeliversCurrentConfigurationAsCreations) {
         std::lock_guard<std::mutex> lk(mu);
         for (int id : n.ids) {
             seen.push_back("id " + std::to_string(id) + ((n.flags & CDB_SUB_FLAG_TRIGGER) ? " trigger" : ""));
-            for (auto &l : diff_lines(sub.sock(), id, false)) seen.push_back(l);
+            for (auto &l : diff_lines(sub.sock(), id, false))
+                seen.push_back(l);
         }
         return true;
     });
@@ -217,7 +235,8 @@ TEST(CdbDelivery, TriggerDeliversCurrentConfigurationAsCreations) {
     EXPECT_EQ(seen, want);
 }
 
-TEST(CdbDelivery, PreCommitRunningShowsTheOldValueDuringDelivery) {
+TEST(CdbDelivery, PreCommitRunningShowsTheOldValueDuringDelivery)
+{
     Sim sim;
     ASSERT_EQ(sim.load(kVpn).rc, 0);
     Subscriber s(sim, "acl");
@@ -231,14 +250,15 @@ TEST(CdbDelivery, PreCommitRunningShowsTheOldValueDuringDelivery) {
         CONFD_SET_ENUM_VALUE(&keys[2], 0);
         char buf[33] = "";
         EXPECT_EQ(cdb_start_session(d, CDB_PRE_COMMIT_RUNNING), CONFD_OK);
-        EXPECT_EQ(cdb_get_str(d, buf, sizeof buf, "/vpn/vpn-instance{%x}/interface{%x}/access-list{%x}/acl-name", &keys[0],
-                              &keys[1], &keys[2]),
+        EXPECT_EQ(cdb_get_str(d, buf, sizeof buf, "/vpn/vpn-instance{%x}/interface{%x}/access-list{%x}/acl-name",
+                              &keys[0], &keys[1], &keys[2]),
                   CONFD_OK)
             << confd_lasterr();
         before = buf;
         cdb_end_session(d);
         EXPECT_EQ(cdb_start_session(d, CDB_RUNNING), CONFD_OK);
-        EXPECT_EQ(cdb_get_str(d, buf, sizeof buf, "/vpn/vpn-instance{1}/interface{ge0}/access-list{in}/acl-name"), CONFD_OK);
+        EXPECT_EQ(cdb_get_str(d, buf, sizeof buf, "/vpn/vpn-instance{1}/interface{ge0}/access-list{in}/acl-name"),
+                  CONFD_OK);
         after = buf;
         cdb_close(d);
         return true;
@@ -250,7 +270,8 @@ TEST(CdbDelivery, PreCommitRunningShowsTheOldValueDuringDelivery) {
     EXPECT_EQ(after, "B");
 }
 
-TEST(CdbDelivery, OperationalWritesNotifyOperationalSubscribers) {
+TEST(CdbDelivery, OperationalWritesNotifyOperationalSubscribers)
+{
     Sim sim;
     Subscriber s(sim, "prio");
     int id = s.oper_subscribe("/cfgd-initial-read-priority");
@@ -259,7 +280,8 @@ TEST(CdbDelivery, OperationalWritesNotifyOperationalSubscribers) {
     s.run([&](Subscriber &sub, const Notification &n) {
         std::lock_guard<std::mutex> lk(mu);
         EXPECT_EQ(n.type, CDB_SUB_OPER);
-        for (auto &l : diff_lines(sub.sock(), id, false)) seen.push_back(l);
+        for (auto &l : diff_lines(sub.sock(), id, false))
+            seen.push_back(l);
         return true;
     });
     int d = sim.cdb_socket(CDB_DATA_SOCKET);
@@ -291,7 +313,8 @@ TEST(CdbDelivery, OperationalWritesNotifyOperationalSubscribers) {
     EXPECT_EQ(seen[0], "4 /cfgd-initial-read-priority = 0x3");
 }
 
-TEST(CdbDelivery, ASubscriberThatVanishesIsDroppedAndTheCommitCompletes) {
+TEST(CdbDelivery, ASubscriberThatVanishesIsDroppedAndTheCommitCompletes)
+{
     Sim sim;
     EventLog log;
     auto gone = std::make_unique<Subscriber>(sim, "gone");
@@ -314,7 +337,8 @@ TEST(CdbDelivery, ASubscriberThatVanishesIsDroppedAndTheCommitCompletes) {
     ASSERT_EQ(sim.load(R"({"test-cdb:policy":{"app-visibility":false}})").rc, 0);
 }
 
-TEST(CdbDelivery, TwoPhaseAbortRejectsTheCommit) {
+TEST(CdbDelivery, TwoPhaseAbortRejectsTheCommit)
+{
     Sim sim;
     ASSERT_EQ(sim.load(kLists).rc, 0);
     EventLog log;
@@ -324,7 +348,8 @@ TEST(CdbDelivery, TwoPhaseAbortRejectsTheCommit) {
     plain.subscribe(2, "/policy/lists/app-list");
     guard.run([&](Subscriber &sub, const Notification &n) {
         log.add("guard " + std::to_string(n.type));
-        if (n.type != CDB_SUB_PREPARE) return true;
+        if (n.type != CDB_SUB_PREPARE)
+            return true;
         EXPECT_EQ(cdb_sub_abort_trans(sub.sock(), CONFD_ERRCODE_APPLICATION_INTERNAL, 0, 0, "Unable to apply changes"),
                   CONFD_OK);
         return false;
@@ -341,7 +366,8 @@ TEST(CdbDelivery, TwoPhaseAbortRejectsTheCommit) {
     EXPECT_EQ(log.all(), std::vector<std::string>{"guard 1"});
 }
 
-TEST(CdbDatastore, BadInputIsRejectedAndRunningIsUnchanged) {
+TEST(CdbDatastore, BadInputIsRejectedAndRunningIsUnchanged)
+{
     Sim sim;
     ASSERT_EQ(sim.load(kVpn).rc, 0);
     auto before = sim.cli({"show-config"}).out;
@@ -359,7 +385,8 @@ TEST(CdbDatastore, BadInputIsRejectedAndRunningIsUnchanged) {
     EXPECT_NE(sim.cli({"delete", "/vpn/nothing"}).rc, 0);
 }
 
-TEST(CdbDatastore, RunningSurvivesARestartAndClientsReconnect) {
+TEST(CdbDatastore, RunningSurvivesARestartAndClientsReconnect)
+{
     Sim sim;
     ASSERT_EQ(sim.load(kVpn).rc, 0);
     Subscriber s(sim, "survivor");
@@ -382,10 +409,12 @@ TEST(CdbDatastore, RunningSurvivesARestartAndClientsReconnect) {
     cdb_close(d);
 }
 
-TEST(CdbDatastore, StartPhasesGateWaitStartAndConfiguration) {
+TEST(CdbDatastore, StartPhasesGateWaitStartAndConfiguration)
+{
     Sim sim(0);
     int d = sim.cdb_socket(CDB_DATA_SOCKET);
-    struct cdb_phase ph{};
+    struct cdb_phase ph {
+    };
     ASSERT_EQ(cdb_get_phase(d, &ph), CONFD_OK);
     EXPECT_EQ(ph.phase, 0);
     int w = sim.cdb_socket(CDB_DATA_SOCKET);
@@ -401,7 +430,8 @@ TEST(CdbDatastore, StartPhasesGateWaitStartAndConfiguration) {
     ASSERT_EQ(cdb_subscribe_done(s.sock()), CONFD_OK);
     auto st = sim.cli({"status"});
     EXPECT_NE(st.out.find("\"phase\":1"), std::string::npos) << st.out;
-    EXPECT_NE(st.out.find(R"("path":"/policy/lists/app-list","namespace":"0x25640284","priority":4)"), std::string::npos)
+    EXPECT_NE(st.out.find(R"("path":"/policy/lists/app-list","namespace":"0x25640284","priority":4)"),
+              std::string::npos)
         << st.out;
     EXPECT_EQ(sim.cli({"phase", "2"}).rc, 0);
     ASSERT_EQ(cdb_get_phase(d, &ph), CONFD_OK);

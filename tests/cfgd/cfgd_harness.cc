@@ -12,7 +12,8 @@
 #include "common/timer.h"
 #include "platform/cdb/confd_cdb.h"
 
-namespace {
+namespace
+{
 
 std::string build_dir()
 {

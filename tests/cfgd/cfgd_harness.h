@@ -13,7 +13,8 @@
 
 struct timer_mgr;
 
-class CdbSim {
+class CdbSim
+{
 public:
     CdbSim();
     ~CdbSim();
@@ -34,7 +35,8 @@ private:
 };
 
 // An event base with a 10 ms timer service, as the daemon runs them.
-class Loop {
+class Loop
+{
 public:
     Loop();
     ~Loop();

@@ -11,7 +11,8 @@
 #include "common/zel_log.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
 struct Call {
     std::string point;
@@ -57,7 +58,8 @@ const char *kPrefixList = R"({"ardenta-policy:policy":{"lists":{"data-prefix-lis
 const char *kPrefixList2 = R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[
   {"name":"pl2","ip-prefix":[{"ip-prefix":"10.2.0.0/16"}]}]}}})";
 
-class Engine : public testing::Test {
+class Engine : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -181,7 +183,8 @@ TEST_F(Engine, LeafChangesAreSplitBetweenAddAndDelete)
     points_ = {make_point("policy/mirror/remote-dest", 2, 1, 6), cfgd_sub_point{}};
     params_.sub_points = points_.data();
     ASSERT_EQ(sim_.load_json(R"({"ardenta-policy:policy":{"mirror":[{"name":"m1",
-        "remote-dest":[{"address":"192.0.2.1","source":"10.0.0.1"}]}]}})"), 0);
+        "remote-dest":[{"address":"192.0.2.1","source":"10.0.0.1"}]}]}})"),
+              0);
     ASSERT_TRUE(sim_.set_prio_mask(0x7));
     ASSERT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 0);
     ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
@@ -191,7 +194,8 @@ TEST_F(Engine, LeafChangesAreSplitBetweenAddAndDelete)
 
     g_calls.clear();
     ASSERT_EQ(load(R"({"ardenta-policy:policy":{"mirror":[{"name":"m1",
-        "remote-dest":[{"address":"192.0.2.1","source":"10.0.0.2"}]}]}})"), 0);
+        "remote-dest":[{"address":"192.0.2.1","source":"10.0.0.2"}]}]}})"),
+              0);
     ASSERT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(g_calls[0].op, MOP_MODIFIED);
     EXPECT_EQ(g_calls[0].types, std::vector<int>{C_IPV4});
@@ -243,7 +247,8 @@ TEST_F(Engine, FirstInitWithDatabaseDownCarriesOn)
 
 }  // namespace
 
-namespace {
+namespace
+{
 
 // A first call names its out pointer; a retry without a context has neither.
 TEST(EngineArgs, MissingParametersAreFatal)

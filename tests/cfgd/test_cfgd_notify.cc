@@ -12,7 +12,8 @@
 #include "common/zel_log.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
 // A policy-status notification of the given priority naming `policy`.
 std::vector<confd_tag_value_t> status(int prio, const char *policy, int extra_leaves = 0)
@@ -32,7 +33,10 @@ std::vector<confd_tag_value_t> status(int prio, const char *policy, int extra_le
     return v;
 }
 
-int enqueue(std::vector<confd_tag_value_t> v) { return cfgd_enqueue_notification(v.data(), static_cast<int>(v.size())); }
+int enqueue(std::vector<confd_tag_value_t> v)
+{
+    return cfgd_enqueue_notification(v.data(), static_cast<int>(v.size()));
+}
 
 TEST(Notify, TooManyValuesAreFatal)
 {
@@ -79,7 +83,7 @@ TEST(Notify, QueueCapacityDropsTheNewest)
     cfgd_context ctx{};
     ASSERT_EQ(cfgd_notification_throttler_init(&ctx), 0);
     cfgd_notification_throttler_connection_reset();  // queue without sending
-    EXPECT_EQ(enqueue(status(2, "p", 12)), 0);        // 19 values pass
+    EXPECT_EQ(enqueue(status(2, "p", 12)), 0);       // 19 values pass
     for (int i = 0; i < 100; i++)
         ASSERT_EQ(enqueue(status(1, "p")), 0) << i;
     EXPECT_EQ(enqueue(status(1, "p")), -2);

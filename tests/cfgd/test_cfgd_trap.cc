@@ -9,9 +9,11 @@
 #include "cfgd/cfgd_util.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
-class Trap : public testing::Test {
+class Trap : public testing::Test
+{
 protected:
     void SetUp() override
     {

@@ -12,7 +12,8 @@
 
 #include "death_regex.h"
 
-namespace {
+namespace
+{
 
 // The node sits at a nonzero offset so that node/element conversion is exercised.
 struct item {
@@ -61,7 +62,8 @@ void check_tree(avl_tree_t *tree, const std::set<int> &model)
     ASSERT_EQ(avl_is_empty(tree), model.empty());
 }
 
-class AvlTest : public testing::Test {
+class AvlTest : public testing::Test
+{
 protected:
     static constexpr int key_space = 400;
 
@@ -77,8 +79,7 @@ protected:
     void TearDown() override
     {
         void *cookie = nullptr;
-        while (avl_destroy_nodes(&tree, &cookie)) {
-        }
+        while (avl_destroy_nodes(&tree, &cookie)) {}
         avl_destroy(&tree);
     }
 
@@ -362,7 +363,9 @@ TEST(AvlLayout, NodeAndDescriptorFields)
 
 int bad_cmp(const void *, const void *) { return 2; }
 
-class AvlDeathTest : public AvlTest {};
+class AvlDeathTest : public AvlTest
+{
+};
 
 TEST_F(AvlDeathTest, CompareOutsideMinusOneToOneIsFatal)
 {
@@ -391,7 +394,8 @@ TEST_F(AvlDeathTest, InsertionMisuse)
     add(1);
     EXPECT_DEATH(add(1), assertion_regex("avl", "[0-9]+", "found == ((void *)0)"));
     // Position 0 means the root of an empty tree.
-    EXPECT_DEATH(avl_insert(&tree, pool[2].get(), 0), assertion_regex("avl", "[0-9]+", "tree->avl_root == ((void *)0)"));
+    EXPECT_DEATH(avl_insert(&tree, pool[2].get(), 0),
+                 assertion_regex("avl", "[0-9]+", "tree->avl_root == ((void *)0)"));
     // A position whose slot is already taken.
     const avl_index_t taken = reinterpret_cast<uintptr_t>(tree.avl_root) | 0;
     add(0);

@@ -10,7 +10,8 @@
 
 #include "death_regex.h"
 
-namespace {
+namespace
+{
 
 struct entry {
     int value;
@@ -33,7 +34,8 @@ std::vector<int> backward(const dll_head_t &list)
     return out;
 }
 
-class DllTest : public testing::Test {
+class DllTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -67,12 +69,12 @@ TEST_F(DllTest, InsertAfterAndBefore)
 {
     dll_insert_after(&list, nullptr, &e[1].link);  // empty list: head
     expect_list({1});
-    dll_insert_after(&list, nullptr, &e[0].link);  // head
-    dll_insert_after(&list, &e[1].link, &e[3].link);  // new last
+    dll_insert_after(&list, nullptr, &e[0].link);      // head
+    dll_insert_after(&list, &e[1].link, &e[3].link);   // new last
     dll_insert_before(&list, &e[3].link, &e[2].link);  // middle
     expect_list({0, 1, 2, 3});
-    dll_insert_before(&list, nullptr, &e[5].link);  // tail
-    dll_insert_after(&list, &e[3].link, &e[4].link);  // middle
+    dll_insert_before(&list, nullptr, &e[5].link);     // tail
+    dll_insert_after(&list, &e[3].link, &e[4].link);   // middle
     dll_insert_before(&list, &e[0].link, &e[6].link);  // new first
     expect_list({6, 0, 1, 2, 3, 4, 5});
 }
@@ -156,7 +158,9 @@ TEST(Dll, RandomOperationsMatchStdList)
     }
 }
 
-class DllDeathTest : public DllTest {};
+class DllDeathTest : public DllTest
+{
+};
 
 TEST_F(DllDeathTest, NodeAlreadyLinked)
 {

@@ -15,7 +15,8 @@
 
 const char *other_unit_addr_str(const zel_addr_t *addr);
 
-namespace {
+namespace
+{
 
 ip_addr_t v4(uint32_t host_order)
 {
@@ -192,8 +193,7 @@ TEST(TlocKey, TreeKeepsKeysDifferingOnlyInEncapsulationApart)
     };
     EXPECT_EQ(order, want);
     void *cookie = nullptr;
-    while (avl_destroy_nodes(&tree, &cookie)) {
-    }
+    while (avl_destroy_nodes(&tree, &cookie)) {}
     avl_destroy(&tree);
 }
 
@@ -209,9 +209,10 @@ TEST(TlocKey, NameForm)
 
 TEST(AddrNames, Colours)
 {
-    const char *names[] = {"invalid", "default", "mpls", "metro-ethernet", "biz-internet", "public-internet",
-                           "lte", "3g", "red", "green", "blue", "gold", "silver", "bronze", "custom1", "custom2",
-                           "custom3", "private1", "private2", "private3", "private4", "private5", "private6"};
+    const char *names[] = {"invalid",  "default",  "mpls",     "metro-ethernet", "biz-internet", "public-internet",
+                           "lte",      "3g",       "red",      "green",          "blue",         "gold",
+                           "silver",   "bronze",   "custom1",  "custom2",        "custom3",      "private1",
+                           "private2", "private3", "private4", "private5",       "private6"};
     for (unsigned code = 0; code < std::size(names); code++) {
         EXPECT_STREQ(color_name(code), names[code]);
         // Printed names parse back, except the long forms of colours 3..5.

@@ -11,7 +11,8 @@
 #include <set>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A pool whose control region and blocks are heap buffers.
 struct HeapPool {
@@ -104,8 +105,7 @@ TEST(Mempool, DumpsShowInUseBlocksAndHeader)
     EXPECT_EQ(out.find(addr), 0u);
     EXPECT_NE(out.find(" <- "), std::string::npos);
     EXPECT_NE(out.find("block size:\t\t16\n"), std::string::npos);
-    EXPECT_NE(out.find("number of blocks:\t3\nnumber of free blocks:\t2\nfirst free block:\t1\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("number of blocks:\t3\nnumber of free blocks:\t2\nfirst free block:\t1\n"), std::string::npos);
     mempool_free(p.mp, p.base(), a);
 }
 
@@ -133,7 +133,8 @@ TEST_F(MempoolDeathTest, DoubleFreeIsFatal)
     HeapPool p(16, 2);
     void *a = mempool_alloc(p.mp, p.base());
     mempool_free(p.mp, p.base(), a);
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), a), "mempool:[0-9]+: failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
+    EXPECT_DEATH(mempool_free(p.mp, p.base(), a),
+                 "mempool:[0-9]+: failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
 }
 
 TEST_F(MempoolDeathTest, AddressInsideABlockIsFatal)
@@ -142,7 +143,8 @@ TEST_F(MempoolDeathTest, AddressInsideABlockIsFatal)
     char *a = static_cast<char *>(mempool_alloc(p.mp, p.base()));
     EXPECT_DEATH(mempool_free(p.mp, p.base(), a + 1), "failed assertion `addr == addr2'");
     EXPECT_DEATH(mempool_tag(p.mp, p.base(), a + 1, 1), "failed assertion `addr == addr2'");
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 32), "failed assertion `idx >= 0 && idx < mp->mp_nblks'");
+    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 32),
+                 "failed assertion `idx >= 0 && idx < mp->mp_nblks'");
 }
 
 TEST_F(MempoolDeathTest, TaggingAFreeBlockIsFatal)
@@ -164,7 +166,8 @@ TEST_F(MempoolDeathTest, CorruptFreeListIsFatal)
     void *a = mempool_alloc(p.mp, p.base());
     // Block 1 is now first free; make the in-use block 2 look like its successor.
     *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
-    EXPECT_DEATH(mempool_is_free(p.mp, p.base(), 0), "failed assertion `meta_tbl\\[cur_idx\\].mp_magic == MP_MAGIC_FREE'");
+    EXPECT_DEATH(mempool_is_free(p.mp, p.base(), 0),
+                 "failed assertion `meta_tbl\\[cur_idx\\].mp_magic == MP_MAGIC_FREE'");
     *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
     EXPECT_DEATH(
         {

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // The monotonic clock the tests drive by hand.
 struct timespec g_now;
@@ -33,7 +34,8 @@ void record_cb(timer_obj *p_timer, void *log, void *, void *, void *)
     static_cast<FireLog *>(log)->push_back({p_timer->name, p_timer->p_mgr->cur_ticks});
 }
 
-class Timer : public testing::Test {
+class Timer : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -110,7 +112,8 @@ TEST(TimerConversions, RoundingAndResolutions)
     } const cases[] = {{TIMER_RES_10MS, 0, 10000}, {TIMER_RES_500MS, 0, 500000}, {TIMER_RES_1MIN, 60, 0}};
     for (const auto &c : cases) {
         timer_mgr *m = timer_mgr_create(c.res, nullptr, nullptr, nullptr, TIMER_PRI_MASK_NORMAL);
-        struct timeval tv{};
+        struct timeval tv {
+        };
         EXPECT_EQ(timer_get_tick(m, &tv), c.res);
         EXPECT_EQ(tv.tv_sec, c.sec);
         EXPECT_EQ(tv.tv_usec, c.usec);
@@ -578,9 +581,10 @@ TEST_F(Timer, DumpFormats)
     timer_dump(t);
     std::vector<std::string> lines = lines_of(testing::internal::GetCapturedStdout());
     const void *cb = reinterpret_cast<void *>(record_cb);
-    const std::string t_line = format("[bucket 0x7] %p sample one-shot Enabled normal  interval 5 expire 0x7 (5) "
-                                      "cb %p %p %p (nil) (nil)",
-                                      static_cast<void *>(t), cb, static_cast<void *>(&fired), static_cast<void *>(&arg));
+    const std::string t_line =
+        format("[bucket 0x7] %p sample one-shot Enabled normal  interval 5 expire 0x7 (5) "
+               "cb %p %p %p (nil) (nil)",
+               static_cast<void *>(t), cb, static_cast<void *>(&fired), static_cast<void *>(&arg));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], t_line);
 
@@ -660,8 +664,7 @@ TEST_F(TimerDeathTest, StaleTimerIsFatal)
     run_ticks(3000);
     timer_enable(t);
     t->expire_ticks -= 2048;  // same bucket, one lap in the past
-    EXPECT_DEATH(run_ticks(10),
-                 "^timer:538: failed assertion `p_timer->expire_ticks > p_wheel->next_bucket_ticks'");
+    EXPECT_DEATH(run_ticks(10), "^timer:538: failed assertion `p_timer->expire_ticks > p_wheel->next_bucket_ticks'");
 }
 
 TEST_F(TimerDeathTest, EnablingATimerStillInABucketIsFatal)

@@ -4,7 +4,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 struct FlagsGuard {
     uint64_t saved = zel_debug_flags;

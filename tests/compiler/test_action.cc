@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 zel_action_spec act(uint32_t code, uint32_t type = 0)
 {
@@ -124,8 +125,8 @@ TEST(TlocList, UnusableAndLowerPreferenceChoicesAreSkipped)
     down.up = false;
     zel_tloc_choice unresolved = choice(8, 1);
     unresolved.resolved = false;
-    const auto n = tloc_counts({down, unresolved, choice(9, 1, 5, 0), choice(1, 1, 5), choice(2, 1, 4),
-                                choice(3, 1, 6)});
+    const auto n =
+        tloc_counts({down, unresolved, choice(9, 1, 5, 0), choice(1, 1, 5), choice(2, 1, 4), choice(3, 1, 6)});
     EXPECT_EQ(n, (std::map<uint32_t, int>{{1, 8}, {3, 8}}));
     EXPECT_TRUE(tloc_counts({down}).empty());
 }
@@ -173,17 +174,20 @@ struct Stats : testing::Test {
         static uint64_t p, b;
         p = pkts;
         b = bytes;
-        zel_action_blocks_visit(image, [](zel_action_data *d, void *) {
-            for (zel_action_slot &s : d->slot) {
-                if (s.param_type == ZEL_ACT_COUNT) {
-                    s.p.count.packets[s.p.count.bank] += p;
-                    s.p.count.bytes[s.p.count.bank] += b;
-                } else if (s.param_type == ZEL_ACT_POLICE) {
-                    s.p.police.drops[s.p.police.bank] += p;
-                    s.p.police.bytes[s.p.police.bank] += b;
+        zel_action_blocks_visit(
+            image,
+            [](zel_action_data *d, void *) {
+                for (zel_action_slot &s : d->slot) {
+                    if (s.param_type == ZEL_ACT_COUNT) {
+                        s.p.count.packets[s.p.count.bank] += p;
+                        s.p.count.bytes[s.p.count.bank] += b;
+                    } else if (s.param_type == ZEL_ACT_POLICE) {
+                        s.p.police.drops[s.p.police.bank] += p;
+                        s.p.police.bytes[s.p.police.bank] += b;
+                    }
                 }
-            }
-        }, nullptr);
+            },
+            nullptr);
     }
 };
 
@@ -209,13 +213,16 @@ TEST_F(Stats, CounterTotalsAndBankFlip)
     zel_counter_clear(image, "c");  // back to bank 0, which was zeroed on the first clear
     zel_counter_totals(image, "c", &pk, &by);
     EXPECT_EQ(pk, 0u);
-    zel_action_blocks_visit(image, [](zel_action_data *d, void *) {
-        for (const zel_action_slot &s : d->slot)
-            if (s.param_type == ZEL_ACT_COUNT) {
-                EXPECT_EQ(s.p.count.bank, 0);
-                EXPECT_EQ(s.p.count.packets[1], 0u);
-            }
-    }, nullptr);
+    zel_action_blocks_visit(
+        image,
+        [](zel_action_data *d, void *) {
+            for (const zel_action_slot &s : d->slot)
+                if (s.param_type == ZEL_ACT_COUNT) {
+                    EXPECT_EQ(s.p.count.bank, 0);
+                    EXPECT_EQ(s.p.count.packets[1], 0u);
+                }
+        },
+        nullptr);
 }
 
 TEST_F(Stats, PolicerTotalsAndClear)

@@ -15,7 +15,8 @@
 #include <tuple>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Compiler : testing::Test {
     zel_prog_heap *heap = zel_prog_heap_new(1 << 16, 64);
@@ -280,7 +281,8 @@ TEST_F(Compiler, ImageDoesNotDependOnOldMemoryContents)
         }
         ASSERT_EQ(images[0].size(), images[1].size()) << low;
         const auto diff = std::mismatch(images[0].begin(), images[0].end(), images[1].begin());
-        EXPECT_EQ(diff.first - images[0].begin(), static_cast<ptrdiff_t>(images[0].size())) << "first difference, " << low;
+        EXPECT_EQ(diff.first - images[0].begin(), static_cast<ptrdiff_t>(images[0].size()))
+            << "first difference, " << low;
         EXPECT_EQ(images[0].compare(images[0].size() - 4, 4, std::string(4, '\0')), 0) << low;
     }
     const program_allocator restore = clean;
@@ -403,8 +405,9 @@ TEST_F(Compiler, DumpListsHeaderTablesAndSlots)
                         0),
               0u);
     EXPECT_NE(out.find(": [1 - 4] -> 1\n"), std::string::npos);
-    EXPECT_NE(out.find("Action Table:  \nflags = 0x1 \nlength = 3080 \nreject\nflags = 0x0 \nlength = 3080 \naccept\n\n"),
-              std::string::npos);
+    EXPECT_NE(
+        out.find("Action Table:  \nflags = 0x1 \nlength = 3080 \nreject\nflags = 0x0 \nlength = 3080 \naccept\n\n"),
+        std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct model_rule {
     // ranges[f]: alternatives on compiler field f; empty = no condition.
@@ -42,7 +43,9 @@ struct PropertyCase {
     uint32_t max_fields;
 };
 
-class CompilerProperty : public testing::TestWithParam<PropertyCase> {};
+class CompilerProperty : public testing::TestWithParam<PropertyCase>
+{
+};
 
 // A random rule table over up to max_fields fields (conditions added in a shuffled field order, so leaf
 // ids follow first use); model receives the same rules for the linear search.

@@ -8,7 +8,8 @@
 #include <tuple>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Classes : testing::Test {
     compile_context *ctx = zel_compile_context_new();

@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct EpiDeleter {
     void operator()(epi *v) const { epi_free(v); }
@@ -121,7 +122,12 @@ TEST(PtrStack, LifoPeekAndApplyKeepOrder)
         ASSERT_EQ(ptr_stack_push(&s, &i), 0);
     EXPECT_EQ(ptr_stack_peek(&s), &items[2]);
     int sum = 0;
-    ptr_stack_apply(&s, [](void *item, void *arg) { *static_cast<int *>(arg) = *static_cast<int *>(arg) * 10 + *static_cast<int *>(item); }, &sum);
+    ptr_stack_apply(
+        &s,
+        [](void *item, void *arg) {
+            *static_cast<int *>(arg) = *static_cast<int *>(arg) * 10 + *static_cast<int *>(item);
+        },
+        &sum);
     EXPECT_EQ(sum, 321);
     EXPECT_EQ(ptr_stack_pop(&s), &items[2]);
     EXPECT_EQ(ptr_stack_pop(&s), &items[1]);

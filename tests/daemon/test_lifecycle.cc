@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Log lines go to standard output so a test can read them.
 struct LogCapture {
@@ -57,7 +58,8 @@ int failing_init(zel_ctx *)
 }
 void failing_undo(zel_ctx *) { g_trace.push_back("undo-of-failed"); }
 
-class Stages : public testing::Test {
+class Stages : public testing::Test
+{
 protected:
     void SetUp() override { g_trace.clear(); }
     zel_ctx ctx{};
@@ -97,7 +99,8 @@ TEST_F(Stages, SuccessRunsAllThenDeinitUndoesAllInReverse)
 TEST_F(Stages, FirstStageFailureUndoesNothing)
 {
     g_fail_code = 22;
-    const std::array table{zel_stage{"bad", failing_init, failing_undo}, zel_stage{"a", record_init<1>, record_undo<1>}};
+    const std::array table{zel_stage{"bad", failing_init, failing_undo},
+                           zel_stage{"a", record_init<1>, record_undo<1>}};
     LogCapture log;
     EXPECT_EQ(zel_init_with(&ctx, table), 22);
     log.take();
@@ -199,7 +202,8 @@ void slow_cb(timer_obj *t, void *arg1, void *a2, void *a3, void *a4)
     advance_ms(400);
 }
 
-class BaseTimer : public testing::Test {
+class BaseTimer : public testing::Test
+{
 protected:
     void SetUp() override
     {

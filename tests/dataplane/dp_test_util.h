@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace dptest {
+namespace dptest
+{
 
 // One rule: a protocol range (lo == hi for one value) and its encoded actions.
 struct rule_spec {

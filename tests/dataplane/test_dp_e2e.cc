@@ -19,7 +19,8 @@
 #include <regex>
 #include <sstream>
 
-namespace {
+namespace
+{
 
 using e2e::kWait;
 
@@ -32,7 +33,8 @@ std::vector<std::string> lines_of(const std::string &text)
     return out;
 }
 
-class DataPlane : public e2e::SandboxTest {
+class DataPlane : public e2e::SandboxTest
+{
 protected:
     void SetUp() override
     {
@@ -70,7 +72,8 @@ TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndAgreesOnTheBlock)
 
     int fd = open("/dev/shm/almushtarika", O_RDONLY);
     ASSERT_GE(fd, 0);
-    struct stat st{};
+    struct stat st {
+    };
     fstat(fd, &st);
     EXPECT_EQ(st.st_size, 67108864) << "the small class";
     void *map = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
@@ -101,7 +104,8 @@ std::vector<uint32_t> g_retries;
 void record_retry(zel_ctx *, uint32_t freed) { g_retries.push_back(freed); }
 
 // The daemon's side, in this process: the data-plane operations on the shared block.
-class Published : public DataPlane {
+class Published : public DataPlane
+{
 protected:
     void SetUp() override
     {
@@ -152,7 +156,8 @@ protected:
             zel_rule_set_action(r, ZEL_ACTION_DATA_SIZE, zr.action.get());
             zel_rule_add_range(cc, r, ZEL_CF_MATCH_ANY, ZEL_FP_MATCH_ANY_VALUE, ZEL_FP_MATCH_ANY_VALUE);
             for (const zelc_cond &c : zr.conds)
-                c.prefix ? zel_rule_add_prefix(cc, r, c.field, c.addr, c.len) : zel_rule_add_range(cc, r, c.field, c.lo, c.hi);
+                c.prefix ? zel_rule_add_prefix(cc, r, c.field, c.addr, c.len)
+                         : zel_rule_add_range(cc, r, c.field, c.lo, c.hi);
         }
         void *image = nullptr;
         uint32_t size = 0;
@@ -169,7 +174,8 @@ protected:
     {
         std::vector<std::string> out;
         static const std::regex row(R"(^packet \d+: action \d+( default)?(?: count (\S+))?.*$)");
-        for (const std::string &l : lines_of(run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(slot), packets}))) {
+        for (const std::string &l :
+             lines_of(run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(slot), packets}))) {
             std::smatch m;
             if (std::regex_match(l, m, row))
                 out.push_back(m[1].matched ? "0" : m[2].str());

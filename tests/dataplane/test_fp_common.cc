@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 TEST(ScalingClass, SimSizeWordsWinOverRam)
 {
@@ -33,7 +34,8 @@ TEST(ScalingClass, RamBoundaries)
     EXPECT_EQ(fp_scaling_class_pick(nullptr, 0x100000000ull), 4);
 }
 
-class SimSizeFile : public testing::Test {
+class SimSizeFile : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -127,8 +129,8 @@ TEST(TableList, OrderNamesAndPerCoreTables)
     EXPECT_STREQ(g_shmem_tbl[31].name, "fp_filters");
     EXPECT_STREQ(g_shmem_tbl[77].name, "Tcp Opt flow table");
     // The three names that appear twice, each time in adjacent entries.
-    for (const char *twice : {"fp_sub_inbound_sa_hash_table", "fp_nat_filter_outbound_hash",
-                              "VRID to App id mapping for Orvanta"}) {
+    for (const char *twice :
+         {"fp_sub_inbound_sa_hash_table", "fp_nat_filter_outbound_hash", "VRID to App id mapping for Orvanta"}) {
         std::vector<size_t> at;
         for (size_t i = 0; i < g_shmem_tbl.size(); i++)
             if (std::string(g_shmem_tbl[i].name) == twice)
@@ -150,11 +152,16 @@ TEST(TableList, TellingElementSizesAndCounts)
         const char *name;
         uint32_t elem;
         uint32_t count;
-    } rows[] = {{"fp_shmem_info", 8, 128},          {"fp_classifier", 128, 16},
-                {"fp_filter_mem", 128, 16384},      {"fp_filters", 12, 256},
-                {"fp_dpi_qosmos_mem_block", 1, 16777216}, {"fp_dpi_proto_family_mapping", 4, 4096},
-                {"fp_dpi_proto_hits", 4, 4096},     {"DPI App Visibility knob", 4, 1},
-                {"Filter Log Configuration", 140, 1}, {"Filter Flow visibility knob", 4, 1}};
+    } rows[] = {{"fp_shmem_info", 8, 128},
+                {"fp_classifier", 128, 16},
+                {"fp_filter_mem", 128, 16384},
+                {"fp_filters", 12, 256},
+                {"fp_dpi_qosmos_mem_block", 1, 16777216},
+                {"fp_dpi_proto_family_mapping", 4, 4096},
+                {"fp_dpi_proto_hits", 4, 4096},
+                {"DPI App Visibility knob", 4, 1},
+                {"Filter Log Configuration", 140, 1},
+                {"Filter Flow visibility knob", 4, 1}};
     for (const row &r : rows) {
         bool found = false;
         for (const auto &t : g_shmem_tbl) {

@@ -12,9 +12,11 @@
 #include <sstream>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class SharedBlock : public e2e::SandboxTest {
+class SharedBlock : public e2e::SandboxTest
+{
 protected:
     void SetUp() override
     {
@@ -46,7 +48,8 @@ TEST_F(SharedBlock, TheFirstToAttachFillsAnEmptyInfoTable)
 {
     ASSERT_EQ(fp_shmem_attach(1, 1), 0);
     EXPECT_EQ(fp_scaling_class(), 1) << "sim_size says small";
-    struct stat st{};
+    struct stat st {
+    };
     ASSERT_EQ(stat("/dev/shm/almushtarika", &st), 0);
     EXPECT_EQ(st.st_size, 67108864);
 

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 timespec g_now;
 void fake_clock(timespec *now) { *now = g_now; }
@@ -30,7 +31,8 @@ using counts = std::pair<uint64_t, uint64_t>;
 
 void append(void *arg, const char *text, size_t len) { static_cast<std::string *>(arg)->append(text, len); }
 
-class Publication : public testing::Test {
+class Publication : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -65,8 +67,8 @@ protected:
         ctrl.clock_hz = 1000000000;
         // 8-byte aligned filter memory, as the shared block's 128-byte tables are.
         base = mem.data() + (8 - reinterpret_cast<uintptr_t>(mem.data()) % 8) % 8;
-        regions = {base, blocks, slots.data(), filters, &ctrl, family.data(), 16, hits.data(), 16,
-                   &knobs[0], &knobs[1], &log_cfg};
+        regions = {base, blocks,      slots.data(), filters,   &ctrl,     family.data(),
+                   16,   hits.data(), 16,           &knobs[0], &knobs[1], &log_cfg};
         ASSERT_EQ(zel_dp_start(&ctx, regions, clear), 0);
     }
     // One delayed-delete period later.
@@ -75,7 +77,10 @@ protected:
         advance_ms(ZEL_DP_DELAYED_DEL_MS);
         timer_exec_pri(ctx.tmr_mgr, TIMER_PRI_MASK_ALL, 100);
     }
-    uint32_t block_of(const void *p) const { return static_cast<uint32_t>((static_cast<const uint8_t *>(p) - base) / 128); }
+    uint32_t block_of(const void *p) const
+    {
+        return static_cast<uint32_t>((static_cast<const uint8_t *>(p) - base) / 128);
+    }
     uint32_t valid_slots() const
     {
         uint32_t n = 0;
@@ -235,7 +240,8 @@ TEST_F(PublicationDeath, FreeingAnythingButAPublishedProgramIsFatal)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto *p = static_cast<uint8_t *>(ops->allocate(2 * 128));
     EXPECT_DEATH(ops->free(p + 8), "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].ptr == ptr'");
-    EXPECT_DEATH(ops->free(p + 128), "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].is_allocated == 1'");
+    EXPECT_DEATH(ops->free(p + 128),
+                 "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].is_allocated == 1'");
     ops->free(p);
     EXPECT_DEATH(ops->free(p), "zel_if_octeon:[0-9]+: failed assertion `!pending\\(&zel_mem\\[hw_index\\]\\)'")
         << "a second free while the first is pending";
@@ -378,13 +384,12 @@ TEST_F(Publication, MemoryMapShowsRunsAndFreeStretches)
     ASSERT_NE(ops->allocate(3 * 128), nullptr);
     ops->free(a);
     pass();
-    EXPECT_EQ(view(zel_dp_show_memory_map),
-              "Dumping the filter memory map\n\n"
-              "Free Block start index: 0 - end index 1\n"
-              "Used Block start index: 2/2 - end index 5 (#3/3)\n"
-              "\tFilterId: 1\n"
-              "Free Block start index: 5 - end index 9\n"
-              "\n");
+    EXPECT_EQ(view(zel_dp_show_memory_map), "Dumping the filter memory map\n\n"
+                                            "Free Block start index: 0 - end index 1\n"
+                                            "Used Block start index: 2/2 - end index 5 (#3/3)\n"
+                                            "\tFilterId: 1\n"
+                                            "Free Block start index: 5 - end index 9\n"
+                                            "\n");
 }
 
 TEST_F(Publication, SummaryAndFilterListShowPublishedPrograms)
@@ -398,10 +403,11 @@ TEST_F(Publication, SummaryAndFilterListShowPublishedPrograms)
     slots[1].flags |= FP_FILTER_ACTIVE;
 
     char rows[256];
-    snprintf(rows, sizeof rows, "Index\tValid\tHW Index\tNum HW Blocks\tActivity\n%5d\t%5d\t%8d\t%13d\t%8d\n%5d\t%5d\t%8d\t%13d\t%8d\n",
-             0, 1, 0, n, 0, 1, 1, n, 1, 1);
-    EXPECT_EQ(view(zel_dp_show_filter_summary),
-              std::string(rows) + "Number of filters: 2/8\nNumber of blocks used: " + std::to_string(n + 1) + "/1024\n\n");
+    snprintf(rows, sizeof rows,
+             "Index\tValid\tHW Index\tNum HW Blocks\tActivity\n%5d\t%5d\t%8d\t%13d\t%8d\n%5d\t%5d\t%8d\t%13d\t%8d\n", 0,
+             1, 0, n, 0, 1, 1, n, 1, 1);
+    EXPECT_EQ(view(zel_dp_show_filter_summary), std::string(rows) + "Number of filters: 2/8\nNumber of blocks used: " +
+                                                    std::to_string(n + 1) + "/1024\n\n");
 
     const std::string list = view(zel_dp_show_filters);
     EXPECT_EQ(list.rfind(rows, 0), 0u);

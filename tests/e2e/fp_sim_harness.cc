@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
-namespace e2e {
+namespace e2e
+{
 
-namespace {
+namespace
+{
 
 bool g_private_etc_default;
 bool g_class_chosen;
@@ -44,7 +46,9 @@ std::unique_ptr<Process> start_fp_sim()
         return nullptr;
     }
     if (!p->wait_stdout_line("fp-sim: ready")) {
-        ADD_FAILURE() << "fp-sim serve did not get ready; stdout:\n" << p->stdout_text() << "stderr:\n" << p->stderr_text();
+        ADD_FAILURE() << "fp-sim serve did not get ready; stdout:\n"
+                      << p->stdout_text() << "stderr:\n"
+                      << p->stderr_text();
         return nullptr;
     }
     return p;

@@ -13,7 +13,8 @@
 #include <string>
 #include <string_view>
 
-namespace e2e {
+namespace e2e
+{
 
 // Gives the sandbox a private /etc/default (a tmpfs, made once per process) whose sim_size holds
 // `cls` ("small", "regular", "large"), so that the shared block is of that scaling class. Empty on

@@ -23,9 +23,11 @@
 
 extern char **environ;
 
-namespace e2e {
+namespace e2e
+{
 
-namespace {
+namespace
+{
 
 using clock = std::chrono::steady_clock;
 
@@ -63,8 +65,10 @@ std::string make_private_dev()
         if (mount(host.c_str(), mine.c_str(), nullptr, MS_BIND, nullptr) != 0)
             return errno_text("bind " + host);
     }
-    const std::pair<const char *, const char *> links[] = {
-        {"fd", "/proc/self/fd"}, {"stdin", "/proc/self/fd/0"}, {"stdout", "/proc/self/fd/1"}, {"stderr", "/proc/self/fd/2"}};
+    const std::pair<const char *, const char *> links[] = {{"fd", "/proc/self/fd"},
+                                                           {"stdin", "/proc/self/fd/0"},
+                                                           {"stdout", "/proc/self/fd/1"},
+                                                           {"stderr", "/proc/self/fd/2"}};
     for (auto [name, target] : links)
         if (symlink(target, (stage + "/" + name).c_str()) != 0)
             return errno_text(std::string("symlink /dev/") + name);
@@ -126,7 +130,8 @@ std::optional<SyslogLine> find_from(const std::vector<SyslogLine> &lines, size_t
 
 SyslogLine parse_syslog_line(std::string_view raw)
 {
-    static const std::regex re(R"(^<(\d+)>(?:[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d )?([^\[: ]*)(?:\[(\d+)\])?: ([\s\S]*)$)");
+    static const std::regex re(
+        R"(^<(\d+)>(?:[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d )?([^\[: ]*)(?:\[(\d+)\])?: ([\s\S]*)$)");
     SyslogLine l;
     l.raw = std::string(raw);
     while (!l.raw.empty() && (l.raw.back() == '\n' || l.raw.back() == '\0'))
@@ -535,15 +540,9 @@ std::string binary(std::string_view name)
     return dir + "/bin/" + std::string(name);
 }
 
-int exit_code(const std::optional<int> &status)
-{
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-}
+int exit_code(const std::optional<int> &status) { return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1; }
 
-int term_signal(const std::optional<int> &status)
-{
-    return status && WIFSIGNALED(*status) ? WTERMSIG(*status) : 0;
-}
+int term_signal(const std::optional<int> &status) { return status && WIFSIGNALED(*status) ? WTERMSIG(*status) : 0; }
 
 std::string describe_status(const std::optional<int> &status)
 {

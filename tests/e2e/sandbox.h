@@ -41,23 +41,25 @@
 #include <thread>
 #include <vector>
 
-namespace e2e {
+namespace e2e
+{
 
 // Generous default time-out: sanitizer builds start slowly.
 inline constexpr std::chrono::milliseconds kWait{15000};
 
 // One line received on /dev/log, e.g. "<191>Dec  5 10:00:00 ZELD[42]: f[7]: text".
 struct SyslogLine {
-    int pri = -1;      // facility * 8 + severity (191 = LOG_LOCAL7|LOG_DEBUG)
-    std::string tag;   // "ZELD"
-    int pid = -1;      // from "TAG[pid]", -1 when absent
-    std::string msg;   // text after "TAG[pid]: "
-    std::string raw;   // the datagram as received
+    int pri = -1;     // facility * 8 + severity (191 = LOG_LOCAL7|LOG_DEBUG)
+    std::string tag;  // "ZELD"
+    int pid = -1;     // from "TAG[pid]", -1 when absent
+    std::string msg;  // text after "TAG[pid]: "
+    std::string raw;  // the datagram as received
 };
 
 SyslogLine parse_syslog_line(std::string_view raw);
 
-class Syslog {
+class Syslog
+{
 public:
     using Pred = std::function<bool(const SyslogLine &)>;
     // Number of lines received so far: a cursor for "only lines from now on".
@@ -65,8 +67,7 @@ public:
     std::vector<SyslogLine> lines() const;
     // Waits for the first line at index >= *cursor (0 without cursor) that matches;
     // on success advances *cursor past it, so successive waits check the order.
-    std::optional<SyslogLine> wait_until(const Pred &pred, std::chrono::milliseconds timeout,
-                                         size_t *cursor = nullptr);
+    std::optional<SyslogLine> wait_until(const Pred &pred, std::chrono::milliseconds timeout, size_t *cursor = nullptr);
     // Matches on the message text (after "TAG[pid]: ").
     std::optional<SyslogLine> wait_for(std::string_view text, std::chrono::milliseconds timeout = kWait,
                                        size_t *cursor = nullptr);
@@ -84,7 +85,8 @@ private:
 };
 
 // The process-wide sandbox; entered on first use.
-class Sandbox {
+class Sandbox
+{
 public:
     static Sandbox &get();
     bool ready() const { return error_.empty(); }
@@ -103,7 +105,8 @@ private:
 };
 
 // Fixture: skips when not root, fails when the sandbox cannot be made.
-class SandboxTest : public testing::Test {
+class SandboxTest : public testing::Test
+{
 protected:
     void SetUp() override;
     Syslog &syslog() { return Sandbox::get().syslog(); }
@@ -117,7 +120,8 @@ struct ProcessOptions {
 
 // A child process with stdout and stderr captured (and stdin writable), started with
 // default signal dispositions and an empty signal mask.
-class Process {
+class Process
+{
 public:
     // argv[0] is looked up in PATH when it has no slash; nullptr when it cannot be started.
     static std::unique_ptr<Process> start(const std::vector<std::string> &argv, const ProcessOptions &opts = {});

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 void print_lines(e2e::Syslog &log, size_t *cursor, std::chrono::milliseconds wait)
 {

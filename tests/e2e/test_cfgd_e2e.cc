@@ -16,13 +16,15 @@
 #include "platform/cdb/confd_cdb.h"
 #include "yang/zel_yang_hashes.h"
 
-namespace {
+namespace
+{
 
 using e2e::kWait;
 
 std::regex diag(const std::string &text) { return std::regex("^\\w+\\[\\d+\\]: " + text); }
 
-class CfgdE2e : public e2e::SandboxTest {
+class CfgdE2e : public e2e::SandboxTest
+{
 protected:
     void SetUp() override
     {
@@ -145,8 +147,8 @@ TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
     ASSERT_EQ(rc, 0) << out;
     EXPECT_TRUE(syslog().wait_for_regex(diag("Sync subscription from zeld succeeded"), kWait, &after));
     size_t none = syslog().mark() > after ? after : after;
-    EXPECT_FALSE(syslog().wait_for_regex(diag("Triggered \\d+ config subscriptions"),
-                                         std::chrono::milliseconds(0), &none));
+    EXPECT_FALSE(
+        syslog().wait_for_regex(diag("Triggered \\d+ config subscriptions"), std::chrono::milliseconds(0), &none));
     EXPECT_TRUE(zeld_->running());
 }
 
@@ -182,8 +184,8 @@ TEST_F(CfgdE2e, NotificationReachesStreamSyslogAndTrapGroup)
     ASSERT_EQ(cfgd_event_send_notification(ctx, v, 8), 0);
 
     auto line = syslog().wait_for_regex(
-        std::regex("^%Ardenta-[^-]+-ZELD-6-INFO-1400002: Notification: .*policy-status .*policy-name:corp-data"),
-        kWait, &cur);
+        std::regex("^%Ardenta-[^-]+-ZELD-6-INFO-1400002: Notification: .*policy-status .*policy-name:corp-data"), kWait,
+        &cur);
     EXPECT_TRUE(line) << syslog().dump();
     std::string out;
     ASSERT_TRUE(wait_for([&] { return (out = cli({"notifications"})).find("corp-data") != std::string::npos; }));

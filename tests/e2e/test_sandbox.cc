@@ -11,7 +11,8 @@
 #include <cstring>
 #include <linux/magic.h>
 
-namespace {
+namespace
+{
 
 TEST(SyslogParse, PriorityTagPidAndMessage)
 {
@@ -32,11 +33,14 @@ TEST(SyslogParse, PriorityTagPidAndMessage)
     EXPECT_EQ(junk.msg, "not syslog");
 }
 
-class Sandbox : public e2e::SandboxTest {};
+class Sandbox : public e2e::SandboxTest
+{
+};
 
 bool is_tmpfs(const char *path)
 {
-    struct statfs st{};
+    struct statfs st {
+    };
     return statfs(path, &st) == 0 && st.f_type == TMPFS_MAGIC;
 }
 
@@ -69,8 +73,9 @@ TEST_F(Sandbox, PrivateRunShmAndDevWithLoopbackUp)
 TEST_F(Sandbox, SyslogLinesArriveInOrderWithTheirPriority)
 {
     size_t cur = syslog().mark();
-    auto p = e2e::Process::start({"sh", "-c", "logger -p local7.info -t PROBE --id=77 first && "
-                                              "logger -p local7.debug -t PROBE second"});
+    auto p = e2e::Process::start({"sh", "-c",
+                                  "logger -p local7.info -t PROBE --id=77 first && "
+                                  "logger -p local7.debug -t PROBE second"});
     ASSERT_TRUE(p);
     EXPECT_EQ(e2e::exit_code(p->wait_exit()), 0) << p->stderr_text();
     auto first = syslog().wait_for("first", e2e::kWait, &cur);

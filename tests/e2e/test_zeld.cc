@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 
-namespace {
+namespace
+{
 
 using e2e::kWait;
 
@@ -28,7 +29,8 @@ std::string hostname()
 // A diagnostic line: "func[line]: text", at LOG_LOCAL7|LOG_DEBUG from "ZELD".
 std::regex diag(const std::string &text) { return std::regex("^\\w+\\[\\d+\\]: " + text + "$"); }
 
-class Zeld : public e2e::SandboxTest {
+class Zeld : public e2e::SandboxTest
+{
 protected:
     void SetUp() override
     {
@@ -59,8 +61,8 @@ protected:
     {
         size_t from = syslog().mark();
         ASSERT_TRUE(p.signal(SIGUSR2));
-        EXPECT_TRUE(syslog().wait_for_regex(diag("Received termination signal\\. Stopping and exiting gracefully\\.\\."),
-                                            kWait, &from));
+        EXPECT_TRUE(syslog().wait_for_regex(
+            diag("Received termination signal\\. Stopping and exiting gracefully\\.\\."), kWait, &from));
         auto st = p.wait_exit();
         EXPECT_EQ(e2e::exit_code(st), 0) << e2e::describe_status(st) << "\nstderr:\n" << p.stderr_text();
     }

@@ -7,14 +7,15 @@
 #include <cstring>
 #include <random>
 
-namespace {
+namespace
+{
 
 struct row {
     uint32_t lo, hi, cls;
 };
 struct table_def {
     uint32_t id;
-    uint32_t field;  // 0 for a combined table
+    uint32_t field;         // 0 for a combined table
     std::vector<row> rows;  // ascending
 };
 struct image_def {
@@ -24,20 +25,23 @@ struct image_def {
     uint32_t action_size = 16;
 };
 
-uint32_t ins(uint32_t op, uint32_t kind, uint32_t src, uint32_t dst, uint32_t low16) {
+uint32_t ins(uint32_t op, uint32_t kind, uint32_t src, uint32_t dst, uint32_t low16)
+{
     return op << 28 | kind << 24 | (src & 0xF) << 20 | (dst & 0xF) << 16 | low16;
 }
 uint32_t leaf(uint32_t t) { return ins(1, 1, t, t, (t & 0xF) << 12); }
 
 void put(std::vector<uint8_t> &img, size_t off, uint32_t v) { std::memcpy(&img[off], &v, 4); }
-uint32_t get(const std::vector<uint8_t> &img, size_t off) {
+uint32_t get(const std::vector<uint8_t> &img, size_t off)
+{
     uint32_t v;
     std::memcpy(&v, &img[off], 4);
     return v;
 }
 
 // Balanced tree in walk order (node, right subtree, left subtree); returns the entry index or -1.
-int lay(const std::vector<row> &rows, int lo, int hi, std::vector<std::array<uint32_t, 5>> *out) {
+int lay(const std::vector<row> &rows, int lo, int hi, std::vector<std::array<uint32_t, 5>> *out)
+{
     if (lo >= hi)
         return -1;
     int mid = (lo + hi) / 2, idx = static_cast<int>(out->size());
@@ -48,7 +52,8 @@ int lay(const std::vector<row> &rows, int lo, int hi, std::vector<std::array<uin
     return idx;
 }
 
-std::vector<uint8_t> build(const image_def &d) {
+std::vector<uint8_t> build(const image_def &d)
+{
     size_t ndir = d.tables.size() + 1;
     size_t pos = 472 + 24 * ndir + 4 * d.instrs.size();
     std::vector<size_t> table_pos;
@@ -104,7 +109,8 @@ std::vector<uint8_t> build(const image_def &d) {
 constexpr uint32_t MATCH_ANY = 12, PROTOCOL = 1, TOP = 0xFFFFFFFF;
 
 // Two rules: protocol 6 and protocol 17, each also on MATCH_ANY [1, 1].
-image_def two_protocols() {
+image_def two_protocols()
+{
     image_def d;
     d.tables = {{1, MATCH_ANY, {{0, 1, 0}, {1, 2, 1}, {2, TOP, 0}}},
                 {2, PROTOCOL, {{0, 6, 0}, {6, 7, 1}, {7, 17, 0}, {17, 18, 2}, {18, TOP, 0}}},
@@ -114,14 +120,16 @@ image_def two_protocols() {
     return d;
 }
 
-int classify(const zel_fp_program &p, uint32_t field, uint32_t v, uint32_t match_any, uint32_t *out) {
+int classify(const zel_fp_program &p, uint32_t field, uint32_t v, uint32_t match_any, uint32_t *out)
+{
     uint32_t values[ZEL_FP_FIELDS] = {};
     values[MATCH_ANY] = match_any;
     values[field] = v;
     return p.run(values, out);
 }
 
-TEST(FpInterp, CombinedTablesSelectTheRuleOfEachProtocol) {
+TEST(FpInterp, CombinedTablesSelectTheRuleOfEachProtocol)
+{
     std::vector<uint8_t> img = build(two_protocols());
     zel_fp_program p;
     ASSERT_EQ(p.load(img), 0) << p.error();
@@ -145,7 +153,8 @@ TEST(FpInterp, CombinedTablesSelectTheRuleOfEachProtocol) {
 
 // A right table of 65537 classes: MUL's immediate holds only the low 16 bits
 // of the count (1), the interpreter must still multiply by 65537.
-TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses) {
+TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses)
+{
     constexpr uint32_t DSCP = 6, NB = 65537;
     image_def d;
     table_def b{2, DSCP, {}}, t{3, 0, {}};
@@ -155,7 +164,11 @@ TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses) {
     for (uint32_t k = 0; k < 2 * NB; k++)
         t.rows.push_back({k, k + 1, k});
     d.tables = {{1, PROTOCOL, {{0, 1, 0}, {1, TOP, 1}}}, b, t};
-    d.instrs = {leaf(1), leaf(2), ins(3, 2, 1, 1, NB & 0xFFFF), ins(2, 2, 1, 2, 0), ins(1, 2, 2, 3, 3 << 12),
+    d.instrs = {leaf(1),
+                leaf(2),
+                ins(3, 2, 1, 1, NB & 0xFFFF),
+                ins(2, 2, 1, 2, 0),
+                ins(1, 2, 2, 3, 3 << 12),
                 ins(4, 2, 3, 0xF, 0)};
     d.action_flags.assign(2 * NB, 0);
     std::vector<uint8_t> img = build(d);
@@ -172,7 +185,8 @@ TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses) {
     EXPECT_EQ(p.load(build(d)), 22);
 }
 
-TEST(FpInterp, LeafProgramAndTheTopOfTheValueSpace) {
+TEST(FpInterp, LeafProgramAndTheTopOfTheValueSpace)
+{
     image_def d;
     d.tables = {{1, 5, {{0, 10, 0}, {10, 21, 1}, {21, TOP, 0}}}};
     d.instrs = {leaf(1), ins(4, 2, 1, 0xF, 0)};
@@ -180,14 +194,16 @@ TEST(FpInterp, LeafProgramAndTheTopOfTheValueSpace) {
     std::vector<uint8_t> img = build(d);
     zel_fp_program p;
     ASSERT_EQ(p.load(img), 0) << p.error();
-    for (auto [v, want] : std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}, {9, 0}, {10, 1}, {20, 1}, {21, 0}, {TOP - 1, 0}, {TOP, 0}}) {
+    for (auto [v, want] : std::vector<std::pair<uint32_t, uint32_t>>{
+             {0, 0}, {9, 0}, {10, 1}, {20, 1}, {21, 0}, {TOP - 1, 0}, {TOP, 0}}) {
         uint32_t idx = 99;
         EXPECT_EQ(classify(p, 5, v, 1, &idx), 0) << v;
         EXPECT_EQ(idx, want) << v;
     }
 }
 
-TEST(FpInterp, ValueOutsideEveryRowAndClassWithoutBlock) {
+TEST(FpInterp, ValueOutsideEveryRowAndClassWithoutBlock)
+{
     image_def d;
     d.tables = {{1, 2, {{5, 10, 0}, {10, 20, 3}}}};
     d.instrs = {leaf(1), ins(4, 2, 1, 0xF, 0)};
@@ -206,7 +222,8 @@ TEST(FpInterp, ValueOutsideEveryRowAndClassWithoutBlock) {
 constexpr size_t DIR = 472, INSTR = 472 + 4 * 24;
 constexpr size_t TABLE2 = INSTR + 6 * 4 + 4 + 3 * 20;  // header word of table 2
 
-TEST(FpInterp, RefusesMalformedImages) {
+TEST(FpInterp, RefusesMalformedImages)
+{
     struct corruption {
         const char *what;
         size_t off;
@@ -264,7 +281,8 @@ TEST(FpInterp, RefusesMalformedImages) {
     EXPECT_NE(p.error().find("not used"), std::string::npos) << p.error();
 }
 
-TEST(FpInterp, TruncatedImagesAreRefused) {
+TEST(FpInterp, TruncatedImagesAreRefused)
+{
     const std::vector<uint8_t> good = build(two_protocols());
     zel_fp_program p;
     for (size_t len = 0; len < good.size(); len++)
@@ -274,7 +292,8 @@ TEST(FpInterp, TruncatedImagesAreRefused) {
 
 // Any byte of the structure set to any value: loading either refuses the
 // image or gives a program that runs on every packet without going astray.
-TEST(FpInterp, CorruptedBytesNeverCrash) {
+TEST(FpInterp, CorruptedBytesNeverCrash)
+{
     const std::vector<uint8_t> good = build(two_protocols());
     size_t structure_end = good.size() - 3 * 16;
     std::mt19937 rng(7);

@@ -19,7 +19,8 @@
 #include "common/timer.h"
 #include "daemon/zel.h"
 
-namespace msgq_test {
+namespace msgq_test
+{
 
 // Upper bound of every wait: a guard against hangs, never an expectation.
 inline constexpr std::chrono::seconds kGuard{10};
@@ -35,7 +36,8 @@ inline std::vector<uint8_t> frame(uint8_t src, uint8_t tgt, uint8_t type, const 
 
 inline std::vector<uint8_t> register_frame(uint8_t src, uint8_t tgt) { return frame(src, tgt, MSGQ_TYPE_REGISTER, {}); }
 
-class RawPeer {
+class RawPeer
+{
 public:
     ~RawPeer() { close_fd(); }
     bool connect_to(const std::string &path)
@@ -80,7 +82,8 @@ private:
     bool eof_ = false;
 };
 
-class Loop : public testing::Test {
+class Loop : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -147,7 +150,8 @@ protected:
 };
 
 // A loop with a daemon context on it, for zeld's links.
-class CtxLoop : public Loop {
+class CtxLoop : public Loop
+{
 protected:
     void SetUp() override
     {

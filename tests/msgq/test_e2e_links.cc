@@ -15,11 +15,13 @@
 #include "fp_sim_harness.h"
 #include "sandbox.h"
 
-namespace {
+namespace
+{
 
 using e2e::kWait;
 
-class PeerLinks : public e2e::SandboxTest {
+class PeerLinks : public e2e::SandboxTest
+{
 protected:
     std::unique_ptr<e2e::Process> start(const char *name)
     {
@@ -52,17 +54,18 @@ protected:
     // Both requests, in order, from this cursor on.
     void expect_two_requests(e2e::Process &krod, size_t *cursor)
     {
-        EXPECT_TRUE(krod.wait_stdout_line("\"type\":1,\"source\":9,\"index\":0,\"subscribe\":1,\"resync\":0", kWait,
-                                          cursor))
+        EXPECT_TRUE(
+            krod.wait_stdout_line("\"type\":1,\"source\":9,\"index\":0,\"subscribe\":1,\"resync\":0", kWait, cursor))
             << krod.stdout_text();
-        EXPECT_TRUE(krod.wait_stdout_line("\"type\":1,\"source\":9,\"index\":1,\"subscribe\":1,\"resync\":0", kWait,
-                                          cursor))
+        EXPECT_TRUE(
+            krod.wait_stdout_line("\"type\":1,\"source\":9,\"index\":1,\"subscribe\":1,\"resync\":0", kWait, cursor))
             << krod.stdout_text();
     }
 };
 
 // A local socket that speaks to zeld's listening path directly.
-class Stray {
+class Stray
+{
 public:
     Stray()
     {

@@ -11,7 +11,8 @@
 #include "platform/kro/kro_msg.h"
 #include "platform/peers/pxrd_decode.h"
 
-namespace {
+namespace
+{
 
 using msgq_test::frame;
 using msgq_test::RawPeer;
@@ -30,7 +31,8 @@ void sink_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
     msgq_free_msg(h, payload);
 }
 
-class Fuzz : public msgq_test::Loop {
+class Fuzz : public msgq_test::Loop
+{
 protected:
     void spin(int rounds)
     {

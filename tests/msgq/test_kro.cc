@@ -10,7 +10,8 @@
 #include "msgq_fixture.h"
 #include "platform/kro/kro_msg.h"
 
-namespace {
+namespace
+{
 
 kro_msg_t locator(uint32_t type, const char *addr, uint8_t color, uint8_t encap)
 {
@@ -115,7 +116,8 @@ int spy_compar(const void *a, const void *b)
     return (pa > pb) - (pa < pb);
 }
 
-class KroTable : public testing::Test {
+class KroTable : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -276,7 +278,8 @@ void krod_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
 }
 void krod_none(msgq_handle_t *, void *) {}
 
-class KroLink : public msgq_test::CtxLoop {
+class KroLink : public msgq_test::CtxLoop
+{
 protected:
     void TearDown() override
     {

@@ -12,7 +12,8 @@
 #include "msgq_fixture.h"
 #include "platform/peers/pxrd_decode.h"
 
-namespace {
+namespace
+{
 
 std::string decode(const std::vector<uint8_t> &m) { return pxrd_decode(m.data(), static_cast<uint32_t>(m.size())); }
 
@@ -21,7 +22,8 @@ TEST(BindingMessage, VpnRangesAreListedInFull)
     const zel_vpn_range ranges[] = {{10, 12}, {20, 20}};
     EXPECT_EQ(zel_vpn_range_count(ranges), 4u);
     std::vector<uint8_t> buf(140 + 4 * 4, 0xEE);
-    const size_t len = zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_BIND, 1, 2, 0x01020304, "corp", ranges);
+    const size_t len =
+        zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_BIND, 1, 2, 0x01020304, "corp", ranges);
     EXPECT_EQ(len, 139u + 4 * 4);
     // Big-endian fields at their fixed offsets.
     EXPECT_EQ(buf[0], 1);
@@ -31,8 +33,9 @@ TEST(BindingMessage, VpnRangesAreListedInFull)
     EXPECT_EQ(buf[139 + 3], 10);
     EXPECT_EQ(buf[139 + 15], 20);
     buf.resize(len);
-    EXPECT_EQ(decode(buf), "{\"event\":\"bind\",\"opcode\":1,\"filter_type\":1,\"direction\":2,\"filter_index\":16909060,"
-                           "\"name\":\"corp\",\"count\":4,\"vpns\":[10,11,12,20]}");
+    EXPECT_EQ(decode(buf),
+              "{\"event\":\"bind\",\"opcode\":1,\"filter_type\":1,\"direction\":2,\"filter_index\":16909060,"
+              "\"name\":\"corp\",\"count\":4,\"vpns\":[10,11,12,20]}");
 }
 
 TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
@@ -61,9 +64,10 @@ TEST(PxrdDecode, AttachDetachAndInspectionMessages)
     m[177 + 3] = 200;
     m[177 + 4] = 2;
     memcpy(&m[177 + 5], "ge0/1", 5);
-    EXPECT_EQ(decode(m), "{\"event\":\"attach\",\"opcode\":3,\"family\":1,\"filter_index\":9,\"name\":\"acl-in\",\"count\":2,"
-                         "\"bindings\":[{\"vpn\":100,\"direction\":1,\"interface\":\"ge0/0\"},"
-                         "{\"vpn\":200,\"direction\":2,\"interface\":\"ge0/1\"}]}");
+    EXPECT_EQ(decode(m),
+              "{\"event\":\"attach\",\"opcode\":3,\"family\":1,\"filter_index\":9,\"name\":\"acl-in\",\"count\":2,"
+              "\"bindings\":[{\"vpn\":100,\"direction\":1,\"interface\":\"ge0/0\"},"
+              "{\"vpn\":200,\"direction\":2,\"interface\":\"ge0/1\"}]}");
     m[0] = 4;
     EXPECT_NE(decode(m).find("\"event\":\"detach\""), std::string::npos);
     EXPECT_EQ(decode({5}), "{\"event\":\"dpi\",\"opcode\":5}");
@@ -116,7 +120,8 @@ void announce_one_policy(zel_ctx *ctx)
     zel_tabmgr_send_vpn_lists(lists, ctx);
 }
 
-class Links : public msgq_test::CtxLoop {
+class Links : public msgq_test::CtxLoop
+{
 protected:
     void TearDown() override
     {
@@ -175,8 +180,8 @@ TEST_F(Links, AnnouncementBufferHasOneByteMoreThanItSends)
     const zel_vpn_range big[] = {{1, 1000}};
     const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}, {"empty", 1, 1, 4, {}}, {"big", 2, 1, 5, big}};
     EXPECT_EQ(zel_tabmgr_send_vpn_lists(lists, &ctx_), 0);
-    EXPECT_EQ(g_alloc_sizes, (std::vector<size_t>{MSGQ_HDR_LEN + 140 + 4 * 4, MSGQ_HDR_LEN + 140,
-                                                  MSGQ_HDR_LEN + 140 + 4 * 1000}));
+    EXPECT_EQ(g_alloc_sizes,
+              (std::vector<size_t>{MSGQ_HDR_LEN + 140 + 4 * 4, MSGQ_HDR_LEN + 140, MSGQ_HDR_LEN + 140 + 4 * 1000}));
     EXPECT_EQ(ctx_.tabmgr_link->stats.msg_allocs, 3u);
     EXPECT_EQ(ctx_.tabmgr_link->stats.msg_frees, 3u) << "a failed write frees the buffer";
 }

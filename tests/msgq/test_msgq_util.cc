@@ -12,7 +12,8 @@
 #include "common/qor_util.h"
 #include "msgq_fixture.h"
 
-namespace {
+namespace
+{
 
 using msgq_test::frame;
 using msgq_test::RawPeer;
@@ -49,7 +50,8 @@ std::vector<uint8_t> pattern(size_t len, uint8_t seed)
     return v;
 }
 
-class Msgq : public msgq_test::Loop {
+class Msgq : public msgq_test::Loop
+{
 protected:
     // Recorders outlive the handles, which TearDown closes.
     Recorder &recorder() { return recs_.emplace_back(); }
@@ -129,7 +131,8 @@ bool parse_stream(const std::vector<uint8_t> &in, std::vector<std::vector<uint8_
         if (hdr.magic1 != MSGQ_MAGIC1 || hdr.magic2 != MSGQ_MAGIC2 || hdr.type != MSGQ_TYPE_DATA ||
             hdr.src != QOR_DAEMON_ID_ZELD || hdr.tgt != QOR_DAEMON_ID_PXRD || at + hdr.size > in.size())
             return false;
-        out->emplace_back(in.begin() + static_cast<long>(at + MSGQ_HDR_LEN), in.begin() + static_cast<long>(at + hdr.size));
+        out->emplace_back(in.begin() + static_cast<long>(at + MSGQ_HDR_LEN),
+                          in.begin() + static_cast<long>(at + hdr.size));
         at += hdr.size;
     }
     return at == in.size();
@@ -568,7 +571,8 @@ struct FakeClock {
     }
 };
 
-class ClockedMsgq : public Msgq {
+class ClockedMsgq : public Msgq
+{
 protected:
     void SetUp() override
     {
@@ -714,7 +718,8 @@ TEST_F(MsgqDeath, BufferNotFromTheTransportIsFatal)
     EXPECT_DEATH(msgq_write(cli, foreign.data() + MSGQ_HDR_LEN, 8), "failed assertion `hdr.magic1 == MSGQ_MAGIC1");
     void *msg = msgq_alloc_msg(cli, 4);
     ASSERT_NE(msg, nullptr);
-    EXPECT_DEATH(msgq_write(cli, msg, 5), "failed assertion `hdr.size >= MSGQ_HDR_LEN && hdr.size - MSGQ_HDR_LEN >= len'");
+    EXPECT_DEATH(msgq_write(cli, msg, 5),
+                 "failed assertion `hdr.size >= MSGQ_HDR_LEN && hdr.size - MSGQ_HDR_LEN >= len'");
     msgq_free_msg(cli, msg);
 }
 

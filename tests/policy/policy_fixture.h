@@ -12,7 +12,8 @@
 #include "compiler/zel_prog_heap.h"
 #include "policy/zel_config.h"
 
-namespace policy_test {
+namespace policy_test
+{
 
 inline constexpr uint32_t kSlots = 8;
 
@@ -100,6 +101,9 @@ inline zel_action_value named(const char *field_name, bool sla = false)
     return v;
 }
 
-inline uint32_t be32(const uint8_t *p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
+inline uint32_t be32(const uint8_t *p)
+{
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
 
 }  // namespace policy_test

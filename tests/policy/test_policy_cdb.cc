@@ -4,7 +4,8 @@
 
 using policy_test::PolicyEnv;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 
@@ -27,8 +28,7 @@ TEST(PolicyCdb, NatUseVpnTakesTheVrfIdOfTheVpn)
     ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
     zel_action_value v{};
     v.value = 10;
-    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_SET_NAT_USE_VPN, ZEL_ACT_SET_NAT_USE_VPN,
-                                    &v),
+    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_SET_NAT_USE_VPN, ZEL_ACT_SET_NAT_USE_VPN, &v),
               0);
     ASSERT_EQ(s->actions.size(), 1u);
     EXPECT_EQ(s->actions[0]->vrf_id, 7u);
@@ -37,8 +37,7 @@ TEST(PolicyCdb, NatUseVpnTakesTheVrfIdOfTheVpn)
     sim.stop();
     v.value = 10;
     ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, &s), 0);
-    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 20, ZEL_ACT_SET_NAT_USE_VPN, ZEL_ACT_SET_NAT_USE_VPN,
-                                    &v),
+    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 20, ZEL_ACT_SET_NAT_USE_VPN, ZEL_ACT_SET_NAT_USE_VPN, &v),
               0);
     EXPECT_EQ(s->actions[0]->vrf_id, 0u);
     EXPECT_FALSE(zel_policy_cdb_vrf_id(10, &vrf));

@@ -21,12 +21,14 @@
 #include "policy/zel_config.h"
 #include "sandbox.h"
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 
-class PolicySandbox : public e2e::SandboxTest {
+class PolicySandbox : public e2e::SandboxTest
+{
 protected:
     void SetUp() override
     {

@@ -10,7 +10,8 @@
 using policy_test::be32;
 using policy_test::PolicyEnv;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 
@@ -54,7 +55,8 @@ const zel_action_slot *find_slot(void *image, uint32_t param_type)
     return f.slot;
 }
 
-class PolicyPass : public testing::Test {
+class PolicyPass : public testing::Test
+{
 protected:
     void SetUp() override { g_status.clear(); }
 };
@@ -144,9 +146,9 @@ TEST_F(PolicyPass, OnlyMarkedVpnListsAreRebuilt)
     EXPECT_EQ(env.pvl(DATA, "P1", "V")->rules->alias[0], 'X');
 
     // A prefix removed from the list rebuilds its user only, from the list's new contents.
-    ASSERT_EQ(zel_config_pfx_list_prefix_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER,
-                                                PolicyEnv::prefix("11.0.0.0", 8)),
-              0);
+    ASSERT_EQ(
+        zel_config_pfx_list_prefix_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER, PolicyEnv::prefix("11.0.0.0", 8)),
+        0);
     ASSERT_EQ(zel_config_pfx_list_change(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
     EXPECT_STREQ(env.pvl(DATA, "P1", "V")->rules->alias, "1V");

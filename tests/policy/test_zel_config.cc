@@ -1,10 +1,11 @@
 // The policy model's operations and invariants, and the SLA and forwarding-class tables.
 #include "policy_fixture.h"
 
-using policy_test::PolicyEnv;
 using policy_test::named;
+using policy_test::PolicyEnv;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 constexpr uint32_t PFR = ZEL_POLICY_TYPE_PFR;
@@ -242,9 +243,9 @@ TEST(PolicyModel, PolicyDeleteReleasesEveryReference)
     env.policy_on(DATA, "P", "V");
     env.pfx_list("PL", {{"10.0.0.0", 8}});
     ASSERT_EQ(zel_config_app_list_add(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER), 0);
-    ASSERT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER, ZEL_APP_LIST_KIND_FAMILIES,
-                                            "web"),
-              0);
+    ASSERT_EQ(
+        zel_config_app_list_entry_add(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER, ZEL_APP_LIST_KIND_FAMILIES, "web"),
+        0);
     ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 1000000, 15000, 0), 0);
     zel_sequence *s;
     ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);

@@ -8,11 +8,13 @@
 
 #include <sstream>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t DEFAULT_BLOCKS = 1048576;
 
-zelc_ruleset read_set(const std::string &path, zelc_format fmt = zelc_format::classbench) {
+zelc_ruleset read_set(const std::string &path, zelc_format fmt = zelc_format::classbench)
+{
     zelc_ruleset rs;
     std::string err;
     EXPECT_EQ(zelc_read_rules(path, fmt, &rs, &err), 0) << err;
@@ -21,7 +23,8 @@ zelc_ruleset read_set(const std::string &path, zelc_format fmt = zelc_format::cl
 
 // Classifies every packet; returns how many matched no rule.
 size_t expect_agreement(const zelc_ruleset &rs, const zelc_compiled &c, const std::vector<zelc_packet> &pkts,
-                        const std::string &what) {
+                        const std::string &what)
+{
     zelc_classifier cl;
     std::string err;
     EXPECT_EQ(cl.load(rs, c.image, &err), 0) << what << ": " << err;
@@ -38,7 +41,8 @@ size_t expect_agreement(const zelc_ruleset &rs, const zelc_compiled &c, const st
     return unmatched;
 }
 
-TEST(ClassBench, TracesAgreeWithLinearSearch) {
+TEST(ClassBench, TracesAgreeWithLinearSearch)
+{
     ZELC_NEED_CLASSBENCH(dir);
     for (const char *set : {"acl1", "fw1", "ipc1"}) {
         std::string base = dir + "/" + set + "_1000";
@@ -61,7 +65,8 @@ TEST(ClassBench, TracesAgreeWithLinearSearch) {
     }
 }
 
-TEST(ClassBench, HundredRuleSetsAgreeOnGeneratedPackets) {
+TEST(ClassBench, HundredRuleSetsAgreeOnGeneratedPackets)
+{
     ZELC_NEED_CLASSBENCH(dir);
     for (const char *set : {"acl1", "fw1", "ipc1"}) {
         zelc_ruleset rs = read_set(dir + "/" + set + "_100.rules");
@@ -74,7 +79,8 @@ TEST(ClassBench, HundredRuleSetsAgreeOnGeneratedPackets) {
 
 // The large sets need more program memory than the default; they must either
 // fit and agree, or fail as out of memory with the size they needed.
-TEST(ClassBench, TenThousandRuleSetsCompileOrRunOutOfMemory) {
+TEST(ClassBench, TenThousandRuleSetsCompileOrRunOutOfMemory)
+{
     ZELC_NEED_CLASSBENCH(dir);
     for (const char *set : {"acl1", "fw1", "ipc1"}) {
         zelc_ruleset rs = read_set(dir + "/" + set + "_10000.rules");
@@ -91,7 +97,8 @@ TEST(ClassBench, TenThousandRuleSetsCompileOrRunOutOfMemory) {
     }
 }
 
-TEST(ClassBench, TooLittleProgramMemoryFailsCleanly) {
+TEST(ClassBench, TooLittleProgramMemoryFailsCleanly)
+{
     ZELC_NEED_CLASSBENCH(dir);
     zelc_ruleset rs = read_set(dir + "/acl1_100.rules");
     zelc_compiled fits;
@@ -106,15 +113,25 @@ TEST(ClassBench, TooLittleProgramMemoryFailsCleanly) {
 
 // All fifteen fields give 29 tables: table ids and registers above 15 wrap in
 // the instruction words, the interpreter resolves them through the directory.
-TEST(Native, AllFieldsBeyondFifteenTables) {
+TEST(Native, AllFieldsBeyondFifteenTables)
+{
     std::ostringstream text;
-    const char *fields[] = {"protocol", "src-port", "dst-port", "src-addr", "dst-addr", "dscp", "fc", "tcp",
-                            "pkt-len", "app", "app-family", "traffic-class", "next-header", "plp"};
-    const char *values[][3] = {{"6", "17", "1-50"},         {"1000-2000", "53", "0-1023"},   {"80,443", "53", "22"},
-                               {"10.0.0.0/8", "10.1.0.0/16", "192.168.0.0/16"}, {"172.16.0.0/12", "8.8.8.8", "0.0.0.0/1"},
-                               {"46", "0-10", "46"},        {"1", "2-3", "64"},              {"2", "18", "16-31"},
-                               {"64-1500", "0-63", "1501-65535"}, {"300", "1-400", "4000"}, {"7", "1-20", "100"},
-                               {"5", "0-3", "255"},         {"58", "6", "17"},               {"0-1", "2", "5"}};
+    const char *fields[] = {"protocol", "src-port", "dst-port", "src-addr",   "dst-addr",      "dscp",        "fc",
+                            "tcp",      "pkt-len",  "app",      "app-family", "traffic-class", "next-header", "plp"};
+    const char *values[][3] = {{"6", "17", "1-50"},
+                               {"1000-2000", "53", "0-1023"},
+                               {"80,443", "53", "22"},
+                               {"10.0.0.0/8", "10.1.0.0/16", "192.168.0.0/16"},
+                               {"172.16.0.0/12", "8.8.8.8", "0.0.0.0/1"},
+                               {"46", "0-10", "46"},
+                               {"1", "2-3", "64"},
+                               {"2", "18", "16-31"},
+                               {"64-1500", "0-63", "1501-65535"},
+                               {"300", "1-400", "4000"},
+                               {"7", "1-20", "100"},
+                               {"5", "0-3", "255"},
+                               {"58", "6", "17"},
+                               {"0-1", "2", "5"}};
     for (int r = 0; r < 12; r++) {
         text << "rule " << (r + 1) * 10;
         for (int f = 0; f < 14; f++)

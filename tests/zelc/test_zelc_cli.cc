@@ -10,15 +10,18 @@
 #include <sstream>
 #include <vector>
 
-namespace {
+namespace
+{
 
-uint32_t word(const std::string &img, size_t off) {
+uint32_t word(const std::string &img, size_t off)
+{
     uint32_t v;
     std::memcpy(&v, img.data() + off, 4);
     return v;
 }
 
-std::string read_file(const std::string &path) {
+std::string read_file(const std::string &path)
+{
     std::ifstream f(path, std::ios::binary);
     std::ostringstream ss;
     ss << f.rdbuf();
@@ -26,7 +29,8 @@ std::string read_file(const std::string &path) {
 }
 
 // Rows of a lookup table as a sorted list (the order inside a table follows the tree shape).
-std::vector<std::array<uint32_t, 3>> rows(const std::string &img, uint32_t dir_entry) {
+std::vector<std::array<uint32_t, 3>> rows(const std::string &img, uint32_t dir_entry)
+{
     uint32_t off = word(img, 472 + 24 * dir_entry), n = word(img, 472 + 24 * dir_entry + 4);
     std::vector<std::array<uint32_t, 3>> out;
     for (uint32_t i = 0; i < n; i++)
@@ -35,16 +39,17 @@ std::vector<std::array<uint32_t, 3>> rows(const std::string &img, uint32_t dir_e
     return out;
 }
 
-TEST(ZelcCli, TwoProtocolRulesGiveTheReferenceImage) {
+TEST(ZelcCli, TwoProtocolRulesGiveTheReferenceImage)
+{
     std::string rules = temp_path("two.rules"), image = temp_path("two.img");
-    write_file(rules,
-               "@0.0.0.0/0\t0.0.0.0/0\t0 : 65535\t0 : 65535\t0x06/0xFF\t0x0000/0x0000\t\n"
-               "@0.0.0.0/0\t0.0.0.0/0\t0 : 65535\t0 : 65535\t0x11/0xFF\t0x0000/0x0000\t\n");
+    write_file(rules, "@0.0.0.0/0\t0.0.0.0/0\t0 : 65535\t0 : 65535\t0x06/0xFF\t0x0000/0x0000\t\n"
+                      "@0.0.0.0/0\t0.0.0.0/0\t0 : 65535\t0 : 65535\t0x11/0xFF\t0x0000/0x0000\t\n");
     command_result r = run_command(zelc_binary() + " compile --format classbench " + rules + " -o " + image);
     ASSERT_EQ(r.status, 0) << r.out;
     std::string policy = rules.substr(rules.rfind('/') + 1);
-    const std::pair<uint32_t, const char *> sizes[] = {{472, "Header"}, {764, "Context"}, {860, "Table directory entry"},
-                                                       {884, "Instruction"}, {10132, "Action"}, {10132, "Final"}};
+    const std::pair<uint32_t, const char *> sizes[] = {
+        {472, "Header"},      {764, "Context"},  {860, "Table directory entry"},
+        {884, "Instruction"}, {10132, "Action"}, {10132, "Final"}};
     for (auto [size, label] : sizes) {
         std::string line = "Policy: " + policy + "  Program size: " + std::to_string(size) + " [" + label + "]\n";
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
@@ -107,7 +112,8 @@ TEST(ZelcCli, TwoProtocolRulesGiveTheReferenceImage) {
     std::filesystem::remove(trace);
 }
 
-TEST(ZelcCli, BadInputAndUsageErrors) {
+TEST(ZelcCli, BadInputAndUsageErrors)
+{
     std::string rules = temp_path("bad.rules");
     write_file(rules, "rule 10 protocol 6 action accept\nrule 20 protocol 6-x action accept\n");
     command_result r = run_command(zelc_binary() + " compile " + rules + " 2>&1");
@@ -116,8 +122,9 @@ TEST(ZelcCli, BadInputAndUsageErrors) {
     r = run_command(zelc_binary() + " compile /nonexistent/x.rules 2>&1");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("/nonexistent/x.rules: cannot open"), std::string::npos) << r.out;
-    for (const char *args : {"", "frob x", "compile", "compile a b", "classify a", "compile x --blocks 0",
-                             "compile x --blocks many", "compile x --format csv", "compile x --bogus", "compile x -o"}) {
+    for (const char *args :
+         {"", "frob x", "compile", "compile a b", "classify a", "compile x --blocks 0", "compile x --blocks many",
+          "compile x --format csv", "compile x --bogus", "compile x -o"}) {
         r = run_command(zelc_binary() + " " + args + " 2>&1");
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.out.find("usage: zelc"), std::string::npos) << args;
@@ -137,9 +144,11 @@ TEST(ZelcCli, BadInputAndUsageErrors) {
 }
 
 // dpdk-test-acl prints "result: R" per packet (0-based rule, 4294967295 for none).
-std::vector<std::string> dpdk_results(const std::string &rules, const std::string &trace, bool *ran) {
-    command_result r = run_command("dpdk-test-acl --no-huge --no-pci --file-prefix=zelc-test -l 0 -m 1024 --log-level=1 -- --rulesf=" +
-                                   rules + " --tracef=" + trace + " --verbose=3 2>/dev/null");
+std::vector<std::string> dpdk_results(const std::string &rules, const std::string &trace, bool *ran)
+{
+    command_result r = run_command(
+        "dpdk-test-acl --no-huge --no-pci --file-prefix=zelc-test -l 0 -m 1024 --log-level=1 -- --rulesf=" + rules +
+        " --tracef=" + trace + " --verbose=3 2>/dev/null");
     std::vector<std::string> out;
     *ran = r.status == 0;
     std::istringstream in(r.out);
@@ -153,7 +162,8 @@ std::vector<std::string> dpdk_results(const std::string &rules, const std::strin
     return out;
 }
 
-TEST(ZelcCli, ClassifyAgreesWithDpdkAcl) {
+TEST(ZelcCli, ClassifyAgreesWithDpdkAcl)
+{
     ZELC_NEED_CLASSBENCH(dir);
     if (run_command("command -v dpdk-test-acl >/dev/null").status != 0)
         GTEST_SKIP() << "dpdk-test-acl is not installed";
@@ -161,7 +171,8 @@ TEST(ZelcCli, ClassifyAgreesWithDpdkAcl) {
         std::string rules = dir + "/" + set + ".rules", trace = dir + "/" + set + ".trace";
         if (!std::filesystem::exists(trace)) {
             trace = temp_path(set + ".trace");
-            command_result g = run_command(zelc_binary() + " trace --format classbench --count 3000 " + rules + " > " + trace);
+            command_result g =
+                run_command(zelc_binary() + " trace --format classbench --count 3000 " + rules + " > " + trace);
             ASSERT_EQ(g.status, 0) << set;
         }
         bool ran;

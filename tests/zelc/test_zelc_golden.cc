@@ -5,16 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <cstdio>
 #include <iterator>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // FNV-1a over little-endian 64-bit words, then the tail bytes.
-uint64_t image_hash(const std::string &path, size_t *size) {
+uint64_t image_hash(const std::string &path, size_t *size)
+{
     std::ifstream f(path, std::ios::binary);
     std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     *size = b.size();
@@ -30,7 +32,8 @@ uint64_t image_hash(const std::string &path, size_t *size) {
     return h;
 }
 
-TEST(ZelcGolden, ClassBenchImagesAreUnchanged) {
+TEST(ZelcGolden, ClassBenchImagesAreUnchanged)
+{
     ZELC_NEED_CLASSBENCH(dir);
     struct golden {
         const char *set;
@@ -38,9 +41,9 @@ TEST(ZelcGolden, ClassBenchImagesAreUnchanged) {
         uint64_t hash;
     };
     const golden sets[] = {
-        {"acl1_100", 527868, 0x5537fe4f36bcd5b0ull},     {"fw1_100", 1935060, 0x8eee3df3b86a49d1ull},
-        {"ipc1_100", 1174880, 0x7ea031410210d013ull},    {"acl1_1000", 5746348, 0x419cb0815ef9b5a8ull},
-        {"fw1_1000", 129648500, 0x3a5449b42d92d832ull},  {"ipc1_1000", 57561600, 0xb8d3a51283e0aba7ull},
+        {"acl1_100", 527868, 0x5537fe4f36bcd5b0ull},    {"fw1_100", 1935060, 0x8eee3df3b86a49d1ull},
+        {"ipc1_100", 1174880, 0x7ea031410210d013ull},   {"acl1_1000", 5746348, 0x419cb0815ef9b5a8ull},
+        {"fw1_1000", 129648500, 0x3a5449b42d92d832ull}, {"ipc1_1000", 57561600, 0xb8d3a51283e0aba7ull},
     };
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizer build's zelc takes minutes over the 1000-rule sets; the normal build checks them.

@@ -7,27 +7,33 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
-const zelc_cond *cond_on(const zelc_rule &r, uint32_t field, size_t nth = 0) {
+const zelc_cond *cond_on(const zelc_rule &r, uint32_t field, size_t nth = 0)
+{
     for (const zelc_cond &c : r.conds)
         if (c.field == field && nth-- == 0)
             return &c;
     return nullptr;
 }
 
-std::string cb_error(const std::string &line) {
+std::string cb_error(const std::string &line)
+{
     zelc_rule r;
     std::string what;
     EXPECT_EQ(zelc_parse_classbench_rule(line, 1, &r, &what), 22) << line;
     return what;
 }
 
-TEST(ClassBenchReader, RuleBecomesRangesAndCountAction) {
+TEST(ClassBenchReader, RuleBecomesRangesAndCountAction)
+{
     zelc_rule r;
     std::string what;
-    ASSERT_EQ(zelc_parse_classbench_rule("@192.168.1.0/24\t10.0.0.1/32\t1024 : 65535\t80 : 80\t0x06/0xFF\t0x1000/0x1000\t",
-                                         7, &r, &what), 0) << what;
+    ASSERT_EQ(zelc_parse_classbench_rule(
+                  "@192.168.1.0/24\t10.0.0.1/32\t1024 : 65535\t80 : 80\t0x06/0xFF\t0x1000/0x1000\t", 7, &r, &what),
+              0)
+        << what;
     EXPECT_EQ(r.name, "7");
     ASSERT_EQ(r.conds.size(), 5u);
     const zelc_cond *src = cond_on(r, ZEL_CF_SRC_ADDR);
@@ -49,7 +55,8 @@ TEST(ClassBenchReader, RuleBecomesRangesAndCountAction) {
     EXPECT_EQ(r.action->slot[1].code, 0u);
 }
 
-TEST(ClassBenchReader, WildcardsAddNoMatch) {
+TEST(ClassBenchReader, WildcardsAddNoMatch)
+{
     zelc_rule r;
     std::string what;
     ASSERT_EQ(zelc_parse_classbench_rule("@0.0.0.0/0 0.0.0.0/0 0 : 65535 0:65535 0x00/0x00", 1, &r, &what), 0) << what;
@@ -62,7 +69,8 @@ TEST(ClassBenchReader, WildcardsAddNoMatch) {
     EXPECT_EQ(cond_on(r, ZEL_CF_PROTOCOL)->hi, 17u);
 }
 
-TEST(ClassBenchReader, MalformedRulesSayWhatWasExpected) {
+TEST(ClassBenchReader, MalformedRulesSayWhatWasExpected)
+{
     const std::string tail = "\t0 : 65535\t0 : 65535\t0x06/0xFF\t0x0000/0x0000";
     EXPECT_EQ(cb_error("1.2.3.4/32\t5.6.7.8/32" + tail), "expected source prefix '@A.B.C.D/LEN', got '1.2.3.4/32'");
     EXPECT_EQ(cb_error("@1.2.3.4/33\t5.6.7.8/32" + tail), "expected source prefix '@A.B.C.D/LEN', got '@1.2.3.4/33'");
@@ -85,7 +93,8 @@ TEST(ClassBenchReader, MalformedRulesSayWhatWasExpected) {
               "expected TCP flags 'VALUE/MASK' or end of line, got 'flags'");
 }
 
-TEST(ClassBenchReader, FileErrorsNameFileAndLine) {
+TEST(ClassBenchReader, FileErrorsNameFileAndLine)
+{
     zelc_ruleset rs;
     std::string err;
     const std::string good = "@1.2.3.4/32\t5.6.7.8/32\t0 : 65535\t0 : 65535\t0x06/0xFF\t0x0000/0x0000\t\n";
@@ -102,11 +111,14 @@ TEST(ClassBenchReader, FileErrorsNameFileAndLine) {
     EXPECT_NE(err.find("/nonexistent/r.rules: cannot open"), std::string::npos) << err;
 }
 
-TEST(TraceReader, LinesAndErrors) {
+TEST(TraceReader, LinesAndErrors)
+{
     std::vector<zelc_packet> pkts;
     std::string err;
     ASSERT_EQ(zelc_read_trace_text("3232235777\t167772161\t1024\t80\t6\t0\t12\n4294967295 0 0 65535 255\n\n", "t",
-                                   &pkts, &err), 0) << err;
+                                   &pkts, &err),
+              0)
+        << err;
     ASSERT_EQ(pkts.size(), 2u);
     EXPECT_EQ(pkts[0].v[ZEL_CF_SRC_ADDR], 0xC0A80101u);
     EXPECT_EQ(pkts[0].v[ZEL_CF_DST_ADDR], 0x0A000001u);
@@ -127,7 +139,8 @@ TEST(TraceReader, LinesAndErrors) {
     EXPECT_EQ(err, "t.trace:1: expected protocol (0 ... 255), got '256'");
 }
 
-TEST(NativeReader, EveryFieldAndActionKind) {
+TEST(NativeReader, EveryFieldAndActionKind)
+{
     const char *text =
         "# a policy\n"
         "name edge-in\n"
@@ -138,7 +151,8 @@ TEST(NativeReader, EveryFieldAndActionKind) {
         "traffic-class 5 next-header 58 plp 0-1 action accept count web police p1 8000000 15000 plp-high log\n"
         "rule 20 action reject\n"
         "rule 30 action set-tloc 4 1001 up set-tloc-color-encap 0x4 2 mirror 9 10.1.1.1 10.2.2.2 cflowd\n"
-        "rule 40 action set-fc 3 set-next-hop 2001:db8::1 set-nat-use-vpn 12 sla-class 2 0x20 tloc-list 1:100:5:1,2:200:5:1\n"
+        "rule 40 action set-fc 3 set-next-hop 2001:db8::1 set-nat-use-vpn 12 sla-class 2 0x20 tloc-list "
+        "1:100:5:1,2:200:5:1\n"
         "rule 50 action set-dscp 46 set-svc-type 2 set-nat-pool 7 set-svc-local set-svc-local-strict "
         "set-backup-preferred-color 0x8 set-traffic-class 3 set-local-tloc-list 0xF 0x3 yes tcp-optimization\n";
     zelc_ruleset rs;
@@ -186,9 +200,9 @@ TEST(NativeReader, EveryFieldAndActionKind) {
     EXPECT_EQ(c.slot[4].p.tloc_list[0].tloc_index, 1u);
     EXPECT_EQ(c.slot[4].p.tloc_list[15].tloc_index, 2u);
     const zel_action_data &d = *rs.rules[4].action;
-    uint32_t want[] = {ZEL_ACT_SET_DSCP, ZEL_ACT_SET_SVC_TYPE, ZEL_ACT_SET_NAT_POOL, ZEL_ACT_SET_SVC_LOCAL,
-                       ZEL_ACT_SET_SVC_LOCAL_STRICT, ZEL_ACT_SET_BACKUP_PREF_COLOR, ZEL_ACT_SET_TRAFFIC_CLASS,
-                       ZEL_ACT_SET_LOCAL_TLOC_LIST, ZEL_ACT_TCP_OPT};
+    uint32_t want[] = {ZEL_ACT_SET_DSCP,          ZEL_ACT_SET_SVC_TYPE,         ZEL_ACT_SET_NAT_POOL,
+                       ZEL_ACT_SET_SVC_LOCAL,     ZEL_ACT_SET_SVC_LOCAL_STRICT, ZEL_ACT_SET_BACKUP_PREF_COLOR,
+                       ZEL_ACT_SET_TRAFFIC_CLASS, ZEL_ACT_SET_LOCAL_TLOC_LIST,  ZEL_ACT_TCP_OPT};
     for (size_t i = 0; i < std::size(want); i++)
         EXPECT_EQ(d.slot[i].code, want[i]) << i;
     EXPECT_EQ(d.slot[0].p.u8, 46u);
@@ -199,7 +213,8 @@ TEST(NativeReader, EveryFieldAndActionKind) {
     EXPECT_EQ(rs.default_action->slot[0].p.sla.backup, 5u);
 }
 
-TEST(NativeReader, MalformedLinesSayWhatWasExpected) {
+TEST(NativeReader, MalformedLinesSayWhatWasExpected)
+{
     const std::pair<const char *, const char *> cases[] = {
         {"frobnicate 1", "expected 'rule', 'default', 'name' or 'clock', got 'frobnicate'"},
         {"rule x", "expected a sequence number after 'rule', got 'x'"},
@@ -211,9 +226,12 @@ TEST(NativeReader, MalformedLinesSayWhatWasExpected) {
         {"rule 1 colour 5", "expected a match field (protocol, src-addr, ...) or 'action', got 'colour'"},
         {"rule 1 action teleport", "expected an action (accept, reject, count NAME, ...), got 'teleport'"},
         {"rule 1 action count", "expected arguments 'NAME' of count, got end of line"},
-        {"rule 1 action police p 1000 x drop", "expected arguments 'NAME RATE-BPS BURST-BYTES drop|plp-high' of police, got 'p 1000 x drop'"},
-        {"rule 1 action set-tloc 1 2 sideways", "expected arguments 'TLOC-INDEX VPN-LABEL up|down' of set-tloc, got '1 2 sideways'"},
-        {"rule 1 action tloc-list 1:2:3", "expected arguments 'INDEX:LABEL:PREFERENCE:WEIGHT[,...]' of tloc-list, got '1:2:3'"},
+        {"rule 1 action police p 1000 x drop",
+         "expected arguments 'NAME RATE-BPS BURST-BYTES drop|plp-high' of police, got 'p 1000 x drop'"},
+        {"rule 1 action set-tloc 1 2 sideways",
+         "expected arguments 'TLOC-INDEX VPN-LABEL up|down' of set-tloc, got '1 2 sideways'"},
+        {"rule 1 action tloc-list 1:2:3",
+         "expected arguments 'INDEX:LABEL:PREFERENCE:WEIGHT[,...]' of tloc-list, got '1:2:3'"},
         {"rule 1 action log log log log log log log log log log log log log", "expected at most 12 actions, got 13"},
         {"default", "expected a default action, got end of line"},
         {"default sla-class x", "expected 'sla-class INDEX PREFERRED-COLOR [strict]', got 'x'"},
@@ -223,17 +241,22 @@ TEST(NativeReader, MalformedLinesSayWhatWasExpected) {
     for (auto [line, error] : cases) {
         zelc_ruleset rs;
         std::string err;
-        EXPECT_EQ(zelc_read_rules_text(std::string("rule 5 action accept\n") + line + "\n", "p.zel", zelc_format::native,
-                                       &rs, &err), 22) << line;
+        EXPECT_EQ(zelc_read_rules_text(std::string("rule 5 action accept\n") + line + "\n", "p.zel",
+                                       zelc_format::native, &rs, &err),
+                  22)
+            << line;
         EXPECT_EQ(err, std::string("p.zel:2: ") + error) << line;
     }
 }
 
-TEST(LinearMatch, FirstMatchingRuleOrNone) {
+TEST(LinearMatch, FirstMatchingRuleOrNone)
+{
     zelc_ruleset rs;
     std::string err;
     ASSERT_EQ(zelc_read_rules_text("rule 1 protocol 6 dst-port 80,443\nrule 2 src-addr 10.0.0.0/8\nrule 3 protocol 6\n",
-                                   "m", zelc_format::native, &rs, &err), 0) << err;
+                                   "m", zelc_format::native, &rs, &err),
+              0)
+        << err;
     auto pkt = [](uint32_t proto, uint32_t dport, uint32_t src) {
         zelc_packet p;
         p.v[ZEL_CF_MATCH_ANY] = 1;

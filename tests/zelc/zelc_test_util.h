@@ -11,18 +11,20 @@
 #include <fstream>
 #include <string>
 
-inline std::string classbench_dir() {
+inline std::string classbench_dir()
+{
     const char *src = std::getenv("ZEL_SOURCE_DIR");
     std::string dir = std::string(src ? src : ".") + "/../shared/data/classbench";
     return std::filesystem::is_directory(dir) ? dir : std::string();
 }
 
-#define ZELC_NEED_CLASSBENCH(dir)                                                        \
-    std::string dir = classbench_dir();                                                  \
-    if (dir.empty())                                                                     \
-        GTEST_SKIP() << "no ClassBench data beside the source tree (../shared/data/classbench)"
+#define ZELC_NEED_CLASSBENCH(dir)                                                                                      \
+    std::string dir = classbench_dir();                                                                                \
+    if (dir.empty())                                                                                                   \
+    GTEST_SKIP() << "no ClassBench data beside the source tree (../shared/data/classbench)"
 
-inline std::string zelc_binary() {
+inline std::string zelc_binary()
+{
     const char *b = std::getenv("ZEL_BUILD_DIR");
     return std::string(b ? b : ".") + "/bin/zelc";
 }
@@ -33,7 +35,8 @@ struct command_result {
 };
 
 // Runs a shell command, collecting standard output.
-inline command_result run_command(const std::string &cmd) {
+inline command_result run_command(const std::string &cmd)
+{
     command_result r;
     FILE *p = popen(cmd.c_str(), "r");
     if (!p)
@@ -47,10 +50,12 @@ inline command_result run_command(const std::string &cmd) {
     return r;
 }
 
-inline std::string temp_path(const std::string &name) {
+inline std::string temp_path(const std::string &name)
+{
     return (std::filesystem::temp_directory_path() / (std::to_string(getpid()) + "-" + name)).string();
 }
 
-inline void write_file(const std::string &path, const std::string &text) {
+inline void write_file(const std::string &path, const std::string &text)
+{
     std::ofstream(path, std::ios::binary) << text;
 }

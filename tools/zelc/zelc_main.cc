@@ -1,10 +1,9 @@
 // zelc: compiles rule files into program images, dumps them and classifies
 // packet traces through them with the reference interpreter.
+#include "common/zel_log.h"
 #include "compiler/zel_compiler.h"
 #include "compiler/zel_prog_heap.h"
-#include "common/zel_log.h"
 #include "tools/zelc/zelc_rules.h"
-
 
 #include <chrono>
 #include <cstdio>
@@ -13,15 +12,15 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
-const char USAGE[] =
-    "usage: zelc compile RULES [-o IMAGE] [--blocks N] [--format native|classbench]\n"
-    "       zelc dump RULES [--blocks N] [--format native|classbench]\n"
-    "       zelc classify RULES TRACE [--bench] [--blocks N] [--format native|classbench]\n"
-    "       zelc trace RULES [--count N] [--seed S] [--format native|classbench]\n"
-    "RULES is a rule file (native format by default), TRACE a ClassBench trace.\n"
-    "Program memory is N blocks of 128 bytes (default 1048576).\n";
+const char USAGE[] = "usage: zelc compile RULES [-o IMAGE] [--blocks N] [--format native|classbench]\n"
+                     "       zelc dump RULES [--blocks N] [--format native|classbench]\n"
+                     "       zelc classify RULES TRACE [--bench] [--blocks N] [--format native|classbench]\n"
+                     "       zelc trace RULES [--count N] [--seed S] [--format native|classbench]\n"
+                     "RULES is a rule file (native format by default), TRACE a ClassBench trace.\n"
+                     "Program memory is N blocks of 128 bytes (default 1048576).\n";
 
 struct options {
     std::string command;
@@ -34,14 +33,16 @@ struct options {
     bool bench = false;
 };
 
-int usage(const char *why, const std::string &arg) {
+int usage(const char *why, const std::string &arg)
+{
     if (why)
         std::fprintf(stderr, "zelc: %s%s\n", why, arg.c_str());
     std::fputs(USAGE, stderr);
     return 2;
 }
 
-bool parse_count(const std::string &s, uint32_t min, uint32_t *out) {
+bool parse_count(const std::string &s, uint32_t min, uint32_t *out)
+{
     char *end;
     errno = 0;
     unsigned long v = std::strtoul(s.c_str(), &end, 10);
@@ -51,7 +52,8 @@ bool parse_count(const std::string &s, uint32_t min, uint32_t *out) {
     return true;
 }
 
-int parse_args(int argc, char **argv, options *o) {
+int parse_args(int argc, char **argv, options *o)
+{
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i], val;
         bool has_val = false;
@@ -104,7 +106,8 @@ int parse_args(int argc, char **argv, options *o) {
 }
 
 // Compiles, reporting failures; 0 or the exit status.
-int compile(const options &o, const zelc_ruleset &rs, zelc_compiled *c) {
+int compile(const options &o, const zelc_ruleset &rs, zelc_compiled *c)
+{
     int rc = zelc_compile(rs, o.blocks, c);
     if (rc == 12) {
         std::fprintf(stderr,
@@ -125,7 +128,8 @@ int compile(const options &o, const zelc_ruleset &rs, zelc_compiled *c) {
     return 0;
 }
 
-int cmd_compile(const options &o, const zelc_ruleset &rs) {
+int cmd_compile(const options &o, const zelc_ruleset &rs)
+{
     zelc_compiled c;
     long before = zelc_rss_kib();
     zel_debug_flags |= ZEL_DEBUG_POLICY | ZEL_DEBUG_STDOUT;
@@ -151,7 +155,8 @@ int cmd_compile(const options &o, const zelc_ruleset &rs) {
     return 0;
 }
 
-int cmd_dump(const options &o, const zelc_ruleset &rs) {
+int cmd_dump(const options &o, const zelc_ruleset &rs)
+{
     zelc_compiled c;
     if (int rc = compile(o, rs, &c))
         return rc;
@@ -160,7 +165,8 @@ int cmd_dump(const options &o, const zelc_ruleset &rs) {
     return 0;
 }
 
-int cmd_classify(const options &o, const zelc_ruleset &rs) {
+int cmd_classify(const options &o, const zelc_ruleset &rs)
+{
     std::vector<zelc_packet> pkts;
     std::string err;
     if (zelc_read_trace(o.files[1], &pkts, &err) != 0) {
@@ -214,7 +220,8 @@ int cmd_classify(const options &o, const zelc_ruleset &rs) {
 
 // A trace for a rule set that has none; the FILTER column holds the first
 // matching rule (0-based), 4294967295 when none matches.
-int cmd_trace(const options &o, const zelc_ruleset &rs) {
+int cmd_trace(const options &o, const zelc_ruleset &rs)
+{
     for (const zelc_packet &p : zelc_generate_packets(rs, o.count, o.seed)) {
         uint32_t m = zelc_linear_match(rs, p);
         std::printf("%s\n", zelc_trace_line(p, m ? m - 1 : 0xFFFFFFFFu).c_str());
@@ -224,7 +231,8 @@ int cmd_trace(const options &o, const zelc_ruleset &rs) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     options o;
     if (int rc = parse_args(argc, argv, &o))
         return rc;

@@ -9,23 +9,26 @@
 
 #include <charconv>
 #include <chrono>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <unordered_map>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t MATCH_ANY_VALUE = ZEL_FP_MATCH_ANY_VALUE;
 constexpr uint64_t DEFAULT_CLOCK_HZ = 1000000000;
 
 // Whitespace-separated tokens of one line, read front to back.
-class tokens {
- public:
+class tokens
+{
+public:
     explicit tokens(std::string_view line) : rest_(line) {}
-    bool next(std::string_view *tok) {
+    bool next(std::string_view *tok)
+    {
         size_t b = rest_.find_first_not_of(" \t\r");
         if (b == std::string_view::npos) {
             rest_ = {};
@@ -36,17 +39,19 @@ class tokens {
         rest_ = e == std::string_view::npos ? std::string_view{} : rest_.substr(e);
         return true;
     }
-    bool peek(std::string_view *tok) const {
+    bool peek(std::string_view *tok) const
+    {
         tokens copy = *this;
         return copy.next(tok);
     }
 
- private:
+private:
     std::string_view rest_;
 };
 
 // Decimal, or hexadecimal with 0x.
-bool parse_num(std::string_view s, uint64_t max, uint64_t *out) {
+bool parse_num(std::string_view s, uint64_t max, uint64_t *out)
+{
     int base = 10;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
         s.remove_prefix(2);
@@ -60,7 +65,8 @@ bool parse_num(std::string_view s, uint64_t max, uint64_t *out) {
     return true;
 }
 
-bool parse_u32(std::string_view s, uint32_t max, uint32_t *out) {
+bool parse_u32(std::string_view s, uint32_t max, uint32_t *out)
+{
     uint64_t v;
     if (!parse_num(s, max, &v))
         return false;
@@ -68,7 +74,8 @@ bool parse_u32(std::string_view s, uint32_t max, uint32_t *out) {
     return true;
 }
 
-bool parse_ipv4(std::string_view s, uint8_t addr[4]) {
+bool parse_ipv4(std::string_view s, uint8_t addr[4])
+{
     char buf[INET_ADDRSTRLEN];
     if (s.size() >= sizeof buf)
         return false;
@@ -77,12 +84,14 @@ bool parse_ipv4(std::string_view s, uint8_t addr[4]) {
     return inet_pton(AF_INET, buf, addr) == 1;
 }
 
-uint32_t addr_value(const uint8_t a[4]) {
+uint32_t addr_value(const uint8_t a[4])
+{
     return uint32_t{a[0]} << 24 | uint32_t{a[1]} << 16 | uint32_t{a[2]} << 8 | a[3];
 }
 
 // "A.B.C.D/LEN" (or "A.B.C.D" for /32 when allowed) as a prefix condition.
-bool parse_prefix(std::string_view s, uint32_t field, bool len_optional, zelc_cond *c) {
+bool parse_prefix(std::string_view s, uint32_t field, bool len_optional, zelc_cond *c)
+{
     size_t slash = s.find('/');
     c->field = field;
     c->prefix = true;
@@ -97,23 +106,27 @@ bool parse_prefix(std::string_view s, uint32_t field, bool len_optional, zelc_co
     return true;
 }
 
-std::string quoted(std::string_view tok, bool have) {
+std::string quoted(std::string_view tok, bool have)
+{
     return have ? "'" + std::string(tok) + "'" : std::string("end of line");
 }
 
-int expected(std::string *what, const char *thing, std::string_view tok, bool have) {
+int expected(std::string *what, const char *thing, std::string_view tok, bool have)
+{
     *what = std::string("expected ") + thing + ", got " + quoted(tok, have);
     return 22;
 }
 
-std::unique_ptr<zel_action_data> zeroed_action() {
+std::unique_ptr<zel_action_data> zeroed_action()
+{
     auto a = std::make_unique<zel_action_data>();
     std::memset(a.get(), 0, sizeof *a);
     return a;
 }
 
 // ClassBench rules count and reject unmatched packets.
-std::unique_ptr<zel_action_data> count_action(const std::string &name) {
+std::unique_ptr<zel_action_data> count_action(const std::string &name)
+{
     zel_action_spec s;
     s.code = s.param_type = ZEL_ACT_COUNT;
     s.name = name.c_str();
@@ -122,8 +135,8 @@ std::unique_ptr<zel_action_data> count_action(const std::string &name) {
     return a;
 }
 
-std::unique_ptr<zel_action_data> default_action(uint32_t code, uint32_t type, uint8_t sla, bool strict,
-                                                uint32_t color) {
+std::unique_ptr<zel_action_data> default_action(uint32_t code, uint32_t type, uint8_t sla, bool strict, uint32_t color)
+{
     auto a = zeroed_action();
     zel_default_action(code, type, sla, strict, color, a.get());
     return a;
@@ -137,11 +150,21 @@ struct field_word {
     uint32_t field;
 };
 constexpr field_word FIELD_WORDS[] = {
-    {"protocol", ZEL_CF_PROTOCOL},   {"src-port", ZEL_CF_SRC_PORT},     {"dst-port", ZEL_CF_DST_PORT},
-    {"src-addr", ZEL_CF_SRC_ADDR},   {"dst-addr", ZEL_CF_DST_ADDR},     {"dscp", ZEL_CF_DSCP},
-    {"fc", ZEL_CF_FC},               {"tcp", ZEL_CF_TCP},               {"pkt-len", ZEL_CF_PKT_LEN},
-    {"app", ZEL_CF_APP},             {"app-family", ZEL_CF_APP_FAMILY}, {"match-any", ZEL_CF_MATCH_ANY},
-    {"traffic-class", ZEL_CF_TRAFFIC_CLASS}, {"next-header", ZEL_CF_NEXT_HEADER}, {"plp", ZEL_CF_PLP},
+    {"protocol", ZEL_CF_PROTOCOL},
+    {"src-port", ZEL_CF_SRC_PORT},
+    {"dst-port", ZEL_CF_DST_PORT},
+    {"src-addr", ZEL_CF_SRC_ADDR},
+    {"dst-addr", ZEL_CF_DST_ADDR},
+    {"dscp", ZEL_CF_DSCP},
+    {"fc", ZEL_CF_FC},
+    {"tcp", ZEL_CF_TCP},
+    {"pkt-len", ZEL_CF_PKT_LEN},
+    {"app", ZEL_CF_APP},
+    {"app-family", ZEL_CF_APP_FAMILY},
+    {"match-any", ZEL_CF_MATCH_ANY},
+    {"traffic-class", ZEL_CF_TRAFFIC_CLASS},
+    {"next-header", ZEL_CF_NEXT_HEADER},
+    {"plp", ZEL_CF_PLP},
 };
 
 // Action words and the arguments each takes.
@@ -177,7 +200,8 @@ constexpr action_word ACTION_WORDS[] = {
     {"tcp-optimization", ZEL_ACT_TCP_OPT, true, ""},
 };
 
-bool parse_addr_record(std::string_view s, zel_addr_record *rec) {
+bool parse_addr_record(std::string_view s, zel_addr_record *rec)
+{
     char buf[INET6_ADDRSTRLEN];
     if (s.size() >= sizeof buf)
         return false;
@@ -202,7 +226,8 @@ struct action_line {
     std::vector<std::vector<zel_tloc_choice>> tlocs;
 };
 
-int parse_tloc_list(std::string_view s, std::vector<zel_tloc_choice> *out) {
+int parse_tloc_list(std::string_view s, std::vector<zel_tloc_choice> *out)
+{
     while (!s.empty()) {
         size_t comma = s.find(',');
         std::string_view item = s.substr(0, comma);
@@ -220,7 +245,8 @@ int parse_tloc_list(std::string_view s, std::vector<zel_tloc_choice> *out) {
 }
 
 // One action with its arguments; *tok is the action word.
-int parse_action(tokens &in, std::string_view word, uint32_t seq, action_line *line, std::string *what) {
+int parse_action(tokens &in, std::string_view word, uint32_t seq, action_line *line, std::string *what)
+{
     const action_word *aw = nullptr;
     for (const action_word &a : ACTION_WORDS)
         if (word == a.word)
@@ -325,7 +351,8 @@ int parse_action(tokens &in, std::string_view word, uint32_t seq, action_line *l
 
 // Names and lists are bound only once every action of the line is parsed:
 // the vectors may move while they grow.
-int encode_actions(action_line *line, uint64_t clock_hz, std::unique_ptr<zel_action_data> *out, std::string *what) {
+int encode_actions(action_line *line, uint64_t clock_hz, std::unique_ptr<zel_action_data> *out, std::string *what)
+{
     size_t name = 0, tl = 0;
     for (zel_action_spec &s : line->specs) {
         if (s.code == ZEL_ACT_POLICE || s.code == ZEL_ACT_COUNT)
@@ -343,7 +370,8 @@ int encode_actions(action_line *line, uint64_t clock_hz, std::unique_ptr<zel_act
 }
 
 // FIELD VALUE[,VALUE...]; a value is N, N-M, or for addresses A.B.C.D[/LEN].
-int parse_match(uint32_t field, std::string_view list, zelc_rule *r, std::string *what) {
+int parse_match(uint32_t field, std::string_view list, zelc_rule *r, std::string *what)
+{
     uint32_t max = zel_cfield_max_value(field);
     bool addr = field == ZEL_CF_SRC_ADDR || field == ZEL_CF_DST_ADDR;
     std::string thing = addr ? "address prefixes 'A.B.C.D[/LEN][,...]'"
@@ -374,7 +402,8 @@ struct native_state {
     bool has_default = false;
 };
 
-int parse_native_line(std::string_view line, uint32_t number, native_state *st, zelc_ruleset *rs, std::string *what) {
+int parse_native_line(std::string_view line, uint32_t number, native_state *st, zelc_ruleset *rs, std::string *what)
+{
     if (size_t hash = line.find('#'); hash != std::string_view::npos)
         line = line.substr(0, hash);
     tokens in(line);
@@ -406,7 +435,8 @@ int parse_native_line(std::string_view line, uint32_t number, native_state *st, 
                 return expected(what, "'sla-class INDEX PREFERRED-COLOR [strict]'", a1, !a1.empty());
             strict = in.peek(&tok) && tok == "strict" && in.next(&tok);
         }
-        rs->default_action = default_action(aw->code, aw->params ? aw->code : 0, static_cast<uint8_t>(sla), strict, color);
+        rs->default_action =
+            default_action(aw->code, aw->params ? aw->code : 0, static_cast<uint8_t>(sla), strict, color);
         st->has_default = true;
     } else if (kw == "rule") {
         zelc_rule r;
@@ -450,13 +480,15 @@ int parse_native_line(std::string_view line, uint32_t number, native_state *st, 
     return 0;
 }
 
-std::string base_name(const std::string &path) {
+std::string base_name(const std::string &path)
+{
     size_t slash = path.rfind('/');
     std::string b = slash == std::string::npos ? path : path.substr(slash + 1);
     return b.substr(0, 127);
 }
 
-int read_file(const std::string &path, std::string *text, std::string *err) {
+int read_file(const std::string &path, std::string *text, std::string *err)
+{
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         *err = path + ": cannot open: " + std::strerror(errno);
@@ -470,7 +502,8 @@ int read_file(const std::string &path, std::string *text, std::string *err) {
 
 // Calls fn(line, number) for every line; stops at the first non-zero result.
 template <typename Fn>
-int for_each_line(std::string_view text, Fn fn) {
+int for_each_line(std::string_view text, Fn fn)
+{
     uint32_t number = 0;
     while (!text.empty()) {
         size_t nl = text.find('\n');
@@ -486,7 +519,8 @@ bool blank(std::string_view line) { return line.find_first_not_of(" \t\r") == st
 
 }  // namespace
 
-int zelc_parse_classbench_rule(std::string_view line, uint32_t number, zelc_rule *out, std::string *what) {
+int zelc_parse_classbench_rule(std::string_view line, uint32_t number, zelc_rule *out, std::string *what)
+{
     tokens in(line);
     std::string_view tok;
     zelc_rule r;
@@ -549,7 +583,8 @@ int zelc_parse_classbench_rule(std::string_view line, uint32_t number, zelc_rule
     return 0;
 }
 
-int zelc_parse_trace_line(std::string_view line, zelc_packet *out, std::string *what) {
+int zelc_parse_trace_line(std::string_view line, zelc_packet *out, std::string *what)
+{
     static constexpr struct {
         uint32_t field;
         uint32_t max;
@@ -577,7 +612,8 @@ int zelc_parse_trace_line(std::string_view line, zelc_packet *out, std::string *
 }
 
 int zelc_read_rules_text(std::string_view text, const std::string &path, zelc_format fmt, zelc_ruleset *out,
-                         std::string *err) {
+                         std::string *err)
+{
     zelc_ruleset rs;
     rs.name = base_name(path);
     native_state st;
@@ -605,7 +641,8 @@ int zelc_read_rules_text(std::string_view text, const std::string &path, zelc_fo
     return 0;
 }
 
-int zelc_read_rules(const std::string &path, zelc_format fmt, zelc_ruleset *out, std::string *err) {
+int zelc_read_rules(const std::string &path, zelc_format fmt, zelc_ruleset *out, std::string *err)
+{
     std::string text;
     if (int rc = read_file(path, &text, err))
         return rc;
@@ -613,7 +650,8 @@ int zelc_read_rules(const std::string &path, zelc_format fmt, zelc_ruleset *out,
 }
 
 int zelc_read_trace_text(std::string_view text, const std::string &path, std::vector<zelc_packet> *out,
-                         std::string *err) {
+                         std::string *err)
+{
     std::vector<zelc_packet> pkts;
     std::string what;
     int rc = for_each_line(text, [&](std::string_view line, uint32_t number) {
@@ -632,21 +670,24 @@ int zelc_read_trace_text(std::string_view text, const std::string &path, std::ve
     return rc;
 }
 
-int zelc_read_trace(const std::string &path, std::vector<zelc_packet> *out, std::string *err) {
+int zelc_read_trace(const std::string &path, std::vector<zelc_packet> *out, std::string *err)
+{
     std::string text;
     if (int rc = read_file(path, &text, err))
         return rc;
     return zelc_read_trace_text(text, path, out, err);
 }
 
-std::string zelc_trace_line(const zelc_packet &p, uint32_t filter) {
+std::string zelc_trace_line(const zelc_packet &p, uint32_t filter)
+{
     char buf[128];
     std::snprintf(buf, sizeof buf, "%u\t%u\t%u\t%u\t%u\t0\t%u", p.v[ZEL_CF_SRC_ADDR], p.v[ZEL_CF_DST_ADDR],
                   p.v[ZEL_CF_SRC_PORT], p.v[ZEL_CF_DST_PORT], p.v[ZEL_CF_PROTOCOL], filter);
     return buf;
 }
 
-uint32_t zelc_linear_match(const zelc_ruleset &rs, const zelc_packet &p) {
+uint32_t zelc_linear_match(const zelc_ruleset &rs, const zelc_packet &p)
+{
     if (p.v[ZEL_CF_MATCH_ANY] != MATCH_ANY_VALUE)
         return 0;
     for (size_t i = 0; i < rs.rules.size(); i++) {
@@ -662,7 +703,8 @@ uint32_t zelc_linear_match(const zelc_ruleset &rs, const zelc_packet &p) {
     return 0;
 }
 
-std::vector<zelc_packet> zelc_generate_packets(const zelc_ruleset &rs, uint32_t random_count, uint32_t seed) {
+std::vector<zelc_packet> zelc_generate_packets(const zelc_ruleset &rs, uint32_t random_count, uint32_t seed)
+{
     std::mt19937 rng(seed);
     auto uniform = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     auto random_packet = [&] {
@@ -691,12 +733,13 @@ std::vector<zelc_packet> zelc_generate_packets(const zelc_ruleset &rs, uint32_t 
     return out;
 }
 
-int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out) {
+int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
+{
     *out = {};
     zel_prog_heap *heap = zel_prog_heap_new(blocks, 1);
     compile_context *ctx = heap ? zel_compile_context_new() : nullptr;
-    rule_table *rt = ctx ? zel_rule_table_create(rs.name.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs.default_action.get())
-                         : nullptr;
+    rule_table *rt =
+        ctx ? zel_rule_table_create(rs.name.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs.default_action.get()) : nullptr;
     int rc = rt ? 0 : 12;
     if (rc == 0) {
         program_allocator a = zel_prog_heap_allocator(heap);
@@ -744,7 +787,8 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out) {
     return rc;
 }
 
-int zelc_classifier::load(const zelc_ruleset &rs, std::span<const uint8_t> image, std::string *err) {
+int zelc_classifier::load(const zelc_ruleset &rs, std::span<const uint8_t> image, std::string *err)
+{
     rule_of_.clear();
     if (prog_.load(image) != 0) {
         *err = "malformed image: " + prog_.error();
@@ -763,9 +807,10 @@ int zelc_classifier::load(const zelc_ruleset &rs, std::span<const uint8_t> image
             rule_of_.push_back(0);
             continue;
         }
-        auto it = len == ZEL_ACTION_BLOCK_SIZE
-                      ? by_action.find(std::string_view(reinterpret_cast<const char *>(b.data() + 8), ZEL_ACTION_DATA_SIZE))
-                      : by_action.end();
+        auto it =
+            len == ZEL_ACTION_BLOCK_SIZE
+                ? by_action.find(std::string_view(reinterpret_cast<const char *>(b.data() + 8), ZEL_ACTION_DATA_SIZE))
+                : by_action.end();
         if (it == by_action.end()) {
             *err = "action block " + std::to_string(c) + " belongs to no rule";
             return 22;
@@ -775,7 +820,8 @@ int zelc_classifier::load(const zelc_ruleset &rs, std::span<const uint8_t> image
     return 0;
 }
 
-long zelc_rss_kib() {
+long zelc_rss_kib()
+{
     long pages = 0, rss = 0;
     if (FILE *f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2)
@@ -785,13 +831,15 @@ long zelc_rss_kib() {
     return rss * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-double zelc_thread_cpu_seconds() {
+double zelc_thread_cpu_seconds()
+{
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-long zelc_peak_kib() {
+long zelc_peak_kib()
+{
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_maxrss;

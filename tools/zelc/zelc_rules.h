@@ -87,13 +87,15 @@ long zelc_peak_kib();
 double zelc_thread_cpu_seconds();
 
 // Maps each action block of a loaded program to the rule it came from.
-class zelc_classifier {
- public:
+class zelc_classifier
+{
+public:
     // 0, or 22 with *err when the image is malformed or a block belongs to no rule.
     int load(const zelc_ruleset &rs, std::span<const uint8_t> image, std::string *err);
     // Rule number (1-based), 0 for the default action; -1 when the program
     // finds no row for a value, -2 when the class has no action block.
-    int64_t classify(const zelc_packet &p) const {
+    int64_t classify(const zelc_packet &p) const
+    {
         uint32_t idx;
         int rc = prog_.run(p.v, &idx);
         if (rc == 0)
@@ -102,7 +104,7 @@ class zelc_classifier {
     }
     const zel_fp_program &program() const { return prog_; }
 
- private:
+private:
     zel_fp_program prog_;
     std::vector<uint32_t> rule_of_;
 };
