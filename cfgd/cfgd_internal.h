@@ -1,6 +1,8 @@
 // Private to the cfgd library: log helpers and the calls between its units.
 #pragma once
 
+#include <initializer_list>
+
 #include "cfgd/cfgd_api.h"
 #include "common/zel_log.h"
 
@@ -27,6 +29,30 @@
 // A socket connected to the database, or -1 (socket errors are the caller's to log).
 int cfgd_open_socket();
 
+// Helpers shared by the connection and the subscription engine; a namespace rather than
+// a prefix, so that start_detached's log lines keep their function name.
+namespace cfgd_internal
+{
+
+inline bool point_end(const cfgd_sub_point *p) { return p == nullptr || p->path[0] == '\0'; }
+
+// Both tables in walking order: the module's points, then the library-wide ones.
+template <typename Fn>
+void for_each_point(cfgd_context *ctx, Fn &&fn)
+{
+    for (cfgd_sub_point *table : {ctx->params.sub_points, cfgd_lib_sub_points()})
+        for (cfgd_sub_point *p = table; !point_end(p); ++p)
+            if (!fn(p))
+                return;
+}
+
+inline const char *mod_name(const cfgd_context *ctx) { return cfgd_module_name(ctx->params.module_id); }
+
+// Runs fn(arg) on a detached helper thread counted on ctx; false (logged) when none starts.
+bool start_detached(void *(*fn)(void *), cfgd_context *ctx, void *arg);
+
+}  // namespace cfgd_internal
+
 // A helper thread of this connection failed: ask the main loop to reconnect, unless
 // the connection it belonged to is already gone.
 void cfgd_thread_report_failure(cfgd_context *ctx, uint32_t generation);
@@ -36,14 +62,14 @@ void cfgd_thread_report_subscribed(cfgd_context *ctx, uint32_t generation);
 void cfgd_thread_enter(cfgd_context *ctx);
 void cfgd_thread_leave(cfgd_context *ctx);
 
-// Notification throttler (cfgd_util).
+// Notification throttler (cfgd_notify).
 int cfgd_notification_throttler_init(cfgd_context *ctx);
 void cfgd_notification_throttler_connection_reset();
 void cfgd_notification_throttler_free();
 // The allocation pair of notification items (replaceable by the daemon).
 void *cfgd_notif_alloc(size_t size);
 void cfgd_notif_free(void *p);
-// Joins the context's queued operational writes.
+// Joins the context's queued operational writes (cfgd_oper).
 void cfgd_oper_writes_join(cfgd_context *ctx);
 
 // Trap tables (cfgd_trap).
