@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +23,7 @@
 
 #include "cfgd/cfgd_internal.h"
 #include "common/ip_util.h"
+#include "common/qor_util.h"
 #include "common/timer.h"
 #include "platform/cdb/confd_maapi.h"
 
@@ -383,16 +383,12 @@ bool cfgd_internal::start_detached(void *(*fn)(void *), cfgd_context *ctx, void 
 
 // ---- process-wide --------------------------------------------------------------------
 
+// Module ids are the platform's daemon identifiers; the names come from its one table.
+static_assert(CFGD_NUM_MODULES == QOR_DAEMON_ID_MAX + 1 && CFGD_MODULE_ZELD == QOR_DAEMON_ID_ZELD);
+
 const char *cfgd_module_name(uint8_t module_id)
 {
-    static const auto names = [] {
-        std::array<std::array<char, 16>, CFGD_NUM_MODULES> n{};
-        for (unsigned i = 0; i < CFGD_NUM_MODULES; i++)
-            snprintf(n[i].data(), n[i].size(), "module-%u", i);
-        snprintf(n[CFGD_MODULE_ZELD].data(), n[CFGD_MODULE_ZELD].size(), "zeld");
-        return n;
-    }();
-    return module_id < CFGD_NUM_MODULES ? names[module_id].data() : "unknown";
+    return module_id < CFGD_NUM_MODULES ? qor_util_confd_module_name(module_id) : "unknown";
 }
 
 void cfgd_debug_on(uint32_t level)

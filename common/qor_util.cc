@@ -19,32 +19,52 @@ constexpr name_buf make_name(const char *s)
     return b;
 }
 
-// Identifiers without a daemon of their own are named "daemon<N>".
-constexpr name_buf numbered_name(uint32_t id)
+// The daemons with a name of their own. A configuration module registers with ConfD under
+// that name only where confd_named is set; the others register numbered.
+struct named_daemon {
+    uint32_t id;
+    const char *name;
+    bool confd_named;
+};
+
+constexpr named_daemon g_named_daemons[] = {
+    {QOR_DAEMON_ID_KROD, "krod", false},
+    {QOR_DAEMON_ID_PXRD, "pxrd", false},
+    {QOR_DAEMON_ID_SYSMGR, "sysmgrd", false},
+    {QOR_DAEMON_ID_ZELD, "zeld", true},
+};
+
+// Identifiers without a name of their own are "<filler><N>".
+constexpr name_buf numbered_name(const char *filler, uint32_t id)
 {
-    name_buf b = make_name("daemon");
+    name_buf b = make_name(filler);
+    size_t at = 0;
+    while (b[at] != '\0')
+        at++;
     char digits[4]{};
     int n = 0;
     do {
         digits[n++] = static_cast<char>('0' + id % 10);
         id /= 10;
     } while (id != 0);
-    size_t at = 6;
     while (n > 0)
         b[at++] = digits[--n];
     return b;
 }
 
-constexpr auto g_daemon_names = [] {
+constexpr auto name_table(const char *filler, bool confd)
+{
     std::array<name_buf, QOR_DAEMON_ID_MAX + 1> t{};
     for (uint32_t id = 0; id <= QOR_DAEMON_ID_MAX; id++)
-        t[id] = numbered_name(id);
-    t[QOR_DAEMON_ID_KROD] = make_name("krod");
-    t[QOR_DAEMON_ID_PXRD] = make_name("pxrd");
-    t[QOR_DAEMON_ID_SYSMGR] = make_name("sysmgrd");
-    t[QOR_DAEMON_ID_ZELD] = make_name("zeld");
+        t[id] = numbered_name(filler, id);
+    for (const named_daemon &d : g_named_daemons)
+        if (!confd || d.confd_named)
+            t[d.id] = make_name(d.name);
     return t;
-}();
+}
+
+constexpr auto g_daemon_names = name_table("daemon", false);
+constexpr auto g_confd_module_names = name_table("module-", true);
 
 }  // namespace
 
@@ -52,6 +72,12 @@ const char *qor_util_daemon_name(uint32_t id)
 {
     ZEL_ASSERT(id <= QOR_DAEMON_ID_MAX);
     return g_daemon_names[id].data();
+}
+
+const char *qor_util_confd_module_name(uint32_t id)
+{
+    ZEL_ASSERT(id <= QOR_DAEMON_ID_MAX);
+    return g_confd_module_names[id].data();
 }
 
 int qor_util_read_pid(const char *path, int *err)

@@ -11,6 +11,9 @@ inline constexpr uint32_t QOR_DAEMON_ID_MAX = 160;
 
 // The daemon name of an identifier (0 .. QOR_DAEMON_ID_MAX); a larger identifier is fatal.
 const char *qor_util_daemon_name(uint32_t id);
+// The name a daemon's configuration module registers with ConfD (0 .. QOR_DAEMON_ID_MAX; a
+// larger identifier is fatal), from the same table: zeld by its name, every other one "module-<N>".
+const char *qor_util_confd_module_name(uint32_t id);
 
 // The pid recorded in "/var/run/<name>.<instance>.pid": its first "%d" integer, 0 when the
 // file holds none, -1 when it does not open (errno then goes to *err when err is given).
