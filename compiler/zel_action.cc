@@ -48,10 +48,10 @@ bool name_eq(const char (&slot_name)[ZEL_ACTION_NAME_LEN], const char *name)
 
 void encode_police(zel_slot_police &p, const zel_action_spec &a, uint64_t clock_hz)
 {
-    const uint64_t bytes_per_sec = a.rate_bps / 8;
+    const zel_police_rate r = zel_police_rate_of(a.rate_bps, a.burst_bytes, clock_hz);
     p.bank = 0;
-    p.rate = bytes_per_sec ? clock_hz / bytes_per_sec : 0;
-    p.burst = p.rate * a.burst_bytes;
+    p.rate = r.rate;
+    p.burst = r.burst;
     p.oob_action = a.exceed;
     p.flags = ZEL_POLICE_ENCODED;
     snprintf(p.name, sizeof p.name, "%d.%s", a.seq, a.name ? a.name : "");

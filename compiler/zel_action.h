@@ -219,6 +219,19 @@ struct zel_action_spec {
     std::span<const zel_tloc_choice> tlocs{};
 };
 
+// A policer's rate as the forwarding plane meters it: clock cycles per byte (0 for a zero rate) and the
+// burst in clock cycles.
+struct zel_police_rate {
+    uint64_t rate;
+    uint64_t burst;
+};
+constexpr zel_police_rate zel_police_rate_of(uint64_t rate_bps, uint64_t burst_bytes, uint64_t clock_hz)
+{
+    const uint64_t bytes_per_sec = rate_bps / 8;
+    const uint64_t rate = bytes_per_sec ? clock_hz / bytes_per_sec : 0;
+    return {rate, rate * burst_bytes};
+}
+
 // Encodes one sequence's actions, in configuration order, into a zeroed 3072-byte block. clock_hz is the
 // forwarding plane's clock rate (cycles per second) for policer rates. Returns 0, or 22 when more than
 // MAX_ACTIONS_IN_RULE slots would be needed.

@@ -13,8 +13,6 @@
 namespace
 {
 
-program_allocator g_alloc{};
-
 eclass_table *table_of(rbst_node *n) { return static_cast<eclass_table *>(n->value); }
 
 uint32_t action_size_of(const rule_table *rt)
@@ -23,9 +21,9 @@ uint32_t action_size_of(const rule_table *rt)
     return first && first->action ? first->action->hdr.length : rt->default_action.hdr.length;
 }
 
-uint64_t program_capacity()
+uint64_t program_capacity(const program_allocator &a)
 {
-    const uint64_t cap = g_alloc.capacity ? g_alloc.capacity(g_alloc.arg) : 0xFFFFFFFFull;
+    const uint64_t cap = a.capacity ? a.capacity(a.arg) : 0xFFFFFFFFull;
     return std::min<uint64_t>(cap, 0xFFFFFFFFull);
 }
 
@@ -207,10 +205,10 @@ private:
     bool fine_ = false;
 };
 
-int out_of_program_memory(const rule_table *rt, uint64_t lower_bound, uint32_t *size)
+int out_of_program_memory(const rule_table *rt, uint64_t lower_bound, uint64_t capacity, uint32_t *size)
 {
     ZEL_DEBUG(ZEL_DEBUG_POLICY, "Policy: %s  Program size: at least %llu, program memory %llu", rt->name,
-              static_cast<unsigned long long>(lower_bound), static_cast<unsigned long long>(program_capacity()));
+              static_cast<unsigned long long>(lower_bound), static_cast<unsigned long long>(capacity));
     *size = static_cast<uint32_t>(std::min<uint64_t>(lower_bound, 0xFFFFFFFFull));
     return 12;
 }
@@ -234,7 +232,7 @@ int combine_tables(compile_context *ctx, const rule_table *rt, uint32_t *size)
     image_bound bound(rt, leaves);
     for (eclass_table *t : leaves)
         bound.add(t);
-    const uint64_t capacity = program_capacity();
+    const uint64_t capacity = program_capacity(ctx->program_memory);
     int rc = 0;
 
     while (rc == 0 && rbst_count(&work) >= 2) {
@@ -258,13 +256,13 @@ int combine_tables(compile_context *ctx, const rule_table *rt, uint32_t *size)
                 at_least = bound.now(pass, pair_index, ctx->table_counter + 1);
             }
             if (at_least > capacity) {
-                rc = out_of_program_memory(rt, at_least, size);
+                rc = out_of_program_memory(rt, at_least, capacity, size);
                 break;
             }
             eclass_table *ta = table_of(a), *tb = table_of(b);
             eclass_table *t = eclass_combine(ctx, ta, tb);
             if (!t) {
-                rc = out_of_program_memory(rt, at_least, size);
+                rc = out_of_program_memory(rt, at_least, capacity, size);
                 break;
             }
             t->left = ta;
@@ -399,21 +397,19 @@ void fill_header(compile_context *ctx, const rule_table *rt, uint32_t size)
 
 }  // namespace
 
-void zel_program_allocator_set(const program_allocator *a) { g_alloc = a ? *a : program_allocator{}; }
-
-const program_allocator *zel_program_allocator_get() { return g_alloc.allocate ? &g_alloc : nullptr; }
-
-void zel_program_free(void *image)
+void zel_program_free(const program_allocator *program_memory, void *image)
 {
-    if (image && g_alloc.free)
-        g_alloc.free(g_alloc.arg, image);
+    if (image && program_memory && program_memory->free)
+        program_memory->free(program_memory->arg, image);
 }
 
-compile_context *zel_compile_context_new()
+compile_context *zel_compile_context_new(const program_allocator *program_memory)
 {
     auto *ctx = new (std::nothrow) compile_context{};
     if (!ctx)
         return nullptr;
+    if (program_memory)
+        ctx->program_memory = *program_memory;
     rbst_init(&ctx->tables);
     for (uint32_t f = ZEL_CF_FIRST; f <= ZEL_CF_LAST; f++)
         ctx->fields[f] = {f, zel_cfield_max_value(f), 0};
@@ -473,8 +469,8 @@ void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_
     *size = static_cast<uint32_t>(std::min<uint64_t>(sz, 0xFFFFFFFFull));
 
     int32_t filter_index = -1;
-    void *mem =
-        (sz <= 0xFFFFFFFFull && g_alloc.allocate) ? g_alloc.allocate(g_alloc.arg, *size, &filter_index) : nullptr;
+    const program_allocator &pm = ctx->program_memory;
+    void *mem = (sz <= 0xFFFFFFFFull && pm.allocate) ? pm.allocate(pm.arg, *size, &filter_index) : nullptr;
     if (!mem)
         return nullptr;
     // Every byte is written once: the fixed part is zeroed here, lookup entries and action blocks are
@@ -510,7 +506,7 @@ int zel_compile(compile_context *ctx, rule_table *rt, void **image, uint32_t *si
     } draws;
     for (rbst_node *n = rbst_next(&ctx->tables, nullptr); n; n = rbst_next(&ctx->tables, n)) {
         if (eclass_build_field(ctx, rt, table_of(n)) != 0)
-            return out_of_program_memory(rt, ZEL_IMAGE_HEADER_SIZE, size);
+            return out_of_program_memory(rt, ZEL_IMAGE_HEADER_SIZE, program_capacity(ctx->program_memory), size);
     }
     if (int rc = combine_tables(ctx, rt, size); rc != 0)
         return rc;

@@ -30,7 +30,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// Program memory, installed once at start-up by the forwarding-plane interface.
+// Program memory: the forwarding plane's filter memory in the daemon, a bounded heap in tools and tests.
+// Each compile context holds its own copy.
 struct program_allocator {
     // Zeroing is the compiler's job. On success *filter_index is the filter slot the memory is published in.
     void *(*allocate)(void *arg, uint32_t size, int32_t *filter_index);
@@ -40,10 +41,6 @@ struct program_allocator {
     uint64_t (*capacity)(void *arg);
     void *arg;
 };
-
-void zel_program_allocator_set(const program_allocator *a);  // copied; nullptr uninstalls
-const program_allocator *zel_program_allocator_get();
-void zel_program_free(void *image);  // through the installed allocator; accepts nullptr
 
 struct zel_field_entry {
     uint32_t field;
@@ -66,11 +63,13 @@ struct compile_context {
     // Bytes the compiler itself may hold for one compilation's tables before giving up with 12.
     uint64_t mem_budget;
     uint64_t mem_used;
+    program_allocator program_memory;  // where images go; no allocate: every compile finds no memory
 };
 
 inline constexpr uint64_t ZEL_COMPILE_MEM_BUDGET = 1ull << 30;
 
-compile_context *zel_compile_context_new();  // nullptr when out of memory
+// program_memory is copied (null: none); nullptr when out of memory.
+compile_context *zel_compile_context_new(const program_allocator *program_memory);
 void zel_compile_context_free(compile_context *ctx);
 // Releases every table; counters, cursors and leaf-table ids to 0, image forgotten, filter index -1.
 void zel_compile_context_reset(compile_context *ctx);
@@ -82,6 +81,8 @@ int zel_compile(compile_context *ctx, rule_table *rt, void **image, uint32_t *si
 // The emitter: counting pass, the six size log lines, allocation, emission. nullptr when out of memory.
 void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_t *size);
 int32_t zel_compile_filter_index(const compile_context *ctx);
+// Returns an image to the program memory it came from; accepts nullptr for either.
+void zel_program_free(const program_allocator *program_memory, void *image);
 
 // Debug dump of an image: "length = %d \n", the field map, the directory, tables and action slots.
 void zel_program_dump(const void *image, FILE *out);

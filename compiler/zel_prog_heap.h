@@ -12,7 +12,7 @@ struct zel_prog_heap;
 
 zel_prog_heap *zel_prog_heap_new(uint32_t blocks, uint32_t slots);  // nullptr when out of memory
 void zel_prog_heap_delete(zel_prog_heap *h);                        // frees what is still allocated
-// The allocator operations over h (install with zel_program_allocator_set).
+// The allocator operations over h (hand them to zel_compile_context_new).
 program_allocator zel_prog_heap_allocator(zel_prog_heap *h);
 uint32_t zel_prog_heap_blocks_used(const zel_prog_heap *h);
 uint32_t zel_prog_heap_programs(const zel_prog_heap *h);

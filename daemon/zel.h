@@ -6,32 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "common/avl.h"
-
-struct timer_mgr;
-struct msgq_handle;      // message-queue link
-struct sysmgr_link;      // link made by app_sysmgr_connect
-struct zel_policy_db;    // policy-model tables
-struct compile_context;  // policy compiler state
-struct zel_dp_ops;       // data-plane operations table
-
-// One per process, statically allocated; every subsystem gets a pointer to it.
-struct zel_ctx {
-    event_base *base;
-    event *usr1_ev;
-    event *usr2_ev;
-    event *base_timer_ev;      // pure timeout, re-added every tick
-    msgq_handle *tabmgr_link;  // pxrd
-    msgq_handle *kro_link;     // krod
-    timer_mgr *tmr_mgr;
-    sysmgr_link *sysmgr;
-    zel_policy_db *policy_db;
-    avl_tree_t kro_peers;
-    avl_tree_t fc_table;
-    compile_context *compiler;
-    const zel_dp_ops *dp_ops;
-    struct timespec last_kick;  // monotonic time of the last zel_timer_kick run
-};
+#include "common/zel_ctx.h"
 
 extern zel_ctx g_zel_ctx;
 extern int zel_foreground;

@@ -66,6 +66,7 @@ int zel_base_timer_init(zel_ctx *ctx)
     if (ctx->base_timer_ev == nullptr)
         return 12;
     ctx->tmr_mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
+    ctx->kick = zel_timer_kick;
     if (ctx->tmr_mgr == nullptr || base_timer_arm(ctx) != 0) {
         zel_base_timer_deinit(ctx);
         return 12;
@@ -78,6 +79,7 @@ void zel_base_timer_deinit(zel_ctx *ctx)
     if (ctx->base_timer_ev != nullptr)
         event_free(ctx->base_timer_ev);
     ctx->base_timer_ev = nullptr;
+    ctx->kick = nullptr;
     if (ctx->tmr_mgr != nullptr)
         timer_mgr_destroy(ctx->tmr_mgr);
     ctx->tmr_mgr = nullptr;

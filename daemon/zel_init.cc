@@ -1,12 +1,12 @@
-#include "cfgd/cfgd_util.h"
-#include "cfgd/zel_confd_stage.h"
 #include "common/zel_log.h"
+#include "daemon/zel_confd.h"
 #include "daemon/zel_kro.h"
 #include "daemon/zel_stages.h"
 #include "daemon/zel_sysmgr.h"
 #include "daemon/zel_tabmgr.h"
 #include "dataplane/zel_if_octeon.h"
 #include "policy/zel_config.h"
+#include "policy/zel_policy_stages.h"
 
 #include <unistd.h>
 
@@ -48,32 +48,6 @@ int zel_stage1_complete(zel_ctx *)
 }
 
 int zel_dpi_stage(zel_ctx *ctx) { return zel_dpi_inline_init(ctx, nullptr); }
-
-// The configuration layer hands every finished commit to the policy pass, and the pass
-// publishes its status notifications through the layer.
-void zel_commit_done(zel_ctx *ctx, int) { zel_policy_commit_done(ctx); }
-
-int zel_send_status(confd_tag_value_t *values, int n)
-{
-    cfgd_context *cfgd = zel_confd_context();
-    return cfgd != nullptr ? cfgd_event_send_notification(cfgd, values, n) : -1;
-}
-
-int zel_confd_stage(zel_ctx *ctx)
-{
-    zel_confd_set_commit_hook(zel_commit_done);
-    if (ctx->policy_db != nullptr)
-        ctx->policy_db->status = {zel_send_status, cfgd_shm_get_text, cfgd_shm_get_addr};
-    return zel_confd_init(ctx);
-}
-
-void zel_confd_unstage(zel_ctx *ctx)
-{
-    zel_confd_deinit(ctx);
-    if (ctx->policy_db != nullptr)
-        ctx->policy_db->status = {};
-    zel_confd_set_commit_hook(nullptr);
-}
 
 // Start-up order; shutdown and failed start-ups undo it from the bottom up.
 // A stage with no operations yet belongs to a subsystem still to come.

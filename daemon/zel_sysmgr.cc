@@ -95,12 +95,12 @@ void app_sysmgr_disconnect(sysmgr_link *link)
 
 int zel_sysmgr_init(zel_ctx *ctx)
 {
-    ctx->sysmgr = app_sysmgr_connect(ctx->base, ctx->tmr_mgr, nullptr, QOR_DAEMON_ID_ZELD, ctx, nullptr);
-    return ctx->sysmgr ? 0 : -10;
+    ctx->links.sysmgr = app_sysmgr_connect(ctx->base, ctx->tmr_mgr, nullptr, QOR_DAEMON_ID_ZELD, ctx, nullptr);
+    return ctx->links.sysmgr ? 0 : -10;
 }
 
 void zel_sysmgr_deinit(zel_ctx *ctx)
 {
-    app_sysmgr_disconnect(ctx->sysmgr);
-    ctx->sysmgr = nullptr;
+    app_sysmgr_disconnect(ctx->links.sysmgr);
+    ctx->links.sysmgr = nullptr;
 }

@@ -2,9 +2,9 @@
 
 #include "common/dll.h"
 #include "common/timer.h"
+#include "common/zel_ctx.h"
 #include "common/zel_log.h"
 #include "compiler/zel_action.h"
-#include "daemon/zel.h"
 
 #include <unistd.h>
 
@@ -39,7 +39,6 @@ struct dp_state {
     bool attached = false;  // init attached the shared block
 };
 dp_state g;
-zel_oom_retry_fn g_oom_retry;
 
 std::atomic_ref<uint8_t> activity(fp_filter_slot &s) { return std::atomic_ref<uint8_t>(s.flags); }
 
@@ -231,8 +230,8 @@ int dp_policer_update(uint32_t filter_index, const zel_policer_stats *stats)
 
 void dp_oom_retry(zel_ctx *ctx, uint32_t blocks_freed)
 {
-    if (g_oom_retry != nullptr)
-        g_oom_retry(ctx, blocks_freed);
+    if (ctx->dp.oom_retry != nullptr)
+        ctx->dp.oom_retry(ctx, blocks_freed);
 }
 
 constexpr zel_dp_ops kOps{dp_init, dp_deinit, dp_allocate, dp_free, dp_policer_update, dp_oom_retry};
@@ -274,8 +273,6 @@ void filter_rows(const zel_out_sink *out, uint32_t *listed, uint32_t *blocks)
 }  // namespace
 
 const zel_dp_ops *zel_dp_octeon_ops() { return &kOps; }
-
-void zel_dp_set_oom_retry(zel_oom_retry_fn fn) { g_oom_retry = fn; }
 
 zel_dp_regions zel_dp_shmem_regions()
 {
@@ -356,9 +353,10 @@ void *zel_dp_filter_program(uint32_t filter_index)
     return g.r.filter_mem + uint64_t{g.r.filters[filter_index].hw_index} * FP_FILTER_BLOCK_SIZE;
 }
 
-program_allocator zel_dp_program_allocator()
+const program_allocator *zel_dp_program_memory()
 {
-    return program_allocator{prog_allocate, prog_free, prog_capacity, nullptr};
+    static constexpr program_allocator kProgramMemory{prog_allocate, prog_free, prog_capacity, nullptr};
+    return &kProgramMemory;
 }
 
 void zel_dp_show_filters(const zel_out_sink *out)
@@ -422,21 +420,20 @@ void zel_dp_show_memory_map(const zel_out_sink *out)
 
 int zel_dp_bind_stage(zel_ctx *ctx)
 {
-    ctx->dp_ops = zel_dp_octeon_ops();
+    ctx->dp.ops = zel_dp_octeon_ops();
     return 0;
 }
 
-void zel_dp_unbind_stage(zel_ctx *ctx) { ctx->dp_ops = nullptr; }
+void zel_dp_unbind_stage(zel_ctx *ctx) { ctx->dp.ops = nullptr; }
 
-int zel_dp_start_stage(zel_ctx *ctx) { return ctx->dp_ops->init(ctx, 1); }
+int zel_dp_start_stage(zel_ctx *ctx) { return ctx->dp.ops->init(ctx, 1); }
 
-void zel_dp_stop_stage(zel_ctx *ctx) { ctx->dp_ops->deinit(ctx); }
+void zel_dp_stop_stage(zel_ctx *ctx) { ctx->dp.ops->deinit(ctx); }
 
-int zel_dp_allocator_stage(zel_ctx *)
+int zel_dp_allocator_stage(zel_ctx *ctx)
 {
-    const program_allocator a = zel_dp_program_allocator();
-    zel_program_allocator_set(&a);
+    ctx->compile.program_memory = zel_dp_program_memory();
     return 0;
 }
 
-void zel_dp_allocator_unstage(zel_ctx *) { zel_program_allocator_set(nullptr); }
+void zel_dp_allocator_unstage(zel_ctx *ctx) { ctx->compile.program_memory = nullptr; }

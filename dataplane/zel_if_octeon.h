@@ -40,14 +40,11 @@ struct zel_dp_ops {
     void *(*allocate)(uint32_t size);  // program memory in a newly claimed slot, or nullptr
     void (*free)(void *mem);           // onto the delayed-delete list
     int (*policer_update)(uint32_t filter_index, const zel_policer_stats *stats);  // 0 or 22
-    void (*oom_retry)(zel_ctx *ctx, uint32_t blocks_freed);                        // after a pass that freed blocks
+    // After a pass that freed blocks: the policy retry in ctx->dp.oom_retry, when one is set.
+    void (*oom_retry)(zel_ctx *ctx, uint32_t blocks_freed);
 };
 
 const zel_dp_ops *zel_dp_octeon_ops();
-
-// What the retry operation calls (the policy code's retry of programs that found no memory).
-using zel_oom_retry_fn = void (*)(zel_ctx *ctx, uint32_t blocks_freed);
-void zel_dp_set_oom_retry(zel_oom_retry_fn fn);
 
 // The regions this module works on; init takes them from the attached shared block.
 struct zel_dp_regions {
@@ -81,7 +78,7 @@ uint32_t zel_dp_delayed_count();
 void *zel_dp_filter_program(uint32_t filter_index);
 
 // The compiler's view of allocate and free.
-program_allocator zel_dp_program_allocator();
+const program_allocator *zel_dp_program_memory();
 
 // Debug views.
 void zel_dp_show_filters(const zel_out_sink *out);

@@ -105,11 +105,7 @@ void sequence_release(zel_ctx *ctx, zel_sequence *seq)
 // of the global vpn-list.
 void pvl_remove(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl)
 {
-    zel_rule_table_free(pvl->rules);
-    pvl->rules = nullptr;
-    zel_pvl_unbind(ctx, policy, pvl);
-    zel_program_free(pvl->program);
-    pvl->program = nullptr;
+    zel_policy_unpublish(ctx, policy, pvl);
     for (auto &[num, seq] : pvl->sequences)
         sequence_release(ctx, seq.get());
     pvl->sequences.clear();
@@ -545,7 +541,7 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
         break;
     case ZEL_ACT_SET_NAT_USE_VPN: {
         uint16_t vrf = 0;
-        if (db->vrf_id && db->vrf_id(act->v.value, &vrf))
+        if (ctx->cfg.vrf_id && ctx->cfg.vrf_id(act->v.value, &vrf))
             act->vrf_id = vrf;
         break;
     }

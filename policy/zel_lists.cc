@@ -68,7 +68,7 @@ void mark_policy_users(zel_ctx *ctx, const std::map<zel_pvl_key, uint32_t> &user
 }
 
 // Binds (or unbinds) every bound user of a vpn-list to the VPNs of one range.
-void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, const zel_vpn_range64 &range, uint8_t opcode)
+void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, const zel_vpn_range &range, uint8_t opcode)
 {
     for (const zel_policy_key &user : list.users) {
         zel_policy_vpn_list *pvl;
@@ -88,53 +88,10 @@ uint32_t app_entry_id(zel_ctx *ctx, uint32_t kind, const char *entry)
         return zel_app_family_id(entry);
     if (strcmp(entry, "unclassified") == 0)
         return 1;
-    uint32_t id = ctx->policy_db->app_id ? ctx->policy_db->app_id(entry) : 0;
+    uint32_t id = ctx->dpi.app_id ? ctx->dpi.app_id(entry) : 0;
     if (id == 0)
         ZEL_LOG("Could not find protocol! : %s", entry);
     return id;
-}
-
-int mark_tloc_ref(zel_kro_ref *ref)
-{
-    auto *rec = ref ? static_cast<zel_tloc_ref *>(ref->p_rec) : nullptr;
-    if (!rec || !rec->policy)
-        return 74;
-    rec->policy->changed = 1;
-    if (rec->pvl)
-        rec->pvl->changed = 1;
-    if (rec->seq)
-        rec->seq->changed = 1;
-    return 0;
-}
-
-int tloc_ref_cmp(const void *a, const void *b)
-{
-    auto pa = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(a)->p_rec);
-    auto pb = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(b)->p_rec);
-    return (pa > pb) - (pa < pb);
-}
-
-// pxrd registered: every policy announces its vpn-lists, then the access lists theirs.
-void announce_all(zel_ctx *ctx)
-{
-    if (!ctx->policy_db)
-        return;
-    for (auto &[key, policy] : ctx->policy_db->policies) {
-        std::vector<std::vector<zel_vpn_range>> ranges;
-        std::vector<zel_vpn_list_view> views;
-        ranges.reserve(policy->vpn_lists.size());
-        for (auto &[name, pvl] : policy->vpn_lists) {
-            auto &r = ranges.emplace_back();
-            if (zel_vpn_list *vl = zel_config_vpn_list_find(ctx, name.c_str()))
-                for (const zel_vpn_range64 &v : vl->ranges)
-                    r.push_back({static_cast<uint32_t>(v.low), static_cast<uint32_t>(v.high)});
-            views.push_back({pvl->name.c_str(), static_cast<uint8_t>(pvl->filter_type),
-                             static_cast<uint8_t>(pvl->direction), pvl->filter_index, r});
-        }
-        zel_tabmgr_send_vpn_lists(views, ctx);
-    }
-    if (ctx->policy_db->acl.announce)
-        ctx->policy_db->acl.announce(ctx);
 }
 
 }  // namespace
@@ -173,7 +130,7 @@ int zel_config_vpn_list_delete(zel_ctx *ctx, const char *name)
     if (it == db->vpn_lists.end())
         return 2;
     zel_vpn_list &list = *it->second;
-    for (const zel_vpn_range64 &r : list.ranges)
+    for (const zel_vpn_range &r : list.ranges)
         vpn_range_notify(ctx, list, r, ZEL_BIND_OP_UNBIND);
     list.ranges.clear();
     const auto *p_vpn_list_policy = list.users.empty() ? nullptr : &*list.users.begin();
@@ -183,7 +140,7 @@ int zel_config_vpn_list_delete(zel_ctx *ctx, const char *name)
 }
 
 // Adds (bind) or removes (unbind) one range of a vpn-list and tells the bound users.
-static int vpn_range_change(zel_ctx *ctx, const char *name, zel_vpn_range64 r, uint8_t opcode)
+static int vpn_range_change(zel_ctx *ctx, const char *name, zel_vpn_range r, uint8_t opcode)
 {
     if (!db_of(ctx) || !name)
         return 74;
@@ -219,7 +176,7 @@ int zel_config_vpn_instance_apply(zel_ctx *ctx, uint64_t vpn)
     if (!db)
         return 74;
     for (auto &[name, list] : db->vpn_lists)
-        for (const zel_vpn_range64 &r : list->ranges)
+        for (const zel_vpn_range &r : list->ranges)
             if (r.low == vpn || (r.low < vpn && vpn <= r.high))
                 vpn_range_notify(ctx, *list, r, ZEL_BIND_OP_BIND);
     return 0;
@@ -292,9 +249,6 @@ int zel_config_pfx_list_change(zel_ctx *ctx, const char *name, uint32_t source)
     if (!list)
         return 2;
     mark_policy_users(ctx, list->policy_users);
-    if (ctx->policy_db->acl.mark_changed)
-        for (const auto &[acl, count] : list->acl_users)
-            ctx->policy_db->acl.mark_changed(ctx, acl.c_str());
     return 0;
 }
 
@@ -411,9 +365,6 @@ int zel_config_app_list_change(zel_ctx *ctx, const char *name, uint32_t source)
     if (!list)
         return 2;
     mark_policy_users(ctx, list->policy_users);
-    if (ctx->policy_db->acl.mark_changed)
-        for (const auto &[acl, count] : list->acl_users)
-            ctx->policy_db->acl.mark_changed(ctx, acl.c_str());
     return 0;
 }
 
@@ -595,27 +546,19 @@ int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, ui
                     act->exceed = exceed;
                 }
     }
-    if (!existed || !ctx->dp_ops || !ctx->dp_ops->policer_update)
+    if (!existed || !ctx->dp.ops || !ctx->dp.ops->policer_update)
         return 0;
 
     // A redefinition goes straight into the published programs, without recompiling.
     zel_policer_stats st{};
     snprintf(st.name, sizeof st.name, "%s", name);
-    const uint64_t bytes_per_sec = rate_bps / 8;
-    st.rate = bytes_per_sec ? db->clock_hz / bytes_per_sec : 0;
-    st.burst = st.rate * burst_bytes;
+    const zel_police_rate r = zel_police_rate_of(rate_bps, burst_bytes, db->clock_hz);
+    st.rate = r.rate;
+    st.burst = r.burst;
     st.oob_action = exceed;
-    for (auto &[inst, use] : slot->instances) {
-        if (use.pvl) {
-            if (use.pvl->filter_index != ZEL_FILTER_UNBOUND && use.pvl->filter_index != db->no_filter)
-                ctx->dp_ops->policer_update(use.pvl->filter_index, &st);
-            continue;
-        }
-        uint32_t index;
-        for (bool v6 : {false, true})
-            if (db->acl.filter_index && db->acl.filter_index(ctx, inst.c_str(), v6, &index))
-                ctx->dp_ops->policer_update(index, &st);
-    }
+    for (auto &[inst, use] : slot->instances)
+        if (use.pvl && use.pvl->filter_index != ZEL_FILTER_UNBOUND && use.pvl->filter_index != db->no_filter)
+            ctx->dp.ops->policer_update(use.pvl->filter_index, &st);
     return 0;
 }
 
@@ -647,15 +590,4 @@ int zel_config_policer_unref(zel_ctx *ctx, const char *policer, const char *inst
     if (it == db->policers.end())
         return 2;
     return it->second->instances.erase(instance) ? 0 : 2;
-}
-
-// ----------------------------------------------------------------------------------------------------
-// Hooks of the peer links.
-
-void zel_policy_install_hooks()
-{
-    static const zel_kro_policy_ops ops{tloc_ref_cmp, mark_tloc_ref, zel_process_policies};
-    zel_kro_set_policy_ops(&ops);
-    zel_tabmgr_set_announce(announce_all);
-    zel_dp_set_oom_retry([](zel_ctx *ctx, uint32_t freed) { zel_process_oom_policies(ctx, freed); });
 }

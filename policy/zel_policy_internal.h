@@ -2,6 +2,7 @@
 #pragma once
 
 #include "policy/zel_config.h"
+#include "policy/zel_publish.h"
 
 // A sequence's reference on a locator (made unresolved in the KRO peer table when krod has not
 // reported it). Null without memory.
@@ -11,9 +12,6 @@ void zel_tloc_ref_drop(zel_ctx *ctx, zel_sequence *seq, zel_kro_peer *peer);
 // A tloc-list action's references on every locator of its sequence's TLOC list.
 int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
 void zel_tloc_list_refs_drop(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
-
-// Unbinds a bound vpn-list (filter index not -1): opcode 2, then unbound.
-void zel_pvl_unbind(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl);
 
 void zel_match_push(zel_sequence *seq, uint32_t field, uint32_t match_type, const char *list, uint32_t low,
                     uint32_t high);

@@ -1,7 +1,9 @@
 // The policy module's start-up stages: classes, tables and hooks, the compile context.
+#include "policy/zel_policy_stages.h"
 #include "compiler/zel_compiler.h"
 #include "dataplane/fp_common.h"
 #include "policy/zel_config.h"
+#include "policy/zel_publish.h"
 
 int zel_fwd_class_stage(zel_ctx *ctx)
 {
@@ -42,9 +44,7 @@ int zel_policy_tables_stage(zel_ctx *ctx)
         if (auto *ctrl = static_cast<const fp_global_ctrl *>(fp_table(FP_TBL_GLOBAL_CTRL)); ctrl && ctrl->clock_hz)
             db->clock_hz = ctrl->clock_hz;
     }
-    db->kick = zel_timer_kick;
-    db->vrf_id = zel_policy_cdb_vrf_id;
-    zel_policy_install_hooks();
+    ctx->dp.oom_retry = [](zel_ctx *c, uint32_t blocks_freed) { zel_process_oom_policies(c, blocks_freed); };
     return 0;
 }
 
@@ -63,18 +63,17 @@ void zel_policy_tables_unstage(zel_ctx *ctx)
     db->tloc_lists.clear();
     db->mirrors.clear();
     db->policers.clear();
-    db->kick = nullptr;
-    db->vrf_id = nullptr;
+    ctx->dp.oom_retry = nullptr;
 }
 
 int zel_compiler_context_stage(zel_ctx *ctx)
 {
-    ctx->compiler = zel_compile_context_new();
-    return ctx->compiler ? 0 : 12;
+    ctx->compile.compiler = zel_compile_context_new(ctx->compile.program_memory);
+    return ctx->compile.compiler ? 0 : 12;
 }
 
 void zel_compiler_context_unstage(zel_ctx *ctx)
 {
-    zel_compile_context_free(ctx->compiler);
-    ctx->compiler = nullptr;
+    zel_compile_context_free(ctx->compile.compiler);
+    ctx->compile.compiler = nullptr;
 }

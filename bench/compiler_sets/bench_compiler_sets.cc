@@ -63,7 +63,7 @@ int compile_once(const std::vector<cb_rule> &rules, compile_context *ctx, const 
     void *image = nullptr;
     const int rc = zel_compile(ctx, rt, &image, size);
     *root_classes = ctx->root ? ctx->root->class_count : 0;
-    zel_program_free(image);
+    zel_program_free(&ctx->program_memory, image);
     zel_compile_context_reset(ctx);
     zel_rule_table_free(rt);
     return rc;
@@ -81,8 +81,7 @@ int main(int argc, char **argv)
     }
     zel_prog_heap *heap = zel_prog_heap_new(blocks, 16);
     program_allocator a = zel_prog_heap_allocator(heap);
-    zel_program_allocator_set(&a);
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(&a);
     printf("%-22s %6s %4s %12s %10s %10s %10s\n", "rule set", "rules", "rc", "image bytes", "classes", "wall ms",
            "cpu ms");
     for (int i = first; i < argc; i++) {

@@ -133,14 +133,14 @@ TEST(TlocList, UnusableAndLowerPreferenceChoicesAreSkipped)
 
 struct Stats : testing::Test {
     zel_prog_heap *heap = zel_prog_heap_new(4096, 4);
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(nullptr);
     rule_table *rt = nullptr;
     void *image = nullptr;
 
     Stats()
     {
         program_allocator a = zel_prog_heap_allocator(heap);
-        zel_program_allocator_set(&a);
+        ctx->program_memory = a;
         zel_action_data def{};
         rt = zel_rule_table_create("p", "1v", sizeof def, &def);
         // Two rules that both count into "c" and police with "pol": two classes carry them.
@@ -162,10 +162,10 @@ struct Stats : testing::Test {
     }
     ~Stats() override
     {
-        zel_program_free(image);
+        zel_program_free(&ctx->program_memory, image);
         zel_rule_table_free(rt);
         zel_compile_context_free(ctx);
-        zel_program_allocator_set(nullptr);
+        ctx->program_memory = {};
         zel_prog_heap_delete(heap);
     }
     // What the forwarding plane does: count into the bank named by the selector.

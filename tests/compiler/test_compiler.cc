@@ -20,7 +20,7 @@ namespace
 
 struct Compiler : testing::Test {
     zel_prog_heap *heap = zel_prog_heap_new(1 << 16, 64);
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(nullptr);
     rule_table *rt = nullptr;
     void *image = nullptr;
     uint32_t size = 0;
@@ -28,14 +28,14 @@ struct Compiler : testing::Test {
     Compiler()
     {
         program_allocator a = zel_prog_heap_allocator(heap);
-        zel_program_allocator_set(&a);
+        ctx->program_memory = a;
     }
     ~Compiler() override
     {
-        zel_program_free(image);
+        zel_program_free(&ctx->program_memory, image);
         zel_rule_table_free(rt);
         zel_compile_context_free(ctx);
-        zel_program_allocator_set(nullptr);
+        ctx->program_memory = {};
         zel_prog_heap_delete(heap);
     }
 
@@ -222,7 +222,7 @@ TEST_F(Compiler, AlignmentWordOnlyWhenNeeded)
     EXPECT_EQ(act.offset, 572u);
     EXPECT_EQ(hdr().action_offset * 4, 576u);
     EXPECT_EQ(size, 576u + 2 * 3080u + 4u);  // the reserved 8 bytes are counted anyway
-    zel_program_free(image);
+    zel_program_free(&ctx->program_memory, image);
     image = nullptr;
     zel_compile_context_reset(ctx);
     zel_rule_table_free(rt);
@@ -264,7 +264,7 @@ TEST_F(Compiler, ImageDoesNotDependOnOldMemoryContents)
     for (uint32_t low : lows) {
         std::string images[2];
         for (int round = 0; round < 2; round++) {
-            zel_program_allocator_set(round == 0 ? &clean : &dirty_ops);
+            ctx->program_memory = round == 0 ? clean : dirty_ops;
             srandom(1);  // every insertion draws, from the first table made on
             make_table();
             rule *r = add_rule("1", ZEL_ACT_ACCEPT);
@@ -273,7 +273,7 @@ TEST_F(Compiler, ImageDoesNotDependOnOldMemoryContents)
                 zel_rule_add_range(ctx, add_rule("2", ZEL_ACT_COUNT), ZEL_CF_DSCP, 10, 20);
             ASSERT_EQ(compile(), 0);
             images[round].assign(reinterpret_cast<const char *>(image), size);
-            zel_program_free(image);
+            zel_program_free(&ctx->program_memory, image);
             image = nullptr;
             zel_compile_context_reset(ctx);
             zel_rule_table_free(rt);
@@ -285,8 +285,7 @@ TEST_F(Compiler, ImageDoesNotDependOnOldMemoryContents)
             << "first difference, " << low;
         EXPECT_EQ(images[0].compare(images[0].size() - 4, 4, std::string(4, '\0')), 0) << low;
     }
-    const program_allocator restore = clean;
-    zel_program_allocator_set(&restore);
+    ctx->program_memory = clean;
 }
 
 TEST_F(Compiler, NothingToCompileIsSuccessWithoutImage)
@@ -302,7 +301,7 @@ TEST_F(Compiler, NoProgramMemoryReportsBytesNeeded)
 {
     zel_prog_heap *small = zel_prog_heap_new(10, 4);
     program_allocator a = zel_prog_heap_allocator(small);
-    zel_program_allocator_set(&a);
+    ctx->program_memory = a;
     make_table();
     zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_PLP, 1, 3);
     EXPECT_EQ(compile(), 12);
@@ -318,7 +317,7 @@ TEST_F(Compiler, HugeCrossProductStopsEarlyWithLowerBound)
     // 3000 distinct classes on each of two fields: 9e6 combined rows, far above 2 MiB of program memory.
     zel_prog_heap *small = zel_prog_heap_new(16384, 4);
     program_allocator a = zel_prog_heap_allocator(small);
-    zel_program_allocator_set(&a);
+    ctx->program_memory = a;
     make_table();
     for (uint32_t i = 0; i < 3000; i++) {
         rule *r = add_rule(std::to_string(i).c_str(), ZEL_ACT_ACCEPT);
@@ -349,7 +348,7 @@ TEST_F(Compiler, EarlyStopKeepsPoliciesThatFitExactly)
         zel_rule_add_range(ctx, r2, ZEL_CF_DSCP, 3, 3);
     };
     auto release = [&] {
-        zel_program_free(image);
+        zel_program_free(&ctx->program_memory, image);
         image = nullptr;
         zel_compile_context_reset(ctx);
         zel_rule_table_free(rt);
@@ -364,7 +363,7 @@ TEST_F(Compiler, EarlyStopKeepsPoliciesThatFitExactly)
 
     zel_prog_heap *exact = zel_prog_heap_new((needed + 127) / 128, 1);
     program_allocator a = zel_prog_heap_allocator(exact);
-    zel_program_allocator_set(&a);
+    ctx->program_memory = a;
     build();
     EXPECT_EQ(compile(), 0);
     EXPECT_EQ(size, needed);

@@ -148,8 +148,7 @@ TEST_P(CompilerProperty, ImageAgreesWithFirstMatchSearch)
     generator g(pc.seed);
     zel_prog_heap *heap = zel_prog_heap_new(1u << 18, 4);
     program_allocator alloc = zel_prog_heap_allocator(heap);
-    zel_program_allocator_set(&alloc);
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(&alloc);
 
     int skipped = 0;
     for (int iteration = 0; iteration < 40; iteration++) {
@@ -202,13 +201,12 @@ TEST_P(CompilerProperty, ImageAgreesWithFirstMatchSearch)
                 ASSERT_EQ(b->hdr.flags, want == 0 ? 1u : 0u);
             }
         }
-        zel_program_free(image);
+        zel_program_free(&ctx->program_memory, image);
         zel_compile_context_reset(ctx);
         zel_rule_table_free(rt);
     }
     EXPECT_LE(skipped, 4);
     zel_compile_context_free(ctx);
-    zel_program_allocator_set(nullptr);
     zel_prog_heap_delete(heap);
 }
 
@@ -216,7 +214,7 @@ TEST_P(CompilerProperty, ImageAgreesWithFirstMatchSearch)
 // image's size, the same table compiles again.
 TEST(CompilerBound, NeverRefusesWhatFits)
 {
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(nullptr);
     for (uint32_t seed = 100; seed < 140; seed++) {
         uint32_t sizes[2] = {};
         for (int round = 0; round < 2; round++) {
@@ -226,13 +224,13 @@ TEST(CompilerBound, NeverRefusesWhatFits)
             ASSERT_NE(rt, nullptr);
             zel_prog_heap *heap = zel_prog_heap_new(round == 0 ? 1u << 20 : (sizes[0] + 127) / 128, 2);
             program_allocator alloc = zel_prog_heap_allocator(heap);
-            zel_program_allocator_set(&alloc);
+            ctx->program_memory = alloc;
             void *image = nullptr;
             EXPECT_EQ(zel_compile(ctx, rt, &image, &sizes[round]), 0) << seed;
-            zel_program_free(image);
+            zel_program_free(&ctx->program_memory, image);
             zel_compile_context_reset(ctx);
             zel_rule_table_free(rt);
-            zel_program_allocator_set(nullptr);
+            ctx->program_memory = {};
             zel_prog_heap_delete(heap);
         }
         EXPECT_EQ(sizes[0], sizes[1]);
@@ -247,7 +245,7 @@ TEST(CompilerBound, NeverRefusesWhatFits)
 // blocks the table must still compile.
 TEST(CompilerBound, FewerRootClassesThanALeafHas)
 {
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(nullptr);
     uint32_t sizes[2] = {};
     uint32_t root_classes = 0;
     for (int round = 0; round < 2; round++) {
@@ -263,15 +261,15 @@ TEST(CompilerBound, FewerRootClassesThanALeafHas)
         }
         zel_prog_heap *heap = zel_prog_heap_new(round == 0 ? 1u << 20 : (sizes[0] + 127) / 128, 2);
         program_allocator alloc = zel_prog_heap_allocator(heap);
-        zel_program_allocator_set(&alloc);
+        ctx->program_memory = alloc;
         void *image = nullptr;
         EXPECT_EQ(zel_compile(ctx, rt, &image, &sizes[round]), 0) << round;
         if (round == 0 && ctx->root)
             root_classes = ctx->root->class_count;
-        zel_program_free(image);
+        zel_program_free(&ctx->program_memory, image);
         zel_compile_context_reset(ctx);
         zel_rule_table_free(rt);
-        zel_program_allocator_set(nullptr);
+        ctx->program_memory = {};
         zel_prog_heap_delete(heap);
     }
     EXPECT_EQ(root_classes, 3u);

@@ -12,7 +12,7 @@ namespace
 {
 
 struct Classes : testing::Test {
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(nullptr);
     rule_table *rt = zel_rule_table_create("t", "a", 0, nullptr);
     ~Classes() override
     {

@@ -30,7 +30,7 @@ struct compiled {
 inline compiled compile_rules(const char *name, std::span<const rule_spec> rules)
 {
     compiled out;
-    compile_context *ctx = zel_compile_context_new();
+    compile_context *ctx = zel_compile_context_new(zel_dp_program_memory());
     zel_action_data def{};
     zel_default_action(ZEL_ACT_REJECT, 0, 0, false, 0, &def);
     rule_table *rt = zel_rule_table_create(name, "1", ZEL_ACTION_DATA_SIZE, &def);

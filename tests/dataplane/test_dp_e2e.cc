@@ -125,9 +125,7 @@ protected:
         ASSERT_EQ(ops->init(&ctx, 1), 0);
         started = true;
         g_retries.clear();
-        zel_dp_set_oom_retry(record_retry);
-        const program_allocator a = zel_dp_program_allocator();
-        zel_program_allocator_set(&a);
+        ctx.dp.oom_retry = record_retry;
     }
     void TearDown() override
     {
@@ -136,8 +134,6 @@ protected:
         if (ctx.tmr_mgr)
             timer_mgr_destroy(ctx.tmr_mgr);
         timer_set_clock(nullptr);
-        zel_program_allocator_set(nullptr);
-        zel_dp_set_oom_retry(nullptr);
         DataPlane::TearDown();
     }
 
@@ -149,7 +145,7 @@ protected:
             ADD_FAILURE() << err;
             return nullptr;
         }
-        compile_context *cc = zel_compile_context_new();
+        compile_context *cc = zel_compile_context_new(zel_dp_program_memory());
         rule_table *rt = zel_rule_table_create(set.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs->default_action.get());
         for (const zelc_rule &zr : rs->rules) {
             rule *r = zel_rule_add(rt, zr.name.c_str());
@@ -246,8 +242,8 @@ TEST_F(Published, ClassBenchSetsClassifyLikeZelcAndAreReleasedAfterAQuietPass)
     // Freed programs stay published while the forwarding plane runs them.
     const uint32_t blocks0 = zel_dp_shmem_regions().filters[sets[0].slot].nblocks;
     const uint32_t blocks1 = zel_dp_shmem_regions().filters[sets[1].slot].nblocks;
-    zel_program_free(sets[0].image);
-    zel_program_free(sets[1].image);
+    zel_program_free(zel_dp_program_memory(), sets[0].image);
+    zel_program_free(zel_dp_program_memory(), sets[1].image);
     pass();
     EXPECT_TRUE(g_retries.empty()) << "both ran in the last period";
     EXPECT_NE(zel_dp_filter_program(sets[1].slot), nullptr);

@@ -41,9 +41,7 @@ protected:
         ctx.tmr_mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
         ASSERT_NE(ctx.tmr_mgr, nullptr);
         g_retries.clear();
-        zel_dp_set_oom_retry(record_retry);
-        const program_allocator a = zel_dp_program_allocator();
-        zel_program_allocator_set(&a);
+        ctx.dp.oom_retry = record_retry;
         start(1024, 8);
     }
     void TearDown() override
@@ -51,8 +49,6 @@ protected:
         ops->deinit(&ctx);
         timer_mgr_destroy(ctx.tmr_mgr);
         timer_set_clock(nullptr);
-        zel_program_allocator_set(nullptr);
-        zel_dp_set_oom_retry(nullptr);
     }
     void start(uint32_t blocks, uint32_t filters, int clear = 1)
     {
@@ -260,7 +256,7 @@ TEST_F(Publication, AProgramThatFoundNoMemoryFitsAfterTheRelease)
     EXPECT_EQ(second.image, nullptr);
     EXPECT_EQ(valid_slots(), 1u) << "the failed compilation claimed no slot";
 
-    zel_program_free(first.image);
+    zel_program_free(zel_dp_program_memory(), first.image);
     pass();
     ASSERT_EQ(g_retries.size(), 1u);
     EXPECT_GE(g_retries[0] * 128, second.size);

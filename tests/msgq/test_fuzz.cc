@@ -10,6 +10,7 @@
 #include "msgq_fixture.h"
 #include "platform/kro/kro_msg.h"
 #include "platform/peers/pxrd_decode.h"
+#include "policy/zel_tloc.h"
 
 namespace
 {
@@ -155,25 +156,15 @@ TEST_F(Fuzz, KroDecodeAcceptsOnlyWhatItCanReencode)
     EXPECT_GT(decoded, 0);
 }
 
-int no_pass(zel_ctx *) { return 0; }
-int no_mark(zel_kro_ref *) { return 0; }
-int addr_order(const void *a, const void *b)
-{
-    auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
-    return (pa > pb) - (pa < pb);
-}
-
 // zeld's KRO read path takes any payload: the table stays consistent and every
 // buffer is freed.
 TEST_F(Fuzz, KroReadPathTakesAnyPayload)
 {
-    const zel_kro_policy_ops ops = {addr_order, no_mark, no_pass};
-    zel_kro_set_policy_ops(&ops);
     zel_ctx ctx{};
     ctx.base = base_;
     ctx.tmr_mgr = tmr_;
     ASSERT_EQ(zel_kro_init(&ctx), 0);
-    msgq_handle_t *h = ctx.kro_link;
+    msgq_handle_t *h = ctx.links.kro;
     for (int i = 0; i < 20000; i++) {
         std::vector<uint8_t> in = encoded(rng_);
         if (rng_() % 4 == 0)
@@ -194,7 +185,6 @@ TEST_F(Fuzz, KroReadPathTakesAnyPayload)
         first = false;
     }
     zel_kro_deinit(&ctx);
-    zel_kro_set_policy_ops(nullptr);
 }
 
 TEST(PxrdDecodeFuzz, AnyBytesGiveOneJsonObject)

@@ -9,6 +9,7 @@
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
 #include "platform/kro/kro_msg.h"
+#include "policy/zel_config.h"
 
 namespace
 {
@@ -93,39 +94,21 @@ TEST(KroCodec, EncodeRefusesWhatDoesNotFit)
 }
 
 // Counts what the KRO link asks of the policy side.
-struct PolicySpy {
-    int passes = 0;
-    std::vector<void *> marked;
+// A policy-side record holding a reference on a locator; marking sets its policy's changed flag.
+struct Holder {
+    zel_policy policy;
+    zel_tloc_ref rec{};
+    Holder()
+    {
+        rec.kref.p_rec = &rec;
+        rec.policy = &policy;
+    }
 };
-PolicySpy g_spy;
-
-int spy_mark(zel_kro_ref *ref)
-{
-    g_spy.marked.push_back(ref->p_rec);
-    return 0;
-}
-int spy_pass(zel_ctx *)
-{
-    g_spy.passes++;
-    return 0;
-}
-int spy_compar(const void *a, const void *b)
-{
-    auto pa = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(a)->p_rec);
-    auto pb = reinterpret_cast<uintptr_t>(static_cast<const zel_kro_ref *>(b)->p_rec);
-    return (pa > pb) - (pa < pb);
-}
 
 class KroTable : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        g_spy = {};
-        const zel_kro_policy_ops ops = {spy_compar, spy_mark, spy_pass};
-        zel_kro_set_policy_ops(&ops);
-        zel_kro_table_init(&ctx_);
-    }
+    void SetUp() override { zel_kro_table_init(&ctx_); }
     void TearDown() override
     {
         for (auto *p = static_cast<zel_kro_peer *>(avl_first(&ctx_.kro_peers)); p;) {
@@ -137,7 +120,6 @@ protected:
         }
         zel_kro_deinit(&ctx_);
         EXPECT_EQ(avl_numnodes(&ctx_.kro_peers), 0u);
-        zel_kro_set_policy_ops(nullptr);
     }
     zel_kro_peer *find(const kro_msg_t &m)
     {
@@ -185,23 +167,25 @@ TEST_F(KroTable, UnknownLocatorBecomesResolvedAndRunsPolicies)
     EXPECT_EQ(p->weight, 7u);
     EXPECT_EQ(p->flags, 1);
     EXPECT_TRUE(avl_is_empty(&p->refs));
-    EXPECT_EQ(g_spy.passes, 1);
 }
 
-TEST_F(KroTable, RepeatedOrFlagOnlyUpdatesDoNotRerunPolicies)
+TEST_F(KroTable, RepeatedOrFlagOnlyUpdatesDoNotRemarkPolicies)
 {
     kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
+    Holder h;
+    zel_kro_ref_add(find(m), &h.rec.kref);
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
-    EXPECT_EQ(g_spy.passes, 1);
+    EXPECT_EQ(h.policy.changed, 0);
     m.body.tloc.local = 1;
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
     EXPECT_EQ(find(m)->flags, 1);
-    EXPECT_EQ(g_spy.passes, 1);
+    EXPECT_EQ(h.policy.changed, 0);
     m.body.tloc.state = 0;
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
     EXPECT_EQ(find(m)->state, 0);
-    EXPECT_EQ(g_spy.passes, 2);
+    EXPECT_EQ(h.policy.changed, 1);
+    zel_kro_ref_remove(&ctx_, find(m), &h.rec.kref);
 }
 
 TEST_F(KroTable, UpdateOfReferencedLocatorMarksEveryReference)
@@ -215,15 +199,14 @@ TEST_F(KroTable, UpdateOfReferencedLocatorMarksEveryReference)
     zel_kro_peer *p = zel_kro_peer_get(&ctx_, &key);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->resolved, 0);
-    int rec_a, rec_b;
-    zel_kro_ref ref_a{{}, &rec_a}, ref_b{{}, &rec_b};
-    zel_kro_ref_add(p, &ref_a);
-    zel_kro_ref_add(p, &ref_b);
+    Holder a, b;
+    zel_kro_ref_add(p, &a.rec.kref);
+    zel_kro_ref_add(p, &b.rec.kref);
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
     EXPECT_EQ(find(m), p);
     EXPECT_EQ(p->resolved, 1);
-    EXPECT_EQ(g_spy.marked.size(), 2u);
-    EXPECT_EQ(g_spy.passes, 1);
+    EXPECT_EQ(a.policy.changed, 1);
+    EXPECT_EQ(b.policy.changed, 1);
 }
 
 TEST_F(KroTable, WithdrawalKeepsReferencedLocatorsAndFreesTheOthers)
@@ -232,26 +215,22 @@ TEST_F(KroTable, WithdrawalKeepsReferencedLocatorsAndFreesTheOthers)
     kro_msg_t unused = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.2", 1, 2);
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &used), 0);
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &unused), 0);
-    int rec;
-    zel_kro_ref ref{{}, &rec};
-    zel_kro_ref_add(find(used), &ref);
-    g_spy = {};
+    Holder h;
+    zel_kro_ref_add(find(used), &h.rec.kref);
 
     used.type = unused.type = KRO_MSG_TLOC_WITHDRAW;
     ASSERT_EQ(zel_kro_tloc_withdraw(&ctx_, &used), 0);
     ASSERT_NE(find(used), nullptr);
     EXPECT_EQ(find(used)->resolved, 0);
-    EXPECT_EQ(g_spy.marked, std::vector<void *>{&rec});
-    EXPECT_EQ(g_spy.passes, 1);
+    EXPECT_EQ(h.policy.changed, 1);
 
     ASSERT_EQ(zel_kro_tloc_withdraw(&ctx_, &unused), 0);
     EXPECT_EQ(find(unused), nullptr);
     EXPECT_EQ(zel_kro_tloc_withdraw(&ctx_, &unused), 2);
-    EXPECT_EQ(g_spy.passes, 1);
 
     // The last reference of an unresolved locator takes the entry with it.
     zel_kro_peer *p = find(used);
-    zel_kro_ref_remove(&ctx_, p, &ref);
+    zel_kro_ref_remove(&ctx_, p, &h.rec.kref);
     EXPECT_EQ(find(used), nullptr);
 }
 
@@ -263,7 +242,6 @@ TEST_F(KroTable, NonIpv4LocatorsAreIgnored)
     m.type = KRO_MSG_TLOC_WITHDRAW;
     EXPECT_EQ(zel_kro_tloc_withdraw(&ctx_, &m), 74);
     EXPECT_EQ(avl_numnodes(&ctx_.kro_peers), 0u);
-    EXPECT_EQ(g_spy.passes, 0);
 }
 
 // zeld's KRO link against an in-process krod.
@@ -302,7 +280,7 @@ TEST_F(KroLink, UpSendsTwoRequestsAndReportsReachTheTable)
     msgq_handle_t *krod = msgq_init(QOR_DAEMON_ID_KROD, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &cbs, &krod_);
     ASSERT_NE(krod, nullptr);
     ASSERT_EQ(zel_kro_init(&ctx_), 0);
-    EXPECT_STREQ(ctx_.kro_link->path, path_of("krod").c_str());
+    EXPECT_STREQ(ctx_.links.kro->path, path_of("krod").c_str());
     ASSERT_TRUE(pump_until([&] { return krod_.msgs.size() == 2; }));
     for (uint32_t i = 0; i < 2; i++) {
         kro_msg_t req;
@@ -322,8 +300,8 @@ TEST_F(KroLink, UpSendsTwoRequestsAndReportsReachTheTable)
     auto *peer = static_cast<zel_kro_peer *>(avl_first(&ctx_.kro_peers));
     EXPECT_EQ(peer->key.addr.v4, 0xCB007109u);
     EXPECT_EQ(peer->key.color, 4);
-    EXPECT_TRUE(pump_until([&] { return ctx_.kro_link->stats.msg_frees == ctx_.kro_link->stats.msg_allocs; }));
-    EXPECT_EQ(ctx_.kro_link->stats.rx_msg, 2u);
+    EXPECT_TRUE(pump_until([&] { return ctx_.links.kro->stats.msg_frees == ctx_.links.kro->stats.msg_allocs; }));
+    EXPECT_EQ(ctx_.links.kro->stats.rx_msg, 2u);
 }
 
 using KroLinkDeath = KroLink;
@@ -332,8 +310,8 @@ TEST_F(KroLinkDeath, RequestThatCannotBeSentIsFatal)
 {
     // Up on a link that is not connected: the first request's write fails.
     ASSERT_EQ(zel_kro_init(&ctx_), 0);
-    ASSERT_FALSE(msgq_is_connected(ctx_.kro_link));
-    EXPECT_DEATH(zel_kro_up(ctx_.kro_link, &ctx_), "zel_kro:152: failed assertion `rc == 0'");
+    ASSERT_FALSE(msgq_is_connected(ctx_.links.kro));
+    EXPECT_DEATH(zel_kro_up(ctx_.links.kro, &ctx_), "zel_kro:152: failed assertion `rc == 0'");
 }
 
 }  // namespace

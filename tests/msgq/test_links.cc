@@ -11,6 +11,8 @@
 #include "daemon/zel_tabmgr.h"
 #include "msgq_fixture.h"
 #include "platform/peers/pxrd_decode.h"
+#include "policy/zel_bind.h"
+#include "policy/zel_config.h"
 
 namespace
 {
@@ -22,8 +24,7 @@ TEST(BindingMessage, VpnRangesAreListedInFull)
     const zel_vpn_range ranges[] = {{10, 12}, {20, 20}};
     EXPECT_EQ(zel_vpn_range_count(ranges), 4u);
     std::vector<uint8_t> buf(140 + 4 * 4, 0xEE);
-    const size_t len =
-        zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_BIND, 1, 2, 0x01020304, "corp", ranges);
+    const size_t len = zel_bind_encode(buf.data(), buf.size(), {ZEL_BIND_OP_BIND, 1, 2, 0x01020304, "corp"}, ranges);
     EXPECT_EQ(len, 139u + 4 * 4);
     // Big-endian fields at their fixed offsets.
     EXPECT_EQ(buf[0], 1);
@@ -42,10 +43,10 @@ TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
 {
     const std::string name(200, 'n');
     std::vector<uint8_t> buf(139);
-    ASSERT_EQ(zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_UNBIND, 2, 1, 7, name.c_str(), {}), 139u);
+    ASSERT_EQ(zel_bind_encode(buf.data(), buf.size(), {ZEL_BIND_OP_UNBIND, 2, 1, 7, name.c_str()}, {}), 139u);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data() + 7)), std::string(127, 'n'));
     const zel_vpn_range one[] = {{5, 5}};
-    EXPECT_EQ(zel_binding_msg_encode(buf.data(), buf.size(), ZEL_BIND_OP_BIND, 2, 1, 7, "x", one), 0u);
+    EXPECT_EQ(zel_bind_encode(buf.data(), buf.size(), {ZEL_BIND_OP_BIND, 2, 1, 7, "x"}, one), 0u);
     const zel_vpn_range inverted[] = {{9, 3}};
     EXPECT_EQ(zel_vpn_range_count(inverted), 0u);
 }
@@ -112,20 +113,36 @@ void peer_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
 }
 const msgq_cbs_t kPeerCbs = {peer_up, peer_none, peer_none, peer_read, nullptr, nullptr};
 
-// The policy side's announcement stand-in: one policy with two VPN lists.
 const zel_vpn_range kCorp[] = {{10, 12}, {20, 20}};
-void announce_one_policy(zel_ctx *ctx)
-{
-    const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}, {"empty", 1, 1, 4, {}}};
-    zel_tabmgr_send_vpn_lists(lists, ctx);
-}
 
 class Links : public msgq_test::CtxLoop
 {
 protected:
+    // One data policy on two vpn-lists, "corp" (filter 3) and "empty" (filter 4, no VPNs).
+    void one_policy()
+    {
+        ASSERT_EQ(zel_policy_db_init(&ctx_, 16), 0);
+        ASSERT_EQ(zel_config_policy_add(&ctx_, ZEL_POLICY_TYPE_DATA, "P"), 0);
+        uint32_t index = 3;
+        for (const char *name : {"corp", "empty"}) {
+            ASSERT_EQ(zel_config_vpn_list_add(&ctx_, name), 0);
+            ASSERT_EQ(zel_config_policy_vpn_list_add(&ctx_, ZEL_POLICY_TYPE_DATA, "P", name, 0, nullptr), 0);
+            zel_policy_vpn_list *pvl;
+            ASSERT_EQ(zel_config_policy_vpn_list_find(&ctx_, ZEL_POLICY_TYPE_DATA, "P", name, &pvl), 0);
+            pvl->filter_type = 1;
+            pvl->direction = 1;
+            pvl->filter_index = index++;
+        }
+        for (const zel_vpn_range &r : kCorp)
+            ctx_.policy_db->vpn_lists.find("corp")->second->ranges.insert(r);
+    }
     void TearDown() override
     {
-        zel_tabmgr_set_announce(nullptr);
+        if (ctx_.policy_db) {
+            for (auto &[name, pvl] : ctx_.policy_db->policies.begin()->second->vpn_lists)
+                pvl->filter_index = ZEL_FILTER_UNBOUND;
+            zel_policy_db_free(&ctx_);
+        }
         zel_sysmgr_deinit(&ctx_);
         zel_tabmgr_deinit(&ctx_);
         msgq_test::CtxLoop::TearDown();
@@ -135,9 +152,9 @@ protected:
 
 TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
 {
-    zel_tabmgr_set_announce(announce_one_policy);
+    one_policy();
     ASSERT_EQ(zel_tabmgr_init(&ctx_), 0);
-    EXPECT_STREQ(ctx_.tabmgr_link->path, path_of("zeld").c_str());
+    EXPECT_STREQ(ctx_.links.tabmgr->path, path_of("zeld").c_str());
     const msgq_params_t p = params();
     msgq_handle_t *pxrd = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kPeerCbs, &peer_);
     ASSERT_NE(pxrd, nullptr);
@@ -156,8 +173,8 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
     void *msg = msgq_alloc_msg(pxrd, 3);
     memcpy(msg, "abc", 3);
     ASSERT_EQ(msgq_write(pxrd, msg, 3), 0);
-    ASSERT_TRUE(pump_until([&] { return ctx_.tabmgr_link->stats.rx_msg == 1; }));
-    EXPECT_EQ(ctx_.tabmgr_link->stats.msg_allocs, ctx_.tabmgr_link->stats.msg_frees);
+    ASSERT_TRUE(pump_until([&] { return ctx_.links.tabmgr->stats.rx_msg == 1; }));
+    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_allocs, ctx_.links.tabmgr->stats.msg_frees);
 }
 
 // Buffer sizes the transport was asked for on the link under test.
@@ -174,22 +191,22 @@ TEST_F(Links, AnnouncementBufferHasOneByteMoreThanItSends)
     // nobody registers, so every write fails and the buffers come back.
     const msgq_params_t p = params();
     const msgq_cbs_t cbs = {peer_none, peer_none, peer_none, peer_read, sized_alloc, free};
-    ctx_.tabmgr_link = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &peer_);
-    ASSERT_NE(ctx_.tabmgr_link, nullptr);
+    ctx_.links.tabmgr = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &peer_);
+    ASSERT_NE(ctx_.links.tabmgr, nullptr);
     g_alloc_sizes.clear();
     const zel_vpn_range big[] = {{1, 1000}};
-    const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}, {"empty", 1, 1, 4, {}}, {"big", 2, 1, 5, big}};
-    EXPECT_EQ(zel_tabmgr_send_vpn_lists(lists, &ctx_), 0);
+    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 3, "corp"}, kCorp, true), 0);
+    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 4, "empty"}, {}, true), 0);
+    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 2, 1, 5, "big"}, big, true), 0);
     EXPECT_EQ(g_alloc_sizes,
               (std::vector<size_t>{MSGQ_HDR_LEN + 140 + 4 * 4, MSGQ_HDR_LEN + 140, MSGQ_HDR_LEN + 140 + 4 * 1000}));
-    EXPECT_EQ(ctx_.tabmgr_link->stats.msg_allocs, 3u);
-    EXPECT_EQ(ctx_.tabmgr_link->stats.msg_frees, 3u) << "a failed write frees the buffer";
+    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_allocs, 3u);
+    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_frees, 3u) << "a failed write frees the buffer";
 }
 
-TEST_F(Links, NoAnnouncementWithoutLink)
+TEST_F(Links, NothingIsSentWithoutLink)
 {
-    const zel_vpn_list_view lists[] = {{"corp", 1, 1, 3, kCorp}};
-    EXPECT_EQ(zel_tabmgr_send_vpn_lists(lists, &ctx_), 0);
+    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 3, "corp"}, kCorp, true), 74);
 }
 
 TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
@@ -198,10 +215,10 @@ TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
     msgq_handle_t *sysmgr = msgq_init(QOR_DAEMON_ID_SYSMGR, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &kPeerCbs, &peer_);
     ASSERT_NE(sysmgr, nullptr);
     ASSERT_EQ(zel_sysmgr_init(&ctx_), 0);
-    ASSERT_NE(ctx_.sysmgr, nullptr);
-    EXPECT_STREQ(ctx_.sysmgr->p_hello_timer->name, "sysmgr-hello");
-    EXPECT_EQ(timer_get_interval_ms(ctx_.sysmgr->p_hello_timer), 1000);
-    EXPECT_FALSE(timer_is_running(ctx_.sysmgr->p_hello_timer));
+    ASSERT_NE(ctx_.links.sysmgr, nullptr);
+    EXPECT_STREQ(ctx_.links.sysmgr->p_hello_timer->name, "sysmgr-hello");
+    EXPECT_EQ(timer_get_interval_ms(ctx_.links.sysmgr->p_hello_timer), 1000);
+    EXPECT_FALSE(timer_is_running(ctx_.links.sysmgr->p_hello_timer));
     ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 2; }));
     for (const auto &m : peer_.msgs) {
         ASSERT_EQ(m.size(), 32u);
@@ -213,11 +230,11 @@ TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
         EXPECT_EQ(hello.pid, static_cast<uint32_t>(getpid()));
         EXPECT_EQ(std::vector<uint8_t>(m.begin() + 12, m.end()), std::vector<uint8_t>(20, 0));
     }
-    EXPECT_NE(ctx_.sysmgr->last_hello, 0);
+    EXPECT_NE(ctx_.links.sysmgr->last_hello, 0);
 
     // Peer gone: hellos stop until it is back.
     msgq_close(sysmgr);
-    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.sysmgr->p_hello_timer); }));
+    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.links.sysmgr->p_hello_timer); }));
 }
 
 struct Type4Seen {

@@ -20,25 +20,24 @@ inline constexpr uint32_t kSlots = 8;
 struct PolicyEnv {
     zel_ctx ctx{};
     zel_prog_heap *heap = nullptr;
+    program_allocator program_memory{};
 
     explicit PolicyEnv(uint32_t blocks = 4096)
     {
         heap = zel_prog_heap_new(blocks, kSlots);
-        program_allocator a = zel_prog_heap_allocator(heap);
-        zel_program_allocator_set(&a);
-        zel_policy_install_hooks();
+        program_memory = zel_prog_heap_allocator(heap);
+        ctx.compile.program_memory = &program_memory;
         zel_kro_table_init(&ctx);
         EXPECT_EQ(zel_policy_db_init(&ctx, kSlots), 0);
         EXPECT_EQ(zel_fwd_class_init(&ctx), 0);
         EXPECT_EQ(zel_sla_class_init(&ctx), 0);
-        ctx.compiler = zel_compile_context_new();
+        ctx.compile.compiler = zel_compile_context_new(&program_memory);
     }
     ~PolicyEnv()
     {
         zel_policy_db_free(&ctx);
-        zel_kro_deinit(&ctx);
-        zel_compile_context_free(ctx.compiler);
-        zel_program_allocator_set(nullptr);
+        zel_kro_table_prune(&ctx);
+        zel_compile_context_free(ctx.compile.compiler);
         zel_prog_heap_delete(heap);
     }
 

@@ -22,7 +22,7 @@ TEST(PolicyCdb, NatUseVpnTakesTheVrfIdOfTheVpn)
     EXPECT_FALSE(zel_policy_cdb_vrf_id(12, &vrf)) << "no such VPN";
 
     PolicyEnv env;
-    env.db().vrf_id = zel_policy_cdb_vrf_id;
+    env.ctx.cfg.vrf_id = zel_policy_cdb_vrf_id;
     env.policy_on(DATA, "P", "V");
     zel_sequence *s;
     ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);

@@ -15,6 +15,7 @@
 
 #include "compiler/zel_ruletable.h"
 #include "daemon/zel.h"
+#include "daemon/zel_confd.h"
 #include "dataplane/fp_common.h"
 #include "fp_sim_harness.h"
 #include "platform/cdb/confd_lib.h"
@@ -115,7 +116,7 @@ TEST_F(PolicySandbox, PolicyIsBoundRebuiltAndCountsItsPackets)
     add_rule("P", 20, 17, "udp20");
     add_rule("P", 10, 6, "tcp10");
     size_t cur = 0;
-    zel_policy_commit_done(ctx);
+    zel_commit_done(ctx);
     ASSERT_NE(pvl("P")->program, nullptr);
     const uint32_t slot = pvl("P")->filter_index;
     ASSERT_TRUE(pxrd_line(R"("event": ?"bind".*"filter_index": ?)" + std::to_string(slot) +
@@ -144,7 +145,7 @@ TEST_F(PolicySandbox, PolicyIsBoundRebuiltAndCountsItsPackets)
 
     // A sequence change unbinds, then binds the new program.
     add_rule("P", 30, 1, "icmp30");
-    zel_policy_commit_done(ctx);
+    zel_commit_done(ctx);
     ASSERT_TRUE(pxrd_line(R"("event": ?"unbind".*"name": ?"P".*"vpns": ?\[10,11,12,20\])", &cur));
     ASSERT_TRUE(pxrd_line(R"("event": ?"bind".*"name": ?"P".*"vpns": ?\[10,11,12,20\])", &cur));
     std::vector<std::string> order;
@@ -163,7 +164,7 @@ TEST_F(PolicySandbox, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
     std::vector<std::string> statuses;
     static std::vector<std::string> *g_statuses;
     g_statuses = &statuses;
-    ctx->policy_db->status.send = [](confd_tag_value *values, int n) {
+    ctx->cfg.notify = [](zel_ctx *, confd_tag_value *values, int n) {
         const auto &buf = values[n - 2].v.val.buf;  // the status, before the container's end
         g_statuses->emplace_back(reinterpret_cast<const char *>(buf.ptr), buf.size);
         return 0;
@@ -183,7 +184,7 @@ TEST_F(PolicySandbox, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
         }
     }
     size_t cur = syslog().mark();
-    zel_policy_commit_done(ctx);
+    zel_commit_done(ctx);
     const char *failed = nullptr;
     const char *fitted = nullptr;
     for (const char *n : names) {
@@ -243,7 +244,7 @@ TEST_F(PolicySandbox, TlocReportFromKrodFlipsTheResolvedByte)
     t.tloc.encap = encap_parse("ipsec");
     t.vpn_label = 1001;
     ASSERT_EQ(zel_config_action_add(ctx, DATA, "T", "V", 10, ZEL_ACT_SET_TLOC, ZEL_ACT_SET_TLOC, &t), 0);
-    zel_policy_commit_done(ctx);
+    zel_commit_done(ctx);
     auto resolved = [&]() -> int {
         void *image = pvl("T")->program;
         if (!image)

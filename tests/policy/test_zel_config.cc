@@ -340,7 +340,7 @@ TEST(PolicyLists, VpnListOrderRangesAndUsers)
 TEST(PolicyLists, AppListEntriesKindsAndIds)
 {
     PolicyEnv env;
-    env.db().app_id = [](const char *name) -> uint32_t { return strcmp(name, "skype") == 0 ? 77 : 0; };
+    env.ctx.dpi.app_id = [](const char *name) -> uint32_t { return strcmp(name, "skype") == 0 ? 77 : 0; };
     constexpr uint32_t SRC = ZEL_LIST_SOURCE_CONTROLLER;
     ASSERT_EQ(zel_config_app_list_add(&env.ctx, "AL", SRC), 0);
     EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);

@@ -737,14 +737,11 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
 {
     *out = {};
     zel_prog_heap *heap = zel_prog_heap_new(blocks, 1);
-    compile_context *ctx = heap ? zel_compile_context_new() : nullptr;
+    const program_allocator program_memory = heap ? zel_prog_heap_allocator(heap) : program_allocator{};
+    compile_context *ctx = heap ? zel_compile_context_new(&program_memory) : nullptr;
     rule_table *rt =
         ctx ? zel_rule_table_create(rs.name.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs.default_action.get()) : nullptr;
     int rc = rt ? 0 : 12;
-    if (rc == 0) {
-        program_allocator a = zel_prog_heap_allocator(heap);
-        zel_program_allocator_set(&a);
-    }
     for (size_t i = 0; rc == 0 && i < rs.rules.size(); i++) {
         const zelc_rule &zr = rs.rules[i];
         rule *r = zel_rule_add(rt, zr.name.c_str());
@@ -773,14 +770,13 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
             out->leaf_tables = h->field_map_count;
             out->combined_tables = h->dir_count - 1 - h->field_map_count;
             out->root_classes = zel_image_dir(image)[h->dir_count - 1].count;
-            zel_program_free(image);
+            zel_program_free(&ctx->program_memory, image);
         } else if (rc == 0) {
             rc = 2;  // no rule, nothing to compile
         }
     }
     if (ctx)
         zel_compile_context_reset(ctx);
-    zel_program_allocator_set(nullptr);
     zel_rule_table_free(rt);
     zel_compile_context_free(ctx);
     zel_prog_heap_delete(heap);

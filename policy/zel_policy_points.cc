@@ -1,0 +1,54 @@
+#include "policy/zel_policy_points.h"
+
+#include <array>
+
+#include "yang/zel_yang_hashes.h"
+
+namespace
+{
+
+constexpr std::array<zel_point_row, ZEL_POLICY_NUM_POINTS> kPoints{{
+    {"policy/class-map/class", zel_ns_policy, 1, ZEL_ADD_LAST, ZEL_DEL_WITH_ADD, nullptr},
+    {"policy/lists/data-prefix-list", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/lists/data-prefix-list/ip-prefix", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/lists/app-list", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/lists/app-list/app", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/lists/app-list/app-family", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/sla-class", zel_ns_policy, 1, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"policy-from-ostrel/lists/vpn-list", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/lists/vpn-list/vpn", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/lists/data-prefix-list", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/lists/data-prefix-list/ip-prefix", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/lists/app-list", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/lists/app-list/app", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/lists/app-list/app-family", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/policer", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy-from-ostrel/data-policy", zel_ns_policy, 1, ZEL_ADD_POLICY, ZEL_DEL_POLICY, nullptr},
+    {"policy-from-ostrel/data-policy/vpn-list", zel_ns_policy, 2, ZEL_ADD_POLICY_VPN_LIST, ZEL_DEL_POLICY_VPN_LIST,
+     nullptr},
+    {"policy-from-ostrel/data-policy/vpn-list/sequence/action/set/qor-tloc-pref-list", zel_ns_policy, 4,
+     ZEL_ADD_POLICY_VPN_LIST, ZEL_DEL_POLICY_VPN_LIST, nullptr},
+    {"policy-from-ostrel/data-policy/vpn-list/sequence", zel_ns_policy, 3, ZEL_ADD_SEQUENCE, ZEL_DEL_SEQUENCE, nullptr},
+    {"policy-from-ostrel/app-route-policy", zel_ns_policy, 1, ZEL_ADD_POLICY, ZEL_DEL_POLICY, nullptr},
+    {"policy-from-ostrel/app-route-policy/vpn-list", zel_ns_policy, 2, ZEL_ADD_POLICY_VPN_LIST, ZEL_DEL_POLICY_VPN_LIST,
+     nullptr},
+    {"policy-from-ostrel/app-route-policy/vpn-list/sequence", zel_ns_policy, 3, ZEL_ADD_SEQUENCE, ZEL_DEL_SEQUENCE,
+     nullptr},
+    {"policy", zel_ns_policy, 0, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/mirror", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/mirror/interface", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/mirror/remote-dest", zel_ns_policy, 2, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/policer", zel_ns_policy, 1, ZEL_ADD_LISTS, ZEL_DEL_LISTS, nullptr},
+    {"policy/access-list", zel_ns_policy, 1, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"policy/access-list/sequence", zel_ns_policy, 2, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"policy/ipv6/access-list", zel_ns_policy, 1, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"policy/ipv6/access-list/sequence", zel_ns_policy, 2, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"vpn/vpn-instance/interface/access-list", zel_ns_vpn, 3, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"vpn/vpn-instance/interface/ipv6/access-list", zel_ns_vpn, 3, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"vpn/vpn-instance/interface", zel_ns_vpn, 2, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+    {"vpn/vpn-instance", zel_ns_vpn, 1, ZEL_ADD_LAST, ZEL_DEL_FIRST, nullptr},
+}};
+
+}  // namespace
+
+std::span<const zel_point_row> zel_policy_points() { return kPoints; }

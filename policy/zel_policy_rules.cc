@@ -1,0 +1,213 @@
+// Translation of the policy model into rule tables: matches become ranges per field, actions become
+// action blocks resolved against the current classes, lists, mirrors and locators.
+#include "policy/zel_policy_rules.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "common/zel_log.h"
+#include "compiler/zel_compiler.h"
+#include "policy/zel_config.h"
+#include "policy/zel_policy_internal.h"
+
+namespace
+{
+
+bool is_list_match(uint32_t match_type)
+{
+    return match_type == ZEL_MATCH_SRC_PFX_LIST || match_type == ZEL_MATCH_DST_PFX_LIST ||
+           match_type == ZEL_MATCH_APP_LIST;
+}
+
+zel_addr_record addr_record(const ip_addr_t &a)
+{
+    zel_addr_record r{};
+    if (a.family == AF_INET) {
+        memcpy(r.addr, &a.v4, sizeof a.v4);
+        r.family = 1;
+    } else if (a.family == AF_INET6) {
+        memcpy(r.addr, a.v6, sizeof a.v6);
+        r.family = 2;
+    }
+    return r;
+}
+
+// The compiler's view of one configured action, resolved against the current model.
+zel_action_spec action_spec(zel_ctx *ctx, zel_action &a, std::vector<zel_tloc_choice> &choices)
+{
+    zel_action_spec s;
+    s.code = a.code;
+    s.param_type = a.param_type;
+    switch (a.param_type) {
+    case ZEL_ACT_SET_TLOC:
+        if (a.tloc) {
+            s.tloc_index = a.tloc->tloc_index;
+            s.tloc_resolved = a.tloc->resolved && a.tloc->state == 1;
+        }
+        s.vpn_label = a.v.vpn_label;
+        break;
+    case ZEL_ACT_SET_TLOC_COLOR_ENCAP:
+    case ZEL_ACT_SET_LOCAL_TLOC_LIST:
+        s.color = a.v.color;
+        s.encap = a.v.encap;
+        s.restrict_ = a.v.restrict_ != 0;
+        break;
+    case ZEL_ACT_SLA_CLASS: {
+        zel_sla_class *c;
+        a.sla_index = zel_sla_class_find(ctx, a.v.sla_name, &c) == 0 ? c->id : 0;
+        s.sla_index = a.sla_index;
+        s.strict = a.v.strict != 0;
+        s.color = a.v.preferred_color;
+        break;
+    }
+    case ZEL_ACT_POLICE:
+        s.name = a.v.name;
+        s.rate_bps = a.rate_bps;
+        s.burst_bytes = a.burst_bytes;
+        s.exceed = a.exceed;
+        s.seq = a.seq;
+        break;
+    case ZEL_ACT_COUNT:
+        s.name = a.v.name;
+        break;
+    case ZEL_ACT_MIRROR:
+        s.mirror_value = a.mirror.number;
+        s.mirror_src = a.mirror.src;
+        s.mirror_dst = a.mirror.dst;
+        break;
+    case ZEL_ACT_SET_NEXT_HOP:
+        s.next_hop = addr_record(a.v.next_hop);
+        break;
+    case ZEL_ACT_SET_NAT_USE_VPN:
+        s.vrf_id = a.vrf_id;
+        break;
+    case ZEL_ACT_SET_FC:
+        if (zel_fwd_class *c = zel_fwd_class_find(ctx, a.v.fc_name)) {
+            a.fc = c->info;
+            a.fc_unresolved = false;
+        } else {
+            a.fc_unresolved = true;
+        }
+        s.unresolved = a.fc_unresolved;
+        s.value = a.fc.id;
+        break;
+    case ZEL_ACT_TLOC_LIST: {
+        choices.clear();
+        for (size_t i = 0; i < a.tloc_list_refs.size(); i++) {
+            const zel_kro_peer *peer = a.tloc_list_refs[i]->peer;
+            zel_tloc_choice c{};
+            c.vpn_label = a.tloc_choices[i].vpn_label;
+            c.preference = a.tloc_choices[i].preference;
+            c.tloc_index = peer->tloc_index;
+            c.weight = peer->weight;
+            c.resolved = peer->resolved != 0;
+            c.up = peer->state == 1;
+            choices.push_back(c);
+        }
+        s.tlocs = choices;
+        break;
+    }
+    default:
+        s.value = static_cast<int64_t>(a.v.value);
+        break;
+    }
+    return s;
+}
+
+}  // namespace
+
+int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq)
+{
+    compile_context *cc = ctx->compile.compiler;
+    for (const zel_match &m : seq->matches) {
+        // Lists were expanded into elementary entries by the model; anything else is a model bug.
+        const uint32_t cf = zel_cfield_of_match(m.field);
+        if (cf == 0)
+            ZEL_ASSERT_AT("zel_config", __LINE__, 0);
+        int rc = m.field == ZEL_MATCH_SRC_ADDR || m.field == ZEL_MATCH_DST_ADDR
+                     ? zel_rule_add_prefix(cc, r, cf, m.addr, m.length)
+                     : zel_rule_add_range(cc, r, cf, m.low, m.high);
+        if (rc != 0)
+            return rc;
+    }
+    std::vector<zel_action_spec> specs;
+    std::vector<std::vector<zel_tloc_choice>> choices(seq->actions.size());
+    specs.reserve(seq->actions.size());
+    for (size_t i = 0; i < seq->actions.size(); i++)
+        specs.push_back(action_spec(ctx, *seq->actions[i], choices[i]));
+    auto data = std::make_unique<zel_action_data>();
+    if (int rc = zel_compile_sequence_actions(specs, ctx->policy_db->clock_hz, data.get()); rc != 0)
+        return rc;
+    return zel_rule_set_action(r, ZEL_ACTION_DATA_SIZE, data.get()) ? 0 : 12;
+}
+
+int zel_policy_refresh(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_list *pvl)
+{
+    zel_action *def = pvl->default_action.get();
+    if (def && def->param_type == ZEL_ACT_SLA_CLASS && def->sla_index == 0 &&
+        strncmp(def->v.sla_name, ZEL_SLA_ALL_TUNNELS, ZEL_CLASS_NAME_LEN) != 0) {
+        zel_sla_class *c;
+        if (zel_sla_class_find(ctx, def->v.sla_name, &c) == 0)
+            def->sla_index = c->id;
+    }
+
+    for (auto &[num, seq] : pvl->sequences) {
+        // Re-derive list matches from the lists' current contents; the references stay.
+        std::erase_if(seq->matches, [](const zel_match &m) { return is_list_match(m.match_type); });
+        for (const auto &[match_type, name] : seq->list_refs) {
+            if (match_type == ZEL_MATCH_APP_LIST) {
+                zel_app_list *list = zel_config_app_list_find(ctx, name.c_str(), ZEL_LIST_SOURCE_CONTROLLER);
+                if (!list || zel_config_app_list_fields(ctx, ZEL_MATCH_APP_LIST, list, seq.get()) != 0)
+                    ZEL_LOG("Could not add app list %s to policy %s", name.c_str(), policy->name.c_str());
+            } else if (zel_pfx_list *list = zel_config_pfx_list_find(ctx, name.c_str(), ZEL_LIST_SOURCE_CONTROLLER)) {
+                zel_pfx_list_fields(seq.get(), match_type, *list);
+            }
+        }
+        for (auto &act : seq->actions) {
+            if (act->param_type == ZEL_ACT_MIRROR) {
+                auto it = ctx->policy_db->mirrors.find(act->v.mirror);
+                ZEL_ASSERT(it != ctx->policy_db->mirrors.end());
+                const uint32_t refs = act->mirror.refs;
+                act->mirror = *it->second;
+                act->mirror.refs = refs;
+            } else if (act->param_type == ZEL_ACT_TLOC_LIST) {
+                zel_tloc_list_refs_drop(ctx, seq.get(), act.get());
+                if (int rc = zel_tloc_list_refs_take(ctx, seq.get(), act.get()); rc != 0)
+                    return rc;
+            }
+        }
+    }
+    return 0;
+}
+
+int zel_policy_rule_table(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_list *pvl, rule_table **out)
+{
+    *out = nullptr;
+    auto def = std::make_unique<zel_action_data>();
+    const zel_action *da = pvl->default_action.get();
+    zel_default_action(da ? da->code : 0, da ? da->param_type : 0, da ? da->sla_index : 0, da && da->v.strict,
+                       da ? da->v.preferred_color : 0, def.get());
+    char alias[ZEL_POLICY_NAME_LEN + 16];
+    snprintf(alias, sizeof alias, "%u%s", policy->type, pvl->name.c_str());
+    rule_table *rt = zel_rule_table_create(policy->name.c_str(), alias, ZEL_ACTION_DATA_SIZE, def.get());
+    if (!rt)
+        return 12;
+    for (auto &[num, seq] : pvl->sequences) {
+        char rname[16];
+        snprintf(rname, sizeof rname, "%u", num);
+        rule *r = zel_rule_add(rt, rname);
+        int rc = r ? zel_compile_sequence(ctx, r, seq.get()) : 12;
+        if (rc != 0) {
+            ZEL_LOG("Failed to build sequence %u of policy %s - %s: %d", num, policy->name.c_str(), pvl->name.c_str(),
+                    rc);
+            zel_rule_table_free(rt);
+            zel_compile_context_reset(ctx->compile.compiler);
+            return 12;
+        }
+    }
+    *out = rt;
+    return 0;
+}

@@ -1,0 +1,345 @@
+// The publication path and the commit pass.
+#include "policy/zel_publish.h"
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "cfgd/cfgd_api.h"
+#include "common/msgq_util.h"
+#include "common/zel_log.h"
+#include "compiler/zel_compiler.h"
+#include "dataplane/fp_common.h"
+#include "platform/cdb/confd_lib.h"
+#include "policy/zel_config.h"
+#include "policy/zel_policy_rules.h"
+#include "yang/zel_yang_hashes.h"
+
+// ----------------------------------------------------------------------------------------------------
+// The path every owner takes.
+
+int zel_publish(zel_ctx *ctx, zel_filter *f, rule_table *rt, bool was_without_memory, const zel_publish_ops &ops,
+                void *owner)
+{
+    compile_context *cc = ctx->compile.compiler;
+    f->rules = rt;
+    void *image = nullptr;
+    uint32_t size = 0;
+    int rc = zel_compile(cc, rt, &image, &size);
+    if (rc != 0 && rc != 12) {
+        ops.compile_failed(ctx, owner, rc);
+        zel_compile_context_reset(cc);
+        return rc;
+    }
+    if (rc == 12) {
+        f->filter_index = ctx->policy_db->no_filter;
+        ops.no_memory(ctx, owner, size);
+    } else {
+        f->program = image;
+        f->program_size = size;
+        f->filter_index = static_cast<uint32_t>(zel_compile_filter_index(cc));
+        if (was_without_memory)
+            ops.reprogrammed(ctx, owner);
+    }
+    ops.bind(ctx, owner);
+    zel_compile_context_reset(cc);
+    return 0;
+}
+
+void zel_unpublish(zel_ctx *ctx, zel_filter *f, const zel_publish_ops &ops, void *owner)
+{
+    if (f->filter_index != ZEL_FILTER_UNBOUND) {
+        ops.unbind(ctx, owner);
+        f->filter_index = ZEL_FILTER_UNBOUND;
+        f->filter_type = 0;
+    }
+    zel_program_free(ctx->compile.program_memory, f->program);
+    f->program = nullptr;
+    f->program_size = 0;
+    zel_rule_table_free(f->rules);
+    f->rules = nullptr;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Policy vpn-lists as owners.
+
+namespace
+{
+
+struct pvl_owner {
+    zel_policy *policy;
+    zel_policy_vpn_list *pvl;
+};
+
+void status_notify(zel_ctx *ctx, const pvl_owner &o, const char *status)
+{
+    if (!ctx->cfg.notify)
+        return;
+    ip_addr_t addr{};
+    addr.family = AF_INET;
+    cfgd_shm_get_addr(&addr);
+    confd_tag_value_t values[8];
+    zel_policy_status_values(values, cfgd_shm_get_text(), addr, o.policy->name.c_str(), o.pvl->name.c_str(), status);
+    ctx->cfg.notify(ctx, values, 8);
+}
+
+const zel_publish_ops kPvlOps{
+    [](zel_ctx *, void *owner, int rc) {
+        auto &o = *static_cast<pvl_owner *>(owner);
+        ZEL_LOG("Failed to compile policy %s - %s: %d", o.policy->name.c_str(), o.pvl->name.c_str(), rc);
+    },
+    [](zel_ctx *ctx, void *owner, uint32_t size) {
+        auto &o = *static_cast<pvl_owner *>(owner);
+        ZEL_DEBUG(
+            ZEL_DEBUG_POLICY, "Failed to allocate memory [%d/%d] for policy %s - %s. Continuing without the policy.",
+            static_cast<int>(size), static_cast<int>((size + 127) / 128), o.policy->name.c_str(), o.pvl->name.c_str());
+        zel_event_line(zel_severity::alert, ZEL_EVENT_POLICY_NO_MEMORY,
+                       "Failed to allocate memory for policy %s - %s. Continuing without the policy.",
+                       o.policy->name.c_str(), o.pvl->name.c_str());
+        status_notify(ctx, o, "Failed");
+    },
+    [](zel_ctx *ctx, void *owner) {
+        auto &o = *static_cast<pvl_owner *>(owner);
+        zel_event_line(zel_severity::info, ZEL_EVENT_POLICY_REPROGRAMMED, "Successfully re-programmed policy %s - %s",
+                       o.policy->name.c_str(), o.pvl->name.c_str());
+        status_notify(ctx, o, "Success");
+    },
+    [](zel_ctx *ctx, void *owner) {
+        auto &o = *static_cast<pvl_owner *>(owner);
+        zel_policy_send_binding(ctx, o.policy, o.pvl, nullptr, ZEL_BIND_OP_BIND);
+    },
+    [](zel_ctx *ctx, void *owner) {
+        auto &o = *static_cast<pvl_owner *>(owner);
+        zel_policy_send_binding(ctx, o.policy, o.pvl, nullptr, ZEL_BIND_OP_UNBIND);
+    },
+};
+
+int process_policies(zel_ctx *ctx)
+{
+    for (auto &[key, policy] : ctx->policy_db->policies) {
+        if (!policy->added && !policy->changed)
+            continue;
+        for (auto &[name, pvl] : policy->vpn_lists) {
+            if (int rc = zel_process_policy_vpn_list(ctx, pvl.get(), policy.get()); rc != 0) {
+                policy->added = policy->changed = 0;
+                return rc;
+            }
+            if (ctx->kick)
+                ctx->kick();
+        }
+        policy->added = policy->changed = 0;
+    }
+    return 0;
+}
+
+void oom_mark_policies(zel_ctx *ctx)
+{
+    for (auto &[key, policy] : ctx->policy_db->policies) {
+        for (auto &[name, pvl] : policy->vpn_lists) {
+            if (pvl->filter_index != ctx->policy_db->no_filter)
+                continue;
+            policy->changed = 1;
+            pvl->changed = 1;
+            ZEL_LOG("Retry programming for policy: %s-%d-%s", policy->name.c_str(), static_cast<int>(policy->type),
+                    name.c_str());
+        }
+    }
+}
+
+// Each vpn-list of each policy: opcode 1, its filter, the vpn-list's name and all its VPNs, sent even
+// without VPNs so that pxrd learns the filter.
+void announce_policies(zel_ctx *ctx)
+{
+    for (auto &[key, policy] : ctx->policy_db->policies) {
+        for (auto &[name, pvl] : policy->vpn_lists) {
+            std::vector<zel_vpn_range> ranges;
+            if (zel_vpn_list *vl = zel_config_vpn_list_find(ctx, name.c_str()))
+                ranges.assign(vl->ranges.begin(), vl->ranges.end());
+            const zel_bind_fields f{ZEL_BIND_OP_BIND, static_cast<uint8_t>(pvl->filter_type),
+                                    static_cast<uint8_t>(pvl->direction), pvl->filter_index, pvl->name.c_str()};
+            int rc = zel_bind_send(ctx, f, ranges, true);
+            if (rc == 22)
+                ZEL_LOG("VPN list %s has %u VPNs, too many for one binding message", pvl->name.c_str(),
+                        zel_vpn_range_count(ranges));
+            else if (rc != 0)
+                break;
+        }
+    }
+}
+
+// Policies first, then (with their own module) the access lists.
+constexpr std::array kOwnerKinds{
+    zel_owner_kind{"policy", process_policies, oom_mark_policies, announce_policies},
+};
+
+}  // namespace
+
+std::span<const zel_owner_kind> zel_owner_kinds() { return kOwnerKinds; }
+
+int zel_policy_change(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl)
+{
+    if (!ctx || !policy || !pvl)
+        return 74;
+    zel_policy_unpublish(ctx, policy, pvl);
+    return zel_policy_refresh(ctx, policy, pvl);
+}
+
+void zel_policy_unpublish(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl)
+{
+    pvl_owner o{policy, pvl};
+    zel_unpublish(ctx, pvl, kPvlOps, &o);
+}
+
+int zel_process_policy_vpn_list(zel_ctx *ctx, zel_policy_vpn_list *pvl, zel_policy *policy)
+{
+    if (!ctx || !pvl || !policy)
+        return 74;
+    const bool was_without_memory = pvl->filter_index == ctx->policy_db->no_filter;
+    bool rebuilt = false;
+    if (policy->changed && pvl->changed) {
+        zel_policy_change(ctx, policy, pvl);
+        rebuilt = true;
+    }
+    if (!policy->added && !pvl->changed)
+        return 0;
+    // An added policy whose vpn-list still holds an older program drops it first.
+    if (!rebuilt && (pvl->program || pvl->rules || pvl->filter_index != ZEL_FILTER_UNBOUND))
+        zel_policy_change(ctx, policy, pvl);
+    pvl->changed = 0;
+    if (pvl->sequences.empty())
+        return 0;
+
+    rule_table *rt = nullptr;
+    if (int rc = zel_policy_rule_table(ctx, policy, pvl, &rt); rc != 0)
+        return rc;
+    pvl->filter_type = policy->type == ZEL_POLICY_TYPE_DATA ? ZEL_FILTER_TYPE_DATA : ZEL_FILTER_TYPE_PFR;
+    pvl_owner o{policy, pvl};
+    return zel_publish(ctx, pvl, rt, was_without_memory, kPvlOps, &o);
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Binding messages of policy vpn-lists.
+
+namespace
+{
+
+// The ranges a binding names: only `range`, or every range of the vpn-list; false when the global
+// vpn-list is gone.
+bool binding_ranges(zel_ctx *ctx, const zel_policy_vpn_list *pvl, const zel_vpn_range *range,
+                    std::vector<zel_vpn_range> *out)
+{
+    zel_vpn_list *list = zel_config_vpn_list_find(ctx, pvl->name.c_str());
+    if (!list)
+        return false;
+    if (range)
+        out->assign(1, *range);
+    else
+        out->assign(list->ranges.begin(), list->ranges.end());
+    return true;
+}
+
+}  // namespace
+
+int zel_policy_binding_encode(zel_ctx *ctx, const zel_policy *policy, const zel_policy_vpn_list *pvl,
+                              const zel_vpn_range *range, uint8_t opcode, std::vector<uint8_t> *out)
+{
+    if (!ctx || !pvl || !policy)
+        return 74;
+    std::vector<zel_vpn_range> ranges;
+    if (!binding_ranges(ctx, pvl, range, &ranges))
+        return 2;
+    out->clear();
+    const uint32_t n = zel_vpn_range_count(ranges);
+    if (n == 0)
+        return 0;
+    out->resize(ZEL_BIND_HDR_LEN + 4ull * n);
+    const zel_bind_fields f{opcode, static_cast<uint8_t>(pvl->filter_type), static_cast<uint8_t>(pvl->direction),
+                            pvl->filter_index, policy->name.c_str()};
+    out->resize(zel_bind_encode(out->data(), out->size(), f, ranges));
+    return 0;
+}
+
+int zel_policy_send_binding(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl, const zel_vpn_range *range,
+                            uint8_t opcode)
+{
+    if (!ctx || !pvl || !policy || !ctx->links.tabmgr)
+        return 74;
+    std::vector<zel_vpn_range> ranges;
+    if (!binding_ranges(ctx, pvl, range, &ranges))
+        return 2;
+    const zel_bind_fields f{opcode, static_cast<uint8_t>(pvl->filter_type), static_cast<uint8_t>(pvl->direction),
+                            pvl->filter_index, policy->name.c_str()};
+    int rc = zel_bind_send(ctx, f, ranges, false);
+    if (rc == 22)
+        ZEL_LOG("Binding of policy %s - %s names too many VPNs", policy->name.c_str(), pvl->name.c_str());
+    return rc;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// The pass over every kind of owner.
+
+int zel_process_policies(zel_ctx *ctx)
+{
+    if (!ctx || !ctx->policy_db || !ctx->compile.compiler)
+        return 74;
+    for (const zel_owner_kind &k : kOwnerKinds)
+        if (int rc = k.process(ctx); rc != 0)
+            return rc;
+    return 0;
+}
+
+int zel_process_oom_policies(zel_ctx *ctx, uint32_t blocks_freed)
+{
+    if (!ctx || !ctx->policy_db)
+        return 0;
+    ZEL_DEBUG(ZEL_DEBUG_POLICY, "Processing oom policy (freed memory: %d)", static_cast<int>(blocks_freed));
+    for (const zel_owner_kind &k : kOwnerKinds)
+        k.oom_mark(ctx);
+    zel_process_policies(ctx);
+    return 0;
+}
+
+void zel_policy_announce(zel_ctx *ctx)
+{
+    if (!ctx->policy_db)
+        return;
+    for (const zel_owner_kind &k : kOwnerKinds)
+        k.announce(ctx);
+}
+
+void zel_policy_flow_visibility_sync(zel_ctx *ctx)
+{
+    if (!ctx->policy_db || !fp_shmem_base())
+        return;
+    auto *knob = static_cast<uint32_t *>(fp_table(FP_TBL_FILTER_FLOW_VISIBILITY));
+    if (knob && *knob != ctx->policy_db->flow_refs)
+        *knob = ctx->policy_db->flow_refs;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Status notification.
+
+void zel_policy_status_values(confd_tag_value *values, const char *text, const ip_addr_t &addr, const char *policy,
+                              const char *vpn_list, const char *status)
+{
+    confd_tag_value_t *v = values;
+    if (!text || text[0] == '\0')
+        text = "default";
+    CONFD_SET_TAG_XMLBEGIN(&v[0], zel_tag_policy_policy_status, zel_ns_policy);
+    CONFD_SET_TAG_ENUM_VALUE(&v[1], zel_tag_policy_severity_level, 2);
+    CONFD_SET_TAG_BUF(&v[2], zel_tag_policy_host_name, text, strlen(text));
+    if (addr.family == AF_INET) {
+        in_addr a{htonl(addr.v4)};
+        CONFD_SET_TAG_IPV4(&v[3], zel_tag_policy_system_ip, a);
+    } else {
+        in6_addr a{};
+        memcpy(&a, addr.v6, sizeof a);
+        CONFD_SET_TAG_IPV6(&v[3], zel_tag_policy_system_ip, a);
+    }
+    CONFD_SET_TAG_BUF(&v[4], zel_tag_policy_policy_name, policy, strlen(policy));
+    CONFD_SET_TAG_BUF(&v[5], zel_tag_policy_vpn_list_name, vpn_list, strlen(vpn_list));
+    CONFD_SET_TAG_BUF(&v[6], zel_tag_policy_status, status, strlen(status));
+    CONFD_SET_TAG_XMLEND(&v[7], zel_tag_policy_policy_status, zel_ns_policy);
+}
