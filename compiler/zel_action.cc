@@ -335,24 +335,24 @@ const char *zel_addr_record_str(const zel_addr_record *rec)
     return buf;
 }
 
-void zel_action_slots_print(const zel_action_data *data, FILE *out)
+void zel_action_slots_print(const zel_action_data *data, const zel_out_sink *out)
 {
     for (const zel_action_slot &s : data->slot) {
         if (s.param_type == 0) {
             if (s.code != 0)
-                fprintf(out, "%s\n", zel_action_name(s.code));
+                zel_out_printf(out, "%s\n", zel_action_name(s.code));
             continue;
         }
-        fprintf(out, "%s\n", zel_action_name(s.param_type));
+        zel_out_printf(out, "%s\n", zel_action_name(s.param_type));
         switch (s.param_type) {
         case ZEL_ACT_SET_TLOC:
-            fprintf(out, "\tresolved: %d\n", s.p.tloc.resolved);
-            fprintf(out, "\tvpn-label: %d\n", static_cast<int>(s.p.tloc.vpn_label));
-            fprintf(out, "\ttloc-index: %d\n", static_cast<int>(s.p.tloc.tloc_index));
+            zel_out_printf(out, "\tresolved: %d\n", s.p.tloc.resolved);
+            zel_out_printf(out, "\tvpn-label: %d\n", static_cast<int>(s.p.tloc.vpn_label));
+            zel_out_printf(out, "\ttloc-index: %d\n", static_cast<int>(s.p.tloc.tloc_index));
             break;
         case ZEL_ACT_SET_TLOC_COLOR_ENCAP:
-            fprintf(out, "\tcolor: 0x%x\n", s.p.color_encap.color);
-            fprintf(out, "\tencap: 0x%x\n", s.p.color_encap.encap);
+            zel_out_printf(out, "\tcolor: 0x%x\n", s.p.color_encap.color);
+            zel_out_printf(out, "\tencap: 0x%x\n", s.p.color_encap.encap);
             break;
         case ZEL_ACT_MIRROR: {
             zel_addr_record src = s.p.mirror.src, dst = s.p.mirror.dst;
@@ -362,77 +362,77 @@ void zel_action_slots_print(const zel_action_data *data, FILE *out)
                 w = __builtin_bswap32(w);
                 memcpy(r->addr, &w, sizeof w);
             }
-            fprintf(out, "\tsrc-ip: %s\n", zel_addr_record_str(&src));
-            fprintf(out, "\tdst-ip: %s\n", zel_addr_record_str(&dst));
+            zel_out_printf(out, "\tsrc-ip: %s\n", zel_addr_record_str(&src));
+            zel_out_printf(out, "\tdst-ip: %s\n", zel_addr_record_str(&dst));
             break;
         }
         case ZEL_ACT_POLICE: {
             const zel_slot_police &p = s.p.police;
             const int bank = p.bank & 1;
-            fprintf(out, "\t%11s %.64s\n", "name:", p.name);
-            fprintf(out, "\t%11s %#016lx\n", "rate:", static_cast<unsigned long>(p.rate));
-            fprintf(out, "\t%11s %#016lx\n", "burst:", static_cast<unsigned long>(p.burst));
-            fprintf(out, "\t%11s %s\n", "oob-action:", p.oob_action ? "plp-high" : "drop");
-            fprintf(out, "\t%11s %#016lx\n", "Last Seen:", static_cast<unsigned long>(p.last_seen));
-            fprintf(out, "\t%11s %#016lx\n", "Tokens:", static_cast<unsigned long>(p.tokens));
-            fprintf(out, "\t%11s %#016lx\n", "Drops:", static_cast<unsigned long>(p.drops[bank]));
-            fprintf(out, "\t%11s %#016lx\n", "Bytes:", static_cast<unsigned long>(p.bytes[bank]));
+            zel_out_printf(out, "\t%11s %.64s\n", "name:", p.name);
+            zel_out_printf(out, "\t%11s %#016lx\n", "rate:", static_cast<unsigned long>(p.rate));
+            zel_out_printf(out, "\t%11s %#016lx\n", "burst:", static_cast<unsigned long>(p.burst));
+            zel_out_printf(out, "\t%11s %s\n", "oob-action:", p.oob_action ? "plp-high" : "drop");
+            zel_out_printf(out, "\t%11s %#016lx\n", "Last Seen:", static_cast<unsigned long>(p.last_seen));
+            zel_out_printf(out, "\t%11s %#016lx\n", "Tokens:", static_cast<unsigned long>(p.tokens));
+            zel_out_printf(out, "\t%11s %#016lx\n", "Drops:", static_cast<unsigned long>(p.drops[bank]));
+            zel_out_printf(out, "\t%11s %#016lx\n", "Bytes:", static_cast<unsigned long>(p.bytes[bank]));
             break;
         }
         case ZEL_ACT_COUNT:
-            fprintf(out, "  %.64s\n", s.p.count.name);
+            zel_out_printf(out, "  %.64s\n", s.p.count.name);
             break;
         case ZEL_ACT_SET_FC:
-            fprintf(out, "  %d\n", s.p.fc);
+            zel_out_printf(out, "  %d\n", s.p.fc);
             break;
         case ZEL_ACT_SET_NEXT_HOP:
-            fprintf(out, "\tnext-hop: %s\n", zel_addr_record_str(&s.p.next_hop));
+            zel_out_printf(out, "\tnext-hop: %s\n", zel_addr_record_str(&s.p.next_hop));
             break;
         case ZEL_ACT_SET_NAT_USE_VPN:
-            fprintf(out, "\tnat use-vpn (vrid): %u\n", s.p.vrf_id);
+            zel_out_printf(out, "\tnat use-vpn (vrid): %u\n", s.p.vrf_id);
             break;
         case ZEL_ACT_SLA_CLASS:
-            fprintf(out, "\tprimary: %d\n", s.p.sla.primary);
-            fprintf(out, "\tbackup: %d\n", s.p.sla.backup);
-            fprintf(out, "\tpreferred_color: 0x%x\n", s.p.sla.preferred_color);
+            zel_out_printf(out, "\tprimary: %d\n", s.p.sla.primary);
+            zel_out_printf(out, "\tbackup: %d\n", s.p.sla.backup);
+            zel_out_printf(out, "\tpreferred_color: 0x%x\n", s.p.sla.preferred_color);
             break;
         case ZEL_ACT_TLOC_LIST:
             for (const zel_slot_tloc_entry &e : s.p.tloc_list) {
-                fprintf(out, "\tresolved: %d\n", e.resolved);
-                fprintf(out, "\tvpn-label: %d\n", static_cast<int>(e.vpn_label));
-                fprintf(out, "\ttloc-index: %d\n", static_cast<int>(e.tloc_index));
+                zel_out_printf(out, "\tresolved: %d\n", e.resolved);
+                zel_out_printf(out, "\tvpn-label: %d\n", static_cast<int>(e.vpn_label));
+                zel_out_printf(out, "\ttloc-index: %d\n", static_cast<int>(e.tloc_index));
             }
             break;
         case ZEL_ACT_SET_DSCP:
-            fprintf(out, "\tdscp: %u\n", s.p.u8);
+            zel_out_printf(out, "\tdscp: %u\n", s.p.u8);
             break;
         case ZEL_ACT_SET_SVC_TYPE:
-            fprintf(out, "\tsvc-type: %d\n", s.p.u8);
+            zel_out_printf(out, "\tsvc-type: %d\n", s.p.u8);
             break;
         case ZEL_ACT_SET_NAT_POOL:
-            fprintf(out, "\tnat pool-id: %u\n", s.p.u32);
+            zel_out_printf(out, "\tnat pool-id: %u\n", s.p.u32);
             break;
         case ZEL_ACT_LOG:
-            fprintf(out, "\tLog\n");
+            zel_out_printf(out, "\tLog\n");
             break;
         case ZEL_ACT_SET_SVC_LOCAL:
-            fprintf(out, "\tSvc-Local\n");
+            zel_out_printf(out, "\tSvc-Local\n");
             break;
         case ZEL_ACT_SET_SVC_LOCAL_STRICT:
-            fprintf(out, "\tSvc-Local-Strict\n");
+            zel_out_printf(out, "\tSvc-Local-Strict\n");
             break;
         case ZEL_ACT_SET_BACKUP_PREF_COLOR:
-            fprintf(out, "\tBackup preferred color: 0x%x\n", s.p.u32);
+            zel_out_printf(out, "\tBackup preferred color: 0x%x\n", s.p.u32);
             break;
         case ZEL_ACT_SET_TRAFFIC_CLASS:
-            fprintf(out, "\tTraffic-Class: %u\n", s.p.u8);
+            zel_out_printf(out, "\tTraffic-Class: %u\n", s.p.u8);
             break;
         case ZEL_ACT_SET_LOCAL_TLOC_LIST:
-            fprintf(out, "\tColor Mask: 0x%x, Encap Mask: 0x%x, Restrict: %s\n", s.p.local_tloc.color_mask,
-                    s.p.local_tloc.encap_mask, s.p.local_tloc.restrict_ ? "Yes" : "No");
+            zel_out_printf(out, "\tColor Mask: 0x%x, Encap Mask: 0x%x, Restrict: %s\n", s.p.local_tloc.color_mask,
+                           s.p.local_tloc.encap_mask, s.p.local_tloc.restrict_ ? "Yes" : "No");
             break;
         case ZEL_ACT_TCP_OPT:
-            fprintf(out, "\tTCP Optimization\n");
+            zel_out_printf(out, "\tTCP Optimization\n");
             break;
         default:
             break;

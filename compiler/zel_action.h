@@ -4,6 +4,7 @@
 // policer banks inside published programs (read totals, clear by flipping the bank) and slot printing.
 #pragma once
 
+#include "common/zel_out_sink.h"
 #include "compiler/zel_image.h"
 
 #include <cstddef>
@@ -256,6 +257,6 @@ void zel_policer_clear(void *image, const char *name);
 void zel_action_blocks_visit(void *image, void (*fn)(zel_action_data *data, void *arg), void *arg);
 
 // Debug print of the 12 slots of a block.
-void zel_action_slots_print(const zel_action_data *data, FILE *out);
+void zel_action_slots_print(const zel_action_data *data, const zel_out_sink *out);
 // Address formatting for slots ("%u.%u.%u.%u" for family 1, else IPv6 with "::"); a ring of 8 buffers.
 const char *zel_addr_record_str(const zel_addr_record *rec);

@@ -21,6 +21,7 @@
 //    directory and the tables (see platform/fp).
 #pragma once
 
+#include "common/zel_out_sink.h"
 #include "compiler/eclass.h"
 #include "compiler/rbst.h"
 #include "compiler/zel_field.h"
@@ -85,4 +86,4 @@ int32_t zel_compile_filter_index(const compile_context *ctx);
 void zel_program_free(const program_allocator *program_memory, void *image);
 
 // Debug dump of an image: "length = %d \n", the field map, the directory, tables and action slots.
-void zel_program_dump(const void *image, FILE *out);
+void zel_program_dump(const void *image, const zel_out_sink *out);

@@ -370,13 +370,8 @@ void zel_dp_show_filters(const zel_out_sink *out)
             continue;
         zel_out_printf(out, "FILTER %5d Activity: %d\n", static_cast<int>(i), active ? 1 : 0);
         zel_out_printf(out, "====== %5s\n\n", "=====");
-        if (void *image = zel_dp_filter_program(i)) {
-            FILE *f = zel_out_open(out);
-            if (f != nullptr) {
-                zel_program_dump(image, f);
-                zel_out_close(f);
-            }
-        }
+        if (void *image = zel_dp_filter_program(i))
+            zel_program_dump(image, out);
     }
     zel_out_printf(out, "\t%11s: %lu\n", "Clock Rate",
                    static_cast<unsigned long>(g.r.ctrl != nullptr ? g.r.ctrl->clock_hz : 0));

@@ -13,7 +13,7 @@
 
 #include "compiler/zel_compiler.h"
 #include "dataplane/fp_common.h"
-#include "dataplane/zel_out_sink.h"
+#include "common/zel_out_sink.h"
 
 #include <cstdint>
 

@@ -242,13 +242,10 @@ TEST_F(Stats, PolicerTotalsAndClear)
 
 std::string print(const zel_action_data &d)
 {
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *f = open_memstream(&buf, &len);
-    zel_action_slots_print(&d, f);
-    fclose(f);
-    std::string s(buf, len);
-    free(buf);
+    std::string s;
+    const zel_out_sink sink{
+        [](void *arg, const char *text, size_t n) { static_cast<std::string *>(arg)->append(text, n); }, &s};
+    zel_action_slots_print(&d, &sink);
     return s;
 }
 

@@ -392,13 +392,10 @@ TEST_F(Compiler, DumpListsHeaderTablesAndSlots)
     make_table("dumpme");
     zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_PLP, 1, 3);
     ASSERT_EQ(compile(), 0);
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *f = open_memstream(&buf, &len);
-    zel_program_dump(image, f);
-    fclose(f);
-    const std::string out(buf, len);
-    free(buf);
+    std::string out;
+    const zel_out_sink sink{
+        [](void *arg, const char *text, size_t n) { static_cast<std::string *>(arg)->append(text, n); }, &out};
+    zel_program_dump(image, &sink);
     EXPECT_EQ(out.rfind("length = 6760 \n(field type, ec) map size = 1 \nEntry 0: field type = 15, ec_id = 1 \n"
                         "Table dir length = 2 \nn instructions = 2 \nLookup Table:  \n",
                         0),

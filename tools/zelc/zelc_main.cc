@@ -161,7 +161,7 @@ int cmd_dump(const options &o, const zelc_ruleset &rs)
     if (int rc = compile(o, rs, &c))
         return rc;
     std::fflush(stdout);
-    zel_program_dump(c.image.data(), stdout);
+    zel_program_dump(c.image.data(), nullptr);
     return 0;
 }
 

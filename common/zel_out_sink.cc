@@ -1,20 +1,8 @@
-#include "dataplane/zel_out_sink.h"
+#include "common/zel_out_sink.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-
-namespace
-{
-
-ssize_t sink_write(void *cookie, const char *buf, size_t len)
-{
-    auto *sink = static_cast<const zel_out_sink *>(cookie);
-    sink->write(sink->arg, buf, len);
-    return static_cast<ssize_t>(len);
-}
-
-}  // namespace
 
 void zel_out_printf(const zel_out_sink *sink, const char *fmt, ...)
 {
@@ -38,21 +26,4 @@ void zel_out_printf(const zel_out_sink *sink, const char *fmt, ...)
     }
     va_end(again);
     va_end(ap);
-}
-
-FILE *zel_out_open(const zel_out_sink *sink)
-{
-    if (sink == nullptr || sink->write == nullptr)
-        return stdout;
-    cookie_io_functions_t io{};
-    io.write = sink_write;
-    return fopencookie(const_cast<zel_out_sink *>(sink), "w", io);
-}
-
-void zel_out_close(FILE *f)
-{
-    if (f == stdout)
-        fflush(stdout);
-    else if (f != nullptr)
-        fclose(f);
 }
