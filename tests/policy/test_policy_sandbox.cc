@@ -268,3 +268,38 @@ TEST_F(PolicySandbox, TlocReportFromKrodFlipsTheResolvedByte)
 }
 
 }  // namespace
+
+// Every stage's undo clears what its start set up: a second start in the same process begins from the
+// state of the first and publishes and binds the same policy again.
+TEST_F(PolicySandbox, StopAndStartAgainLeavesNothingBehind)
+{
+    size_t cur = 0;
+    for (int round = 0; round < 2; round++) {
+        ASSERT_EQ(zel_config_vpn_list_add(ctx, "V"), 0);
+        ASSERT_EQ(zel_config_vpn_range_add(ctx, "V", 7, 7), 0);
+        policy("P", "V");
+        add_rule("P", 10, 6, "tcp10");
+        zel_commit_done(ctx);
+        ASSERT_NE(pvl("P")->program, nullptr) << round;
+        ASSERT_TRUE(pxrd_line(R"("event": ?"bind".*"name": ?"P".*"vpns": ?\[7\])", &cur)) << round;
+
+        zel_deinit(ctx);
+        started = false;
+        const zel_ctx clean{};
+        auto same = [](const auto &a, const auto &b) { return memcmp(&a, &b, sizeof a) == 0; };
+        EXPECT_TRUE(same(ctx->dp, clean.dp)) << round;
+        EXPECT_TRUE(same(ctx->compile, clean.compile)) << round;
+        EXPECT_TRUE(same(ctx->links, clean.links)) << round;
+        EXPECT_TRUE(same(ctx->cfg, clean.cfg)) << round;
+        EXPECT_TRUE(same(ctx->dpi, clean.dpi)) << round;
+        EXPECT_EQ(ctx->policy_db, nullptr);
+        EXPECT_EQ(ctx->tmr_mgr, nullptr);
+        EXPECT_EQ(ctx->kick, nullptr);
+        EXPECT_EQ(avl_numnodes(&ctx->kro_peers), 0u);
+        EXPECT_EQ(avl_numnodes(&ctx->fc_table), 0u);
+
+        ASSERT_EQ(zel_init(ctx), 0) << syslog().dump();
+        started = true;
+        ASSERT_TRUE(pump_until([&] { return pxrd->wait_stdout_line("\"up\"", 0ms, &cur).has_value(); }, e2e::kWait));
+    }
+}
