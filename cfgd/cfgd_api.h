@@ -109,7 +109,7 @@ struct cfgd_context {
     int maapi_sock;
     int notif_sock;
     int init_prio_sub_id;
-    std::atomic<uint32_t> initial_read_done;
+    std::atomic<uint32_t> initial_read_done;  // 0 not yet, 2 running, 1 done: once per process
     // Library-private: connection generation, live helper threads, last queued write.
     std::atomic<uint32_t> generation;
     std::atomic<int> live_threads;

@@ -97,7 +97,11 @@ struct ReadRequest {
     int ids[kMaxTriggerIds];
     bool oper[kMaxTriggerIds];
     unsigned count;
+    bool initial;  // the module's one initial read
 };
+
+// cfgd_context::initial_read_done: 0 not yet, kInitialReadRunning while a thread triggers it, 1 done.
+constexpr uint32_t kInitialReadRunning = 2;
 
 void *read_sub_config_thread(void *arg)
 {
@@ -106,36 +110,50 @@ void *read_sub_config_thread(void *arg)
     sockaddr_in addr;
     cfgd_confd_addr(&addr);
     int sock = cfgd_open_socket();
+    bool ok = false;
     if (sock < 0) {
         ZEL_LOG("Failed to open data socket to read init config (%s)", strerror(errno));
     } else if (cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != CONFD_OK) {
         ZEL_LOG("Failed to connect init data socket to confd (%s - %d)", confd_strerror(confd_errno), confd_errno);
     } else {
+        ok = true;
         std::vector<int> config, oper;
         for (unsigned i = 0; i < req->count; i++)
             (req->oper[i] ? oper : config).push_back(req->ids[i]);
         if (!config.empty()) {
-            if (cdb_trigger_subscriptions(sock, config.data(), static_cast<int>(config.size())) != CONFD_OK)
+            if (cdb_trigger_subscriptions(sock, config.data(), static_cast<int>(config.size())) != CONFD_OK) {
                 ZEL_LOG("Failed to trigger config subscription (%s - %d)%s (%d) : %s", mod_name(ctx), confd_errno,
                         CFGD_ERR_ARGS);
-            else
+                ok = false;
+            } else {
                 CFGD_DEBUG("Triggered %u config subscriptions", static_cast<unsigned>(config.size()));
+            }
         }
         if (!oper.empty()) {
-            if (cdb_trigger_oper_subscriptions(sock, oper.data(), static_cast<int>(oper.size()), 1) != CONFD_OK)
+            if (cdb_trigger_oper_subscriptions(sock, oper.data(), static_cast<int>(oper.size()), 1) != CONFD_OK) {
                 ZEL_LOG("Failed to trigger config subscription (%s - %d)%s (%d) : %s", mod_name(ctx), confd_errno,
                         CFGD_ERR_ARGS);
-            else
+                ok = false;
+            } else {
                 CFGD_DEBUG("Triggered %u oper subscriptions", static_cast<unsigned>(oper.size()));
-        }
-        uint32_t expected = 0;
-        if (ctx->initial_read_done.compare_exchange_strong(expected, 1)) {
-            CFGD_DEBUG("Initial config read done");
-            cfgd_set_initial_config_read_done(ctx);
+            }
         }
     }
     if (sock >= 0)
         close(sock);
+    if (req->initial) {
+        if (ok) {
+            ctx->initial_read_done = 1;
+            CFGD_DEBUG("Initial config read done");
+            cfgd_set_initial_config_read_done(ctx);
+        } else {
+            // Points that never saw their configuration would skip every later change: read again
+            // once the connection has been made afresh (the current one, even if it changed meanwhile:
+            // its registration may have skipped the read while this one was running).
+            ctx->initial_read_done = 0;
+            cfgd_thread_report_failure(ctx, ctx->generation);
+        }
+    }
     cfgd_thread_leave(ctx);
     return nullptr;
 }
@@ -156,8 +174,11 @@ int start_read(std::unique_ptr<ReadRequest> req)
     if (req->count == 0)
         return 0;
     cfgd_context *ctx = req->ctx;
-    if (!start_detached(read_sub_config_thread, ctx, req.get()))
+    if (!start_detached(read_sub_config_thread, ctx, req.get())) {
+        if (req->initial)
+            ctx->initial_read_done = 0;
         return 1;
+    }
     req.release();
     return 0;
 }
@@ -399,7 +420,7 @@ unsigned cfgd_module_init_level(uint8_t module_id)
 
 int cfgd_can_read_initial_config(cfgd_context *ctx)
 {
-    if (ctx->initial_read_done == 1)
+    if (ctx->initial_read_done != 0)
         return 0;
     unsigned level = cfgd_module_init_level(ctx->params.module_id);
     if (level == 0)
@@ -438,10 +459,18 @@ int cfgd_set_initial_config_read_done(cfgd_context *ctx)
 
 int cfgd_read_sub_config_all(cfgd_context *ctx)
 {
+    // One initial read in the life of the process: a priority-mask notification that arrives while
+    // a read is running, or after it, starts none.
+    uint32_t expected = 0;
+    if (!ctx->initial_read_done.compare_exchange_strong(expected, kInitialReadRunning))
+        return 0;
     auto req = std::unique_ptr<ReadRequest>(new (std::nothrow) ReadRequest{});
-    if (!req)
+    if (!req) {
+        ctx->initial_read_done = 0;
         return 2;
+    }
     req->ctx = ctx;
+    req->initial = true;
     for_each_point(ctx, [&](cfgd_sub_point *p) {
         if (req->count >= kMaxTriggerIds)
             return false;
