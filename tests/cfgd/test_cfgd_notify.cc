@@ -9,7 +9,6 @@
 #include "cfgd/cfgd_internal.h"
 #include "cfgd/cfgd_util.h"
 #include "cfgd_harness.h"
-#include "common/zel_log.h"
 #include "yang/zel_yang_hashes.h"
 
 namespace
@@ -51,31 +50,6 @@ TEST(Notify, MoreValuesThanAnItemHoldsAreFatalAtTheQueue)
     auto v = status(1, "p", 14);
     ASSERT_EQ(v.size(), 21u);
     EXPECT_DEATH(enqueue(v), "num_values <= CFGD_NOTIF_MAX_VALUES");
-}
-
-// The throttler reports the state it leaves: 0 at its first start, 1 after a lost connection.
-TEST(Notify, ThrottlerStartReportsThePreviousState)
-{
-    cfgd_context ctx{};
-    const uint64_t saved = zel_debug_flags;
-    zel_debug_flags |= ZEL_DEBUG_STDOUT;
-    cfgd_debug_on(1);
-    testing::internal::CaptureStdout();
-    const int first = cfgd_notification_throttler_init(&ctx);
-    cfgd_notification_throttler_connection_reset();
-    const int again = cfgd_notification_throttler_init(&ctx);
-    cfgd_notification_throttler_free();
-    const std::string log = testing::internal::GetCapturedStdout();
-    cfgd_debug_off();
-    zel_debug_flags = saved;
-    ASSERT_EQ(first, 0);
-    ASSERT_EQ(again, 0);
-    const size_t at0 = log.find("Notification throttler thread init with state 0");
-    const size_t at1 = log.find("Notification throttler thread init with state 1");
-    ASSERT_NE(at0, std::string::npos) << log;
-    ASSERT_NE(at1, std::string::npos) << log;
-    EXPECT_LT(at0, at1);
-    EXPECT_NE(log.find("Setting terminate on notification throttler"), std::string::npos) << log;
 }
 
 TEST(Notify, QueueCapacityDropsTheNewest)

@@ -179,40 +179,6 @@ TEST_F(AvlTest, AscendingAndDescendingInsertsStayBalanced)
     }
 }
 
-TEST_F(AvlTest, EmptyTreeLookups)
-{
-    item t = probe(5);
-    avl_index_t where = 123;
-    EXPECT_EQ(avl_find(&tree, &t, &where), nullptr);
-    EXPECT_EQ(where, 0u);
-    EXPECT_EQ(avl_nearest(&tree, where, AVL_BEFORE), nullptr);
-    EXPECT_EQ(avl_nearest(&tree, where, AVL_AFTER), nullptr);
-    EXPECT_EQ(avl_first(&tree), nullptr);
-    EXPECT_EQ(avl_last(&tree), nullptr);
-    EXPECT_EQ(avl_find_next(&tree, &t), nullptr);
-    EXPECT_TRUE(avl_is_empty(&tree));
-    EXPECT_EQ(avl_numnodes(&tree), 0u);
-}
-
-TEST_F(AvlTest, FindNextAndFindOrNext)
-{
-    for (int k : {10, 20, 30})
-        add(k);
-    item t = probe(30);
-    EXPECT_EQ(avl_find_next(&tree, &t), nullptr);  // largest key
-    t.key = 15;
-    EXPECT_EQ(avl_find_next(&tree, &t), pool[20].get());
-    t.key = 20;
-    EXPECT_EQ(avl_find_next(&tree, &t), pool[30].get());
-    EXPECT_EQ(avl_find_or_next(&tree, &t, nullptr), pool[20].get());
-    t.key = 5;
-    avl_index_t where = 0;
-    EXPECT_EQ(avl_find_or_next(&tree, &t, &where), pool[10].get());
-    EXPECT_NE(where, 0u);
-    t.key = 31;
-    EXPECT_EQ(avl_find_or_next(&tree, &t, nullptr), nullptr);
-}
-
 TEST_F(AvlTest, UpdateMovesOnlyOutOfOrderElements)
 {
     for (int k : {10, 20, 30, 40})
@@ -332,31 +298,6 @@ TEST(AvlOwned, DestroyNodesHandsBackEveryElementOnce)
         EXPECT_EQ(avl_destroy_nodes(&tree, &cookie), nullptr);  // stays finished
         avl_destroy(&tree);
     }
-}
-
-TEST(AvlLayout, NodeAndDescriptorFields)
-{
-    avl_tree_t tree;
-    avl_create(&tree, item_cmp, sizeof(item), offsetof(item, node));
-    EXPECT_EQ(tree.avl_root, nullptr);
-    EXPECT_EQ(tree.avl_compar, &item_cmp);
-    EXPECT_EQ(tree.avl_offset, offsetof(item, node));
-    EXPECT_EQ(tree.avl_numnodes, 0u);
-    EXPECT_EQ(tree.avl_size, sizeof(item));
-
-    item a{}, b{};
-    a.key = 1;
-    b.key = 2;
-    avl_add(&tree, &a);
-    avl_add(&tree, &b);
-    // b hangs right of a; a is right-heavy.
-    EXPECT_EQ(tree.avl_root, &a.node);
-    EXPECT_EQ(a.node.avl_child[1], &b.node);
-    EXPECT_EQ(b.node.avl_pcb, reinterpret_cast<uintptr_t>(&a.node) | 4u | 1u);
-    EXPECT_EQ(a.node.avl_pcb, 2u);
-    avl_remove(&tree, &b);
-    avl_remove(&tree, &a);
-    avl_destroy(&tree);
 }
 
 // ---- assertions --------------------------------------------------------------

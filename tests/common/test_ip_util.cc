@@ -40,31 +40,18 @@ std::string addr_text(const ip_addr_t &a)
     return ip_addr_to_str(&a, buf, sizeof buf);
 }
 
-TEST(IpAddr, ParseIpv4InHostOrder)
+TEST(IpAddr, ParseInHostOrderAndPrintBack)
 {
     ip_addr_t a;
     ASSERT_EQ(ip_addr_parse("10.1.2.3", &a), 1);
     EXPECT_EQ(a.family, 2u);
     EXPECT_EQ(a.v4, 0x0A010203u);
-    EXPECT_EQ(addr_text(a), "10.1.2.3");
-
-    ASSERT_EQ(ip_addr_parse("255.255.255.255", &a), 1);
-    EXPECT_EQ(a.family, 2u);
-    EXPECT_EQ(a.v4, 0xFFFFFFFFu);
-    ASSERT_EQ(ip_addr_parse("0.0.0.0", &a), 1);
-    EXPECT_EQ(addr_text(a), "0.0.0.0");
-    EXPECT_EQ(addr_text(v4(0xC0A80101)), "192.168.1.1");
-}
-
-TEST(IpAddr, ParseIpv6)
-{
-    ip_addr_t a;
     ASSERT_EQ(ip_addr_parse("2001:db8::1", &a), 1);
     EXPECT_EQ(a.family, 10u);
     const uint8_t want[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     EXPECT_EQ(memcmp(a.v6, want, 16), 0);
-    EXPECT_EQ(addr_text(a), "2001:db8::1");
-    for (const char *text : {"::", "::1", "fe80::1:2", "2001:db8:0:1:2:3:4:5", "::ffff:10.0.0.1"}) {
+    for (const char *text : {"10.1.2.3", "255.255.255.255", "0.0.0.0", "2001:db8::1", "::", "::1", "fe80::1:2",
+                             "2001:db8:0:1:2:3:4:5", "::ffff:10.0.0.1"}) {
         ASSERT_EQ(ip_addr_parse(text, &a), 1) << text;
         EXPECT_EQ(addr_text(a), text);
     }
@@ -207,19 +194,15 @@ TEST(TlocKey, NameForm)
     EXPECT_STREQ(tloc_to_str(&k, buf, sizeof buf), "Originator: 2001:db8::9 Color: 99 Encap: 7");
 }
 
-TEST(AddrNames, Colours)
+TEST(AddrNames, PrintedColoursParseBack)
 {
-    const char *names[] = {"invalid",  "default",  "mpls",     "metro-ethernet", "biz-internet", "public-internet",
-                           "lte",      "3g",       "red",      "green",          "blue",         "gold",
-                           "silver",   "bronze",   "custom1",  "custom2",        "custom3",      "private1",
-                           "private2", "private3", "private4", "private5",       "private6"};
-    for (unsigned code = 0; code < std::size(names); code++) {
-        EXPECT_STREQ(color_name(code), names[code]);
-        // Printed names parse back, except the long forms of colours 3..5.
-        if (code >= 1 && (code < 3 || code > 5)) {
-            EXPECT_EQ(color_parse(names[code]), code) << names[code];
+    // Every printed name parses back, except the long forms of colours 3..5.
+    for (unsigned code = 1; code <= 22; code++) {
+        if (code < 3 || code > 5) {
+            EXPECT_EQ(color_parse(color_name(code)), code) << color_name(code);
         }
     }
+    EXPECT_STREQ(color_name(4), "biz-internet");
     EXPECT_STREQ(color_name(23), "--");
     EXPECT_STREQ(color_name(255), "--");
 }
@@ -250,10 +233,7 @@ TEST(AddrNames, EncapsulationsAndServices)
     EXPECT_EQ(encap_parse("GRE"), 0);
     EXPECT_EQ(encap_parse("gre1"), 0);
     EXPECT_EQ(encap_parse(""), 0);
-
-    const char *services[] = {"FW", "IDS", "IDP", "netsvc1", "netsvc2", "netsvc3", "netsvc4", "TE"};
-    for (unsigned code = 1; code <= 8; code++)
-        EXPECT_STREQ(service_name(code), services[code - 1]);
+    EXPECT_STREQ(service_name(8), "TE");
     EXPECT_EQ(service_name(0), nullptr);
     EXPECT_EQ(service_name(9), nullptr);
 }
@@ -313,10 +293,7 @@ TEST(Crc32, KnownCheckValues)
     EXPECT_EQ(crc32_buf("The quick brown fox jumps over the lazy dog", 43), 0x414FA339u);
     // The raw update has no final complement (the JAMCRC check value).
     EXPECT_EQ(crc32(0xFFFFFFFFu, "123456789", 9), 0x340BC6D9u);
-}
-
-TEST(Crc32, UpdatesChain)
-{
+    // Updates chain.
     uint32_t crc = crc32(0xFFFFFFFFu, "1234", 4);
     crc = crc32(crc, "56789", 5);
     EXPECT_EQ(~crc, 0xCBF43926u);

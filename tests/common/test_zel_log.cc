@@ -42,12 +42,4 @@ TEST(ZelLogDeathTest, AssertionNamesUnitLineAndExpression)
     EXPECT_DEATH(zel_assert_fail("qor_signal", 64, "0"), "qor_signal:64: failed assertion `0'");
 }
 
-TEST(ZelLog, HostDefaultsAndIsReplaceable)
-{
-    EXPECT_STREQ(zel_log_host(), "kDevice");
-    zel_log_set_host("edge-1");
-    EXPECT_STREQ(zel_log_host(), "edge-1");
-    zel_log_set_host("kDevice");
-}
-
 }  // namespace

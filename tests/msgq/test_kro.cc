@@ -50,8 +50,8 @@ TEST(KroCodec, RequestAndLocatorSurviveTheWire)
     EXPECT_EQ(out.type, KRO_MSG_REQUEST);
     EXPECT_EQ(out.src, QOR_DAEMON_ID_ZELD);
     EXPECT_EQ(out.index, 1u);
-    EXPECT_EQ(reinterpret_cast<const uint8_t *>(&out)[16], 1);
-    EXPECT_EQ(reinterpret_cast<const uint8_t *>(&out)[17], 0);
+    EXPECT_EQ(out.body.req.subscribe, 1);
+    EXPECT_EQ(out.body.req.resync, 0);
 
     kro_msg_t loc = locator(KRO_MSG_TLOC_UPDATE, "10.1.2.3", 4, 2);
     loc.body.tloc.tloc_index = 77;

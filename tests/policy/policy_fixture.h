@@ -43,6 +43,16 @@ struct PolicyEnv {
 
     zel_policy_db &db() { return *ctx.policy_db; }
 
+    // Forgets every policy's and vpn-list's marks, as a finished commit pass does.
+    void clear_marks()
+    {
+        for (auto &[k, p] : db().policies) {
+            p->added = p->changed = 0;
+            for (auto &[n, pvl] : p->vpn_lists)
+                pvl->changed = 0;
+        }
+    }
+
     // A controller vpn-list with ranges, and a policy of `type` applied to it with accept.
     void policy_on(uint32_t type, const char *policy, const char *vpn_list,
                    std::vector<std::pair<uint64_t, uint64_t>> ranges = {{10, 10}})

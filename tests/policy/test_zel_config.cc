@@ -375,11 +375,7 @@ TEST(PolicyLists, ListChangeMarksExactlyItsUsers)
     ASSERT_EQ(zel_config_sequence_find(&env.ctx, DATA, "P1", "V", 10, &s), 0);
     zel_match_value v = PolicyEnv::list_value("PL");
     ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 0);
-    for (auto &[k, p] : env.db().policies) {
-        p->added = p->changed = 0;
-        for (auto &[n, pvl] : p->vpn_lists)
-            pvl->changed = 0;
-    }
+    env.clear_marks();
     ASSERT_EQ(zel_config_pfx_list_change(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
     zel_policy *p1, *p2;
     zel_config_policy_find(&env.ctx, DATA, "P1", &p1);
@@ -435,11 +431,7 @@ TEST(PolicyClasses, SlaClassChangesRemarkOnlyAppRouteUsers)
         ASSERT_EQ(zel_config_rule_add(&env.ctx, type, name, "V", 10, nullptr), 0);
         ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SLA_CLASS, ZEL_ACT_SLA_CLASS, &sla), 0);
     }
-    for (auto &[k, p] : env.db().policies) {
-        p->added = p->changed = 0;
-        for (auto &[n, pvl] : p->vpn_lists)
-            pvl->changed = 0;
-    }
+    env.clear_marks();
     ASSERT_EQ(zel_sla_class_add(&env.ctx, "bronze"), 0);
     ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
     zel_sequence *a, *d;
@@ -467,13 +459,6 @@ TEST(PolicyClasses, ForwardingClassChangesRemarkDataAndAppRouteAlike)
         ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SET_FC, ZEL_ACT_SET_FC, &fc), 0);
     }
     ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Other", "V", 10, nullptr), 0);
-    auto clear = [&] {
-        for (auto &[k, p] : env.db().policies) {
-            p->added = p->changed = 0;
-            for (auto &[n, pvl] : p->vpn_lists)
-                pvl->changed = 0;
-        }
-    };
     auto marked = [&] {
         std::vector<std::string> out;
         for (auto &[k, p] : env.db().policies)
@@ -481,13 +466,13 @@ TEST(PolicyClasses, ForwardingClassChangesRemarkDataAndAppRouteAlike)
                 out.push_back(p->name);
         return out;
     };
-    clear();
+    env.clear_marks();
     ASSERT_EQ(zel_fwd_class_modify(&env.ctx, "voice", 5), 0);
     EXPECT_EQ(marked(), (std::vector<std::string>{"D", "A"}));
-    clear();
+    env.clear_marks();
     ASSERT_EQ(zel_fwd_class_delete(&env.ctx, "voice"), 0);
     EXPECT_EQ(marked(), (std::vector<std::string>{"D", "A"}));
-    clear();
+    env.clear_marks();
     ASSERT_EQ(zel_fwd_class_add(&env.ctx, "video", 5), 0);
     EXPECT_TRUE(marked().empty());
 }

@@ -1,9 +1,12 @@
 // The modules give the daemon every configuration point, operational node, callpoint, action point
 // and notification it relies on, with the key and value types its handlers expect.
+#include "policy/zel_policy_points.h"
+#include "yang/zel_yang_hashes.h"
 #include "yang_test_util.h"
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include <unistd.h>
@@ -15,55 +18,23 @@ using yang_test::node_code;
 namespace
 {
 
-struct sub_point {
-    const char *module;
-    const char *path;  // as subscribed: relative to the module's root
-    std::vector<std::string> keys;
-};
-
 const std::string B = "buf";
 
-// The policy module's subscription table followed by the library's trap-group points.
-const std::vector<sub_point> sub_points = {
-    {"ardenta-policy", "policy/class-map/class", {B}},
-    {"ardenta-policy", "policy/lists/data-prefix-list", {B}},
-    {"ardenta-policy", "policy/lists/data-prefix-list/ip-prefix", {B, "ipv4prefix"}},
-    {"ardenta-policy", "policy/lists/app-list", {B}},
-    {"ardenta-policy", "policy/lists/app-list/app", {B, B}},
-    {"ardenta-policy", "policy/lists/app-list/app-family", {B, B}},
-    {"ardenta-policy", "policy-from-ostrel/sla-class", {B}},
-    {"ardenta-policy", "policy-from-ostrel/lists/vpn-list", {B}},
-    {"ardenta-policy", "policy-from-ostrel/lists/vpn-list/vpn", {B, B}},
-    {"ardenta-policy", "policy-from-ostrel/lists/data-prefix-list", {B}},
-    {"ardenta-policy", "policy-from-ostrel/lists/data-prefix-list/ip-prefix", {B, "ipv4prefix"}},
-    {"ardenta-policy", "policy-from-ostrel/lists/app-list", {B}},
-    {"ardenta-policy", "policy-from-ostrel/lists/app-list/app", {B, B}},
-    {"ardenta-policy", "policy-from-ostrel/lists/app-list/app-family", {B, B}},
-    {"ardenta-policy", "policy-from-ostrel/policer", {B}},
-    {"ardenta-policy", "policy-from-ostrel/data-policy", {B}},
-    {"ardenta-policy", "policy-from-ostrel/data-policy/vpn-list", {B, B}},
-    {"ardenta-policy",
-     "policy-from-ostrel/data-policy/vpn-list/sequence/action/set/qor-tloc-pref-list",
-     {B, B, "uint16", "uint32"}},
-    {"ardenta-policy", "policy-from-ostrel/data-policy/vpn-list/sequence", {B, B, "uint16"}},
-    {"ardenta-policy", "policy-from-ostrel/app-route-policy", {B}},
-    {"ardenta-policy", "policy-from-ostrel/app-route-policy/vpn-list", {B, B}},
-    {"ardenta-policy", "policy-from-ostrel/app-route-policy/vpn-list/sequence", {B, B, "uint16"}},
-    {"ardenta-policy", "policy", {}},
-    {"ardenta-policy", "policy/mirror", {B}},
-    {"ardenta-policy", "policy/mirror/interface", {B, B}},
-    {"ardenta-policy", "policy/mirror/remote-dest", {B, "ipaddr"}},
-    {"ardenta-policy", "policy/policer", {B}},
-    {"ardenta-policy", "policy/access-list", {B}},
-    {"ardenta-policy", "policy/access-list/sequence", {B, "uint16"}},
-    {"ardenta-policy", "policy/ipv6/access-list", {B}},
-    {"ardenta-policy", "policy/ipv6/access-list/sequence", {B, "uint16"}},
-    {"ardenta-vpn", "vpn/vpn-instance/interface/access-list", {"uint64", B, "enum"}},
-    {"ardenta-vpn", "vpn/vpn-instance/interface/ipv6/access-list", {"uint64", B, "enum"}},
-    {"ardenta-vpn", "vpn/vpn-instance/interface", {"uint64", B}},
-    {"ardenta-vpn", "vpn/vpn-instance", {"uint64"}},
-    {"ardenta-snmp", "snmp/trap/group", {B}},
-    {"ardenta-snmp", "snmp/trap/group/enable", {B, "enum"}},
+// Key types of the subscribed lists, outermost first, where a key is not text.
+const std::map<std::string, std::vector<std::string>> typed_keys = {
+    {"policy/lists/data-prefix-list/ip-prefix", {B, "ipv4prefix"}},
+    {"policy-from-ostrel/lists/data-prefix-list/ip-prefix", {B, "ipv4prefix"}},
+    {"policy-from-ostrel/data-policy/vpn-list/sequence/action/set/qor-tloc-pref-list", {B, B, "uint16", "uint32"}},
+    {"policy-from-ostrel/data-policy/vpn-list/sequence", {B, B, "uint16"}},
+    {"policy-from-ostrel/app-route-policy/vpn-list/sequence", {B, B, "uint16"}},
+    {"policy/mirror/remote-dest", {B, "ipaddr"}},
+    {"policy/access-list/sequence", {B, "uint16"}},
+    {"policy/ipv6/access-list/sequence", {B, "uint16"}},
+    {"vpn/vpn-instance/interface/access-list", {"uint64", B, "enum"}},
+    {"vpn/vpn-instance/interface/ipv6/access-list", {"uint64", B, "enum"}},
+    {"vpn/vpn-instance/interface", {"uint64", B}},
+    {"vpn/vpn-instance", {"uint64"}},
+    {"snmp/trap/group/enable", {B, "enum"}},
 };
 
 std::string abs_path(const char *module, const char *path) { return std::string("/") + module + ":" + path; }
@@ -122,12 +93,23 @@ TEST_F(Models, NamespaceHashes)
 
 TEST_F(Models, SubscriptionPointsHaveTheirKeys)
 {
-    for (const sub_point &p : sub_points) {
-        const lysc_node *n = find(abs_path(p.module, p.path));
-        ASSERT_NE(n, nullptr) << p.path;
-        EXPECT_STREQ(n->module->name, p.module) << p.path;
-        EXPECT_TRUE(n->flags & LYS_CONFIG_W) << p.path;
-        EXPECT_EQ(key_codes(n), p.keys) << p.path;
+    // The policy module's subscription table followed by the library's trap-group points.
+    std::vector<zel_point_row> points(zel_policy_points().begin(), zel_policy_points().end());
+    points.push_back({"snmp/trap/group", zel_ns_snmp, 1, 0, 0, nullptr});
+    points.push_back({"snmp/trap/group/enable", zel_ns_snmp, 2, 0, 0, nullptr});
+    const std::map<uint32_t, const char *> modules = {
+        {zel_ns_policy, "ardenta-policy"}, {zel_ns_vpn, "ardenta-vpn"}, {zel_ns_snmp, "ardenta-snmp"}};
+    for (const zel_point_row &p : points) {
+        const char *module = modules.at(p.ns);
+        const lysc_node *n = find(abs_path(module, p.keypath));
+        ASSERT_NE(n, nullptr) << p.keypath;
+        EXPECT_STREQ(n->module->name, module) << p.keypath;
+        EXPECT_TRUE(n->flags & LYS_CONFIG_W) << p.keypath;
+        auto typed = typed_keys.find(p.keypath);
+        const std::vector<std::string> keys =
+            typed != typed_keys.end() ? typed->second : std::vector<std::string>(p.num_keys, B);
+        EXPECT_EQ(keys.size(), p.num_keys) << p.keypath;
+        EXPECT_EQ(key_codes(n), keys) << p.keypath;
     }
     // The trap-group handler reads the levels as a list of enumeration values.
     const lysc_node *level = find("/ardenta-snmp:snmp/trap/group/enable/level");

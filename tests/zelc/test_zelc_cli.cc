@@ -1,4 +1,4 @@
-// The zelc command line: the two-protocol example image byte for byte,
+// The zelc command line: the two-protocol example image (hash and decoded tables),
 // errors on bad input, and classification against DPDK's rte_acl.
 #include "zelc_test_util.h"
 
@@ -41,63 +41,27 @@ std::vector<std::array<uint32_t, 3>> rows(const std::string &img, uint32_t dir_e
 
 TEST(ZelcCli, TwoProtocolRulesGiveTheReferenceImage)
 {
-    std::string rules = temp_path("two.rules"), image = temp_path("two.img");
+    // The policy name inside the image is the rule file's name: a fixed one keeps the bytes fixed.
+    const std::string work = temp_path("two");
+    std::filesystem::create_directories(work);
+    std::string rules = work + "/two.rules", image = work + "/two.img";
     write_file(rules, "@0.0.0.0/0\t0.0.0.0/0\t0 : 65535\t0 : 65535\t0x06/0xFF\t0x0000/0x0000\t\n"
                       "@0.0.0.0/0\t0.0.0.0/0\t0 : 65535\t0 : 65535\t0x11/0xFF\t0x0000/0x0000\t\n");
     command_result r = run_command(zelc_binary() + " compile --format classbench " + rules + " -o " + image);
     ASSERT_EQ(r.status, 0) << r.out;
-    std::string policy = rules.substr(rules.rfind('/') + 1);
-    const std::pair<uint32_t, const char *> sizes[] = {
-        {472, "Header"},      {764, "Context"},  {860, "Table directory entry"},
-        {884, "Instruction"}, {10132, "Action"}, {10132, "Final"}};
-    for (auto [size, label] : sizes) {
-        std::string line = "Policy: " + policy + "  Program size: " + std::to_string(size) + " [" + label + "]\n";
-        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-    }
     EXPECT_NE(r.out.find("rules: 2\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("classes of the root: 3\n"), std::string::npos) << r.out;
 
+    size_t size = 0;
+    EXPECT_EQ(image_hash(image, &size), 0x2c5ccd66356f1975ull);
+    EXPECT_EQ(size, 10132u);
+    // The same image decoded: the rows of the two leaf tables and of the combined table.
     std::string img = read_file(image);
     ASSERT_EQ(img.size(), 10132u);
-    EXPECT_EQ(word(img, 0), 0u);
-    EXPECT_EQ(word(img, 4), 10132u);
-    EXPECT_STREQ(img.c_str() + 8, policy.c_str());
-    EXPECT_EQ(word(img, 136), 4u);
-    EXPECT_EQ(word(img, 140), 6u);
-    EXPECT_EQ(word(img, 144), 222u);
-    EXPECT_EQ(word(img, 148 + 4), 149u);
-    EXPECT_EQ(word(img, 148 + 8), 165u);
-    EXPECT_EQ(word(img, 148 + 12), 191u);
-    EXPECT_EQ(word(img, 276), 2u);
-    EXPECT_EQ(std::vector<uint8_t>(img.begin() + 280, img.begin() + 284), (std::vector<uint8_t>{1, 2, 12, 1}));
-    EXPECT_EQ(word(img, 344 + 4), 12u);
-    EXPECT_EQ(word(img, 344 + 8), 1u);
-    EXPECT_EQ(word(img, 344 + 12), 0u);
-    const uint32_t dir[4][3] = {{592, 3, 20}, {656, 5, 20}, {760, 6, 20}, {884, 3, 3080}};
-    for (int k = 0; k < 4; k++)
-        for (int w = 0; w < 3; w++)
-            EXPECT_EQ(word(img, 472 + 24 * k + 4 * w), dir[k][w]) << "directory " << k << " word " << w;
-    const uint32_t instrs[] = {0x11111000, 0x11222000, 0x32110003, 0x22120000, 0x12233000, 0x423F0000};
-    for (int i = 0; i < 6; i++)
-        EXPECT_EQ(word(img, 568 + 4 * i), instrs[i]) << "instruction " << i;
-    EXPECT_EQ(word(img, 592), 1u | 1u << 8);
-    EXPECT_EQ(word(img, 656), 1u | 2u << 8);
-    EXPECT_EQ(word(img, 760), 1u | 3u << 8);
-    EXPECT_EQ(word(img, 884), 2u);
     using R = std::vector<std::array<uint32_t, 3>>;
     EXPECT_EQ(rows(img, 0), (R{{0, 1, 0}, {1, 2, 1}, {2, 0xFFFFFFFF, 0}}));
     EXPECT_EQ(rows(img, 1), (R{{0, 6, 0}, {6, 7, 1}, {7, 17, 0}, {17, 18, 2}, {18, 0xFFFFFFFF, 0}}));
     EXPECT_EQ(rows(img, 2), (R{{0, 1, 0}, {1, 2, 0}, {2, 3, 0}, {3, 4, 0}, {4, 5, 1}, {5, 6, 2}}));
-    // Blocks: the default (reject), then rule 1's and rule 2's count actions.
-    const uint32_t blocks[] = {888, 3968, 7048};
-    for (int b = 0; b < 3; b++) {
-        EXPECT_EQ(word(img, blocks[b]), b == 0 ? 1u : 0u) << b;
-        EXPECT_EQ(word(img, blocks[b] + 4), 3080u) << b;
-    }
-    EXPECT_EQ(word(img, 888 + 8), 1u);
-    EXPECT_EQ(word(img, 3968 + 8), 8u);
-    EXPECT_STREQ(img.c_str() + 3968 + 8 + 104, "1");
-    EXPECT_STREQ(img.c_str() + 7048 + 8 + 104, "2");
 
     std::string trace = temp_path("two.trace");
     write_file(trace, "1 2 3 4 6\n1 2 3 4 17\n1 2 3 4 7\n4294967295 4294967295 65535 65535 17\n");
@@ -107,8 +71,7 @@ TEST(ZelcCli, TwoProtocolRulesGiveTheReferenceImage)
     r = run_command(zelc_binary() + " dump --format classbench " + rules);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("length = 10132 \n", 0), 0u) << r.out.substr(0, 200);
-    std::filesystem::remove(rules);
-    std::filesystem::remove(image);
+    std::filesystem::remove_all(work);
     std::filesystem::remove(trace);
 }
 

@@ -6,31 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <vector>
 
 namespace
 {
-
-// FNV-1a over little-endian 64-bit words, then the tail bytes.
-uint64_t image_hash(const std::string &path, size_t *size)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    *size = b.size();
-    uint64_t h = 0xcbf29ce484222325ull;
-    size_t i = 0;
-    for (; i + 8 <= b.size(); i += 8) {
-        uint64_t w;
-        std::memcpy(&w, b.data() + i, 8);
-        h = (h ^ w) * 0x100000001b3ull;
-    }
-    for (; i < b.size(); i++)
-        h = (h ^ static_cast<uint8_t>(b[i])) * 0x100000001b3ull;
-    return h;
-}
 
 TEST(ZelcGolden, ClassBenchImagesAreUnchanged)
 {

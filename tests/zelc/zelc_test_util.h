@@ -7,9 +7,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 inline std::string classbench_dir()
 {
@@ -58,4 +61,22 @@ inline std::string temp_path(const std::string &name)
 inline void write_file(const std::string &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// FNV-1a over little-endian 64-bit words, then the tail bytes.
+inline uint64_t image_hash(const std::string &path, size_t *size)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    *size = b.size();
+    uint64_t h = 0xcbf29ce484222325ull;
+    size_t i = 0;
+    for (; i + 8 <= b.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, b.data() + i, 8);
+        h = (h ^ w) * 0x100000001b3ull;
+    }
+    for (; i < b.size(); i++)
+        h = (h ^ static_cast<uint8_t>(b[i])) * 0x100000001b3ull;
+    return h;
 }
