@@ -14,7 +14,9 @@ function(zel_gtest target)
     get_filename_component(A_PREFIX ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   endif()
   add_executable(${target} ${A_SOURCES})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(${target} PRIVATE ZEL_TEST_BUILD_DIR="${CMAKE_BINARY_DIR}"
+                                               ZEL_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   target_link_libraries(${target} PRIVATE ${A_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   gtest_discover_tests(${target} TEST_PREFIX "${A_PREFIX}." DISCOVERY_TIMEOUT 60

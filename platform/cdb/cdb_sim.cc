@@ -1753,7 +1753,8 @@ void usage()
     fprintf(stderr,
             "usage: cdb-sim [--port N] [--yang-dir DIR] [--state-dir DIR] [--phase 0|1|2] [--verbose]\n"
             "  port: CONFD_IPC_PORT or %d by default (0 picks a free port, printed on stdout)\n"
-            "  yang-dir: %s by default\n",
+            "  yang-dir: %s by default\n"
+            "  phase: 2 by default (configuration accepted at once); 0 or 1 to walk the start phases\n",
             CONFD_PORT, ZEL_CDB_YANG_DIR);
 }
 
@@ -1772,7 +1773,9 @@ int main(int argc, char **argv)
     if (const char *e = getenv("CONFD_IPC_PORT"))
         port = atoi(e);
     std::string yang_dir = ZEL_CDB_YANG_DIR, state_dir = "/var/tmp/cdb-sim";
-    int start_phase = 0;
+    // Started by hand it accepts configuration at once, as a database started without options does;
+    // --phase 0 keeps the start-phase walk for tests of daemons that wait for it.
+    int start_phase = 2;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         auto val = [&]() -> std::string {

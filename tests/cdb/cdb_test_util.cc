@@ -1,4 +1,5 @@
 #include "cdb_test_util.h"
+#include "test_dirs.h"
 
 #include <arpa/inet.h>
 #include <climits>
@@ -13,12 +14,6 @@
 
 namespace
 {
-
-std::string env_or(const char *name, const char *fallback)
-{
-    const char *v = getenv(name);
-    return v ? v : fallback;
-}
 
 std::string read_all(int fd)
 {
@@ -49,8 +44,8 @@ Sim::~Sim()
 
 void Sim::start(int phase, int port)
 {
-    std::string bin = env_or("ZEL_BUILD_DIR", ".") + "/bin/cdb-sim";
-    std::string yang = env_or("ZEL_SOURCE_DIR", ".") + "/tests/cdb";
+    std::string bin = zel_test_build_dir() + "/bin/cdb-sim";
+    std::string yang = zel_test_source_dir() + "/tests/cdb";
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     pid_ = fork();
@@ -59,8 +54,12 @@ void Sim::start(int phase, int port)
         close(p[0]);
         close(p[1]);
         std::string ph = std::to_string(phase), po = std::to_string(port);
-        execl(bin.c_str(), bin.c_str(), "--port", po.c_str(), "--yang-dir", yang.c_str(), "--state-dir", dir_.c_str(),
-              "--phase", ph.c_str(), static_cast<char *>(nullptr));
+        if (phase < 0)  // the database's own default
+            execl(bin.c_str(), bin.c_str(), "--port", po.c_str(), "--yang-dir", yang.c_str(), "--state-dir",
+                  dir_.c_str(), static_cast<char *>(nullptr));
+        else
+            execl(bin.c_str(), bin.c_str(), "--port", po.c_str(), "--yang-dir", yang.c_str(), "--state-dir",
+                  dir_.c_str(), "--phase", ph.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(p[1]);
@@ -107,7 +106,7 @@ int Sim::cdb_socket(enum cdb_sock_type type)
 
 CliResult Sim::cli(const std::vector<std::string> &args)
 {
-    std::string bin = env_or("ZEL_BUILD_DIR", ".") + "/bin/cdb-cli";
+    std::string bin = zel_test_build_dir() + "/bin/cdb-cli";
     std::string po = std::to_string(port_);
     std::vector<const char *> argv{bin.c_str(), "--port", po.c_str()};
     for (auto &a : args)

@@ -22,7 +22,7 @@ struct CliResult {
 class Sim
 {
 public:
-    explicit Sim(int phase = 2);
+    explicit Sim(int phase = 2);  // -1: no --phase option
     ~Sim();
     void start(int phase, int port);
     void stop();

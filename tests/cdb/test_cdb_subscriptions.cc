@@ -335,6 +335,18 @@ TEST(CdbDatastore, RunningSurvivesARestartAndClientsReconnect)
     cdb_close(d);
 }
 
+TEST(CdbDatastore, StartedWithoutOptionsAcceptsConfigurationAtOnce)
+{
+    Sim sim(-1);
+    int d = sim.cdb_socket(CDB_DATA_SOCKET);
+    struct cdb_phase ph {
+    };
+    ASSERT_EQ(cdb_get_phase(d, &ph), CONFD_OK);
+    EXPECT_EQ(ph.phase, 2);
+    EXPECT_EQ(sim.load(kLists).rc, 0);
+    cdb_close(d);
+}
+
 TEST(CdbDatastore, StartPhasesGateWaitStartAndConfiguration)
 {
     Sim sim(0);

@@ -1,4 +1,5 @@
 #include "cfgd_harness.h"
+#include "test_dirs.h"
 
 #include <arpa/inet.h>
 #include <sys/wait.h>
@@ -14,12 +15,6 @@
 
 namespace
 {
-
-std::string build_dir()
-{
-    const char *b = getenv("ZEL_BUILD_DIR");
-    return b != nullptr ? b : ".";
-}
 
 void tick_cb(evutil_socket_t, short, void *arg)
 {
@@ -44,7 +39,7 @@ CdbSim::~CdbSim()
 
 bool CdbSim::start(int port)
 {
-    std::string bin = build_dir() + "/bin/cdb-sim";
+    std::string bin = zel_test_build_dir() + "/bin/cdb-sim";
     int p[2];
     if (pipe(p) != 0)
         return false;
@@ -83,7 +78,7 @@ void CdbSim::stop()
 
 int CdbSim::cli(const std::vector<std::string> &args, std::string *out) const
 {
-    std::string cmd = build_dir() + "/bin/cdb-cli --port " + std::to_string(port_);
+    std::string cmd = zel_test_build_dir() + "/bin/cdb-cli --port " + std::to_string(port_);
     for (auto &a : args)
         cmd += " '" + a + "'";
     cmd += " 2>&1";

@@ -4,6 +4,7 @@
 #include "dataplane/zel_if_octeon.h"
 #include "fp_sim_harness.h"
 #include "sandbox.h"
+#include "test_dirs.h"
 #include "tools/zelc/zelc_rules.h"
 
 #include <fcntl.h>
@@ -112,8 +113,7 @@ protected:
         DataPlane::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        const char *src = getenv("ZEL_SOURCE_DIR");
-        data = std::string(src ? src : ".") + "/../shared/data/classbench";
+        data = zel_test_source_dir() + "/../shared/data/classbench";
         if (!std::filesystem::exists(data + "/acl1_100.rules"))
             GTEST_SKIP() << "no ClassBench data in " << data;
         fp = e2e::start_fp_sim();

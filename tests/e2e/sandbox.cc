@@ -1,4 +1,5 @@
 #include "sandbox.h"
+#include "test_dirs.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -530,15 +531,7 @@ void Process::close_stdin() { close_fd(in_fd_); }
 
 // ---------------------------------------------------------------------------- helpers
 
-std::string binary(std::string_view name)
-{
-    std::string dir;
-    if (const char *env = getenv("ZEL_BUILD_DIR"))
-        dir = env;
-    else  // test binaries live in <build>/tests, tools in <build>/bin
-        dir = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-    return dir + "/bin/" + std::string(name);
-}
+std::string binary(std::string_view name) { return zel_test_build_dir() + "/bin/" + std::string(name); }
 
 int exit_code(const std::optional<int> &status) { return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1; }
 

@@ -165,8 +165,8 @@ private:
     std::thread reader_;
 };
 
-// $ZEL_BUILD_DIR/bin/<name>; ZEL_BUILD_DIR is set by the test registration, and without it
-// the build directory is the one this executable lies in (<build>/tests or <build>/bin).
+// <build>/bin/<name>: $ZEL_BUILD_DIR as the test registration sets it, else the build this harness
+// was compiled in.
 std::string binary(std::string_view name);
 // Exit code of a normal exit, -1 for no status or a death by signal.
 int exit_code(const std::optional<int> &status);

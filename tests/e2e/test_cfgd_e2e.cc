@@ -2,6 +2,7 @@
 // reconnection, notifications and traps.
 #include "fp_sim_harness.h"
 #include "sandbox.h"
+#include "test_dirs.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -123,7 +124,7 @@ TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
     EXPECT_TRUE(syslog().wait_for_regex(diag("Initial config read done"), kWait, &mark)) << syslog().dump();
 
     int rc = -1;
-    std::string src = getenv("ZEL_SOURCE_DIR") ? getenv("ZEL_SOURCE_DIR") : ".";
+    std::string src = zel_test_source_dir();
     std::string out = cli({"load", src + "/examples/data-policy.json"}, &rc);
     ASSERT_EQ(rc, 0) << out;
     EXPECT_TRUE(syslog().wait_for_regex(diag("Received ADD subscription policy-from-ostrel/data-policy"), kWait, &mark))

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "test_dirs.h"
+
 inline std::string classbench_dir()
 {
-    const char *src = std::getenv("ZEL_SOURCE_DIR");
-    std::string dir = std::string(src ? src : ".") + "/../shared/data/classbench";
+    std::string dir = zel_test_source_dir() + "/../shared/data/classbench";
     return std::filesystem::is_directory(dir) ? dir : std::string();
 }
 
@@ -26,11 +27,7 @@ inline std::string classbench_dir()
     if (dir.empty())                                                                                                   \
     GTEST_SKIP() << "no ClassBench data beside the source tree (../shared/data/classbench)"
 
-inline std::string zelc_binary()
-{
-    const char *b = std::getenv("ZEL_BUILD_DIR");
-    return std::string(b ? b : ".") + "/bin/zelc";
-}
+inline std::string zelc_binary() { return zel_test_build_dir() + "/bin/zelc"; }
 
 struct command_result {
     int status = -1;
