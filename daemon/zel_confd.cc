@@ -1,9 +1,12 @@
 #include "daemon/zel_confd.h"
 
 #include <cstdio>
+#include <cstring>
+#include <span>
 
 #include "cfgd/cfgd_util.h"
 #include "common/zel_log.h"
+#include "oper/zel_oper.h"
 #include "policy/zel_config.h"
 #include "policy/zel_policy_points.h"
 #include "policy/zel_publish.h"
@@ -32,10 +35,17 @@ void fill_points()
     g_points[rows.size()] = {};
 }
 
+// Every action point of the model, in its order, with the callbacks of the module that serves it (none
+// yet: registered, and answered as not implemented by the database).
 void fill_actions()
 {
+    const std::span<const confd_action_cbs> served[] = {zel_oper_actions()};
     for (unsigned i = 0; i < ZEL_CONFD_NUM_ACTIONS; i++) {
         g_actions[i] = {};
+        for (std::span<const confd_action_cbs> table : served)
+            for (const confd_action_cbs &a : table)
+                if (strcmp(a.actionpoint, zel_yang_actionpoints[i]) == 0)
+                    g_actions[i] = a;
         snprintf(g_actions[i].actionpoint, sizeof g_actions[i].actionpoint, "%s", zel_yang_actionpoints[i]);
     }
     g_actions[ZEL_CONFD_NUM_ACTIONS] = {};

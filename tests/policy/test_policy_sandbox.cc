@@ -18,6 +18,7 @@
 #include "daemon/zel_confd.h"
 #include "dataplane/fp_common.h"
 #include "fp_sim_harness.h"
+#include "oper/zel_oper.h"
 #include "platform/cdb/confd_lib.h"
 #include "policy/zel_config.h"
 #include "sandbox.h"
@@ -302,4 +303,65 @@ TEST_F(PolicySandbox, StopAndStartAgainLeavesNothingBehind)
         started = true;
         ASSERT_TRUE(pump_until([&] { return pxrd->wait_stdout_line("\"up\"", 0ms, &cur).has_value(); }, e2e::kWait));
     }
+}
+
+// The clear commands reset the counters of exactly the policies they name, of their type only.
+TEST_F(PolicySandbox, ClearResetsTheCountersOfTheNamedPolicyOnly)
+{
+    ASSERT_EQ(zel_config_vpn_list_add(ctx, "V"), 0);
+    ASSERT_EQ(zel_config_vpn_range_add(ctx, "V", 10, 10), 0);
+    for (const char *p : {"P", "Q"}) {
+        policy(p, "V");
+        add_rule(p, 10, 6, "tcp10");
+    }
+    zel_commit_done(ctx);
+    const std::string trace = "/run/clear_trace";
+    {
+        std::ofstream t(trace);
+        for (uint32_t i = 0; i < 3; i++)
+            t << "167772161\t167772162\t1000\t80\t6\t0\t0\n";
+    }
+    for (const char *p : {"P", "Q"}) {
+        auto run =
+            e2e::Process::start({e2e::binary("fp-sim"), "run", "--filter", std::to_string(pvl(p)->filter_index), trace},
+                                {.pipe_stdin = false});
+        ASSERT_TRUE(run);
+        ASSERT_EQ(e2e::exit_code(run->wait_exit()), 0) << run->stderr_text();
+    }
+    unlink(trace.c_str());
+    auto count = [&](const char *p) {
+        uint64_t packets = 0, bytes = 0;
+        zel_counter_totals(pvl(p)->program, "tcp10", &packets, &bytes);
+        return packets;
+    };
+    ASSERT_EQ(count("P"), 3u);
+    ASSERT_EQ(count("Q"), 3u);
+
+    // A session of the configuration layer, as the database runs the command.
+    confd_daemon_ctx dx{};
+    dx.d_opaque = ctx->cfg.cfgd;
+    confd_user_info uinfo{};
+    uinfo.dx = &dx;
+    auto clear = [&](auto fn, const char *name) {
+        confd_tag_value_t param{};
+        if (name)
+            CONFD_SET_TAG_BUF(&param, 0, name, strlen(name));
+        return fn(&uinfo, nullptr, nullptr, name ? &param : nullptr, name ? 1 : 0);
+    };
+    const auto actions = zel_oper_actions();
+    auto action = [&](const char *point) {
+        for (const confd_action_cbs &a : actions)
+            if (strcmp(a.actionpoint, point) == 0)
+                return a.action;
+        return decltype(actions[0].action){};
+    };
+    ASSERT_NE(ctx->cfg.cfgd, nullptr);
+    EXPECT_EQ(clear(action("zel_clear_data_policy"), "nosuch"), 0);
+    EXPECT_EQ(clear(action("zel_clear_app_route_policy"), nullptr), 0);
+    EXPECT_EQ(count("P"), 3u) << "another type or an unknown name clears nothing";
+    EXPECT_EQ(clear(action("zel_clear_data_policy"), "P"), 0);
+    EXPECT_EQ(count("P"), 0u);
+    EXPECT_EQ(count("Q"), 3u);
+    EXPECT_EQ(clear(action("zel_clear_data_policy"), nullptr), 0);
+    EXPECT_EQ(count("Q"), 0u);
 }

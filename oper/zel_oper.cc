@@ -1,0 +1,31 @@
+#include "oper/zel_oper.h"
+
+#include <array>
+
+#include "cfgd/cfgd_api.h"
+#include "oper/zel_oper_internal.h"
+
+namespace
+{
+
+const std::array kActions{
+    confd_action_cbs{"zel_clear_data_policy", nullptr, nullptr, zel_clear_data_policy},
+    confd_action_cbs{"zel_clear_app_route_policy", nullptr, nullptr, zel_clear_app_route_policy},
+    confd_action_cbs{"zel_debug_config", nullptr, nullptr, zel_debug_one<0>},
+    confd_action_cbs{"zel_debug_kro", nullptr, nullptr, zel_debug_one<1>},
+    confd_action_cbs{"zel_debug_dpi", nullptr, nullptr, zel_debug_one<2>},
+    confd_action_cbs{"zel_debug_policy", nullptr, nullptr, zel_debug_one<3>},
+    confd_action_cbs{"zel_debug_all", nullptr, nullptr, zel_debug_all},
+    confd_action_cbs{"zel_debug_disable_all", nullptr, nullptr, zel_debug_disable_all},
+};
+
+}  // namespace
+
+std::span<const confd_action_cbs> zel_oper_actions() { return kActions; }
+
+zel_ctx *zel_oper_ctx(const confd_user_info *uinfo)
+{
+    if (!uinfo || !uinfo->dx || !uinfo->dx->d_opaque)
+        return nullptr;
+    return static_cast<zel_ctx *>(static_cast<cfgd_context *>(uinfo->dx->d_opaque)->params.app_ctx);
+}
