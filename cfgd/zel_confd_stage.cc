@@ -1,6 +1,7 @@
 #include "cfgd/zel_confd_stage.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/zel_log.h"
 #include "yang/zel_yang_hashes.h"
@@ -88,6 +89,28 @@ confd_action_cbs *zel_confd_action_points()
         for (unsigned i = 0; i < ZEL_CONFD_NUM_ACTIONS; i++)
             snprintf(g_actions[i].actionpoint, sizeof g_actions[i].actionpoint, "%s", zel_yang_actionpoints[i]);
     return g_actions;
+}
+
+int zel_confd_set_handler(const char *path, cfgd_sub_handler handler)
+{
+    for (cfgd_sub_point *p = g_points; p->path[0] != '\0'; ++p)
+        if (strcmp(p->path, path) == 0) {
+            p->handler = handler;
+            return 0;
+        }
+    return 2;
+}
+
+int zel_confd_set_action(const char *actionpoint, decltype(confd_action_cbs::command) command,
+                         decltype(confd_action_cbs::action) action)
+{
+    for (confd_action_cbs *a = zel_confd_action_points(); a->actionpoint[0] != '\0'; ++a)
+        if (strcmp(a->actionpoint, actionpoint) == 0) {
+            a->command = command;
+            a->action = action;
+            return 0;
+        }
+    return 2;
 }
 
 void zel_confd_set_commit_hook(zel_confd_commit_fn fn) { g_commit_hook = fn; }

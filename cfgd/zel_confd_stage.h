@@ -15,6 +15,12 @@ cfgd_sub_point *zel_confd_sub_points();
 // The action table (ZEL_CONFD_NUM_ACTIONS entries and the empty end entry).
 confd_action_cbs *zel_confd_action_points();
 
+// Handlers and callbacks of the modules that serve points of the tables, set before the stage
+// runs (null clears). 0; 2 when the table has no such point.
+int zel_confd_set_handler(const char *path, cfgd_sub_handler handler);
+int zel_confd_set_action(const char *actionpoint, decltype(confd_action_cbs::command) command,
+                         decltype(confd_action_cbs::action) action);
+
 // The commit hook run after every fully handled notification, and the registration of
 // the data callbacks; both optional until their subsystems exist.
 using zel_confd_commit_fn = void (*)(zel_ctx *ctx, int trigger);

@@ -6,6 +6,7 @@
 #include "daemon/zel_sysmgr.h"
 #include "daemon/zel_tabmgr.h"
 #include "dataplane/zel_if_octeon.h"
+#include "dpi/zel_dpi.h"
 #include "policy/zel_config.h"
 
 #include <unistd.h>
@@ -47,7 +48,28 @@ int zel_stage1_complete(zel_ctx *)
     return 0;
 }
 
-int zel_dpi_stage(zel_ctx *ctx) { return zel_dpi_inline_init(ctx, nullptr); }
+int zel_dpi_stage(zel_ctx *ctx) { return zel_dpi_inline_init(ctx, zel_dpi_init); }
+
+// What the inspection glue borrows from the policy model and the pxrd link, and the configuration
+// point and commands it serves.
+const zel_dpi_hooks g_dpi_hooks{
+    [](zel_ctx *ctx) { return ctx->policy_db != nullptr ? &ctx->policy_db->dpi_refs : nullptr; },
+    [](zel_ctx *ctx) { return ctx->policy_db != nullptr ? &ctx->policy_db->flow_refs : nullptr; },
+    [](zel_ctx *ctx) { return ctx->tabmgr_link; },
+};
+
+void zel_dpi_sync(zel_ctx *ctx) { zel_dpi_sync_state(ctx); }
+
+void zel_dpi_bind(zel_ctx *ctx, bool on)
+{
+    zel_dpi_set_hooks(on ? &g_dpi_hooks : nullptr);
+    zel_policy_set_dpi_sync(on ? zel_dpi_sync : nullptr);
+    if (ctx->policy_db != nullptr)
+        ctx->policy_db->app_id = on ? zel_dpi_app_id : nullptr;
+    zel_confd_set_handler("policy", on ? zel_dpi_config_policy_root : nullptr);
+    for (const zel_dpi_action &a : zel_dpi_actions)
+        zel_confd_set_action(a.actionpoint, on ? a.command : nullptr, on ? a.action : nullptr);
+}
 
 // The configuration layer hands every finished commit to the policy pass, and the pass
 // publishes its status notifications through the layer.
@@ -64,12 +86,14 @@ int zel_confd_stage(zel_ctx *ctx)
     zel_confd_set_commit_hook(zel_commit_done);
     if (ctx->policy_db != nullptr)
         ctx->policy_db->status = {zel_send_status, cfgd_shm_get_text, cfgd_shm_get_addr};
+    zel_dpi_bind(ctx, true);
     return zel_confd_init(ctx);
 }
 
 void zel_confd_unstage(zel_ctx *ctx)
 {
     zel_confd_deinit(ctx);
+    zel_dpi_bind(ctx, false);
     if (ctx->policy_db != nullptr)
         ctx->policy_db->status = {};
     zel_confd_set_commit_hook(nullptr);
@@ -97,7 +121,7 @@ constexpr std::array g_stages{
     zel_stage{"confd", zel_confd_stage, zel_confd_unstage},
     zel_stage{"sysmgr-link", zel_sysmgr_init, zel_sysmgr_deinit},
     zel_stage{"stage1-complete", zel_stage1_complete, nullptr},
-    zel_stage{"dpi", zel_dpi_stage, nullptr},
+    zel_stage{"dpi", zel_dpi_stage, zel_dpi_destroy},
 };
 
 // An orderly stop closes the links to the other daemons before it frees what they
