@@ -1,7 +1,6 @@
-// The inspection glue on a scripted engine and on nDPI: start-up and its failures, the family
+// The inspection glue on a scripted engine: start-up and its failures, the family
 // table, names, the switches and the state word, the root policy point and the commands' output.
 #include <gtest/gtest.h>
-#include <ndpi/ndpi_protocol_ids.h>
 
 #include <array>
 #include <string>
@@ -9,7 +8,6 @@
 
 #include "common/zel_log.h"
 #include "dpi/zel_dpi_internal.h"
-#include "dpi/zel_dpi_ndpi.h"
 #include "yang/zel_yang_hashes.h"
 
 namespace
@@ -306,29 +304,6 @@ TEST_F(Glue, CommandsPrintTheSpecifiedLines)
               "DPI state                 : 1\n");
     EXPECT_EQ(output([](const zel_out_sink *o) { return zel_dpi_show_configuration(nullptr, o); }),
               "DPI state                 : 1\n");
-}
-
-// The real engine behind the glue.
-TEST_F(Glue, OnNdpiYoutubeIsAudioVideoAndEntryZeroIsTheHighestIdentifier)
-{
-    zel_dpi_set_engine_factory(nullptr);
-    std::vector<uint32_t> big_map(FP_NUM_DPI_PROTO_FAMILY_MAPPING), big_hits(FP_NUM_DPI_PROTO_FAMILY_MAPPING);
-    zel_dpi_tables t{big_map, big_hits, &state, &log_cfg};
-    zel_dpi_use_tables(&t);
-    std::string log;
-    ASSERT_EQ(init_quiet(&log), 0) << log;
-    EXPECT_EQ(log.find("Error when getting the family"), std::string::npos) << log;
-    const uint32_t yt = zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE);
-    EXPECT_EQ(zel_dpi_app_id("youtube"), yt);
-    EXPECT_EQ(zel_dpi_app_id("YouTube"), yt);
-    EXPECT_EQ(big_map[yt], zel_dpi_engine_family_id("Audio/Video"));
-    EXPECT_EQ(big_map[0], zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1));
-    EXPECT_EQ(big_hits[0], big_map[0]);
-    const std::string mapping = output([](const zel_out_sink *o) { return zel_dpi_show_family_mapping(o); });
-    EXPECT_NE(mapping.find("Protocol: [" + std::to_string(yt) +
-                           "] YouTube (YouTube) Family: [3] [3] Local: Audio/Video Qosmos: Media\n"),
-              std::string::npos)
-        << mapping;
 }
 
 }  // namespace
