@@ -30,6 +30,12 @@ using cfgd_sub_handler = int (*)(cfgd_sub_point *point, enum cdb_iter_op op, uin
 
 inline constexpr size_t CFGD_PATH_LEN = 128;
 
+// The handler a module serves for a point of another module's table, by keypath.
+struct cfgd_point_handler {
+    const char *keypath;
+    cfgd_sub_handler handler;
+};
+
 // One list below a bulk-read point; its handler is called once per changed entry.
 struct cfgd_bulk_list {
     char path[CFGD_PATH_LEN];  // absolute schema path without leading slash

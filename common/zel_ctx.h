@@ -79,6 +79,12 @@ struct zel_ctx {
     zel_cfg_services cfg;
     zel_dpi_services dpi;
 
+    // Who needs the forwarding plane to inspect applications ("Policy DPI Reference": the
+    // app-visibility switch and every policy reference on an application list) and to report flows
+    // ("Policy Flow Reference"); the commit hook hands both to the forwarding plane.
+    uint32_t dpi_refs;
+    uint32_t flow_refs;
+
     // Tables, each owned by its stage.
     zel_policy_db *policy_db;
     avl_tree_t kro_peers;

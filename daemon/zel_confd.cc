@@ -6,6 +6,7 @@
 
 #include "cfgd/cfgd_util.h"
 #include "common/zel_log.h"
+#include "dpi/zel_dpi.h"
 #include "oper/zel_oper.h"
 #include "policy/zel_config.h"
 #include "policy/zel_policy_points.h"
@@ -31,6 +32,10 @@ void fill_points()
         p.num_keys = rows[i].num_keys;
         p.priorities = cfgd_prio(rows[i].add_prio, rows[i].del_prio);
         p.handler = rows[i].handler;
+        // Points of the policy module's table that the inspection glue serves.
+        for (const cfgd_point_handler &h : zel_dpi_points)
+            if (p.handler == nullptr && strcmp(h.keypath, rows[i].keypath) == 0)
+                p.handler = h.handler;
     }
     g_points[rows.size()] = {};
 }
@@ -39,7 +44,7 @@ void fill_points()
 // yet: registered, and answered as not implemented by the database).
 void fill_actions()
 {
-    const std::span<const confd_action_cbs> served[] = {zel_oper_actions()};
+    const std::span<const confd_action_cbs> served[] = {zel_oper_actions(), zel_dpi_actions};
     for (unsigned i = 0; i < ZEL_CONFD_NUM_ACTIONS; i++) {
         g_actions[i] = {};
         for (std::span<const confd_action_cbs> table : served)
@@ -65,6 +70,7 @@ int notify(zel_ctx *ctx, confd_tag_value_t *values, int n)
 void zel_commit_done(zel_ctx *ctx)
 {
     zel_process_policies(ctx);
+    zel_dpi_sync_state(ctx);
     zel_policy_flow_visibility_sync(ctx);
 }
 

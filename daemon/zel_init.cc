@@ -5,6 +5,7 @@
 #include "daemon/zel_sysmgr.h"
 #include "daemon/zel_tabmgr.h"
 #include "dataplane/zel_if_octeon.h"
+#include "dpi/zel_dpi.h"
 #include "policy/zel_config.h"
 #include "policy/zel_policy_stages.h"
 
@@ -47,7 +48,18 @@ int zel_stage1_complete(zel_ctx *)
     return 0;
 }
 
-int zel_dpi_stage(zel_ctx *ctx) { return zel_dpi_inline_init(ctx, nullptr); }
+// The engine's failure is only logged: names then resolve to 0 and the daemon runs on.
+int zel_dpi_stage(zel_ctx *ctx)
+{
+    ctx->dpi.app_id = zel_dpi_app_id;
+    return zel_dpi_inline_init(ctx, zel_dpi_init);
+}
+
+void zel_dpi_unstage(zel_ctx *ctx)
+{
+    zel_dpi_destroy(ctx);
+    ctx->dpi = {};
+}
 
 // Start-up order; shutdown and failed start-ups undo it from the bottom up.
 // A stage with no operations yet belongs to a subsystem still to come.
@@ -71,7 +83,7 @@ constexpr std::array g_stages{
     zel_stage{"confd", zel_confd_stage, zel_confd_unstage},
     zel_stage{"sysmgr-link", zel_sysmgr_init, zel_sysmgr_deinit},
     zel_stage{"stage1-complete", zel_stage1_complete, nullptr},
-    zel_stage{"dpi", zel_dpi_stage, nullptr},
+    zel_stage{"dpi", zel_dpi_stage, zel_dpi_unstage},
 };
 
 // An orderly stop closes the links to the other daemons before it frees what they

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "common/zel_app_family.h"
 #include "common/zel_log.h"
 #include "dataplane/zel_if_octeon.h"
 #include "policy/zel_config.h"
@@ -10,41 +11,6 @@
 
 namespace
 {
-
-constexpr std::array<const char *, 32> kFamilyNames = {
-    "min",
-    "antivirus",
-    "application_service",
-    "audio_video",
-    "authentication",
-    "behavioral",
-    "compression",
-    "database",
-    "encrypted",
-    "erp",
-    "file_server",
-    "file_transfer",
-    "forum",
-    "game",
-    "instant_messaging",
-    "mail",
-    "microsoft_office",
-    "middleware",
-    "network_management",
-    "network_service",
-    "peer_to_peer",
-    "printer",
-    "routing",
-    "security_service",
-    "standard",
-    "telephony",
-    "terminal",
-    "thin_client",
-    "tunneling",
-    "wap",
-    "web",
-    "webmail",
-};
 
 zel_policy_db *db_of(zel_ctx *ctx) { return ctx ? ctx->policy_db : nullptr; }
 
@@ -293,12 +259,8 @@ int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy
 
 uint32_t zel_app_family_id(const char *name)
 {
-    if (!name)
-        return 0;
-    for (uint32_t i = 1; i < kFamilyNames.size(); i++)
-        if (strcmp(kFamilyNames[i], name) == 0)
-            return i;
-    return 0;
+    const uint32_t id = name ? zel_dpi_family_id(name) : ZEL_DPI_FAMILY_NONE;
+    return id == ZEL_DPI_FAMILY_NONE ? 0 : id;
 }
 
 zel_app_list *zel_config_app_list_find(zel_ctx *ctx, const char *name, uint32_t source)
@@ -381,7 +343,7 @@ int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *name, uint32_t user
     zel_policy_vpn_list *pvl;
     if (zel_config_policy_vpn_list_find(ctx, type, user, vpn_list, &pvl) != 0)
         return 2;
-    ctx->policy_db->dpi_refs++;
+    ctx->dpi_refs++;
     list->policy_users[zel_pvl_key{{type, user}, vpn_list}]++;
     pvl->app_lists[name]++;
     return 0;
@@ -407,8 +369,8 @@ int zel_config_policy_app_list_unref(zel_ctx *ctx, const char *name, uint32_t us
     auto own = pvl->app_lists.find(name);
     ZEL_ASSERT(it != list->policy_users.end() && it->second > 0);
     ZEL_ASSERT(own != pvl->app_lists.end() && own->second > 0);
-    ZEL_ASSERT(ctx->policy_db->dpi_refs > 0);
-    ctx->policy_db->dpi_refs--;
+    ZEL_ASSERT(ctx->dpi_refs > 0);
+    ctx->dpi_refs--;
     if (--it->second == 0)
         list->policy_users.erase(it);
     if (--own->second == 0)

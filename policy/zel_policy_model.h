@@ -290,8 +290,6 @@ struct zel_policy_db {
     avl_tree_t sla_classes;
     uint8_t sla_bitmap = 0;
     uint8_t fc_bitmap[9] = {};
-    uint32_t dpi_refs = 0;   // "Policy DPI Reference"
-    uint32_t flow_refs = 0;  // "Policy Flow Reference"
     uint32_t no_filter = 0;  // filter index of a vpn-list that found no program memory
     uint64_t clock_hz = 1000000000;
 };

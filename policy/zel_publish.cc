@@ -314,8 +314,8 @@ void zel_policy_flow_visibility_sync(zel_ctx *ctx)
     if (!ctx->policy_db || !fp_shmem_base())
         return;
     auto *knob = static_cast<uint32_t *>(fp_table(FP_TBL_FILTER_FLOW_VISIBILITY));
-    if (knob && *knob != ctx->policy_db->flow_refs)
-        *knob = ctx->policy_db->flow_refs;
+    if (knob && *knob != ctx->flow_refs)
+        *knob = ctx->flow_refs;
 }
 
 // ----------------------------------------------------------------------------------------------------

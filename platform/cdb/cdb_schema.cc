@@ -194,22 +194,30 @@ Schema::~Schema()
         ly_ctx_destroy(ctx_);
 }
 
-std::string Schema::load(const std::string &dir)
+std::string Schema::load(const std::string &dirs)
 {
-    if (ly_ctx_new(dir.c_str(), LY_CTX_SET_PRIV_PARSED, &ctx_) != LY_SUCCESS)
+    if (ly_ctx_new(nullptr, LY_CTX_SET_PRIV_PARSED, &ctx_) != LY_SUCCESS)
         return "cannot create the YANG context";
     ly_log_options(LY_LOSTORE_LAST);
-    DIR *d = opendir(dir.c_str());
-    if (!d)
-        return "cannot open YANG directory " + dir;
     std::vector<std::string> files;
-    while (dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 5 && n.compare(n.size() - 5, 5, ".yang") == 0)
-            files.push_back(dir + "/" + n);
+    std::istringstream list(dirs);
+    for (std::string dir; std::getline(list, dir, ':');) {
+        DIR *d = opendir(dir.c_str());
+        if (!d || ly_ctx_set_searchdir(ctx_, dir.c_str()) != LY_SUCCESS) {
+            if (d)
+                closedir(d);
+            return "cannot open YANG directory " + dir;
+        }
+        std::vector<std::string> here;
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".yang") == 0)
+                here.push_back(dir + "/" + n);
+        }
+        closedir(d);
+        std::sort(here.begin(), here.end());
+        files.insert(files.end(), here.begin(), here.end());
     }
-    closedir(d);
-    std::sort(files.begin(), files.end());
     for (auto &f : files) {
         std::ifstream in(f);
         std::string word;

@@ -47,8 +47,9 @@ class Schema
 {
 public:
     ~Schema();
-    // Loads every *.yang module of dir. Returns an empty string or the error.
-    std::string load(const std::string &dir);
+    // Loads every *.yang module of each directory of a colon-separated list. Returns an empty
+    // string or the error.
+    std::string load(const std::string &dirs);
     ly_ctx *ctx() const { return ctx_; }
 
     uint32_t tag(const lysc_node *n) const;

@@ -1751,7 +1751,7 @@ void on_signal(int) { g_stop = 1; }
 void usage()
 {
     fprintf(stderr,
-            "usage: cdb-sim [--port N] [--yang-dir DIR] [--state-dir DIR] [--phase 0|1|2] [--verbose]\n"
+            "usage: cdb-sim [--port N] [--yang-dir DIR[:DIR...]] [--state-dir DIR] [--phase 0|1|2] [--verbose]\n"
             "  port: CONFD_IPC_PORT or %d by default (0 picks a free port, printed on stdout)\n"
             "  yang-dir: %s by default\n"
             "  phase: 2 by default (configuration accepted at once); 0 or 1 to walk the start phases\n",

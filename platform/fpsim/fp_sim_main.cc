@@ -5,23 +5,31 @@
 //   fp-sim run --filter N [--size B] FILE
 //                                      classify a ClassBench trace or a pcap capture with the
 //                                      program published in filter slot N, count and police as a
-//                                      forwarding plane does, print the action block per packet
+//                                      forwarding plane does, print the action block per packet;
+//                                      captured packets get their flow's application from nDPI
+//                                      (1, "unclassified", until nDPI has decided), its family from
+//                                      the daemon's family table, and count their application's
+//                                      hits while inspection is on
 //   fp-sim show [--tables]             valid filter slots and block usage (and the table layout)
 #include "common/mempool.h"
 #include "common/zel_log.h"
+#include "compiler/zel_field.h"
 #include "dataplane/fp_common.h"
+#include "platform/fpsim/fp_sim_dpi.h"
 #include "platform/fpsim/fp_sim_fwd.h"
 #include "platform/fpsim/fp_sim_packets.h"
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace
@@ -121,7 +129,7 @@ int cmd_serve()
     return 0;
 }
 
-void print_verdict(uint64_t n, const fpsim_filter &f, const fpsim_verdict &v)
+void print_verdict(uint64_t n, const fpsim_filter &f, const fpsim_verdict &v, const std::string &app)
 {
     printf("packet %lu: action %u", static_cast<unsigned long>(n), v.action);
     if (v.is_default)
@@ -135,7 +143,9 @@ void print_verdict(uint64_t n, const fpsim_filter &f, const fpsim_verdict &v)
         else if (s.code != 0 && s.param_type == 0)
             printf(" %s", zel_action_name(s.code));
     }
-    printf(v.dropped ? " dropped\n" : "\n");
+    if (v.dropped)
+        printf(" dropped");
+    printf(app.empty() ? "\n" : " app %s\n", app.c_str());
 }
 
 int cmd_run(int argc, char **argv)
@@ -185,12 +195,26 @@ int cmd_run(int argc, char **argv)
         return 1;
     }
 
+    // Only captures carry what application recognition needs.
+    std::unique_ptr<fpsim_inspector> dpi;
+    if (std::any_of(pkts.begin(), pkts.end(), [](const fpsim_packet &p) { return !p.l3.empty(); }))
+        dpi = std::make_unique<fpsim_inspector>();
+    const fpsim_dpi_tables dpi_tables = fpsim_dpi_shared_tables();
+
     uint64_t n = 0, bytes = 0, missed = 0;
-    for (const fpsim_packet &p : pkts) {
+    for (fpsim_packet &p : pkts) {
         n++;
         if (!p.ip) {
             printf("packet %lu: not IP\n", static_cast<unsigned long>(n));
             continue;
+        }
+        std::string app;
+        if (dpi != nullptr && !p.l3.empty()) {
+            const uint32_t id = dpi->classify(p);
+            p.fields.v[ZEL_CF_APP] = id;
+            p.fields.v[ZEL_CF_APP_FAMILY] = fpsim_app_family(dpi_tables, id);
+            fpsim_count_hit(dpi_tables, id);
+            app = dpi->name(id);
         }
         // The packet goes through a buffer of the pool, as it would on the forwarding plane.
         auto *buf = static_cast<uint8_t *>(mempool_alloc(fpa_pool(), fpa_buffers()));
@@ -204,12 +228,13 @@ int cmd_run(int argc, char **argv)
         rc = f.forward(reinterpret_cast<const uint32_t *>(buf), p.len, now_cycles(), &v);
         mempool_free(fpa_pool(), fpa_buffers(), buf);
         if (rc != 0) {
-            printf("packet %lu: %s\n", static_cast<unsigned long>(n), rc == 2 ? "no class" : "no action block");
+            printf("packet %lu: %s%s%s\n", static_cast<unsigned long>(n), rc == 2 ? "no class" : "no action block",
+                   app.empty() ? "" : " app ", app.c_str());
             missed++;
             continue;
         }
         bytes += p.len;
-        print_verdict(n, f, v);
+        print_verdict(n, f, v, app);
     }
     printf("filter %u: %lu packets, %lu bytes\n", filter, static_cast<unsigned long>(n - missed),
            static_cast<unsigned long>(bytes));

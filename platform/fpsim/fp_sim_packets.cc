@@ -53,8 +53,13 @@ int read_capture(const std::string &path, std::vector<fpsim_packet> *out, std::s
     while ((rc = pcap_next_ex(p, &h, &data)) == 1) {
         fpsim_packet pkt;
         pkt.len = h->len;
-        pkt.ip = fpsim_frame_fields(data, h->caplen, linktype, &pkt.fields);
-        out->push_back(pkt);
+        uint32_t l3 = 0;
+        pkt.ip = fpsim_frame_fields(data, h->caplen, linktype, &pkt.fields, &l3);
+        if (pkt.ip) {
+            pkt.l3.assign(data + l3, data + h->caplen);
+            pkt.time_ms = uint64_t(h->ts.tv_sec) * 1000 + uint64_t(h->ts.tv_usec) / 1000;
+        }
+        out->push_back(std::move(pkt));
     }
     if (rc == PCAP_ERROR)
         *err = path + ": " + pcap_geterr(p);
@@ -64,7 +69,7 @@ int read_capture(const std::string &path, std::vector<fpsim_packet> *out, std::s
 
 }  // namespace
 
-bool fpsim_frame_fields(const uint8_t *frame, uint32_t caplen, int linktype, zelc_packet *out)
+bool fpsim_frame_fields(const uint8_t *frame, uint32_t caplen, int linktype, zelc_packet *out, uint32_t *l3_offset)
 {
     *out = {};
     uint32_t off = 0;
@@ -98,6 +103,8 @@ bool fpsim_frame_fields(const uint8_t *frame, uint32_t caplen, int linktype, zel
     }
     const uint8_t *ip = frame + off;
     const uint32_t avail = caplen - off;
+    if (l3_offset != nullptr)
+        *l3_offset = off;
     if (ethertype == 0x0800 && avail >= 20 && (ip[0] >> 4) == 4) {
         const uint32_t ihl = (ip[0] & 0xF) * 4u;
         if (ihl < 20 || avail < ihl)

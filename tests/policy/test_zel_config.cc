@@ -255,7 +255,7 @@ TEST(PolicyModel, PolicyDeleteReleasesEveryReference)
     ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_LIST, &av, s), 0);
     EXPECT_EQ(s->matches.back().field, ZEL_MATCH_APP_FAMILY);
     EXPECT_EQ(s->matches.back().low, 30u);
-    EXPECT_EQ(env.db().dpi_refs, 1u);
+    EXPECT_EQ(env.ctx.dpi_refs, 1u);
     zel_action_value pol{};
     snprintf(pol.name, sizeof pol.name, "pol");
     ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
@@ -270,7 +270,7 @@ TEST(PolicyModel, PolicyDeleteReleasesEveryReference)
     ASSERT_EQ(zel_config_policy_delete(&env.ctx, DATA, "P"), 0);
     EXPECT_TRUE(zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
     EXPECT_TRUE(zel_config_app_list_find(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
-    EXPECT_EQ(env.db().dpi_refs, 0u);
+    EXPECT_EQ(env.ctx.dpi_refs, 0u);
     EXPECT_TRUE(env.db().policers.at("pol")->instances.empty());
     EXPECT_TRUE(zel_config_vpn_list_find(&env.ctx, "V")->users.empty());
     // The locator krod never reported goes with its last reference.

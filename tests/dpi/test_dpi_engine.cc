@@ -1,0 +1,131 @@
+// The family names and the nDPI engine: identifiers, names, the reviewed family table and its
+// copy in dpi/README.md.
+#include <gtest/gtest.h>
+#include <ndpi/ndpi_api.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "common/zel_app_family.h"
+#include "dataplane/fp_common.h"
+#include "dpi/zel_dpi_engine.h"
+#include "dpi/zel_dpi_ndpi.h"
+
+namespace
+{
+
+TEST(Families, EngineAndConfigurationNamesResolveBothWays)
+{
+    EXPECT_EQ(zel_dpi_engine_family_id("Antivirus"), 1u);
+    EXPECT_EQ(zel_dpi_engine_family_id("Audio/Video"), 3u);
+    EXPECT_EQ(zel_dpi_engine_family_id("Webmail"), 31u);
+    EXPECT_EQ(zel_dpi_family_id("peer_to_peer"), 20u);
+    EXPECT_EQ(zel_dpi_family_id("webmail"), 31u);
+    for (uint32_t i = 1; i <= ZEL_DPI_NUM_FAMILIES; i++) {
+        EXPECT_EQ(zel_dpi_engine_family_id(zel_dpi_families[i].engine), i);
+        EXPECT_EQ(zel_dpi_family_id(zel_dpi_families[i].config), i);
+        EXPECT_STREQ(zel_dpi_family_engine_name(i), zel_dpi_families[i].engine);
+    }
+    for (const char *bad : {"Xylophone", "Min", "audio/video", "Web ", "", "min"})
+        EXPECT_EQ(zel_dpi_engine_family_id(bad), ZEL_DPI_FAMILY_NONE) << bad;
+    EXPECT_EQ(zel_dpi_family_id("Audio/Video"), ZEL_DPI_FAMILY_NONE);
+    EXPECT_EQ(zel_dpi_family_engine_name(0), nullptr);
+    EXPECT_EQ(zel_dpi_family_engine_name(ZEL_DPI_FAMILY_NONE), nullptr);
+}
+
+class Ndpi : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(engine->init(engine->default_params()), 0);
+        ASSERT_EQ(engine->enable_all(), 0);
+        ASSERT_EQ(engine->walk([&](const zel_dpi_proto &p) {
+            catalogue[p.id] = {std::string(p.name), std::string(p.family)};
+        }),
+                  0);
+    }
+    std::string family_of(uint16_t ndpi_proto) { return catalogue[zel_ndpi_app_id(ndpi_proto)].second; }
+
+    std::unique_ptr<zel_dpi_engine> engine = zel_dpi_ndpi_engine();
+    std::map<uint32_t, std::pair<std::string, std::string>> catalogue;
+};
+
+TEST_F(Ndpi, IdentifiersAreNdpisPlusOneAndEveryProtocolHasAFamily)
+{
+    EXPECT_FALSE(catalogue.contains(1)) << "unclassified is not a catalogue entry";
+    EXPECT_EQ(catalogue.rbegin()->first, zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1));
+    EXPECT_LT(catalogue.rbegin()->first, FP_NUM_DPI_PROTO_FAMILY_MAPPING);
+    EXPECT_EQ(catalogue[zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE)].first, "YouTube");
+    for (const auto &[id, p] : catalogue)
+        EXPECT_NE(zel_dpi_engine_family_id(p.second), ZEL_DPI_FAMILY_NONE) << id << " " << p.first << " " << p.second;
+
+    EXPECT_EQ(family_of(NDPI_PROTOCOL_BITTORRENT), "Peer to Peer");
+    for (uint16_t p : {NDPI_PROTOCOL_MAIL_SMTP, NDPI_PROTOCOL_MAIL_IMAP, NDPI_PROTOCOL_MAIL_POP})
+        EXPECT_EQ(family_of(p), "Mail") << p;
+    for (uint16_t p : {NDPI_PROTOCOL_SKYPE_TEAMS, NDPI_PROTOCOL_MSTEAMS, NDPI_PROTOCOL_SIP})
+        EXPECT_EQ(family_of(p), "Telephony") << p;
+    for (uint16_t p : {NDPI_PROTOCOL_YOUTUBE, NDPI_PROTOCOL_NETFLIX})
+        EXPECT_EQ(family_of(p), "Audio/Video") << p;
+    EXPECT_EQ(family_of(NDPI_PROTOCOL_SSH), "Terminal");
+    EXPECT_EQ(family_of(NDPI_PROTOCOL_RDP), "Thin Client");
+    EXPECT_EQ(family_of(NDPI_PROTOCOL_VNC), "Thin Client");
+    EXPECT_EQ(family_of(NDPI_PROTOCOL_GMAIL), "Webmail");
+}
+
+TEST_F(Ndpi, NamesCompareAsNdpiComparesThem)
+{
+    const uint32_t yt = zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE);
+    for (const char *name : {"YouTube", "youtube", "YOUTUBE"})
+        EXPECT_EQ(engine->id_of(name), yt) << name;
+    EXPECT_EQ(engine->id_of("Sina(Weibo)"), zel_ndpi_app_id(NDPI_PROTOCOL_SINA));
+    EXPECT_EQ(engine->id_of("z39.50"), zel_ndpi_app_id(NDPI_PROTOCOL_Z3950));
+    for (const char *bad : {"youtubex", "", "Unknown", "You Tube"})
+        EXPECT_EQ(engine->id_of(bad), 0u) << bad;
+    EXPECT_EQ(engine->id_of(std::string(200, 'a')), 0u);
+
+    const std::optional<zel_dpi_proto> p = engine->proto(yt);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->name, "YouTube");
+    EXPECT_EQ(p->family, "Media") << "the engine's own family text is nDPI's category";
+    EXPECT_FALSE(engine->proto(1));
+    EXPECT_FALSE(engine->proto(FP_NUM_DPI_PROTO_FAMILY_MAPPING));
+    EXPECT_STREQ(engine->version(), ndpi_revision());
+
+    engine->shutdown();
+    EXPECT_EQ(engine->id_of("youtube"), 0u);
+    EXPECT_LT(engine->walk([](const zel_dpi_proto &) {}), 0);
+    EXPECT_STREQ(engine->error_text(engine->walk([](const zel_dpi_proto &) {})), "engine not started");
+}
+
+// dpi/README.md prints the reviewed table; its rows must be the code's.
+TEST_F(Ndpi, ReadmePrintsTheFamilyTableOfTheCode)
+{
+    ndpi_detection_module_struct *mod = ndpi_init_detection_module(ndpi_no_prefs);
+    ASSERT_NE(mod, nullptr);
+    auto fam = [](uint32_t f) { return std::string(f != 0 ? zel_dpi_family_engine_name(f) : "none"); };
+    std::set<std::string> want;
+    for (const zel_ndpi_category_family &c : zel_ndpi_category_families())
+        want.insert("| " + std::string(ndpi_category_get_name(mod, static_cast<ndpi_protocol_category_t>(c.category))) +
+                    " | " + fam(c.family) + " |");
+    for (const zel_ndpi_family_override &o : zel_ndpi_family_overrides())
+        want.insert("| " + std::string(ndpi_get_proto_name(mod, o.proto)) + " | " + fam(o.family) + " |");
+    ndpi_exit_detection_module(mod);
+
+    const char *src = getenv("ZEL_SOURCE_DIR");
+    std::ifstream in(std::string(src != nullptr ? src : ".") + "/dpi/README.md");
+    ASSERT_TRUE(in) << "dpi/README.md";
+    std::set<std::string> rows;
+    bool in_table = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("## "))
+            in_table = line.find("family table") != std::string::npos;
+        else if (in_table && line.starts_with("| ") && !line.starts_with("| nDPI"))
+            rows.insert(line);
+    }
+    EXPECT_EQ(rows, want);
+}
+
+}  // namespace

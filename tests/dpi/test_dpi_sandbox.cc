@@ -1,0 +1,303 @@
+// The daemon's start-up run in this process inside the sandbox, with cdb-sim, fp-sim and pxrd-sim:
+// the inspection switch from the configuration database, the DPI state word and pxrd's message,
+// the inspection commands through cdb-cli, an application policy classifying a generated capture
+// in fp-sim with hits counted and cleared, unknown application names refused at commit, and a
+// daemon that runs on when the engine does not start.
+#include <ndpi/ndpi_protocol_ids.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+#include "cfgd_harness.h"
+#include "daemon/zel.h"
+#include "daemon/zel_confd.h"
+#include "dataplane/fp_common.h"
+#include "dpi/zel_dpi_internal.h"
+#include "dpi/zel_dpi_ndpi.h"
+#include "dpi_capture.h"
+#include "fp_sim_harness.h"
+#include "loop_harness.h"
+#include "policy/zel_config.h"
+#include "sandbox.h"
+
+namespace
+{
+
+using namespace std::chrono_literals;
+constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
+const uint32_t kYouTube = zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE);
+const uint32_t kHighest = zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1);
+
+class broken_engine : public zel_dpi_engine
+{
+public:
+    int init(const zel_dpi_params &) override { return -1; }
+    int enable_all() override { return 0; }
+    int walk(const std::function<void(const zel_dpi_proto &)> &) const override { return 0; }
+    const char *error_text(int) const override { return "engine initialisation failed"; }
+    uint32_t id_of(std::string_view) const override { return 0; }
+    std::optional<zel_dpi_proto> proto(uint32_t) const override { return std::nullopt; }
+    const char *version() const override { return ""; }
+    void shutdown() override {}
+};
+
+class DpiSandbox : public e2e::SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_EQ(e2e::use_sim_size("small"), "");
+        char dir[] = "/run/cdb-dpi-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        unsetenv("CONFD_IPC_PORT");
+        fp = e2e::start_fp_sim();
+        pxrd = e2e::Process::start({e2e::binary("pxrd-sim")});
+        cdb = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", dir, "--phase", "2"});
+        ASSERT_TRUE(fp && pxrd && cdb);
+        ASSERT_TRUE(cdb->wait_stdout_regex(std::regex(":4565")));
+        // The daemons that read their configuration before zeld are done.
+        ASSERT_TRUE(CdbSim().set_prio_mask(0x7));
+        ASSERT_EQ(zel_init(ctx), 0) << syslog().dump();
+        started = true;
+        ASSERT_TRUE(pump_until([&] { return pxrd->wait_stdout_line("\"up\"", 0ms).has_value(); }));
+        ASSERT_TRUE(pump_until([&] { return ctx->cfg.cfgd != nullptr && ctx->cfg.cfgd->initial_read_done == 1; }))
+            << syslog().dump();
+    }
+    void TearDown() override
+    {
+        if (started)
+            zel_deinit(ctx);
+        zel_dpi_set_engine_factory(nullptr);
+        shm_unlink(FP_SHMEM_NAME);
+    }
+
+    bool pump_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout = e2e::kWait)
+    {
+        return e2e::run_loop_until(ctx->base, pred, timeout);
+    }
+
+    // Runs a tool while the daemon's loop serves it; its stdout and stderr.
+    std::string run(const std::vector<std::string> &argv, int want = 0)
+    {
+        auto p = e2e::Process::start(argv, {.pipe_stdin = false});
+        if (!p) {
+            ADD_FAILURE() << "cannot start " << argv[0];
+            return {};
+        }
+        std::optional<int> st;
+        pump_until([&] { return (st = p->wait_exit(0ms)).has_value(); }, 60s);
+        EXPECT_EQ(e2e::exit_code(st), want) << argv[1] << ": " << p->stdout_text() << p->stderr_text();
+        return p->stdout_text() + p->stderr_text();
+    }
+    std::string cli(const std::vector<std::string> &args, int want = 0)
+    {
+        std::vector<std::string> argv{e2e::binary("cdb-cli")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, want);
+    }
+    std::string load(const std::string &json, int want = 0)
+    {
+        const std::string file = "/run/dpi-config.json";
+        EXPECT_TRUE(e2e::write_file(file, json));
+        return cli({"load", file}, want);
+    }
+
+    uint32_t state_word()
+    {
+        return std::atomic_ref<uint32_t>(*static_cast<uint32_t *>(fp_table(FP_TBL_DPI_APP_VISIBILITY))).load();
+    }
+
+    zel_ctx *ctx = &g_zel_ctx;
+    bool started = false;
+    std::unique_ptr<e2e::Process> fp, pxrd, cdb;
+};
+
+TEST_F(DpiSandbox, AppVisibilityDrivesTheStateWordAndTellsPxrdWhenInspectionEnds)
+{
+    ASSERT_EQ(state_word(), 0u);
+    const std::string on = R"({"ardenta-policy:policy": {"app-visibility": true}})";
+    load(on);
+    ASSERT_TRUE(pump_until([&] { return state_word() == 1; })) << syslog().dump();
+    load(R"({"ardenta-policy:policy": {"app-visibility": true, "log-frequency": 100}})");
+    pump_until([] { return false; }, 200ms);
+    EXPECT_EQ(ctx->dpi_refs, 1u) << "on twice counts once";
+    EXPECT_EQ(state_word(), 1u);
+    EXPECT_EQ(static_cast<fp_filter_log_cfg *>(fp_table(FP_TBL_FILTER_LOG_CFG))->words[0], 64u);
+
+    std::ostringstream want;
+    want << "Protocol bundle Version   : " << zel_dpi_current_switches().version << "\n"
+         << "App Visibility            : 1\nPolicy DPI Reference      : 1\n"
+         << "DPI state (Control)       : 1\nDPI state                 : 1\n";
+    EXPECT_EQ(cli({"request", "zel_dpi_dump_configuration"}), want.str());
+
+    size_t cur = 0;
+    load(R"({"ardenta-policy:policy": {"app-visibility": false}})");
+    ASSERT_TRUE(pump_until([&] { return state_word() == 0; }));
+    ASSERT_TRUE(pump_until([&] {
+        return pxrd->wait_stdout_regex(std::regex(R"("event": ?"dpi")"), 0ms, &cur).has_value();
+    })) << pxrd->stdout_text();
+    load(R"({"ardenta-policy:policy": {"app-visibility": false, "log-frequency": 8}})");
+    pump_until([] { return false; }, 300ms);
+    EXPECT_FALSE(pxrd->wait_stdout_regex(std::regex(R"("event": ?"dpi")"), 0ms, &cur)) << "one message per fall to 0";
+    EXPECT_EQ(pxrd->stdout_text().find("undecodable"), std::string::npos) << pxrd->stdout_text();
+}
+
+TEST_F(DpiSandbox, CommandsListTheCatalogueAndTheFamilyTable)
+{
+    const std::string list = cli({"request", "zel_dpi_dump_protocol_list"});
+    EXPECT_NE(list.find("[" + std::to_string(kYouTube) + "] App: YouTube Family: Audio/Video\n"), std::string::npos);
+    EXPECT_NE(list.find("] App: BitTorrent Family: Peer to Peer\n"), std::string::npos);
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), kHighest - 1) << "every protocol but unclassified";
+
+    const std::string map = cli({"request", "zel_dpi_dump_protocol_family_mapping"});
+    EXPECT_TRUE(map.starts_with("Dumping protocol to family mapping: " + std::to_string(kHighest) + " entries\n"))
+        << map;
+    EXPECT_NE(map.find("Protocol: [" + std::to_string(kYouTube) +
+                       "] YouTube (YouTube) Family: [3] [3] Local: Audio/Video Qosmos: Media\n"),
+              std::string::npos);
+    EXPECT_EQ(static_cast<uint32_t *>(fp_table(FP_TBL_DPI_PROTO_FAMILY_MAPPING))[0], kHighest);
+    EXPECT_EQ(zel_dpi_app_id("unclassified"), 1u);
+    EXPECT_EQ(zel_dpi_app_id("youtube"), kYouTube);
+}
+
+TEST_F(DpiSandbox, AnApplicationPolicyClassifiesACaptureAndCountsHits)
+{
+    ASSERT_EQ(zel_config_vpn_list_add(ctx, "V"), 0);
+    ASSERT_EQ(zel_config_vpn_range_add(ctx, "V", 10, 10), 0);
+    ASSERT_EQ(zel_config_policy_add(ctx, DATA, "P"), 0);
+    ASSERT_EQ(zel_config_policy_vpn_list_add(ctx, DATA, "P", "V", ZEL_ACT_ACCEPT, nullptr), 0);
+    struct list {
+        const char *name;
+        uint32_t kind;
+        const char *entry;
+        uint32_t seq;
+    };
+    for (const list &l : {list{"video", ZEL_APP_LIST_KIND_APPS, "YouTube", 10},
+                          list{"p2p", ZEL_APP_LIST_KIND_FAMILIES, "peer_to_peer", 20},
+                          list{"unknown", ZEL_APP_LIST_KIND_APPS, "unclassified", 30}}) {
+        ASSERT_EQ(zel_config_app_list_add(ctx, l.name, ZEL_LIST_SOURCE_CONTROLLER), 0);
+        ASSERT_EQ(zel_config_app_list_entry_add(ctx, l.name, ZEL_LIST_SOURCE_CONTROLLER, l.kind, l.entry), 0)
+            << l.entry;
+        zel_sequence *s;
+        ASSERT_EQ(zel_config_rule_add(ctx, DATA, "P", "V", l.seq, &s), 0);
+        zel_match_value v{};
+        v.name = l.name;
+        ASSERT_EQ(zel_config_match_add(ctx, ZEL_MATCH_APP_LIST, &v, s), 0);
+        zel_action_value a{};
+        snprintf(a.name, sizeof a.name, "%s", l.name);
+        ASSERT_EQ(zel_config_action_add(ctx, DATA, "P", "V", l.seq, ZEL_ACT_COUNT, ZEL_ACT_COUNT, &a), 0);
+        ASSERT_EQ(zel_config_action_add(ctx, DATA, "P", "V", l.seq, ZEL_ACT_ACCEPT, 0, nullptr), 0);
+    }
+    ASSERT_EQ(
+        zel_config_app_list_entry_add(ctx, "video", ZEL_LIST_SOURCE_CONTROLLER, ZEL_APP_LIST_KIND_APPS, "netflix"), 0);
+    zel_commit_done(ctx);
+    zel_policy_vpn_list *pvl = nullptr;
+    ASSERT_EQ(zel_config_policy_vpn_list_find(ctx, DATA, "P", "V", &pvl), 0);
+    ASSERT_NE(pvl->program, nullptr) << syslog().dump();
+    EXPECT_EQ(state_word(), 3u) << "one inspection user per application-list reference";
+
+    const std::string capture = "/run/dpi-mixed.pcap";
+    ASSERT_TRUE(dpi_test::write_capture(capture, dpi_test::mixed_flows()));
+    const std::string out = run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(pvl->filter_index), capture});
+    // The handshake packets come before nDPI decides: unclassified.
+    const std::vector<std::string> want{"unknown unclassified",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "video YouTube",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "video NetFlix",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "- HTTP",
+                                        "- DNS",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "unknown unclassified",
+                                        "p2p BitTorrent"};
+    static const std::regex row(R"(^packet (\d+): action \d+( default accept| accept count (\S+)) app (\S+)$)");
+    std::vector<std::string> got;
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch m;
+        if (std::regex_match(l, m, row))
+            got.push_back((m[3].matched ? m[3].str() : "-") + " " + m[4].str());
+    }
+    EXPECT_EQ(got, want) << out;
+    uint64_t packets = 0, bytes = 0;
+    zel_counter_totals(pvl->program, "video", &packets, &bytes);
+    EXPECT_EQ(packets, 2u);
+    zel_counter_totals(pvl->program, "p2p", &packets, &bytes);
+    EXPECT_EQ(packets, 1u);
+
+    const std::string hits = cli({"request", "zel_dpi_dump_protocol_hits"});
+    EXPECT_TRUE(hits.starts_with("Dumping protocol hits: " + std::to_string(kHighest) + " entries\n")) << hits;
+    EXPECT_NE(hits.find("Protocol: [1] unclassified (unclassified) Hits: 12\n"), std::string::npos) << hits;
+    EXPECT_NE(hits.find("Protocol: [" + std::to_string(kYouTube) +
+                        "] YouTube (YouTube) Hits: 1\n    Family: [3] [3] Local: Audio/Video Qosmos: Media\n"),
+              std::string::npos)
+        << hits;
+    EXPECT_NE(
+        hits.find("] BitTorrent (BitTorrent) Hits: 1\n    Family: [20] [20] Local: Peer to Peer Qosmos: Download\n"),
+        std::string::npos)
+        << hits;
+
+    EXPECT_EQ(cli({"request", "zel_dpi_clear_protocol_hits"}), "");
+    EXPECT_EQ(cli({"request", "zel_dpi_dump_protocol_hits"}),
+              "Dumping protocol hits: " + std::to_string(kHighest) + " entries\n");
+    unlink(capture.c_str());
+}
+
+TEST_F(DpiSandbox, AnUnknownApplicationIsRefusedAtCommitAndNothingChanges)
+{
+    load(R"({"ardenta-policy:policy": {"lists": {"app-list": [{"name": "video", "app": [{"name": "youtube"}]}]}}})");
+    const std::string before = cli({"show-config"});
+    ASSERT_NE(before.find("youtube"), std::string::npos) << before;
+    const std::string err = load(R"({"ardenta-policy:policy": {"lists": {"app-list": [{"name": "video",
+        "app": [{"name": "YOUTUBE"}, {"name": "youtubex"}]}]}}})",
+                                 1);
+    EXPECT_NE(err.find("unknown application"), std::string::npos) << err;
+    EXPECT_NE(err.find("app[name='youtubex']"), std::string::npos) << err;
+    EXPECT_EQ(cli({"show-config"}), before);
+}
+
+class DpiSandboxBrokenEngine : public DpiSandbox
+{
+protected:
+    void SetUp() override
+    {
+        zel_dpi_set_engine_factory(
+            []() -> std::unique_ptr<zel_dpi_engine> { return std::make_unique<broken_engine>(); });
+        DpiSandbox::SetUp();
+    }
+};
+
+TEST_F(DpiSandboxBrokenEngine, TheDaemonRunsOnWithoutTheEngine)
+{
+    const auto lines = syslog().lines();
+    auto logged = [&](const std::string &text) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const e2e::SyslogLine &l) { return l.msg.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("Error: Could not initialize DPI engine: err: engine initialisation failed")) << syslog().dump();
+    EXPECT_TRUE(logged("Inline DPI initialization failed: -1"));
+    EXPECT_TRUE(logged("Initialization - Stage 2 complete"));
+    EXPECT_EQ(zel_dpi_app_id("youtube"), 0u);
+    EXPECT_EQ(cli({"request", "zel_dpi_dump_protocol_family_mapping"}),
+              "Dumping protocol to family mapping: 0 entries\n");
+    // Configuration still flows: the switch is counted and the state word follows.
+    load(R"({"ardenta-policy:policy": {"app-visibility": true}})");
+    EXPECT_TRUE(pump_until([&] { return state_word() == 1; }));
+}
+
+}  // namespace
