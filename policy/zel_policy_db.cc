@@ -10,7 +10,7 @@ int zel_policy_db_init(zel_ctx *ctx, uint32_t no_filter)
         return 74;
     if (ctx->policy_db)
         return 17;
-    ctx->policy_db = new (std::nothrow) zel_policy_db;
+    ctx->policy_db = new (std::nothrow) zel_policy_db{};
     if (!ctx->policy_db)
         return 12;
     ctx->policy_db->no_filter = no_filter;
