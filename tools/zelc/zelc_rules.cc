@@ -736,8 +736,8 @@ std::vector<zelc_packet> zelc_generate_packets(const zelc_ruleset &rs, uint32_t 
 int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
 {
     *out = {};
-    zel_prog_heap *heap = zel_prog_heap_new(blocks, 1);
-    const program_allocator program_memory = heap ? zel_prog_heap_allocator(heap) : program_allocator{};
+    std::shared_ptr<zel_prog_heap> heap(zel_prog_heap_new(blocks, 1), zel_prog_heap_delete);
+    const program_allocator program_memory = heap ? zel_prog_heap_allocator(heap.get()) : program_allocator{};
     compile_context *ctx = heap ? zel_compile_context_new(&program_memory) : nullptr;
     rule_table *rt =
         ctx ? zel_rule_table_create(rs.name.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs.default_action.get()) : nullptr;
@@ -757,20 +757,24 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
                           : zel_rule_add_range(ctx, r, c.field, c.lo, c.hi);
         }
     }
+    if (rc == 12)
+        out->no_memory = ZEL_NO_MEMORY_COMPILER;
     if (rc == 0) {
         void *image = nullptr;
         auto t0 = std::chrono::steady_clock::now();
-        const double c0 = zelc_thread_cpu_seconds();
+        const double c0 = zelc_thread_cpu_seconds(), p0 = zelc_process_cpu_seconds();
         rc = zel_compile(ctx, rt, &image, &out->size);
+        out->process_cpu_seconds = zelc_process_cpu_seconds() - p0;
         out->cpu_seconds = zelc_thread_cpu_seconds() - c0;
         out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        out->no_memory = zel_compile_no_memory(ctx);
         if (rc == 0 && image) {
             auto *h = static_cast<const zel_image_header *>(image);
-            out->image.assign(static_cast<const uint8_t *>(image), static_cast<const uint8_t *>(image) + out->size);
+            out->image = {static_cast<const uint8_t *>(image), out->size};
+            out->memory = heap;
             out->leaf_tables = h->field_map_count;
             out->combined_tables = h->dir_count - 1 - h->field_map_count;
             out->root_classes = zel_image_dir(image)[h->dir_count - 1].count;
-            zel_program_free(&ctx->program_memory, image);
         } else if (rc == 0) {
             rc = 2;  // no rule, nothing to compile
         }
@@ -779,7 +783,6 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
         zel_compile_context_reset(ctx);
     zel_rule_table_free(rt);
     zel_compile_context_free(ctx);
-    zel_prog_heap_delete(heap);
     return rc;
 }
 
@@ -825,6 +828,13 @@ long zelc_rss_kib()
         std::fclose(f);
     }
     return rss * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+double zelc_process_cpu_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 double zelc_thread_cpu_seconds()
