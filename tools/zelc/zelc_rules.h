@@ -85,6 +85,26 @@ struct zelc_compiled {
 
 // 0; 12 out of memory (out->no_memory says whose; out->size = bytes needed or a lower bound); 22.
 int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out);
+
+// A compile context and its program memory kept across compilations, as the daemon keeps its own: the
+// second compilation finds the working pool and program pages of the first. An image lives until the
+// next compile (or the session's end).
+class zelc_session
+{
+public:
+    explicit zelc_session(uint32_t blocks);
+    ~zelc_session();
+    zelc_session(const zelc_session &) = delete;
+    zelc_session &operator=(const zelc_session &) = delete;
+    int compile(const zelc_ruleset &rs, zelc_compiled *out);
+    // Leaves the last image to the program memory (released with it) instead of freeing it.
+    void keep_image() { image_ = nullptr; }
+
+private:
+    std::shared_ptr<zel_prog_heap> heap_;
+    compile_context *ctx_ = nullptr;
+    void *image_ = nullptr;
+};
 // Blocks of 128 bytes that hold `bytes` (64-bit: a size near 2^32 needs 2^25 blocks).
 inline uint64_t zelc_blocks_for(uint64_t bytes) { return (bytes + 127) / 128; }
 
