@@ -401,6 +401,8 @@ private:
 
 // Rule tables of this many rules or more compute classes on a worker thread.
 constexpr uint32_t kThreadedRules = 128;
+// Bytes of drawn trees that may wait for the image while the worker still computes classes.
+constexpr uint64_t kMaxWaitingTrees = uint64_t{32} << 20;
 
 int no_memory(compile_context *ctx, uint32_t kind, uint64_t needed, uint32_t *size)
 {
@@ -494,14 +496,21 @@ private:
 
     int draw(eclass_table *t)
     {
+        // A drawn tree waits for the image in working memory; past a bound, waiting for the last classes
+        // costs less than holding a large tree beside the image.
+        const uint64_t tree_bytes = (uint64_t{eclass_row_count(t)} + 1) * 16;
+        if (!image_tried_ && waiting_bytes_ + tree_bytes > kMaxWaitingTrees)
+            classes_.wait();
         if (!image_tried_ && classes_.finished())
             try_image();
         if (eclass_row_count(t) && eclass_draw(ctx_, t) != 0)
             return 12;
-        if (image_tried_)
+        if (image_tried_) {
             emit(t);
-        else
+        } else {
             waiting_.push_back(t);
+            waiting_bytes_ += tree_bytes;
+        }
         return 0;
     }
 
@@ -531,6 +540,7 @@ private:
     size_t nleaves_;
     bool image_tried_ = false;
     uint32_t image_size_ = 0;
+    uint64_t waiting_bytes_ = 0;
     std::vector<eclass_table *> waiting_;
 };
 
