@@ -288,8 +288,9 @@ eclass_table *eclass_table_new(compile_context *ctx, bool add)
     auto *t = new (std::nothrow) eclass_table{};
     if (!t)
         return nullptr;
-    t->store = new (std::nothrow) eclass_store;
-    if (!t->store) {
+    try {
+        t->store = new eclass_store;  // its containers may allocate as they are made
+    } catch (const std::bad_alloc &) {
         delete t;
         return nullptr;
     }

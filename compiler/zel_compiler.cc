@@ -452,15 +452,28 @@ private:
             if (int rc = draw(t))
                 return rc;
         }
-        rbst work;
+        // The working sets are cleared however the draws end (an emission can run out of memory too).
+        rbst work, next;
         rbst_init(&work);
+        rbst_init(&next);
+        int rc = 0;
+        try {
+            rc = draw_pairs(work, next);
+        } catch (const std::bad_alloc &) {
+            rc = 12;
+        }
+        rbst_clear(&work, rbst_free_node);
+        rbst_clear(&next, rbst_free_node);
+        return rc;
+    }
+
+    int draw_pairs(rbst &work, rbst &next)
+    {
         int rc = 0;
         size_t next_table = nleaves_, in_work = 0;
         for (rbst_node *n = rbst_next(&ctx_->tables, nullptr); n && rc == 0; n = rbst_next(&ctx_->tables, n), in_work++)
             rc = rbst_insert(&work, table_of(n), table_of(n)) < 0 ? 12 : 0;
         while (rc == 0 && in_work >= 2) {
-            rbst next;
-            rbst_init(&next);
             size_t in_next = 0;
             rbst_node *prev = nullptr, *a, *b;
             while (rc == 0) {
@@ -488,9 +501,9 @@ private:
             }
             rbst_clear(&work, rbst_free_node);
             work = next;
+            rbst_init(&next);
             in_work = in_next;
         }
-        rbst_clear(&work, rbst_free_node);
         return rc;
     }
 
@@ -660,18 +673,22 @@ void fill_header(compile_context *ctx, const rule_table *rt, uint32_t size)
     h->field_map_count = n;
 }
 
-// Tables the class phase made but the draws never reached are not in the context's set: free them.
+// Tables the class phase made but the draws never reached are not in the context's set: free them, after
+// unlinking them from their children (which may be unreached tables too).
 void free_unreached(compile_context *ctx, const std::vector<eclass_table *> &made)
 {
-    for (eclass_table *t : made) {
+    auto reached = [&](eclass_table *t) {
         rbst_node *n = rbst_find(&ctx->tables, &t->id);
-        if (n && table_of(n) == t)
-            continue;
-        for (eclass_table *c : {t->left, t->right})
-            if (c && c->parent == t)
-                c->parent = nullptr;
-        eclass_table_free(t);
-    }
+        return n && table_of(n) == t;
+    };
+    for (eclass_table *t : made)
+        if (!reached(t))
+            for (eclass_table *c : {t->left, t->right})
+                if (c && c->parent == t)
+                    c->parent = nullptr;
+    for (eclass_table *t : made)
+        if (!reached(t))
+            eclass_table_free(t);
 }
 
 int compile(compile_context *ctx, rule_table *rt, uint32_t *size)

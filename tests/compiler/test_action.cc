@@ -165,7 +165,6 @@ struct Stats : testing::Test {
         zel_program_free(&ctx->program_memory, image);
         zel_rule_table_free(rt);
         zel_compile_context_free(ctx);
-        ctx->program_memory = {};
         zel_prog_heap_delete(heap);
     }
     // What the forwarding plane does: count into the bank named by the selector.

@@ -35,7 +35,6 @@ struct Compiler : testing::Test {
         zel_program_free(&ctx->program_memory, image);
         zel_rule_table_free(rt);
         zel_compile_context_free(ctx);
-        ctx->program_memory = {};
         zel_prog_heap_delete(heap);
     }
 
