@@ -2,14 +2,44 @@
 
 #include "common/zel_log.h"
 #include "compiler/zel_compiler.h"
+#include "compiler/zel_work.h"
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
-#include <sys/mman.h>
 #include <vector>
+
+// The classes of a table. Vectors are stored sparse, as their non-zero 64-bit words: one bit per rule,
+// but a cell of a combined table is matched by few rules, so most words of most vectors are zero and
+// AND, hash and compare only visit the others.
+struct eclass_classes {
+    zel_compile_work *work = nullptr;
+    uint32_t nbits = 0, nwords = 0;
+    std::vector<uint32_t> off{0};  // class c: words off[c] ... off[c + 1] - 1
+    std::vector<uint16_t> index;
+    std::vector<uint64_t> word;
+    std::vector<uint64_t> hash;
+    std::vector<uint32_t> slots;  // open addressing over hash: class id + 1, 0 empty
+    std::vector<uint32_t> order;  // class ids in vector order (the class map's in-order walk)
+    std::vector<uint32_t> rank;   // position of each class in that order
+    std::vector<uint32_t> cuts;   // leaf tables: the boundaries; row k is [cuts[k], cuts[k + 1])
+    zel_work_buf cells;           // class of each row, in the order rows are drawn
+    uint32_t nrows = 0;
+    uint64_t charged = 0;
+
+    uint32_t count() const { return static_cast<uint32_t>(off.size() - 1); }
+    const uint32_t *cell() const { return static_cast<const uint32_t *>(cells.p); }
+
+    ~eclass_classes()
+    {
+        if (work) {
+            work->put(cells);
+            work->uncharge(charged);
+        }
+    }
+};
 
 namespace
 {
@@ -19,260 +49,153 @@ struct boundary_rec {
     uint32_t value;
 };
 
-// A row's node in the table's interval tree: what an insertion reads on its way down. The trees of combined
-// tables reach millions of rows and every insertion walks one path, so nodes are kept to a quarter of a
-// cache line: 32-bit indices into the row arrays (0 = none; rows start at 1), no parent links (the
-// insertion and the emitter know the parent of every node they reach).
-struct row_node {
-    uint32_t low, size, left, right;
+// A node of an interval tree or class map: 32-bit indices into the node array (0 = none, nodes start at
+// 1) and no parent links (the insertion and the emitter know the parent of every node they reach), so
+// four nodes share a cache line on the paths the draws walk.
+struct tree_node {
+    uint32_t key, size, left, right;
 };
-static_assert(sizeof(row_node) == 16);
+static_assert(sizeof(tree_node) == 16);
 
-// Row arrays can reach hundreds of megabytes: map them directly, on huge pages where the kernel allows.
-struct mapped_deleter {
-    size_t bytes;
-    void operator()(void *p) const
-    {
-        if (p)
-            munmap(p, bytes);
-    }
-};
+constexpr uint64_t kHashSeed = 0x243F6A8885A308D3ull;
 
-void *map_zeroed(size_t bytes)
+inline uint64_t mix_word(uint32_t k, uint64_t w)
 {
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return nullptr;
-    if (bytes >= (2u << 20))
-        madvise(p, bytes, MADV_HUGEPAGE);
-    return p;
+    return (w ^ (0x9E3779B97F4A7C15ull * (k + 1))) * 0xBF58476D1CE4E5B9ull;
 }
 
-struct class_rec {
-    rbst_node node;
-    epi vec;
-};
-
-inline uint64_t hash_words(const uint64_t *w, uint32_t n)
+inline uint64_t finish_hash(uint64_t h, uint32_t n)
 {
-    // Independent multiplies per word so that long vectors hash at full speed.
-    uint64_t h = 0x243F6A8885A308D3ull ^ n;
-    for (uint32_t k = 0; k < n; k++)
-        h += (w[k] ^ (0x9E3779B97F4A7C15ull * (k + 1))) * 0xBF58476D1CE4E5B9ull;
+    h ^= n;
     h ^= h >> 31;
     h *= 0x94D049BB133111EBull;
     return h ^ (h >> 29);
 }
 
-}  // namespace
-
-// Everything a table owns besides its record: rows in one array, class vectors in chunks (stable
-// addresses, as ec_map keys point at them) and an open-addressing hash from vector to class id in front
-// of ec_map, so finding a class costs one hash instead of a tree descent with vector compares.
-struct eclass_store {
-    compile_context *ctx = nullptr;
-    std::deque<boundary_rec> bounds;
-    // One mapping: nodes, then class ids, then (leaf tables) high bounds; a combined table's rows are one
-    // value wide.
-    std::unique_ptr<void, mapped_deleter> row_mem{nullptr, mapped_deleter{0}};
-    row_node *nodes = nullptr;
-    uint32_t *row_class = nullptr;
-    uint32_t *row_high = nullptr;
-    uint32_t nrows = 0;
-    uint32_t root = 0;
-
-    uint32_t high_of(uint32_t n) const { return row_high ? row_high[n] : nodes[n].low + 1; }
-    std::deque<class_rec> classes;  // by class id
-    std::vector<uint64_t> class_hash;
-    std::vector<std::unique_ptr<uint64_t[]>> chunks;
-    uint64_t *chunk_pos = nullptr;
-    size_t chunk_left = 0;
-    std::vector<uint32_t> slots;  // class id + 1; 0 empty
-    uint64_t mem = 0;
-
-    void charge(uint64_t bytes)
-    {
-        mem += bytes;
-        ctx->mem_used += bytes;
+// Unsigned order of two sparse vectors: the highest word where they differ decides.
+int sparse_cmp(const eclass_classes &c, uint32_t x, uint32_t y)
+{
+    uint32_t i = c.off[x + 1], j = c.off[y + 1];
+    const uint32_t i0 = c.off[x], j0 = c.off[y];
+    while (i > i0 && j > j0) {
+        const uint16_t a = c.index[i - 1], b = c.index[j - 1];
+        if (a != b)
+            return a > b ? 1 : -1;
+        if (c.word[i - 1] != c.word[j - 1])
+            return c.word[i - 1] > c.word[j - 1] ? 1 : -1;
+        i--;
+        j--;
     }
+    return (i > i0) - (j > j0);
+}
 
-    uint64_t *alloc_words(uint32_t n)
+// Collects the classes of one table while its rows are enumerated.
+class class_builder
+{
+public:
+    class_builder(eclass_classes &c, zel_compile_work &work) : c_(c), work_(work) {}
+
+    // Class of the vector held in idx/w (n non-zero words); added when new. ECLASS_NONE when out of memory.
+    uint32_t intern(const uint16_t *idx, const uint64_t *w, uint32_t n, uint64_t h)
     {
-        if (chunk_left < n) {
-            const size_t sz = std::max<size_t>(n, 8192);
-            chunks.emplace_back(new uint64_t[sz]);
-            chunk_pos = chunks.back().get();
-            chunk_left = sz;
-            charge(sz * sizeof(uint64_t));
+        if (!c_.slots.empty()) {
+            const size_t mask = c_.slots.size() - 1;
+            for (size_t i = h & mask;; i = (i + 1) & mask) {
+                const uint32_t s = c_.slots[i];
+                if (s == 0)
+                    break;
+                const uint32_t id = s - 1;
+                const uint32_t o = c_.off[id];
+                if (c_.hash[id] == h && c_.off[id + 1] - o == n && std::equal(w, w + n, c_.word.begin() + o) &&
+                    std::equal(idx, idx + n, c_.index.begin() + o))
+                    return id;
+            }
         }
-        uint64_t *p = chunk_pos;
-        chunk_pos += n;
-        chunk_left -= n;
-        return p;
+        return add(idx, w, n, h);
     }
 
-    uint32_t find(const uint64_t *w, uint32_t nwords, uint64_t h) const
+private:
+    uint32_t add(const uint16_t *idx, const uint64_t *w, uint32_t n, uint64_t h)
     {
-        if (slots.empty())
+        const uint32_t id = c_.count();
+        const uint64_t bytes = n * 10ull + 16;
+        if (!work_.charge(bytes))
             return ECLASS_NONE;
-        const size_t mask = slots.size() - 1;
-        for (size_t i = h & mask;; i = (i + 1) & mask) {
-            const uint32_t s = slots[i];
-            if (s == 0)
+        c_.charged += bytes;
+        c_.index.insert(c_.index.end(), idx, idx + n);
+        c_.word.insert(c_.word.end(), w, w + n);
+        c_.off.push_back(static_cast<uint32_t>(c_.word.size()));
+        c_.hash.push_back(h);
+        if ((id + 1) * 2 > c_.slots.size()) {
+            const size_t sz = c_.slots.empty() ? 64 : c_.slots.size() * 2;
+            if (!work_.charge((sz - c_.slots.size()) * 4))
                 return ECLASS_NONE;
-            const uint32_t id = s - 1;
-            if (class_hash[id] == h && memcmp(classes[id].vec.w, w, nwords * sizeof(uint64_t)) == 0)
-                return id;
+            c_.charged += (sz - c_.slots.size()) * 4;
+            c_.slots.assign(sz, 0);
+            for (uint32_t k = 0; k < id; k++)
+                place(k);
         }
+        place(id);
+        return id;
     }
 
     void place(uint32_t id)
     {
-        const size_t mask = slots.size() - 1;
-        size_t i = class_hash[id] & mask;
-        while (slots[i])
+        const size_t mask = c_.slots.size() - 1;
+        size_t i = c_.hash[id] & mask;
+        while (c_.slots[i])
             i = (i + 1) & mask;
-        slots[i] = id + 1;
+        c_.slots[i] = id + 1;
     }
 
-    void grow_if_needed()
-    {
-        if ((classes.size() + 1) * 2 <= slots.size())
-            return;
-        const size_t n = slots.empty() ? 64 : slots.size() * 2;
-        charge((n - slots.size()) * sizeof(uint32_t));
-        slots.assign(n, 0);
-        for (uint32_t id = 0; id < classes.size(); id++)
-            place(id);
-    }
+    eclass_classes &c_;
+    zel_compile_work &work_;
 };
 
-eclass_table *eclass_table_new(compile_context *ctx, bool add)
+// The class map's order and each class's rank in it.
+void finish_order(eclass_classes &c)
 {
-    auto *t = new (std::nothrow) eclass_table{};
-    if (!t)
-        return nullptr;
-    t->store = new (std::nothrow) eclass_store;
-    if (!t->store) {
-        delete t;
-        return nullptr;
-    }
-    t->store->ctx = ctx;
-    t->id = ++ctx->table_counter;
-    t->reg = ++ctx->c_reg_allocated;
-    rbst_init(&t->boundaries);
-    rbst_init(&t->ec_map);
-    t->ec_map.compare = zel_epi_key_cmp;
-    if (add)
-        rbst_insert(&ctx->tables, t, t);
-    return t;
+    const uint32_t n = c.count();
+    c.order.resize(n);
+    for (uint32_t i = 0; i < n; i++)
+        c.order[i] = i;
+    std::sort(c.order.begin(), c.order.end(), [&](uint32_t x, uint32_t y) { return sparse_cmp(c, x, y) < 0; });
+    c.rank.resize(n);
+    for (uint32_t i = 0; i < n; i++)
+        c.rank[c.order[i]] = i;
 }
 
-void eclass_table_free(eclass_table *t)
-{
-    if (!t)
-        return;
-    // Nodes live in the store: unlinking is all the trees need.
-    ptr_stack_release(&t->boundaries.stack);
-    ptr_stack_release(&t->ec_map.stack);
-    t->store->ctx->mem_used -= std::min(t->store->ctx->mem_used, t->store->mem);
-    delete t->store;
-    delete t;
-}
-
-namespace
-{
-
-uint32_t lookup_words(eclass_table *t, const uint64_t *w, uint32_t nwords, uint64_t h)
-{
-    return t->store->find(w, nwords, h);
-}
-
-uint32_t add_words(eclass_table *t, int32_t nbits, const uint64_t *w, uint32_t nwords, uint64_t h)
-{
-    eclass_store &s = *t->store;
-    s.grow_if_needed();
-    const uint32_t id = t->class_count++;
-    class_rec &c = s.classes.emplace_back();
-    s.charge(sizeof(class_rec) + sizeof(uint64_t));
-    c.vec.nbits = nbits;
-    c.vec.ndigits = static_cast<uint16_t>(ceil_div(nbits, 8));
-    c.vec.nwords = static_cast<uint16_t>(nwords);
-    c.vec.w = s.alloc_words(nwords);
-    memcpy(c.vec.w, w, nwords * sizeof(uint64_t));
-    c.node.key = &c.vec;
-    c.node.value = reinterpret_cast<void *>(static_cast<uintptr_t>(id));
-    s.class_hash.push_back(h);
-    s.place(id);
-    rbst_link_new(&t->ec_map, &c.node);  // absent: the hash said so
-    return id;
-}
-
-// Class ids in ec_map (bit-vector) order.
-std::vector<uint32_t> ids_in_map_order(const eclass_table *t)
-{
-    std::vector<uint32_t> ids;
-    ids.reserve(t->class_count);
-    for (rbst_node *n = rbst_next(&t->ec_map, nullptr); n; n = rbst_next(&t->ec_map, n))
-        ids.push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(n->value)));
-    return ids;
-}
-
-// Allocates the row arrays of a table; false when the compile budget forbids it.
-bool alloc_rows(eclass_table *t, uint64_t n, bool with_high)
-{
-    eclass_store &s = *t->store;
-    const uint64_t bytes = (n + 1) * (sizeof(row_node) + sizeof(uint32_t) * (with_high ? 2 : 1));
-    if (s.ctx->mem_used + bytes > s.ctx->mem_budget)
-        return false;
-    void *mem = map_zeroed(bytes);
-    if (!mem)
-        return false;
-    s.row_mem = std::unique_ptr<void, mapped_deleter>(mem, mapped_deleter{bytes});
-    s.nodes = static_cast<row_node *>(mem);
-    s.row_class = reinterpret_cast<uint32_t *>(s.nodes + n + 1);
-    s.row_high = with_high ? s.row_class + n + 1 : nullptr;
-    s.charge(bytes);
-    return true;
-}
-
-// The interval tree of the rows, with the insertion of rbst_link_new: the same draws give the same shape.
-class row_tree
+// A randomized search tree over a node array, with the insertion of rbst_link_new: the same draws in the
+// same order give the same shape.
+class draw_tree
 {
 public:
-    explicit row_tree(eclass_store &s) : s_(s), r_(s.nodes) {}
+    explicit draw_tree(tree_node *nodes) : r_(nodes) {}
 
-    // Appends a row with low bound `low` and links it into the tree; returns its index.
-    uint32_t add(uint32_t low)
+    uint32_t root() const { return root_; }
+
+    // Appends a node with `key` (absent from the tree) and links it in; returns its index.
+    uint32_t add(uint32_t key)
     {
-        const uint32_t n = ++s_.nrows;
-        r_[n] = row_node{low, 1, 0, 0};
-        uint32_t v = s_.root, parent = 0;
-        bool go_right = false;
+        const uint32_t n = ++count_;
+        r_[n] = tree_node{key, 1, 0, 0};
+        uint32_t v = root_, *link = &root_;
         rbst_draw_cursor draws;
         while (v) {
+            tree_node &x = r_[v];
             // Draws are below 2^31 and sizes 32-bit: a 32-bit modulo gives the same test.
-            if (draws.next() % ++r_[v].size == 0) {
-                link(parent, go_right, insert_at_root(v, n));
+            if (draws.next() % ++x.size == 0) {
+                *link = insert_at_root(v, n);
                 return n;
             }
-            parent = v;
-            go_right = low >= r_[v].low;
-            v = go_right ? r_[v].right : r_[v].left;
+            link = key >= x.key ? &x.right : &x.left;
+            v = *link;
         }
-        link(parent, go_right, n);
+        *link = n;
         return n;
     }
 
 private:
-    void link(uint32_t parent, bool right, uint32_t n)
-    {
-        if (!parent)
-            s_.root = n;
-        else
-            (right ? r_[parent].right : r_[parent].left) = n;
-    }
-
     uint32_t size_of(uint32_t n) const { return n ? r_[n].size : 0; }
 
     uint32_t rotate_left(uint32_t x)
@@ -300,7 +223,7 @@ private:
     {
         if (!v)
             return n;
-        if (r_[n].low < r_[v].low) {
+        if (r_[n].key < r_[v].key) {
             r_[v].left = insert_at_root(r_[v].left, n);
             return rotate_right(v);
         }
@@ -308,62 +231,147 @@ private:
         return rotate_left(v);
     }
 
-    eclass_store &s_;
-    row_node *r_;
+    tree_node *r_;
+    uint32_t root_ = 0, count_ = 0;
 };
 
 }  // namespace
 
-uint32_t eclass_lookup(eclass_table *t, const epi *v)
+// Everything a table owns besides its record.
+struct eclass_store {
+    compile_context *ctx = nullptr;
+    std::deque<boundary_rec> bounds;
+    eclass_classes *cls = nullptr;
+    zel_work_buf tree;  // interval tree: node k is row k - 1 in drawing order
+    uint32_t root = 0;
+    std::deque<epi> dense;  // vectors made by eclass_vector
+    std::deque<std::vector<uint64_t>> dense_words;
+    std::vector<const epi *> dense_of;
+
+    const tree_node *nodes() const { return static_cast<const tree_node *>(tree.p); }
+};
+
+namespace
 {
-    return lookup_words(t, v->w, v->nwords, hash_words(v->w, v->nwords));
+
+zel_compile_work &work_of(compile_context *ctx) { return *ctx->work; }
+
+eclass_classes *new_classes(compile_context *ctx, uint32_t nbits)
+{
+    auto *c = new (std::nothrow) eclass_classes;
+    if (!c)
+        return nullptr;
+    c->work = ctx->work;
+    c->nbits = nbits;
+    c->nwords = epi_words_for(static_cast<int32_t>(nbits));
+    return c;
 }
 
-uint32_t eclass_add(eclass_table *t, const epi *v)
+bool alloc_cells(compile_context *ctx, eclass_classes &c, uint64_t nrows)
 {
-    return add_words(t, v->nbits, v->w, v->nwords, hash_words(v->w, v->nwords));
+    c.cells = work_of(ctx).get(nrows * sizeof(uint32_t));
+    c.nrows = static_cast<uint32_t>(nrows);
+    return c.cells.p != nullptr;
 }
 
-const epi *eclass_vector(const eclass_table *t, uint32_t class_id)
+// Key of drawn row k (from 1) of a combined table.
+inline uint32_t combined_key(const eclass_classes &a, const eclass_classes &b, uint32_t k)
 {
-    return class_id < t->class_count ? &t->store->classes[class_id].vec : nullptr;
+    const uint32_t nb = b.count();
+    return a.order[(k - 1) / nb] * nb + b.order[(k - 1) % nb];
 }
 
-uint32_t eclass_row_count(const eclass_table *t) { return t->store->nrows; }
+}  // namespace
+
+eclass_table *eclass_table_new(compile_context *ctx, bool add)
+{
+    auto *t = new (std::nothrow) eclass_table{};
+    if (!t)
+        return nullptr;
+    try {
+        t->store = new eclass_store;  // its containers may allocate as they are made
+    } catch (const std::bad_alloc &) {
+        delete t;
+        return nullptr;
+    }
+    t->store->ctx = ctx;
+    t->id = ++ctx->table_counter;
+    t->reg = ++ctx->c_reg_allocated;
+    rbst_init(&t->boundaries);
+    if (add && rbst_insert(&ctx->tables, t, t) < 0) {
+        eclass_table_free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+void eclass_table_free(eclass_table *t)
+{
+    if (!t)
+        return;
+    // Nodes live in the store: unlinking is all the trees need.
+    ptr_stack_release(&t->boundaries.stack);
+    eclass_drop_tree(t);
+    eclass_classes_free(t->store->cls);
+    delete t->store;
+    delete t;
+}
 
 int eclass_add_boundary(eclass_table *t, uint32_t value)
 {
     if (rbst_find(&t->boundaries, &value))
         return 0;
-    boundary_rec &b = t->store->bounds.emplace_back();
-    t->store->charge(sizeof(boundary_rec));
-    b.value = value;
-    b.node = rbst_node{};
-    b.node.key = &b.value;
-    rbst_link_new(&t->boundaries, &b.node);
-    return 1;
+    try {
+        boundary_rec &b = t->store->bounds.emplace_back();
+        b.value = value;
+        b.node = rbst_node{};
+        b.node.key = &b.value;
+        rbst_link_new(&t->boundaries, &b.node);
+    } catch (const std::bad_alloc &) {
+        return 12;
+    }
+    return 0;
 }
 
-int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table *t)
+void eclass_classes_free(eclass_classes *c) { delete c; }
+
+bool eclass_has_classes(const eclass_table *t) { return t->store->cls != nullptr; }
+
+void eclass_adopt_classes(eclass_table *t, eclass_classes *c)
 {
-    (void)ctx;
-    std::vector<uint32_t> cuts;
-    for (rbst_node *n = rbst_next(&t->boundaries, nullptr); n; n = rbst_next(&t->boundaries, n))
-        cuts.push_back(*static_cast<uint32_t *>(n->key));
-    if (cuts.size() < 2)
-        return 0;
-    if (!alloc_rows(t, cuts.size() - 1, true))
+    ZEL_ASSERT(!t->store->cls);
+    t->store->cls = c;
+    t->class_count = c->count();
+}
+
+eclass_classes *eclass_release_classes(eclass_table *t)
+{
+    eclass_classes *c = t->store->cls;
+    t->store->cls = nullptr;
+    return c;
+}
+
+int eclass_field_classes(compile_context *ctx, const rule_table *rt, eclass_table *t)
+{
+    std::unique_ptr<eclass_classes> c(new_classes(ctx, rt->rule_count));
+    if (!c)
         return 12;
-    row_tree tree(*t->store);
-    for (size_t k = 0; k + 1 < cuts.size(); k++)
-        t->store->row_high[tree.add(cuts[k])] = cuts[k + 1];  // boundaries are distinct, so are the low bounds
+    for (rbst_node *n = rbst_next(&t->boundaries, nullptr); n; n = rbst_next(&t->boundaries, n))
+        c->cuts.push_back(*static_cast<uint32_t *>(n->key));
+    if (c->cuts.size() < 2) {
+        c->cuts.clear();
+        t->store->cls = c.release();
+        return 0;
+    }
+    if (!alloc_cells(ctx, *c, c->cuts.size() - 1))
+        return 12;
 
     // Sweep the value line once: a rule's bit is on while one of its ranges covers the row's low bound,
     // or always when the rule places no range on this field. Every range start and end + 1 is a cut, so
     // coverage changes only at row starts.
-    const int32_t nbits = static_cast<int32_t>(rt->rule_count);
-    const uint32_t nwords = epi_words_for(nbits);
-    std::vector<uint64_t> vec(nwords ? nwords : 1, 0);
+    const uint32_t nwords = c->nwords;
+    std::vector<uint64_t> vec(nwords + 1, 0), sw(nwords + 1);
+    std::vector<uint16_t> si(nwords + 1);
     struct event {
         uint32_t at;
         uint32_t rule;
@@ -385,9 +393,11 @@ int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table 
     }
     std::sort(events.begin(), events.end(), [](const event &a, const event &b) { return a.at < b.at; });
 
+    class_builder classes(*c, work_of(ctx));
+    auto *cell = static_cast<uint32_t *>(c->cells.p);
     size_t e = 0;
-    for (uint32_t k = 1; k <= t->store->nrows; k++) {
-        const uint32_t low = t->store->nodes[k].low;
+    for (uint32_t k = 0; k < c->nrows; k++) {
+        const uint32_t low = c->cuts[k];
         for (; e < events.size() && events[e].at <= low; e++) {
             const event &ev = events[e];
             const uint32_t before = cover[ev.rule];
@@ -395,13 +405,244 @@ int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table 
             if ((before == 0) != (cover[ev.rule] == 0))
                 vec[ev.rule / 64] ^= 1ull << (ev.rule % 64);
         }
-        const uint64_t h = hash_words(vec.data(), nwords);
-        uint32_t id = lookup_words(t, vec.data(), nwords, h);
+        uint32_t n = 0;
+        uint64_t h = kHashSeed;
+        for (uint32_t w = 0; w < nwords; w++) {
+            si[n] = static_cast<uint16_t>(w);
+            sw[n] = vec[w];
+            h += vec[w] ? mix_word(w, vec[w]) : 0;
+            n += vec[w] != 0;
+        }
+        const uint32_t id = classes.intern(si.data(), sw.data(), n, finish_hash(h, n));
         if (id == ECLASS_NONE)
-            id = add_words(t, nbits, vec.data(), nwords, h);
-        t->store->row_class[k] = id;
+            return 12;
+        cell[k] = id;
     }
+    finish_order(*c);
+    t->class_count = c->count();
+    t->store->cls = c.release();
     return 0;
+}
+
+int eclass_combine_classes(compile_context *ctx, eclass_table *t, const eclass_table *a, const eclass_table *b)
+{
+    const eclass_classes &A = *a->store->cls, &B = *b->store->cls;
+    const uint64_t nrows = uint64_t{A.count()} * B.count();
+    if (nrows == 0 || nrows >= 0xFFFFFFFFull)
+        return 12;
+    std::unique_ptr<eclass_classes> c(new_classes(ctx, A.nbits));
+    if (!c || !alloc_cells(ctx, *c, nrows))
+        return 12;
+    t->combined = 1;
+
+    // a's vector is spread into a dense scratch once; each cell then ANDs b's non-zero words with it. The
+    // result's non-zero words are appended without a branch (write, then advance when non-zero).
+    const uint32_t nwords = A.nwords;
+    std::vector<uint64_t> dense(nwords + 1, 0), sw(nwords + 1);
+    std::vector<uint16_t> si(nwords + 1);
+    class_builder classes(*c, work_of(ctx));
+    auto *cell = static_cast<uint32_t *>(c->cells.p);
+    const uint16_t *bi = B.index.data();
+    const uint64_t *bw = B.word.data();
+    for (uint32_t ia : A.order) {
+        for (uint32_t p = A.off[ia]; p < A.off[ia + 1]; p++)
+            dense[A.index[p]] = A.word[p];
+        for (uint32_t ib : B.order) {
+            uint32_t n = 0;
+            uint64_t h = kHashSeed;
+            for (uint32_t p = B.off[ib], end = B.off[ib + 1]; p < end; p++) {
+                const uint16_t k = bi[p];
+                const uint64_t w = dense[k] & bw[p];
+                si[n] = k;
+                sw[n] = w;
+                h += w ? mix_word(k, w) : 0;
+                n += w != 0;
+            }
+            const uint32_t id = classes.intern(si.data(), sw.data(), n, finish_hash(h, n));
+            if (id == ECLASS_NONE)
+                return 12;
+            *cell++ = id;
+        }
+        for (uint32_t p = A.off[ia]; p < A.off[ia + 1]; p++)
+            dense[A.index[p]] = 0;
+    }
+    finish_order(*c);
+    t->class_count = c->count();
+    t->store->cls = c.release();
+    return 0;
+}
+
+uint32_t eclass_row_count(const eclass_table *t) { return t->store->cls ? t->store->cls->nrows : 0; }
+
+uint32_t eclass_words_per_vector(const eclass_table *t) { return t->store->cls ? t->store->cls->nwords : 0; }
+
+eclass_words eclass_class_words(const eclass_table *t, uint32_t class_id)
+{
+    const eclass_classes &c = *t->store->cls;
+    const uint32_t o = c.off[class_id];
+    return {c.index.data() + o, c.word.data() + o, c.off[class_id + 1] - o};
+}
+
+uint32_t eclass_first_rule(const eclass_table *t, uint32_t class_id)
+{
+    const eclass_words v = eclass_class_words(t, class_id);
+    if (v.count == 0)
+        return t->store->cls->nbits;
+    return v.index[0] * 64u + static_cast<uint32_t>(__builtin_ctzll(v.word[0]));
+}
+
+uint32_t eclass_lookup(const eclass_table *t, const epi *v)
+{
+    const eclass_classes *c = t->store->cls;
+    if (!c || static_cast<uint32_t>(v->nbits) != c->nbits)
+        return ECLASS_NONE;
+    for (uint32_t id = 0; id < c->count(); id++) {
+        const eclass_words x = eclass_class_words(t, id);
+        uint32_t j = 0;
+        bool same = true;
+        for (uint32_t k = 0; k < c->nwords && same; k++) {
+            const uint64_t w = j < x.count && x.index[j] == k ? x.word[j++] : 0;
+            same = w == v->w[k];
+        }
+        if (same)
+            return id;
+    }
+    return ECLASS_NONE;
+}
+
+const epi *eclass_vector(const eclass_table *t, uint32_t class_id)
+{
+    eclass_store &s = *t->store;
+    if (!s.cls || class_id >= s.cls->count())
+        return nullptr;
+    try {
+        if (s.dense_of.size() < s.cls->count())
+            s.dense_of.resize(s.cls->count(), nullptr);
+        if (!s.dense_of[class_id]) {
+            std::vector<uint64_t> &w = s.dense_words.emplace_back(s.cls->nwords + 1, 0);
+            const eclass_words x = eclass_class_words(t, class_id);
+            for (uint32_t j = 0; j < x.count; j++)
+                w[x.index[j]] = x.word[j];
+            epi &e = s.dense.emplace_back();
+            e.nbits = static_cast<int32_t>(s.cls->nbits);
+            e.ndigits = static_cast<uint16_t>(ceil_div(e.nbits, 8));
+            e.nwords = static_cast<uint16_t>(s.cls->nwords);
+            e.w = w.data();
+            s.dense_of[class_id] = &e;
+        }
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return s.dense_of[class_id];
+}
+
+std::vector<eclass_interval> eclass_rows(const eclass_table *t)
+{
+    std::vector<eclass_interval> out;
+    const eclass_classes *c = t->store->cls;
+    if (!c)
+        return out;
+    for (uint32_t k = 1; k <= c->nrows; k++) {
+        if (t->combined) {
+            const uint32_t key = combined_key(*t->left->store->cls, *t->right->store->cls, k);
+            out.push_back({key, key + 1, c->cell()[k - 1]});
+        } else {
+            out.push_back({c->cuts[k - 1], c->cuts[k], c->cell()[k - 1]});
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const eclass_interval &a, const eclass_interval &b) { return a.low < b.low; });
+    return out;
+}
+
+int eclass_draw(compile_context *ctx, eclass_table *t)
+{
+    eclass_store &s = *t->store;
+    const eclass_classes &c = *s.cls;
+    eclass_drop_tree(t);
+    s.tree = work_of(ctx).get((uint64_t{c.nrows} + 1) * sizeof(tree_node));
+    zel_work_buf map = work_of(ctx).get((uint64_t{c.count()} + 1) * sizeof(tree_node));
+    if (!s.tree.p || !map.p) {
+        work_of(ctx).put(map);
+        eclass_drop_tree(t);
+        return 12;
+    }
+    draw_tree rows(static_cast<tree_node *>(s.tree.p));
+    draw_tree class_map(static_cast<tree_node *>(map.p));
+    const uint32_t *cell = c.cell();
+    uint32_t next_class = 0;
+    // A class enters the class map when its first row is classified: for a leaf table after all rows are
+    // in the tree, for a combined table right after the row.
+    auto classify = [&](uint32_t k) {
+        if (cell[k] == next_class)
+            class_map.add(c.rank[next_class++]);
+    };
+    if (!t->combined) {
+        for (uint32_t k = 0; k < c.nrows; k++)
+            rows.add(c.cuts[k]);
+        for (uint32_t k = 0; k < c.nrows; k++)
+            classify(k);
+    } else {
+        const eclass_classes &a = *t->left->store->cls, &b = *t->right->store->cls;
+        const uint32_t nb = b.count();
+        uint32_t k = 0;
+        for (uint32_t ia : a.order) {
+            const uint32_t base = ia * nb;
+            for (uint32_t ib : b.order) {
+                rows.add(base + ib);
+                classify(k++);
+            }
+        }
+    }
+    s.root = rows.root();
+    work_of(ctx).put(map);
+    return 0;
+}
+
+void eclass_drop_tree(eclass_table *t)
+{
+    eclass_store &s = *t->store;
+    if (s.tree.p)
+        s.ctx->work->put(s.tree);
+    s.tree = {};
+    s.root = 0;
+}
+
+void eclass_emit_rows(const eclass_table *t, zel_lookup_entry *base)
+{
+    // Node, right subtree, left subtree: a node at entry i has its right child at i + 1 and its left child
+    // after the right subtree, at i + 1 + size(right). Every entry is written whole, once, in order.
+    const eclass_store &s = *t->store;
+    const eclass_classes &c = *s.cls;
+    const tree_node *r = s.nodes();
+    if (!s.root)
+        return;
+    const uint32_t *cell = c.cell();
+    std::vector<uint32_t> stack{s.root};
+    stack.reserve(64);
+    uint32_t next = 0;
+    while (!stack.empty()) {
+        const uint32_t v = stack.back();
+        stack.pop_back();
+        const uint32_t idx = next++;
+        const tree_node &n = r[v];
+        const uint32_t right_size = n.right ? r[n.right].size : 0;
+        const uint32_t high = t->combined ? n.key + 1 : c.cuts[v];
+        base[idx] =
+            zel_lookup_entry{n.key, high, cell[v - 1], n.left ? (idx + 1 + right_size) * ZEL_LOOKUP_ENTRY_WORDS : 0,
+                             n.right ? (idx + 1) * ZEL_LOOKUP_ENTRY_WORDS : 0};
+        if (n.left)
+            stack.push_back(n.left);
+        if (n.right)
+            stack.push_back(n.right);
+    }
+}
+
+int eclass_build_field(compile_context *ctx, const rule_table *rt, eclass_table *t)
+{
+    if (!eclass_has_classes(t))
+        if (int rc = eclass_field_classes(ctx, rt, t))
+            return rc;
+    return eclass_row_count(t) ? eclass_draw(ctx, t) : 0;
 }
 
 eclass_table *eclass_combine(compile_context *ctx, eclass_table *a, eclass_table *b)
@@ -409,78 +650,10 @@ eclass_table *eclass_combine(compile_context *ctx, eclass_table *a, eclass_table
     eclass_table *t = eclass_table_new(ctx, true);
     if (!t)
         return nullptr;
-    t->combined = 1;
-    const uint64_t nrows = uint64_t{a->class_count} * b->class_count;
-    if (nrows == 0 || nrows >= 0xFFFFFFFFull || !alloc_rows(t, nrows, false))
-        return nullptr;  // stays in the context's set; the reset releases it
-
-    const epi *first = eclass_vector(a, 0);
-    const int32_t nbits = first->nbits;
-    const uint32_t nwords = first->nwords;
-    std::vector<uint64_t> scratch(nwords ? nwords : 1, 0);
-    const std::vector<uint32_t> order_a = ids_in_map_order(a);
-    const std::vector<uint32_t> order_b = ids_in_map_order(b);
-    const uint32_t nb = b->class_count;
-    row_tree tree(*t->store);
-    uint32_t *row_class = t->store->row_class;
-
-    for (uint32_t ia : order_a) {
-        const uint64_t *va = a->store->classes[ia].vec.w;
-        for (uint32_t ib : order_b) {
-            const uint64_t *vb = b->store->classes[ib].vec.w;
-            const uint32_t key = ia * nb + ib;
-            const uint32_t row = tree.add(key);  // every key is new
-            for (uint32_t k = 0; k < nwords; k++)
-                scratch[k] = va[k] & vb[k];
-            const uint64_t h = hash_words(scratch.data(), nwords);
-            uint32_t id = lookup_words(t, scratch.data(), nwords, h);
-            if (id == ECLASS_NONE) {
-                if (ctx->mem_used > ctx->mem_budget)
-                    return nullptr;
-                id = add_words(t, nbits, scratch.data(), nwords, h);
-            }
-            row_class[row] = id;
-        }
-    }
+    t->left = a;
+    t->right = b;
+    // On failure t stays in the context's set; the reset releases it.
+    if (eclass_combine_classes(ctx, t, a, b) != 0 || eclass_draw(ctx, t) != 0)
+        return nullptr;
     return t;
-}
-
-std::vector<eclass_interval> eclass_rows(const eclass_table *t)
-{
-    const eclass_store &s = *t->store;
-    std::vector<eclass_interval> out;
-    for (uint32_t k = 1; k <= s.nrows; k++)
-        out.push_back({s.nodes[k].low, s.high_of(k), s.row_class[k]});
-    std::sort(out.begin(), out.end(), [](const eclass_interval &a, const eclass_interval &b) { return a.low < b.low; });
-    return out;
-}
-
-void eclass_emit_rows(const eclass_table *t, zel_lookup_entry *base)
-{
-    // Node, right subtree, left subtree; each child's entry is linked from its parent's.
-    const eclass_store &s = *t->store;
-    if (!s.root)
-        return;
-    struct pending {
-        uint32_t node;
-        uint32_t parent_entry;  // + 1; 0 for the root
-        bool left;
-    };
-    std::vector<pending> stack{{s.root, 0, false}};
-    uint32_t next = 0;
-    while (!stack.empty()) {
-        const pending p = stack.back();
-        stack.pop_back();
-        const uint32_t idx = next++;
-        const row_node &n = s.nodes[p.node];
-        base[idx] = zel_lookup_entry{n.low, s.high_of(p.node), s.row_class[p.node], 0, 0};
-        if (p.parent_entry) {
-            zel_lookup_entry &pe = base[p.parent_entry - 1];
-            (p.left ? pe.left : pe.right) = idx * ZEL_LOOKUP_ENTRY_WORDS;
-        }
-        if (n.left)
-            stack.push_back({n.left, idx + 1, true});
-        if (n.right)
-            stack.push_back({n.right, idx + 1, false});
-    }
 }

@@ -62,17 +62,22 @@ void epi_free(epi *v)
 
 int32_t epi_nbits(const epi *v) { return v->nbits; }
 
+// A negative position is as far out of range as one past nbits: one unsigned compare refuses both, with
+// the invariant's text.
+#define EPI_BIT_IN_RANGE(v, pos)                                                                                       \
+    ZEL_INVARIANT("epi", "bitPos < pVal->nbits", static_cast<uint32_t>(pos) < static_cast<uint32_t>((v)->nbits))
+
 int epi_get_bit(const epi *pVal, int32_t bitPos)
 {
     ZEL_ASSERT(pVal);
-    ZEL_ASSERT(bitPos < pVal->nbits);
+    EPI_BIT_IN_RANGE(pVal, bitPos);
     return static_cast<int>((pVal->w[bitPos / 64] >> (bitPos % 64)) & 1);
 }
 
 void epi_set_bit(epi *pVal, int32_t bitPos, int value)
 {
     ZEL_ASSERT(pVal);
-    ZEL_ASSERT(bitPos < pVal->nbits);
+    EPI_BIT_IN_RANGE(pVal, bitPos);
     const uint64_t m = 1ull << (bitPos % 64);
     if (value == 1)
         pVal->w[bitPos / 64] |= m;

@@ -307,7 +307,8 @@ int rbst_insert(rbst *t, void *key, void *value)
     if (rbst_find(t, key))
         return 0;
     auto *n = new (std::nothrow) rbst_node{};
-    ZEL_ASSERT(n);
+    if (!n)
+        return -12;
     n->key = key;
     n->value = value;
     rbst_link_new(t, n);
@@ -406,24 +407,17 @@ rbst_node *rbst_remove(rbst *t, rbst_node *z)
 
 void rbst_clear(rbst *t, void (*release)(rbst_node *n))
 {
-    if (t->root) {
-        ZEL_ASSERT(ptr_stack_push(&t->stack, t->root) == 0);
-        // Collect in walk order on a scratch chain, then remove in reverse: children before parents.
-        ptr_stack order;
-        ptr_stack_init(&order);
-        while (auto *n = static_cast<rbst_node *>(ptr_stack_pop(&t->stack))) {
-            ZEL_ASSERT(ptr_stack_push(&order, n) == 0);
-            if (n->left)
-                ZEL_ASSERT(ptr_stack_push(&t->stack, n->left) == 0);
-            if (n->right)
-                ZEL_ASSERT(ptr_stack_push(&t->stack, n->right) == 0);
-        }
-        while (auto *n = static_cast<rbst_node *>(ptr_stack_pop(&order))) {
-            rbst_node *gone = rbst_remove(t, n);
-            if (release)
-                release(gone);
-        }
-        ptr_stack_release(&order);
+    // Reverse walk order is post-order (left, right, node): every node leaves as a leaf, after all of its
+    // descendants. Following parent links needs no memory, so clearing works when none is left.
+    rbst_node *v = t->root;
+    while (v) {
+        while (v->left || v->right)
+            v = v->left ? v->left : v->right;
+        rbst_node *p = v->parent;
+        rbst_node *gone = rbst_remove(t, v);
+        if (release)
+            release(gone);
+        v = p;
     }
     t->root = nullptr;
     t->count = 0;

@@ -65,7 +65,8 @@ class rbst_draw_cursor
 {
 public:
     rbst_draw_cursor()
-        : fast_(g_rbst_draws.fast), st_(g_rbst_draws.word + 1), rear_(g_rbst_draws.rear), front_(g_rbst_draws.front)
+        : fast_(g_rbst_draws.fast), st_(fast_ ? g_rbst_draws.word + 1 : nullptr), rear_(g_rbst_draws.rear),
+          front_(g_rbst_draws.front)
     {
     }
     ~rbst_draw_cursor()
@@ -113,7 +114,7 @@ int rbst_default_cmp(const void *a, const void *b);  // first unsigned 32-bit wo
 void rbst_init(rbst *t);
 rbst *rbst_new();
 void rbst_delete(rbst *t);  // clear (freeing nodes) and free the record
-// 1 when inserted; 0 when an equal key is present (the caller keeps its key).
+// 1 when inserted; 0 when an equal key is present (the caller keeps its key); -12 when out of memory.
 int rbst_insert(rbst *t, void *key, void *value);
 // Same with a node owned by the caller (key and value already set): 1, or 0 when the key is present.
 int rbst_insert_node(rbst *t, rbst_node *n);
@@ -129,6 +130,7 @@ int rbst_height(const rbst_node *n);
 // Visits every node: node, right subtree, left subtree.
 void rbst_walk(rbst *t, void (*cb)(rbst *t, rbst_node *n));
 rbst_node *rbst_remove(rbst *t, rbst_node *z);
-// Removes every node (each as a leaf) and hands it to release (nullptr: the node is just unlinked).
+// Removes every node (each as a leaf, in reverse walk order) and hands it to release (nullptr: the node is
+// just unlinked). Allocates nothing.
 void rbst_clear(rbst *t, void (*release)(rbst_node *n));
 void rbst_free_node(rbst_node *n);  // release for nodes made by rbst_insert

@@ -1,12 +1,16 @@
 #include "compiler/zel_compiler.h"
 
 #include "common/zel_log.h"
+#include "compiler/zel_work.h"
 
 #include <algorithm>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <random>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -132,19 +136,25 @@ private:
             int best = -1;
             uint32_t best_class = 0;
             for (uint32_t c = 0; c < leaf->class_count; c++) {
-                const uint64_t *v = eclass_vector(leaf, c)->w;
+                const eclass_words v = eclass_class_words(leaf, c);
                 int n = 0;
-                for (uint32_t k = 0; k < nwords_; k++)
-                    n += std::popcount(w[k] & v[k]);
+                for (uint32_t j = 0; j < v.count; j++)
+                    n += std::popcount(w[v.index[j]] & v.word[j]);
                 if (n > best) {
                     best = n;
                     best_class = c;
                 }
             }
-            const uint64_t *v = eclass_vector(leaf, best_class)->w;
-            for (uint32_t k = 0; k < nwords_; k++)
-                w[k] &= v[k];
+            and_with(w, eclass_class_words(leaf, best_class));
         }
+    }
+
+    // w &= v, v sparse.
+    void and_with(std::vector<uint64_t> &w, const eclass_words &v) const
+    {
+        uint32_t j = 0;
+        for (uint32_t k = 0; k < nwords_; k++)
+            w[k] = j < v.count && v.index[j] == k ? w[k] & v.word[j++] : 0;
     }
 
     // A point drawn from a private generator (the process's random() sequence shapes the trees).
@@ -154,9 +164,7 @@ private:
         for (uint32_t id = 1; id < 32; id++) {
             if (!(fields & field_bit(id)) || !leaf_[id])
                 continue;
-            const uint64_t *v = eclass_vector(leaf_[id], static_cast<uint32_t>(rng_() % leaf_[id]->class_count))->w;
-            for (uint32_t k = 0; k < nwords_; k++)
-                w[k] &= v[k];
+            and_with(w, eclass_class_words(leaf_[id], static_cast<uint32_t>(rng_() % leaf_[id]->class_count)));
         }
     }
 
@@ -180,10 +188,12 @@ private:
             else
                 random_point(other, w);
             for (uint32_t c = 0; c < x->class_count; c++) {
-                const uint64_t *v = eclass_vector(x, c)->w;
+                const eclass_words v = eclass_class_words(x, c);
                 uint64_t h = 0x243F6A8885A308D3ull;
-                for (uint32_t k = 0; k < nwords_; k++)
-                    h += ((v[k] & w[k]) ^ (0x9E3779B97F4A7C15ull * (k + 1))) * 0xBF58476D1CE4E5B9ull;
+                for (uint32_t j = 0; j < v.count; j++) {
+                    const uint64_t m = v.word[j] & w[v.index[j]];
+                    h += m ? (m ^ (0x9E3779B97F4A7C15ull * (v.index[j] + 1u))) * 0xBF58476D1CE4E5B9ull : 0;
+                }
                 hashes.push_back(h ^ (h >> 31));
             }
         }
@@ -205,95 +215,363 @@ private:
     bool fine_ = false;
 };
 
-int out_of_program_memory(const rule_table *rt, uint64_t lower_bound, uint64_t capacity, uint32_t *size)
+// The draw-free half of a compilation: leaf classes, then the combination plan pass by pass with the
+// early out-of-memory bound before each cross product. Run ahead of the draws, on a worker thread when
+// the work is large enough to pay for one; it never touches random() or the context's set of tables.
+class class_phase
 {
-    ZEL_DEBUG(ZEL_DEBUG_POLICY, "Policy: %s  Program size: at least %llu, program memory %llu", rt->name,
-              static_cast<unsigned long long>(lower_bound), static_cast<unsigned long long>(capacity));
-    *size = static_cast<uint32_t>(std::min<uint64_t>(lower_bound, 0xFFFFFFFFull));
+public:
+    class_phase(compile_context *ctx, const rule_table *rt, std::vector<eclass_table *> leaves, bool reuse)
+        : ctx_(ctx), rt_(rt), leaves_(std::move(leaves)), reuse_(reuse)
+    {
+    }
+
+    void run()
+    {
+        try {
+            run_tables();
+        } catch (const std::bad_alloc &) {
+            stop(ZEL_NO_MEMORY_COMPILER, ZEL_IMAGE_HEADER_SIZE);
+        }
+    }
+
+    // Table k of the plan (leaves first, then combined tables as they are made) once its classes are
+    // there; nullptr when the phase stopped before it.
+    eclass_table *table(size_t k)
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return ready_ > k || finished_; });
+        return ready_ > k ? made_[k] : nullptr;
+    }
+    bool finished()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        return finished_;
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return finished_; });
+    }
+    void cancel()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        cancelled_ = true;
+    }
+
+    // Valid once finished.
+    uint32_t no_memory() const { return no_memory_; }
+    uint64_t needed() const { return needed_; }
+    eclass_table *root() const { return root_; }
+    const std::vector<eclass_table *> &combined() const { return combined_; }
+
+private:
+    eclass_classes *cached(uint32_t id) const
+    {
+        const std::vector<eclass_classes *> &c = ctx_->work->cached;
+        return reuse_ && id < c.size() ? c[id] : nullptr;
+    }
+    bool take_cached(eclass_table *t)
+    {
+        eclass_classes *c = cached(t->id);
+        if (!c)
+            return false;
+        ctx_->work->cached[t->id] = nullptr;
+        eclass_adopt_classes(t, c);
+        return true;
+    }
+
+    bool publish(eclass_table *t)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        made_.push_back(t);
+        ready_ = made_.size();
+        cv_.notify_all();
+        return !cancelled_;
+    }
+
+    void stop(uint32_t kind, uint64_t needed)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        no_memory_ = kind;
+        needed_ = needed;
+        finished_ = true;
+        cv_.notify_all();
+    }
+
+    void run_tables()
+    {
+        made_.reserve(2 * leaves_.size());
+        combined_.reserve(leaves_.size());
+        for (eclass_table *t : leaves_) {
+            if (!take_cached(t) && eclass_field_classes(ctx_, rt_, t) != 0)
+                return stop(ZEL_NO_MEMORY_COMPILER, ZEL_IMAGE_HEADER_SIZE);
+            if (!publish(t))
+                return stop(ZEL_NO_MEMORY_COMPILER, 0);
+        }
+        image_bound bound(rt_, leaves_);
+        for (eclass_table *t : leaves_)
+            bound.add(t);
+        const uint64_t capacity = program_capacity(ctx_->program_memory);
+
+        // Pairs tables up pass by pass until one is left, as the draws will (ascending ids; a table left
+        // over goes first in the next pass).
+        std::vector<eclass_table *> work = leaves_;
+        while (work.size() >= 2) {
+            std::vector<eclass_table *> next;
+            if (work.size() % 2)
+                next.push_back(work.back());
+            for (size_t pair = 0; pair + 1 < work.size(); pair += 2) {
+                // The fine bound only where the coarse one comes within reach of the capacity.
+                bound.set_fine(false);
+                uint64_t at_least = bound.now(work, pair / 2, ctx_->table_counter + 1);
+                if (at_least <= capacity && at_least > capacity / 8) {
+                    bound.set_fine(true);
+                    at_least = bound.now(work, pair / 2, ctx_->table_counter + 1);
+                }
+                if (at_least > capacity)
+                    return stop(ZEL_NO_MEMORY_PROGRAM, at_least);
+                eclass_table *a = work[pair], *b = work[pair + 1];
+                eclass_table *t = eclass_table_new(ctx_, false);
+                if (!t)
+                    return stop(ZEL_NO_MEMORY_COMPILER, at_least);
+                combined_.push_back(t);
+                t->combined = 1;
+                t->left = a;
+                t->right = b;
+                a->parent = b->parent = t;
+                if (!take_cached(t) && eclass_combine_classes(ctx_, t, a, b) != 0)
+                    return stop(ZEL_NO_MEMORY_COMPILER, at_least);
+                bound.add(t);
+                next.push_back(t);
+                if (!publish(t))
+                    return stop(ZEL_NO_MEMORY_COMPILER, 0);
+            }
+            work = std::move(next);
+        }
+        root_ = work.front();
+        stop(ZEL_NO_MEMORY_NONE, 0);
+    }
+
+    compile_context *ctx_;
+    const rule_table *rt_;
+    std::vector<eclass_table *> leaves_;
+    bool reuse_;
+    std::vector<eclass_table *> combined_;  // made by this phase; the draws put them in the context's set
+    eclass_table *root_ = nullptr;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<eclass_table *> made_;
+    size_t ready_ = 0;
+    bool finished_ = false, cancelled_ = false;
+    uint32_t no_memory_ = ZEL_NO_MEMORY_NONE;
+    uint64_t needed_ = 0;
+};
+
+// Runs a class phase on a worker thread, or on the caller's when none can be had; joins on destruction.
+class class_runner
+{
+public:
+    class_runner(class_phase &phase, bool threaded) : phase_(phase)
+    {
+        if (threaded) {
+            try {
+                worker_ = std::thread([this] { phase_.run(); });
+                return;
+            } catch (const std::exception &) {
+            }
+        }
+        phase_.run();
+    }
+    ~class_runner()
+    {
+        if (worker_.joinable()) {
+            phase_.cancel();
+            worker_.join();
+        }
+    }
+    class_runner(const class_runner &) = delete;
+    class_runner &operator=(const class_runner &) = delete;
+
+private:
+    class_phase &phase_;
+    std::thread worker_;
+};
+
+// Rule tables of this many rules or more compute classes on a worker thread.
+constexpr uint32_t kThreadedRules = 128;
+// Bytes of drawn trees that may wait for the image while the worker still computes classes.
+constexpr uint64_t kMaxWaitingTrees = uint64_t{32} << 20;
+
+int no_memory(compile_context *ctx, uint32_t kind, uint64_t needed, uint32_t *size)
+{
+    ctx->no_memory = kind;
+    *size = static_cast<uint32_t>(std::min<uint64_t>(needed, 0xFFFFFFFFull));
     return 12;
 }
 
-std::vector<eclass_table *> tables_of(const rbst &set)
+// The draws of a compilation in the order of the one-step construction: every leaf's rows and classes in
+// id order, then the working set of tables, and per pair the new table's entry in the context's set, its
+// rows and classes, and its entry in the next working set. Tables are emitted as soon as there is an image
+// to write them into; until the class phase has finished (and the image could be sized) they wait.
+class draw_phase
 {
-    std::vector<eclass_table *> out;
-    for (rbst_node *n = rbst_next(&set, nullptr); n; n = rbst_next(&set, n))
-        out.push_back(table_of(n));
-    return out;
-}
+public:
+    draw_phase(compile_context *ctx, const rule_table *rt, class_phase &classes, size_t nleaves)
+        : ctx_(ctx), rt_(rt), classes_(classes), nleaves_(nleaves)
+    {
+    }
 
-// Pairs tables up pass by pass until one is left. Stops with 12 as soon as the image can no longer fit.
-int combine_tables(compile_context *ctx, const rule_table *rt, uint32_t *size)
-{
-    rbst work;
-    rbst_init(&work);
-    for (rbst_node *n = rbst_next(&ctx->tables, nullptr); n; n = rbst_next(&ctx->tables, n))
-        rbst_insert(&work, table_of(n), table_of(n));
-    const std::vector<eclass_table *> leaves = tables_of(work);
-    image_bound bound(rt, leaves);
-    for (eclass_table *t : leaves)
-        bound.add(t);
-    const uint64_t capacity = program_capacity(ctx->program_memory);
-    int rc = 0;
+    // 0; 12 when the class phase or the draws ran out of memory (ctx->no_memory says which).
+    int run(uint32_t *size)
+    {
+        const int rc = draw_all();
+        classes_.wait();
+        if (rc)
+            return no_memory(ctx_, ZEL_NO_MEMORY_COMPILER, ZEL_IMAGE_HEADER_SIZE, size);
+        if (classes_.no_memory() == ZEL_NO_MEMORY_PROGRAM)
+            ZEL_DEBUG(ZEL_DEBUG_POLICY, "Policy: %s  Program size: at least %llu, program memory %llu", rt_->name,
+                      static_cast<unsigned long long>(classes_.needed()),
+                      static_cast<unsigned long long>(program_capacity(ctx_->program_memory)));
+        if (classes_.no_memory() != ZEL_NO_MEMORY_NONE)
+            return no_memory(ctx_, classes_.no_memory(), classes_.needed(), size);
+        if (!image_tried_)
+            try_image();
+        *size = image_size_;
+        return ctx_->image ? 0 : no_memory(ctx_, ZEL_NO_MEMORY_PROGRAM, image_size_, size);
+    }
 
-    while (rc == 0 && rbst_count(&work) >= 2) {
-        const std::vector<eclass_table *> pass = tables_of(work);
-        rbst next;
+private:
+    int draw_all()
+    {
+        for (size_t k = 0; k < nleaves_; k++) {
+            eclass_table *t = classes_.table(k);
+            if (!t)
+                return 0;
+            if (int rc = draw(t))
+                return rc;
+        }
+        // The working sets are cleared however the draws end (an emission can run out of memory too).
+        rbst work, next;
+        rbst_init(&work);
         rbst_init(&next);
-        rbst_node *prev = nullptr, *a, *b;
-        for (size_t pair_index = 0;; pair_index++) {
-            const int pair = rbst_next_pair(&work, prev, &a, &b);
-            if (!a)
-                break;
-            if (!pair) {
-                rbst_insert(&next, table_of(a), table_of(a));
-                break;
-            }
-            // The fine bound only where the coarse one comes within reach of the capacity.
-            bound.set_fine(false);
-            uint64_t at_least = bound.now(pass, pair_index, ctx->table_counter + 1);
-            if (at_least <= capacity && at_least > capacity / 8) {
-                bound.set_fine(true);
-                at_least = bound.now(pass, pair_index, ctx->table_counter + 1);
-            }
-            if (at_least > capacity) {
-                rc = out_of_program_memory(rt, at_least, capacity, size);
-                break;
-            }
-            eclass_table *ta = table_of(a), *tb = table_of(b);
-            eclass_table *t = eclass_combine(ctx, ta, tb);
-            if (!t) {
-                rc = out_of_program_memory(rt, at_least, capacity, size);
-                break;
-            }
-            t->left = ta;
-            t->right = tb;
-            ta->parent = tb->parent = t;
-            bound.add(t);
-            rbst_insert(&next, t, t);
-            prev = b;
+        int rc = 0;
+        try {
+            rc = draw_pairs(work, next);
+        } catch (const std::bad_alloc &) {
+            rc = 12;
         }
         rbst_clear(&work, rbst_free_node);
-        ptr_stack_release(&work.stack);
-        work = next;
+        rbst_clear(&next, rbst_free_node);
+        return rc;
     }
-    if (rc == 0)
-        ctx->root = table_of(work.root);
-    rbst_clear(&work, rbst_free_node);
-    ptr_stack_release(&work.stack);
-    return rc;
-}
 
-void count_tables(compile_context *ctx, eclass_table *t)
+    int draw_pairs(rbst &work, rbst &next)
+    {
+        int rc = 0;
+        size_t next_table = nleaves_, in_work = 0;
+        for (rbst_node *n = rbst_next(&ctx_->tables, nullptr); n && rc == 0; n = rbst_next(&ctx_->tables, n), in_work++)
+            rc = rbst_insert(&work, table_of(n), table_of(n)) < 0 ? 12 : 0;
+        while (rc == 0 && in_work >= 2) {
+            size_t in_next = 0;
+            rbst_node *prev = nullptr, *a, *b;
+            while (rc == 0) {
+                const int pair = rbst_next_pair(&work, prev, &a, &b);
+                if (!a)
+                    break;
+                if (!pair) {
+                    rc = rbst_insert(&next, table_of(a), table_of(a)) < 0 ? 12 : 0;
+                    in_next++;
+                    break;
+                }
+                eclass_table *t = classes_.table(next_table++);
+                if (!t) {
+                    in_next = 0;  // stopped before this pair
+                    break;
+                }
+                ZEL_ASSERT(t->left == table_of(a) && t->right == table_of(b));
+                rc = rbst_insert(&ctx_->tables, t, t) < 0 ? 12 : 0;
+                if (rc == 0)
+                    rc = draw(t);
+                if (rc == 0)
+                    rc = rbst_insert(&next, t, t) < 0 ? 12 : 0;
+                in_next++;
+                prev = b;
+            }
+            rbst_clear(&work, rbst_free_node);
+            work = next;
+            rbst_init(&next);
+            in_work = in_next;
+        }
+        return rc;
+    }
+
+    int draw(eclass_table *t)
+    {
+        // A drawn tree waits for the image in working memory; past a bound, waiting for the last classes
+        // costs less than holding a large tree beside the image.
+        const uint64_t tree_bytes = (uint64_t{eclass_row_count(t)} + 1) * 16;
+        if (!image_tried_ && waiting_bytes_ + tree_bytes > kMaxWaitingTrees)
+            classes_.wait();
+        if (!image_tried_ && classes_.finished())
+            try_image();
+        if (eclass_row_count(t) && eclass_draw(ctx_, t) != 0)
+            return 12;
+        if (image_tried_) {
+            emit(t);
+        } else {
+            waiting_.push_back(t);
+            waiting_bytes_ += tree_bytes;
+        }
+        return 0;
+    }
+
+    // Sizes and allocates the image once all classes are known, then writes the tables drawn so far.
+    void try_image()
+    {
+        image_tried_ = true;
+        if (classes_.no_memory() != ZEL_NO_MEMORY_NONE)
+            return;
+        ctx_->root = classes_.root();
+        ctx_->image = static_cast<uint8_t *>(zel_compile_program_ec(ctx_, rt_, &image_size_));
+        for (eclass_table *t : waiting_)
+            emit(t);
+        waiting_.clear();
+    }
+
+    void emit(eclass_table *t)
+    {
+        if (ctx_->image && eclass_row_count(t))
+            eclass_emit_rows(t, reinterpret_cast<zel_lookup_entry *>(ctx_->image + ctx_->table_offsets[t->id] * 4ull));
+        eclass_drop_tree(t);
+    }
+
+    compile_context *ctx_;
+    const rule_table *rt_;
+    class_phase &classes_;
+    size_t nleaves_;
+    bool image_tried_ = false;
+    uint32_t image_size_ = 0;
+    uint64_t waiting_bytes_ = 0;
+    std::vector<eclass_table *> waiting_;
+};
+
+// Sizes of the image, in the emitter's post-order (left, right, node); 64-bit so that no sum wraps.
+struct image_layout {
+    uint64_t table_bytes = 0;
+    uint32_t dir_count = 0, instr_count = 0;
+};
+
+void count_tables(eclass_table *t, image_layout &l)
 {
     if (t->left)
-        count_tables(ctx, t->left);
+        count_tables(t->left, l);
     if (t->right)
-        count_tables(ctx, t->right);
-    ctx->dir_count++;
-    ctx->table_bytes += static_cast<uint32_t>(table_bytes(eclass_row_count(t)));
-    ctx->instr_count += t->combined ? 3 : 1;
-    if (!t->parent)
-        ctx->root = t;
+        count_tables(t->right, l);
+    l.dir_count++;
+    l.table_bytes += table_bytes(eclass_row_count(t));
+    l.instr_count += t->combined ? 3 : 1;
 }
 
 inline uint32_t *word_at(compile_context *ctx, uint32_t byte_off)
@@ -307,12 +585,14 @@ void put_instr(compile_context *ctx, uint32_t w)
     ctx->instr_cursor += 4;
 }
 
-void emit_table(compile_context *ctx, eclass_table *t)
+// Directory entry, header word and instructions of a table and its subtrees; the rows are written when the
+// table's tree is drawn, at ctx->table_offsets[id].
+void place_table(compile_context *ctx, eclass_table *t)
 {
     if (t->left)
-        emit_table(ctx, t->left);
+        place_table(ctx, t->left);
     if (t->right)
-        emit_table(ctx, t->right);
+        place_table(ctx, t->right);
     ZEL_ASSERT(t->id < ZEL_MAX_TABLES);
     const uint32_t rows = eclass_row_count(t);
     auto *dir = reinterpret_cast<zel_table_dir_entry *>(ctx->image + ctx->dir_cursor);
@@ -323,7 +603,6 @@ void emit_table(compile_context *ctx, eclass_table *t)
     *word_at(ctx, ctx->data_cursor) = zel_table_word(ZEL_TABLE_KIND_LOOKUP, t->id);
     ctx->data_cursor += 4;
     ctx->table_offsets[t->id] = ctx->data_cursor / 4;
-    eclass_emit_rows(t, reinterpret_cast<zel_lookup_entry *>(ctx->image + ctx->data_cursor));
     ctx->data_cursor += rows * ZEL_LOOKUP_ENTRY_SIZE;
 
     if (!t->combined) {
@@ -352,11 +631,10 @@ void emit_actions(compile_context *ctx, const rule_table *rt, uint32_t action_si
     }
     ctx->action_offset = ctx->data_cursor / 4;
     for (uint32_t c = 0; c < root->class_count; c++) {
-        int32_t pos;
+        const uint32_t first = eclass_first_rule(root, c);
         const action_block *action = &rt->default_action;
-        if (epi_first_set(eclass_vector(root, c), &pos)) {
-            const auto idx = static_cast<size_t>(pos);
-            const rule *r = idx < rt->by_index.size() ? rt->by_index[idx] : nullptr;
+        if (first < rt->rule_count) {
+            const rule *r = first < rt->by_index.size() ? rt->by_index[first] : nullptr;
             ZEL_ASSERT(r != NULL);
             action = r->action;
             ZEL_ASSERT(action);
@@ -395,6 +673,57 @@ void fill_header(compile_context *ctx, const rule_table *rt, uint32_t size)
     h->field_map_count = n;
 }
 
+// Tables the class phase made but the draws never reached are not in the context's set: free them, after
+// unlinking them from their children (which may be unreached tables too).
+void free_unreached(compile_context *ctx, const std::vector<eclass_table *> &made)
+{
+    auto reached = [&](eclass_table *t) {
+        rbst_node *n = rbst_find(&ctx->tables, &t->id);
+        return n && table_of(n) == t;
+    };
+    for (eclass_table *t : made)
+        if (!reached(t))
+            for (eclass_table *c : {t->left, t->right})
+                if (c && c->parent == t)
+                    c->parent = nullptr;
+    for (eclass_table *t : made)
+        if (!reached(t))
+            eclass_table_free(t);
+}
+
+int compile(compile_context *ctx, rule_table *rt, uint32_t *size)
+{
+    std::vector<eclass_table *> leaves;
+    for (rbst_node *n = rbst_next(&ctx->tables, nullptr); n; n = rbst_next(&ctx->tables, n))
+        leaves.push_back(table_of(n));
+    zel_compile_work &work = *ctx->work;
+    work.set_budget(ctx->mem_budget);
+    std::vector<uint32_t> signature;
+    const bool reuse =
+        zel_match_signature(ctx, rt, &signature) == 0 && !signature.empty() && signature == work.signature;
+    if (!reuse) {
+        work.drop_cache();
+        work.signature = std::move(signature);
+    }
+    work.armed = true;
+
+    struct draws_guard {
+        draws_guard() { rbst_draws_begin(); }
+        ~draws_guard() { rbst_draws_end(); }
+    } draws;
+    class_phase classes(ctx, rt, leaves, reuse);
+    struct unreached_guard {
+        compile_context *ctx;
+        class_phase &classes;
+        ~unreached_guard() { free_unreached(ctx, classes.combined()); }
+    } unreached{ctx, classes};
+    class_runner runner(classes, rt->rule_count >= kThreadedRules);
+    draw_phase drawing(ctx, rt, classes, leaves.size());
+    const int rc = drawing.run(size);
+    ctx->mem_used = work.used();
+    return rc;
+}
+
 }  // namespace
 
 void zel_program_free(const program_allocator *program_memory, void *image)
@@ -408,6 +737,11 @@ compile_context *zel_compile_context_new(const program_allocator *program_memory
     auto *ctx = new (std::nothrow) compile_context{};
     if (!ctx)
         return nullptr;
+    ctx->work = new (std::nothrow) zel_compile_work;
+    if (!ctx->work) {
+        delete ctx;
+        return nullptr;
+    }
     if (program_memory)
         ctx->program_memory = *program_memory;
     rbst_init(&ctx->tables);
@@ -420,7 +754,26 @@ compile_context *zel_compile_context_new(const program_allocator *program_memory
 
 void zel_compile_context_reset(compile_context *ctx)
 {
+    // The classes of a compilation wait in the working memory for a recompilation of the same matches.
+    zel_compile_work &work = *ctx->work;
+    if (work.armed) {
+        for (rbst_node *n = rbst_next(&ctx->tables, nullptr); n; n = rbst_next(&ctx->tables, n)) {
+            eclass_table *t = table_of(n);
+            if (!eclass_has_classes(t))
+                continue;
+            try {
+                if (work.cached.size() <= t->id)
+                    work.cached.resize(t->id + 1, nullptr);
+            } catch (const std::bad_alloc &) {
+                continue;
+            }
+            eclass_classes_free(work.cached[t->id]);
+            work.cached[t->id] = eclass_release_classes(t);
+        }
+    }
     rbst_clear(&ctx->tables, release_table_node);
+    work.trim(ZEL_WORK_KEEP);
+    work.armed = false;
     ctx->table_counter = 0;
     ctx->root = nullptr;
     ctx->c_reg_allocated = 0;
@@ -433,30 +786,39 @@ void zel_compile_context_reset(compile_context *ctx)
     ctx->action_offset = 0;
     memset(ctx->table_offsets, 0, sizeof ctx->table_offsets);
     ctx->mem_used = 0;
+    ctx->no_memory = ZEL_NO_MEMORY_NONE;
 }
 
 void zel_compile_context_free(compile_context *ctx)
 {
     if (!ctx)
         return;
+    ctx->work->armed = false;
     zel_compile_context_reset(ctx);
     ptr_stack_release(&ctx->tables.stack);
+    delete ctx->work;
     delete ctx;
 }
 
 int32_t zel_compile_filter_index(const compile_context *ctx) { return ctx->filter_index; }
 
+uint32_t zel_compile_no_memory(const compile_context *ctx) { return ctx->no_memory; }
+
 void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_t *size)
 {
     const char *name = rt->name;
     ZEL_DEBUG(ZEL_DEBUG_POLICY, "Policy: %s  Program size: %u [Header]", name, ZEL_IMAGE_HEADER_SIZE);
-    ctx->table_bytes = ctx->dir_count = ctx->instr_count = 0;
-    count_tables(ctx, ctx->root);
-    ctx->dir_count++;
-    ctx->instr_count++;
+    for (rbst_node *n = rbst_next(&ctx->tables, nullptr); !ctx->root && n; n = rbst_next(&ctx->tables, n))
+        if (!table_of(n)->parent)
+            ctx->root = table_of(n);
+    image_layout l;
+    count_tables(ctx->root, l);
+    ctx->dir_count = l.dir_count + 1;
+    ctx->instr_count = l.instr_count + 1;
+    ctx->table_bytes = static_cast<uint32_t>(std::min<uint64_t>(l.table_bytes, 0xFFFFFFFFull));
 
     const uint32_t action_size = action_size_of(rt);
-    uint64_t sz = uint64_t{ZEL_IMAGE_HEADER_SIZE} + ctx->table_bytes;
+    uint64_t sz = uint64_t{ZEL_IMAGE_HEADER_SIZE} + l.table_bytes;
     ZEL_DEBUG(ZEL_DEBUG_POLICY, "Policy: %s  Program size: %u [Context]", name, static_cast<uint32_t>(sz));
     sz += uint64_t{ZEL_DIR_ENTRY_SIZE} * ctx->dir_count;
     ZEL_DEBUG(ZEL_DEBUG_POLICY, "Policy: %s  Program size: %u [Table directory entry]", name,
@@ -471,8 +833,10 @@ void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_
     int32_t filter_index = -1;
     const program_allocator &pm = ctx->program_memory;
     void *mem = (sz <= 0xFFFFFFFFull && pm.allocate) ? pm.allocate(pm.arg, *size, &filter_index) : nullptr;
-    if (!mem)
+    if (!mem) {
+        ctx->no_memory = ZEL_NO_MEMORY_PROGRAM;
         return nullptr;
+    }
     // Every byte is written once: the fixed part is zeroed here, lookup entries and action blocks are
     // written whole, and what the size reserves past the last block is zeroed at the end.
     ctx->image = static_cast<uint8_t *>(mem);
@@ -482,7 +846,7 @@ void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_
     ctx->instr_cursor = ctx->dir_cursor + ZEL_DIR_ENTRY_SIZE * ctx->dir_count;
     ctx->data_cursor = ctx->instr_cursor + 4 * ctx->instr_count;
     memset(mem, 0, ctx->data_cursor);
-    emit_table(ctx, ctx->root);
+    place_table(ctx, ctx->root);
     compile_context *context = ctx;
     ZEL_ASSERT(context->c_reg_allocated <= (ZEL_MAX_REGISTERS - 1));
     put_instr(ctx, zel_instr(ZEL_OP_ACTION, ZEL_OPND_REG, ctx->c_reg_allocated, 0xF, 0));
@@ -498,18 +862,20 @@ int zel_compile(compile_context *ctx, rule_table *rt, void **image, uint32_t *si
         return 22;
     *image = nullptr;
     *size = 0;
+    ctx->no_memory = ZEL_NO_MEMORY_NONE;
     if (rbst_is_empty(&ctx->tables))
         return 0;
-    struct draws_guard {
-        draws_guard() { rbst_draws_begin(); }
-        ~draws_guard() { rbst_draws_end(); }
-    } draws;
-    for (rbst_node *n = rbst_next(&ctx->tables, nullptr); n; n = rbst_next(&ctx->tables, n)) {
-        if (eclass_build_field(ctx, rt, table_of(n)) != 0)
-            return out_of_program_memory(rt, ZEL_IMAGE_HEADER_SIZE, program_capacity(ctx->program_memory), size);
+    int rc;
+    try {
+        rc = compile(ctx, rt, size);
+    } catch (const std::exception &) {
+        rc = no_memory(ctx, ZEL_NO_MEMORY_COMPILER, ZEL_IMAGE_HEADER_SIZE, size);
     }
-    if (int rc = combine_tables(ctx, rt, size); rc != 0)
-        return rc;
-    *image = zel_compile_program_ec(ctx, rt, size);
-    return *image ? 0 : 12;
+    if (rc != 0 && ctx->image) {
+        zel_program_free(&ctx->program_memory, ctx->image);
+        ctx->image = nullptr;
+        ctx->filter_index = -1;
+    }
+    *image = ctx->image;
+    return rc;
 }

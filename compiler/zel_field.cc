@@ -78,8 +78,12 @@ uint32_t zel_field_table(compile_context *ctx, uint32_t cfield)
     eclass_table *t = eclass_table_new(ctx, true);
     if (!t)
         return 0;
-    eclass_add_boundary(t, 0);
-    eclass_add_boundary(t, 0xFFFFFFFF);
+    if (eclass_add_boundary(t, 0) != 0 || eclass_add_boundary(t, 0xFFFFFFFF) != 0) {
+        rbst_node *gone = rbst_remove(&ctx->tables, rbst_find(&ctx->tables, &t->id));
+        eclass_table_free(static_cast<eclass_table *>(gone->value));
+        rbst_free_node(gone);
+        return 0;
+    }
     e.table_id = t->id;
     return t->id;
 }
@@ -102,9 +106,8 @@ static int add_range_common(compile_context *ctx, rule *r, uint32_t table_id, ui
     } catch (const std::bad_alloc &) {
         return 12;
     }
-    eclass_add_boundary(t, min);
-    eclass_add_boundary(t, max + 1);  // wraps to 0 for max 0xFFFFFFFF: already a boundary
-    return 0;
+    // max + 1 wraps to 0 for max 0xFFFFFFFF: already a boundary.
+    return eclass_add_boundary(t, min) != 0 || eclass_add_boundary(t, max + 1) != 0 ? 12 : 0;
 }
 
 int zel_field_add_range(compile_context *ctx, rule *r, uint32_t table_id, uint32_t a, uint32_t b)

@@ -1,5 +1,6 @@
-// Bounded program memory on the process heap: a fixed number of 128-byte blocks and filter slots, for
-// tools and tests until the forwarding plane's shared filter memory is attached.
+// Bounded program memory: a fixed number of 128-byte blocks and filter slots in one mapping reserved at
+// creation and kept until the heap is deleted, for tools and tests until the forwarding plane's shared
+// filter memory is attached.
 #pragma once
 
 #include "compiler/zel_compiler.h"

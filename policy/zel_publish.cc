@@ -28,7 +28,9 @@ int zel_publish(zel_ctx *ctx, zel_filter *f, rule_table *rt, bool was_without_me
     void *image = nullptr;
     uint32_t size = 0;
     int rc = zel_compile(cc, rt, &image, &size);
-    if (rc != 0 && rc != 12) {
+    // Only a lack of program memory waits for freed blocks; the compiler's own memory running out is a
+    // failure of this configuration.
+    if (rc != 0 && (rc != 12 || zel_compile_no_memory(cc) == ZEL_NO_MEMORY_COMPILER)) {
         ops.compile_failed(ctx, owner, rc);
         zel_compile_context_reset(cc);
         return rc;

@@ -121,6 +121,10 @@ uint32_t zel_fp_program::table::find(uint32_t v) const
     if (it == row_low.begin())
         return NO_ROW;
     size_t k = static_cast<size_t>(it - row_low.begin()) - 1;
+    // The compiler's rows end at the boundary 0xFFFFFFFF, exclusive, so no row holds that value: high
+    // bounds are 32-bit and cannot name the end past it. A forwarding plane must classify every packet,
+    // so this reader lets the top row hold it too (the class of 0xFFFFFFFF - 1, the closest the rules
+    // come); the compiler's rows and the image format stay as they are.
     return v < row_high[k] || row_high[k] == 0xFFFFFFFFu ? row_class[k] : NO_ROW;
 }
 

@@ -52,6 +52,17 @@ TEST(Epi, SizesBitsAndDigits)
     EXPECT_EQ(make(-1), nullptr);
 }
 
+// A negative position is out of range like one past the end (before, it shifted by a negative count).
+TEST(EpiDeath, PositionsOutsideTheVectorAreInvariants)
+{
+    epi_ptr v = make(70);
+    const char *msg = "epi:[0-9]+: failed assertion `bitPos < pVal->nbits'";
+    EXPECT_DEATH(epi_get_bit(v.get(), -1), msg);
+    EXPECT_DEATH(epi_set_bit(v.get(), -64, 1), msg);
+    EXPECT_DEATH(epi_get_bit(v.get(), 70), msg);
+    EXPECT_DEATH(epi_set_bit(v.get(), INT32_MIN, 0), msg);
+}
+
 TEST(Epi, CompareIsUnsignedLittleEndianOrder)
 {
     epi_ptr a = make(72), b = make(72);
@@ -269,6 +280,18 @@ TEST(Draws, SameSeedSameShape)
 {
     EXPECT_EQ(shape_and_next(42, false), shape_and_next(42, false));
     EXPECT_NE(shape_and_next(42, false).first, shape_and_next(43, false).first);
+}
+
+// Outside a batch (before the first one too, when no state array was ever handed over) a cursor is
+// random() itself.
+TEST(Draws, CursorOutsideABatchIsRandom)
+{
+    srandom(99);
+    const long a = random(), b = random();
+    srandom(99);
+    rbst_draw_cursor draws;
+    EXPECT_EQ(draws.next(), static_cast<uint32_t>(a));
+    EXPECT_EQ(draws.next(), static_cast<uint32_t>(b));
 }
 
 TEST(Draws, BatchedInsertionsDrawExactlyWhatRandomDraws)

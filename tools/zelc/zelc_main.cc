@@ -109,12 +109,19 @@ int parse_args(int argc, char **argv, options *o)
 int compile(const options &o, const zelc_ruleset &rs, zelc_compiled *c)
 {
     int rc = zelc_compile(rs, o.blocks, c);
-    if (rc == 12) {
+    if (rc == 12 && c->no_memory == ZEL_NO_MEMORY_PROGRAM) {
         std::fprintf(stderr,
                      "zelc: %s: out of program memory: the image needs at least %u bytes (%llu blocks of %u), "
                      "the program memory has %u blocks\n",
-                     o.files[0].c_str(), c->size, (c->size + ZEL_PROG_BLOCK_SIZE - 1ull) / ZEL_PROG_BLOCK_SIZE,
+                     o.files[0].c_str(), c->size, static_cast<unsigned long long>(zelc_blocks_for(c->size)),
                      ZEL_PROG_BLOCK_SIZE, o.blocks);
+        return 1;
+    }
+    if (rc == 12) {
+        std::fprintf(stderr,
+                     "zelc: %s: out of compiler working memory (the compiler's own memory or its limit; more "
+                     "program memory does not help)\n",
+                     o.files[0].c_str());
         return 1;
     }
     if (rc == 2) {
@@ -141,8 +148,9 @@ int cmd_compile(const options &o, const zelc_ruleset &rs)
     std::printf("rules: %zu\n", rs.rules.size());
     std::printf("tables: %u leaf, %u combined\n", c.leaf_tables, c.combined_tables);
     std::printf("classes of the root: %u\n", c.root_classes);
-    std::printf("image: %u bytes (%u blocks)\n", c.size, (c.size + ZEL_PROG_BLOCK_SIZE - 1) / ZEL_PROG_BLOCK_SIZE);
-    std::printf("compile time: %.3f ms (CPU %.3f ms)\n", c.seconds * 1e3, c.cpu_seconds * 1e3);
+    std::printf("image: %u bytes (%llu blocks)\n", c.size, static_cast<unsigned long long>(zelc_blocks_for(c.size)));
+    std::printf("compile time: %.3f ms (CPU %.3f ms, all threads %.3f ms)\n", c.seconds * 1e3, c.cpu_seconds * 1e3,
+                c.process_cpu_seconds * 1e3);
     std::printf("peak memory: %ld KiB (%ld KiB above the rule set)\n", peak, peak > before ? peak - before : 0);
     if (!o.output.empty()) {
         std::ofstream f(o.output, std::ios::binary);

@@ -733,14 +733,28 @@ std::vector<zelc_packet> zelc_generate_packets(const zelc_ruleset &rs, uint32_t 
     return out;
 }
 
-int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
+zelc_session::zelc_session(uint32_t blocks) : heap_(zel_prog_heap_new(blocks, 1), zel_prog_heap_delete)
+{
+    const program_allocator program_memory = heap_ ? zel_prog_heap_allocator(heap_.get()) : program_allocator{};
+    ctx_ = heap_ ? zel_compile_context_new(&program_memory) : nullptr;
+}
+
+zelc_session::~zelc_session()
+{
+    if (ctx_)
+        zel_program_free(&ctx_->program_memory, image_);
+    zel_compile_context_free(ctx_);
+}
+
+int zelc_session::compile(const zelc_ruleset &rs, zelc_compiled *out)
 {
     *out = {};
-    zel_prog_heap *heap = zel_prog_heap_new(blocks, 1);
-    const program_allocator program_memory = heap ? zel_prog_heap_allocator(heap) : program_allocator{};
-    compile_context *ctx = heap ? zel_compile_context_new(&program_memory) : nullptr;
+    if (ctx_) {
+        zel_program_free(&ctx_->program_memory, image_);
+        image_ = nullptr;
+    }
     rule_table *rt =
-        ctx ? zel_rule_table_create(rs.name.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs.default_action.get()) : nullptr;
+        ctx_ ? zel_rule_table_create(rs.name.c_str(), "1", ZEL_ACTION_DATA_SIZE, rs.default_action.get()) : nullptr;
     int rc = rt ? 0 : 12;
     for (size_t i = 0; rc == 0 && i < rs.rules.size(); i++) {
         const zelc_rule &zr = rs.rules[i];
@@ -749,37 +763,48 @@ int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
             rc = 12;
             break;
         }
-        rc = zel_rule_add_range(ctx, r, ZEL_CF_MATCH_ANY, MATCH_ANY_VALUE, MATCH_ANY_VALUE);
+        rc = zel_rule_add_range(ctx_, r, ZEL_CF_MATCH_ANY, MATCH_ANY_VALUE, MATCH_ANY_VALUE);
         for (const zelc_cond &c : zr.conds) {
             if (rc)
                 break;
-            rc = c.prefix ? zel_rule_add_prefix(ctx, r, c.field, c.addr, c.len)
-                          : zel_rule_add_range(ctx, r, c.field, c.lo, c.hi);
+            rc = c.prefix ? zel_rule_add_prefix(ctx_, r, c.field, c.addr, c.len)
+                          : zel_rule_add_range(ctx_, r, c.field, c.lo, c.hi);
         }
     }
+    if (rc == 12)
+        out->no_memory = ZEL_NO_MEMORY_COMPILER;
     if (rc == 0) {
-        void *image = nullptr;
         auto t0 = std::chrono::steady_clock::now();
-        const double c0 = zelc_thread_cpu_seconds();
-        rc = zel_compile(ctx, rt, &image, &out->size);
+        const double c0 = zelc_thread_cpu_seconds(), p0 = zelc_process_cpu_seconds();
+        rc = zel_compile(ctx_, rt, &image_, &out->size);
+        out->process_cpu_seconds = zelc_process_cpu_seconds() - p0;
         out->cpu_seconds = zelc_thread_cpu_seconds() - c0;
         out->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        if (rc == 0 && image) {
-            auto *h = static_cast<const zel_image_header *>(image);
-            out->image.assign(static_cast<const uint8_t *>(image), static_cast<const uint8_t *>(image) + out->size);
+        out->no_memory = zel_compile_no_memory(ctx_);
+        if (rc == 0 && image_) {
+            auto *h = static_cast<const zel_image_header *>(image_);
+            out->image = {static_cast<const uint8_t *>(image_), out->size};
+            out->memory = heap_;
             out->leaf_tables = h->field_map_count;
             out->combined_tables = h->dir_count - 1 - h->field_map_count;
-            out->root_classes = zel_image_dir(image)[h->dir_count - 1].count;
-            zel_program_free(&ctx->program_memory, image);
+            out->root_classes = zel_image_dir(image_)[h->dir_count - 1].count;
         } else if (rc == 0) {
             rc = 2;  // no rule, nothing to compile
         }
     }
-    if (ctx)
-        zel_compile_context_reset(ctx);
+    if (ctx_)
+        zel_compile_context_reset(ctx_);
     zel_rule_table_free(rt);
-    zel_compile_context_free(ctx);
-    zel_prog_heap_delete(heap);
+    return rc;
+}
+
+int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out)
+{
+    // The image stays in the session's program memory, which the result shares.
+    zelc_session session(blocks);
+    const int rc = session.compile(rs, out);
+    if (rc == 0)
+        session.keep_image();
     return rc;
 }
 
@@ -825,6 +850,13 @@ long zelc_rss_kib()
         std::fclose(f);
     }
     return rss * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+double zelc_process_cpu_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 double zelc_thread_cpu_seconds()

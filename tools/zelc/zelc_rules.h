@@ -68,23 +68,52 @@ uint32_t zelc_linear_match(const zelc_ruleset &rs, const zelc_packet &p);
 // and a random point inside, then uniformly random headers.
 std::vector<zelc_packet> zelc_generate_packets(const zelc_ruleset &rs, uint32_t random_count, uint32_t seed);
 
-// A compiled rule set: the image in program memory of `blocks` 128-byte blocks.
+struct zel_prog_heap;
+
+// A compiled rule set: the image in program memory of `blocks` 128-byte blocks, which the result keeps
+// (copies share it).
 struct zelc_compiled {
-    std::vector<uint8_t> image;  // copied out of program memory
-    uint32_t size = 0;           // bytes, also the bytes needed on failure
+    std::span<const uint8_t> image;         // inside `memory`
+    std::shared_ptr<zel_prog_heap> memory;  // the program memory the image lives in
+    uint32_t size = 0;                      // bytes, also the bytes needed on failure
+    uint32_t no_memory = 0;                 // on 12: ZEL_NO_MEMORY_PROGRAM or ZEL_NO_MEMORY_COMPILER
     uint32_t leaf_tables = 0, combined_tables = 0, root_classes = 0;
-    double seconds = 0;      // wall time of the compile call
-    double cpu_seconds = 0;  // CPU time of the calling thread over the same call
+    double seconds = 0;              // wall time of the compile call
+    double cpu_seconds = 0;          // CPU time of the calling thread over the same call
+    double process_cpu_seconds = 0;  // CPU time of all threads of the process over the same call
 };
 
-// 0; 12 out of program memory (out->size = bytes needed or a lower bound); 22.
+// 0; 12 out of memory (out->no_memory says whose; out->size = bytes needed or a lower bound); 22.
 int zelc_compile(const zelc_ruleset &rs, uint32_t blocks, zelc_compiled *out);
+
+// A compile context and its program memory kept across compilations, as the daemon keeps its own: the
+// second compilation finds the working pool and program pages of the first. An image lives until the
+// next compile (or the session's end).
+class zelc_session
+{
+public:
+    explicit zelc_session(uint32_t blocks);
+    ~zelc_session();
+    zelc_session(const zelc_session &) = delete;
+    zelc_session &operator=(const zelc_session &) = delete;
+    int compile(const zelc_ruleset &rs, zelc_compiled *out);
+    // Leaves the last image to the program memory (released with it) instead of freeing it.
+    void keep_image() { image_ = nullptr; }
+
+private:
+    std::shared_ptr<zel_prog_heap> heap_;
+    compile_context *ctx_ = nullptr;
+    void *image_ = nullptr;
+};
+// Blocks of 128 bytes that hold `bytes` (64-bit: a size near 2^32 needs 2^25 blocks).
+inline uint64_t zelc_blocks_for(uint64_t bytes) { return (bytes + 127) / 128; }
 
 // Resident and peak resident memory of the process, KiB.
 long zelc_rss_kib();
 long zelc_peak_kib();
 // CPU time the calling thread has used, seconds (timings on a loaded machine compare by this).
 double zelc_thread_cpu_seconds();
+double zelc_process_cpu_seconds();
 
 // Maps each action block of a loaded program to the rule it came from.
 class zelc_classifier
