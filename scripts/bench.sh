@@ -29,30 +29,10 @@ bench_compiler() {
     echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'). Machine: $(machine); load average at the start: $(cut -d' ' -f1-3 /proc/loadavg). Build: $(basename "$build") ($(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=\(..*\)/\1/p' "$build/CMakeCache.txt" | grep . || echo RelWithDebInfo))."
     echo "DPDK: $(pkg-config --modversion libdpdk 2>/dev/null || echo absent)."
     echo
-    echo "Command per set: \`$(basename "$bin") SET.rules [SET.trace]\` (scripts/bench.sh). Sets without a trace use"
-    echo "generated packets (per rule its two corners and a random point, then 10000 random headers)."
-    echo "The zeld side compiles into up to 4 GiB of program memory (the image size is a 32-bit field);"
-    echo "compile time is the compile call in a fresh process, wall (CPU of the calling thread), peak memory the"
-    echo "growth of the process's peak RSS across it. rte_acl: rules added and built with one category (first"
-    echo "rule = highest priority), build time covers add + build, wall (CPU), memory is the growth of DPDK's"
-    echo "malloc heap, classification in bursts of 64. The compile-time ratio is of CPU times: the 2 cores are"
-    echo "shared, so wall times swing with the load while CPU times stay comparable."
-    echo "Rates are packets per second over the trace repeated for at least 1 s, single core."
-    echo "Mismatches count packets whose result differs from a first-match linear search."
+    echo "Command: \`bench/compiler/run_sets.sh BUILD\` (one process per set; columns as its header says)."
     echo
-    echo "| set | rules | packets | zeld compile ms (CPU) | image bytes | zeld peak KiB | zeld Mpps | rte_acl build ms (CPU) | rte_acl bytes | rte_acl Mpps | compile CPU zeld/rte_acl | memory zeld image/rte_acl | rate rte_acl/zeld | mismatches zeld, rte_acl | notes |"
-    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
   } > "$tmp"
-  local n s trace
-  for n in 100 1000 10000; do
-    for s in acl1 fw1 ipc1; do
-      [ -f "$data/${s}_$n.rules" ] || continue
-      trace=
-      [ -f "$data/${s}_$n.trace" ] && trace=$data/${s}_$n.trace
-      echo "bench: compiler: ${s}_$n" >&2
-      "$bin" "$data/${s}_$n.rules" $trace 2>/dev/null >> "$tmp" || echo "bench: compiler: ${s}_$n: exit $?" >&2
-    done
-  done
+  "$root/bench/compiler/run_sets.sh" "$build" >> "$tmp" 2>/dev/null || echo "bench: compiler: run_sets: exit $?" >&2
   if [ -x "$sets" ]; then
     {
       echo
