@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -118,12 +119,35 @@ zel_action_spec action_spec(zel_ctx *ctx, zel_action &a, std::vector<zel_tloc_ch
     return s;
 }
 
+// A sequence that names an application list none of whose applications the inspection engine knows
+// matches no packet: without a value its field would match every packet.
+bool matches_nothing(const zel_sequence &seq)
+{
+    for (const auto &[match_type, name] : seq.list_refs) {
+        if (match_type != ZEL_MATCH_APP_LIST)
+            continue;
+        if (std::none_of(seq.matches.begin(), seq.matches.end(),
+                         [&](const zel_match &m) { return m.match_type == ZEL_MATCH_APP_LIST && name == m.list_name; }))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq)
 {
     compile_context *cc = ctx->compile.compiler;
+    // Packets always carry 1 in the MATCH_ANY field: 0 there is a rule no packet matches.
+    if (matches_nothing(*seq)) {
+        ZEL_DEBUG(ZEL_DEBUG_POLICY, "Sequence %u of policy %s names only unknown applications", seq->number,
+                  seq->policy->name.c_str());
+        if (int rc = zel_rule_add_range(cc, r, ZEL_CF_MATCH_ANY, 0, 0); rc != 0)
+            return rc;
+    }
     for (const zel_match &m : seq->matches) {
+        if (m.field == ZEL_MATCH_MATCH_ANY && matches_nothing(*seq))
+            continue;
         // Lists were expanded into elementary entries by the model; anything else is a model bug.
         const uint32_t cf = zel_cfield_of_match(m.field);
         if (cf == 0)

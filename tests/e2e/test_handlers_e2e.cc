@@ -418,7 +418,180 @@ TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
          !(m = pxrd_line(R"re("event":"bind".*"filter_index":(\d+),"name":"(gen|gen-vpns)")re", &cur, 0ms)).empty();)
         filters.insert(m[1]);
     EXPECT_EQ(filters, (std::set<std::string>{std::to_string(filter)})) << pxrd_->stdout_text();
-    EXPECT_FALSE(syslog().wait_for_regex(std::regex("failed assertion|Failed to (add|delete|change|find|update|allocate|program)"), 0ms, &mark)) << syslog().dump();
+    EXPECT_FALSE(syslog().wait_for_regex(
+        std::regex("failed assertion|Failed to (add|delete|change|find|update|allocate|program)"), 0ms, &mark))
+        << syslog().dump();
+}
+
+}  // namespace
+
+namespace
+{
+
+constexpr const char *kObjects = R"({
+  "ardenta-policy:policy": {
+    "mirror": [{"name": "m1", "remote-dest": [{"address": "10.20.0.5", "source": "10.20.0.1"}]}]
+  },
+  "ardenta-policy:policy-from-ostrel": {
+    "lists": {"vpn-list": [{"name": "vl", "vpn": [{"id": "30"}, {"id": "40-41"}]},
+                           {"name": "idle", "vpn": [{"id": "50"}]}]},
+    "policer": [{"name": "slow", "rate": "8", "burst": 1}],
+    "data-policy": [
+      {"name": "objs", "vpn-list": [{"name": "vl", "default-action": "accept", "sequence": [
+        {"number": 10, "match": {"protocol": [17]},
+         "action": {"base-action": "accept", "count": "c10", "policer-name": "slow"}},
+        {"number": 20, "match": {"protocol": [6]},
+         "action": {"base-action": "accept", "count": "c20", "mirror-name": "m1"}},
+        {"number": 30, "match": {"protocol": [1]},
+         "action": {"base-action": "accept", "count": "c30", "set": {"qor-tloc-pref-list": [
+           {"index": 1, "tloc-ip": "172.16.0.1", "tloc-color": "mpls", "tloc-encap": "ipsec",
+            "vpn-label": 1001, "preference": 100},
+           {"index": 2, "tloc-ip": "172.16.0.2", "tloc-color": "biz-internet", "tloc-encap": "ipsec",
+            "vpn-label": 1002, "preference": 100}]}}}]}]},
+      {"name": "idle-pol", "vpn-list": [{"name": "idle", "default-action": "drop"}]}
+    ]
+  }
+})";
+
+// One UDP, TCP and ICMP packet each.
+constexpr const char *kThreePackets = "167772161\t167772162\t1000\t53\t17\t0\t0\n"
+                                      "167772161\t167772162\t1000\t80\t6\t0\t0\n"
+                                      "167772161\t167772162\t0\t0\t1\t0\t0\n";
+
+TEST_F(HandlersE2e, PolicersMirrorsTlocListsAndVpnRangesReachTheForwardingPlane)
+{
+    std::string out;
+    ASSERT_EQ(commit("load", kObjects, &out), 0) << out;
+    const int filter = settled_filter("objs");
+    ASSERT_GE(filter, 0) << pxrd_->stdout_text() << syslog().dump();
+    auto lines = run_trace(filter, std::string(kThreePackets) + kThreePackets);
+    ASSERT_EQ(lines.size(), 6u);
+    // The policer of 8 bit/s lets nothing through; the mirror is number 1 with its destination; the
+    // TLOC list has no usable locator before krod reports them.
+    EXPECT_NE(lines[3].find("police 10.slow"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[3].find("dropped"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[1].find("mirror 1"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("tloc-list 0"), std::string::npos) << lines[2];
+    // A policy whose vpn-list has no sequences has no program and no binding.
+    EXPECT_EQ(pxrd_->stdout_text().find("idle-pol"), std::string::npos);
+
+    // krod reports both locators up: the list's slot fills.
+    size_t cur = pxrd_lines();
+    ASSERT_TRUE(krod_->write_stdin("update 172.16.0.1 2 ipsec"));
+    ASSERT_TRUE(krod_->write_stdin("update 172.16.0.2 4 ipsec"));
+    ASSERT_FALSE(pxrd_line(R"("event":"unbind".*"name":"objs")", &cur).empty()) << krod_->stdout_text();
+    int now = settled_filter("objs");
+    ASSERT_GE(now, 0);
+    lines = run_trace(now, kThreePackets);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[2].find("tloc-list 16"), std::string::npos) << lines[2];
+
+    // A faster policer is written into the published program: same filter, no new binding.
+    cur = pxrd_lines();
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"policer":[
+        {"name":"slow","rate":"10000000000","burst":1000000}]}})",
+                     &out),
+              0)
+        << out;
+    std::this_thread::sleep_for(800ms);
+    EXPECT_EQ(pxrd_lines(), cur) << pxrd_->stdout_text();
+    lines = run_trace(now, kThreePackets);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].find("dropped"), std::string::npos) << lines[0];
+
+    // VPN ranges bind and unbind at once, and only for a bound vpn-list.
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[
+        {"name":"vl","vpn":[{"id":"60-61"}]},{"name":"idle","vpn":[{"id":"55"}]}]}}})",
+                     &out),
+              0)
+        << out;
+    auto m =
+        pxrd_line(R"re("event":"(bind|unbind)".*"filter_index":(\d+),"name":"([^"]+)".*"vpns":\[([0-9,]*)\])re", &cur);
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m[1], "bind");
+    EXPECT_EQ(m[2], std::to_string(now));
+    EXPECT_EQ(m[3], "objs");
+    EXPECT_EQ(m[4], "60,61");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(pxrd_lines(), cur) << "one binding only: " << pxrd_->stdout_text();
+
+    std::string replaced;
+    {
+        std::string cfg = kObjects;
+        cfg.replace(cfg.find(R"(, {"id": "40-41"})"), strlen(R"(, {"id": "40-41"})"), R"(, {"id": "60-61"})");
+        replaced = cfg;
+    }
+    ASSERT_EQ(commit("replace", replaced, &out), 0) << out;
+    m = pxrd_line(R"re("event":"(bind|unbind)".*"name":"([^"]+)".*"vpns":\[([0-9,]*)\])re", &cur);
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m[1], "unbind");
+    EXPECT_EQ(m[3], "40,41");
+    EXPECT_TRUE(zeld_->running());
+}
+
+// What the schema lets through is applied or reported, never a reason to stop.
+TEST_F(HandlersE2e, OddButValidConfigurationIsAppliedOrReported)
+{
+    std::string out;
+    // A vpn-list too large for one binding message: a failed policy, said so.
+    size_t mark = syslog().mark();
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{
+        "lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"1-20000"}]},{"name":"empty"}]},
+        "data-policy":[{"name":"big","vpn-list":[{"name":"huge","sequence":[{"number":1}]}]},
+                       {"name":"nothing","vpn-list":[{"name":"empty","sequence":[{"number":65535}]}]}]}})",
+                     &out),
+              0)
+        << out;
+    EXPECT_TRUE(syslog().wait_for_regex(
+        std::regex("ALRT-1100006: Failed to program policy big - huge: its VPNs do not fit"), kWait, &mark))
+        << syslog().dump();
+    for (int i = 0; i < 50 && cli({"notifications"}).find("\"big\"") == std::string::npos; i++)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_NE(cli({"notifications"}).find("Failed"), std::string::npos) << cli({"notifications"});
+
+    // Refused at commit: the error says why, and nothing reaches zeld.
+    struct {
+        const char *json, *error;
+    } refused[] = {
+        {R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"10-10"}]}]}}})",
+         "low below high"},
+        {R"({"ardenta-policy:policy-from-ostrel":{"data-policy":[{"name":"x","vpn-list":[{"name":"nope"}]}]}})",
+         "nope"},
+    };
+    for (auto &r : refused) {
+        EXPECT_NE(commit("load", r.json, &out), 0) << r.json;
+        EXPECT_NE(out.find(r.error), std::string::npos) << out;
+    }
+    // Deleting a list a policy still names is refused too.
+    EXPECT_NE(commit("replace", R"({"ardenta-policy:policy-from-ostrel":{
+        "lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"1-20000"}]}]},
+        "data-policy":[{"name":"nothing","vpn-list":[{"name":"empty","sequence":[{"number":65535}]}]}]}})",
+                     &out),
+              0);
+
+    // The examples: every handler, one after another.
+    const std::string src = getenv("ZEL_SOURCE_DIR") ? getenv("ZEL_SOURCE_DIR") : ".";
+    for (const char *ex :
+         {"data-policy.json", "app-route-policy.json", "access-lists.json", "lists-and-objects.json"}) {
+        int rc = -1;
+        out = cli({"load", src + "/examples/" + ex}, &rc);
+        EXPECT_EQ(rc, 0) << ex << ": " << out;
+    }
+    const int ar = settled_filter("corp-app-route");
+    ASSERT_GE(ar, 0) << pxrd_->stdout_text();
+    // Port 22 goes to sequence 30 (no class named: "__all_tunnels__", 0); the rest to the default
+    // "best-effort", the third class configured.
+    auto lines = run_trace(ar, "167772161\t167772162\t1000\t22\t6\t0\t0\n167772161\t167772162\t1000\t23\t6\t0\t0\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("sla-class 0"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("default sla-class 3"), std::string::npos) << lines[1];
+    EXPECT_GE(settled_filter("corp-data"), 0) << pxrd_->stdout_text();
+
+    // Everything goes: zeld lets go of every object in order.
+    EXPECT_EQ(commit("replace", "{}", &out), 0) << out;
+    std::this_thread::sleep_for(800ms);
+    EXPECT_TRUE(zeld_->running());
+    EXPECT_FALSE(syslog().wait_for_regex(std::regex("failed assertion"), 0ms, &mark));
 }
 
 }  // namespace

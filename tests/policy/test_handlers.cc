@@ -595,3 +595,30 @@ TEST(CommitPass, BuildFailureIsReportedOnceAndKeepsThePreviousProgram)
 }
 
 }  // namespace
+
+namespace
+{
+
+// An application list of applications the inspection engine does not know matches no packet, even
+// when it is the vpn-list's only sequence.
+TEST(CommitPass, UnknownApplicationsMatchNothing)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_policy_app_list, MOP_CREATED, env.names({"AL"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_app_list_app, MOP_CREATED, env.names({"AL", "no-such-app"})), 0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+                       Vals().buf(zel_tag_policy_application_list, "AL").enm(zel_tag_policy_base_action, 1)),
+              0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_policy_vpn_list *pvl = env.pvl(DATA, "P", "V");
+    ASSERT_NE(pvl->program, nullptr);
+    ASSERT_EQ(zel_rule_count(pvl->rules), 1u);
+    // The rule asks for 0 in the MATCH_ANY field, which no packet carries, and for nothing else.
+    const rule *r = zel_rule_at(pvl->rules, 0);
+    ASSERT_EQ(r->matches.size(), 1u);
+    ASSERT_EQ(r->matches[0].ranges.size(), 1u);
+    EXPECT_EQ(r->matches[0].ranges[0].max, 0u);
+}
+
+}  // namespace
