@@ -622,3 +622,41 @@ TEST(CommitPass, UnknownApplicationsMatchNothing)
 }
 
 }  // namespace
+
+namespace
+{
+
+// Sizes the schema allows: every sequence number in one vpn-list, and a prefix list of 10,000
+// prefixes. Both fit in 2 MB of program memory (sequences with the same actions share one block).
+TEST(CommitPass, LargestSequenceCountAndLongPrefixLists)
+{
+    HandlerEnv env(1u << 14);
+    env.ctx.cfg.notify = capture_status;
+    g_status.clear();
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_policy_pfx_list, MOP_CREATED, env.names({"big"})), 0);
+    for (uint32_t i = 0; i < 10000; i++) {
+        auto k = env.names({"big"});
+        k.push_back(Vals::key_prefix("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".0/24"));
+        ASSERT_EQ(env.call(zel_config_policy_pfx_list_ip, MOP_CREATED, k), 0);
+    }
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 1),
+                       Vals().buf(zel_tag_policy_source_data_prefix_list, "big")),
+              0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    EXPECT_NE(env.pvl(DATA, "P", "V")->program, nullptr);
+
+    env.data_policy("Q", "W");
+    for (uint32_t n = 1; n <= 65535; n++)
+        ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("Q", "W", static_cast<uint16_t>(n)),
+                           Vals().enm(zel_tag_policy_base_action, n % 2)),
+                  0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_policy_vpn_list *q = env.pvl(DATA, "Q", "W");
+    EXPECT_NE(q->program, nullptr);
+    EXPECT_EQ(zel_rule_count(q->rules), 65535u);
+    EXPECT_TRUE(g_status.empty());
+    ASSERT_EQ(env.call(zel_config_data_policy, MOP_DELETED, env.names({"Q"})), 0);
+}
+
+}  // namespace
