@@ -27,6 +27,7 @@ inline constexpr int ZEL_EVENT_POLICY_NO_MEMORY = 1100002;
 inline constexpr int ZEL_EVENT_ACL_NO_MEMORY = 1100003;
 inline constexpr int ZEL_EVENT_POLICY_REPROGRAMMED = 1100004;
 inline constexpr int ZEL_EVENT_ACL_REPROGRAMMED = 1100005;
+inline constexpr int ZEL_EVENT_POLICY_FAILED = 1100006;  // built or bound for a reason other than memory
 inline constexpr int ZEL_EVENT_NOTIFICATION = 1400002;
 
 inline constexpr const char *ZEL_MODULE_TAG = "ZELD";

@@ -132,6 +132,12 @@ int zel_sla_class_find(zel_ctx *ctx, const char *name, zel_sla_class **out)
     return c ? 0 : 2;
 }
 
+uint8_t zel_sla_class_id(zel_ctx *ctx, const char *name)
+{
+    zel_sla_class *c;
+    return zel_sla_class_find(ctx, name, &c) == 0 ? c->id : 0;
+}
+
 int zel_sla_class_add(zel_ctx *ctx, const char *name)
 {
     if (!valid_class_name(name))
@@ -161,8 +167,9 @@ int zel_sla_class_delete(zel_ctx *ctx, const char *name)
     zel_policy_db *db = ctx->policy_db;
     avl_remove(&db->sla_classes, c);
     bit_clear(&db->sla_bitmap, c->id);
-    // Users keep the id the class had until the commit re-resolves them by name.
-    sla_mark_users(ctx, c->name, c->id);
+    // Users fall back to "__all_tunnels__": the freed id may go to another class before the
+    // commit re-resolves them by name.
+    sla_mark_users(ctx, c->name, 0);
     free(c);
     return 0;
 }

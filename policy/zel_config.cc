@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -35,8 +36,7 @@ std::unique_ptr<zel_action> make_default_action(zel_ctx *ctx, uint32_t type, uin
     if (type == ZEL_POLICY_TYPE_PFR && sla_class != nullptr) {
         act->param_type = ZEL_ACT_SLA_CLASS;
         snprintf(act->v.sla_name, sizeof act->v.sla_name, "%s", sla_class);
-        zel_sla_class *c;
-        act->sla_index = zel_sla_class_find(ctx, act->v.sla_name, &c) == 0 ? c->id : 0;
+        act->sla_index = zel_sla_class_id(ctx, act->v.sla_name);
     }
     return act;
 }
@@ -64,12 +64,12 @@ void action_release(zel_ctx *ctx, zel_sequence *seq, zel_action *act)
         break;
     case ZEL_ACT_POLICE: {
         std::string inst = policer_instance_name(seq->policy, pvl);
-        zel_config_policer_unref(ctx, act->v.name, inst.c_str());
+        zel_config_policer_unref(ctx, ZEL_LIST_SOURCE_CONTROLLER, act->v.name, inst.c_str());
         pvl->policers.erase(inst);
         break;
     }
     case ZEL_ACT_MIRROR:
-        if (auto it = db->mirrors.find(act->v.mirror); it != db->mirrors.end() && it->second->refs > 0)
+        if (auto it = db->mirrors.find(act->v.name); it != db->mirrors.end() && it->second->refs > 0)
             it->second->refs--;
         break;
     case ZEL_ACT_COUNT:
@@ -154,7 +154,7 @@ bool zel_prefix::operator<(const zel_prefix &o) const
 // ----------------------------------------------------------------------------------------------------
 // Policies.
 
-int zel_config_policy_add(zel_ctx *ctx, uint32_t type, const char *name)
+int zel_config_policy_add(zel_ctx *ctx, uint32_t type, const char *name, uint32_t direction)
 {
     if (!ctx || !ctx->policy_db || !name)
         return 74;
@@ -166,6 +166,7 @@ int zel_config_policy_add(zel_ctx *ctx, uint32_t type, const char *name)
     slot = std::make_unique<zel_policy>();
     slot->name = name;
     slot->type = type;
+    slot->direction = direction;
     slot->added = 1;
     return 0;
 }
@@ -466,6 +467,27 @@ int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *v,
     return 0;
 }
 
+int zel_config_rule_field_clear(zel_ctx *ctx, uint32_t field, zel_sequence *seq)
+{
+    if (!ctx || !seq || field == ZEL_MATCH_MIN || field >= ZEL_MATCH_MAX || field == ZEL_MATCH_MATCH_ANY)
+        return 74;
+    std::erase_if(seq->matches, [field](const zel_match &m) { return m.match_type == field; });
+    // List fields let go of the lists they named.
+    auto refs = std::stable_partition(seq->list_refs.begin(), seq->list_refs.end(),
+                                      [field](const auto &r) { return r.first != field; });
+    for (auto it = refs; it != seq->list_refs.end(); ++it) {
+        if (field == ZEL_MATCH_APP_LIST)
+            zel_config_policy_app_list_unref(ctx, it->second.c_str(), ZEL_LIST_SOURCE_CONTROLLER, seq->policy->type,
+                                             seq->policy->name.c_str(), seq->pvl->name.c_str());
+        else
+            zel_config_pfx_list_unref(ctx, it->second.c_str(), seq->policy, seq->pvl);
+    }
+    seq->list_refs.erase(refs, seq->list_refs.end());
+    seq->policy->changed = 1;
+    seq->pvl->changed = 1;
+    return 0;
+}
+
 // ----------------------------------------------------------------------------------------------------
 // Actions.
 
@@ -496,32 +518,31 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
         if (!act->tloc)
             return 12;
         break;
-    case ZEL_ACT_SLA_CLASS: {
-        zel_sla_class *c;
-        act->sla_index = zel_sla_class_find(ctx, act->v.sla_name, &c) == 0 ? c->id : 0;
+    case ZEL_ACT_SLA_CLASS:
+        act->sla_index = zel_sla_class_id(ctx, act->v.sla_name);
         break;
-    }
     case ZEL_ACT_POLICE: {
-        auto it = db->policers.find(act->v.name);
-        if (it == db->policers.end())
+        zel_policer *pol = zel_config_policer_find(ctx, ZEL_LIST_SOURCE_CONTROLLER, act->v.name);
+        if (!pol)
             return 22;
         std::string inst = policer_instance_name(policy, pvl);
         if (pvl->policers.contains(inst))
             return 17;
-        if (int rc = zel_config_policer_ref(ctx, act->v.name, inst.c_str(), pvl); rc != 0)
+        if (int rc = zel_config_policer_ref(ctx, ZEL_LIST_SOURCE_CONTROLLER, act->v.name, inst.c_str(), pvl); rc != 0)
             return rc;
         pvl->policers.insert(inst);
-        act->rate_bps = it->second->rate_bps;
-        act->burst_bytes = it->second->burst_bytes;
-        act->exceed = it->second->exceed;
+        act->rate_bps = pol->rate_bps;
+        act->burst_bytes = pol->burst_bytes;
+        act->exceed = pol->exceed;
         act->seq = static_cast<int32_t>(number);
         break;
     }
     case ZEL_ACT_MIRROR: {
-        auto it = db->mirrors.find(act->v.mirror);
+        auto it = db->mirrors.find(act->v.name);
         if (it == db->mirrors.end())
             return 22;
         act->mirror = *it->second;
+        act->v.mirror = it->second->number;
         it->second->refs++;
         break;
     }
@@ -555,6 +576,40 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
         seq->actions.push_back(std::move(act));
     policy->changed = 1;
     pvl->changed = 1;
+    return 0;
+}
+
+int zel_config_action_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t number,
+                           uint32_t tag, zel_action **out)
+{
+    zel_sequence *seq;
+    if (int rc = zel_config_sequence_find(ctx, type, policy, vpn_list, number, &seq); rc != 0)
+        return rc;
+    for (auto &act : seq->actions) {
+        if (act->tag == tag) {
+            if (out)
+                *out = act.get();
+            return 0;
+        }
+    }
+    if (out)
+        *out = nullptr;
+    return 2;
+}
+
+int zel_config_action_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t number,
+                             uint32_t tag)
+{
+    zel_sequence *seq;
+    if (int rc = zel_config_sequence_find(ctx, type, policy, vpn_list, number, &seq); rc != 0)
+        return rc;
+    auto it = std::find_if(seq->actions.begin(), seq->actions.end(), [&](const auto &a) { return a->tag == tag; });
+    if (it == seq->actions.end())
+        return 2;
+    action_release(ctx, seq, it->get());
+    seq->actions.erase(it);
+    seq->policy->changed = 1;
+    seq->pvl->changed = 1;
     return 0;
 }
 

@@ -22,6 +22,8 @@ void zel_sla_class_deinit(zel_ctx *ctx);
 int zel_sla_class_add(zel_ctx *ctx, const char *name);
 int zel_sla_class_delete(zel_ctx *ctx, const char *name);
 int zel_sla_class_find(zel_ctx *ctx, const char *name, zel_sla_class **out);
+// The id of the class of that name, 0 ("__all_tunnels__") when there is none.
+uint8_t zel_sla_class_id(zel_ctx *ctx, const char *name);
 
 int zel_fwd_class_init(zel_ctx *ctx);
 void zel_fwd_class_deinit(zel_ctx *ctx);
@@ -33,7 +35,8 @@ zel_fwd_class *zel_fwd_class_find(zel_ctx *ctx, const char *name);
 // ---------------------------------------------------------------------------------------------------
 // Policies.
 
-int zel_config_policy_add(zel_ctx *ctx, uint32_t type, const char *name);
+// direction: what binding messages carry for the policy's vpn-lists (0 for app-route policies).
+int zel_config_policy_add(zel_ctx *ctx, uint32_t type, const char *name, uint32_t direction = 0);
 int zel_config_policy_find(zel_ctx *ctx, uint32_t type, const char *name, zel_policy **out);
 int zel_config_policy_delete(zel_ctx *ctx, uint32_t type, const char *name);
 int zel_config_policy_direction_set(zel_ctx *ctx, zel_policy *policy, uint32_t direction);
@@ -48,6 +51,11 @@ int zel_config_policy_vpn_list_delete(zel_ctx *ctx, uint32_t type, const char *p
 
 int zel_config_sequence_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
                              zel_sequence **out);
+inline int zel_config_rule_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
+                                zel_sequence **out)
+{
+    return zel_config_sequence_find(ctx, type, policy, vpn_list, seq, out);
+}
 int zel_config_rule_add(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
                         zel_sequence **out);
 int zel_config_rule_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq);
@@ -66,13 +74,23 @@ struct zel_match_value {
 // list, the DPI reference); callers must not take it themselves. Rule delete releases it.
 int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *value, zel_sequence *seq);
 int zel_config_app_list_fields(zel_ctx *ctx, uint32_t match_type, zel_app_list *list, zel_sequence *seq);
+// Removes every value configured for `field` (a list field releases its list references); the
+// sequence's MATCH_ANY entry stays. 74 for a field out of range.
+int zel_config_rule_field_clear(zel_ctx *ctx, uint32_t field, zel_sequence *seq);
 
 // The VRF id of a VPN read from the running configuration over a short-lived connection; false
 // (logged) when it cannot be read. The daemon installs it as zel_policy_db::vrf_id.
 bool zel_policy_cdb_vrf_id(uint64_t vpn, uint16_t *vrf);
 
+// tag: the configuration element the action came from, by which it is found and deleted again.
 int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
                           uint32_t code, uint32_t param_type, const zel_action_value *value, uint32_t tag = 0);
+// The sequence's action added with `tag`: 2 when the sequence or the action does not exist.
+int zel_config_action_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
+                           uint32_t tag, zel_action **out);
+// Deletes that action with the references it holds: 2 when the sequence or the action does not exist.
+int zel_config_action_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq,
+                             uint32_t tag);
 
 // ---------------------------------------------------------------------------------------------------
 // Lists.
@@ -94,12 +112,14 @@ int zel_config_pfx_list_ref(zel_ctx *ctx, const char *name, zel_policy *policy, 
 int zel_config_pfx_list_unref(zel_ctx *ctx, const char *name, zel_policy *policy, zel_policy_vpn_list *pvl);
 
 int zel_config_app_list_add(zel_ctx *ctx, const char *name, uint32_t source);
+// 16 while a policy still references the list (the list stays).
 int zel_config_app_list_delete(zel_ctx *ctx, const char *name, uint32_t source);
 int zel_config_app_list_entry_add(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry);
 int zel_config_app_list_entry_delete(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry);
 int zel_config_app_list_change(zel_ctx *ctx, const char *name, uint32_t source);
 zel_app_list *zel_config_app_list_find(zel_ctx *ctx, const char *name, uint32_t source);
-// user_kind: 2 a policy vpn-list (policy type, policy, vpn-list), 1 an access list (user name).
+// user_kind: 2 a policy vpn-list (policy type, policy, vpn-list), 1 an access list (type: its family
+// ZEL_ACL_FAMILY_V4 or _V6, user: its name).
 int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *list, uint32_t user_kind, uint32_t type, const char *user,
                                    const char *vpn_list);
 int zel_config_policy_app_list_unref(zel_ctx *ctx, const char *list, uint32_t user_kind, uint32_t type,
@@ -110,12 +130,27 @@ uint32_t zel_app_family_id(const char *name);
 // The TLOC list of one sequence, created when absent (null without memory).
 zel_tloc_list *zel_config_tloc_list_get(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list,
                                         uint32_t seq);
+// The same without creating it.
+zel_tloc_list *zel_config_tloc_list_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list,
+                                         uint32_t seq);
 int zel_config_tloc_list_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq);
 
-int zel_config_mirror_set(zel_ctx *ctx, const zel_mirror &def);
-int zel_config_mirror_delete(zel_ctx *ctx, uint32_t number);
-// Adds or redefines a policer; a redefinition is written into published programs in place.
+// Mirrors by name. With neither interface nor destination the mirror itself is added or deleted;
+// else one interface or one remote destination of an existing mirror (modify: the destination's
+// source address). Every change marks the policies whose actions copy the mirror.
+int zel_config_mirror_add(zel_ctx *ctx, const char *name, const char *intf, const zel_mirror_dest *dest);
+int zel_config_mirror_modify(zel_ctx *ctx, const char *name, const char *intf, const zel_mirror_dest *dest);
+int zel_config_mirror_delete(zel_ctx *ctx, const char *name, const char *intf, const zel_mirror_dest *dest);
+zel_mirror *zel_config_mirror_find(zel_ctx *ctx, const char *name);
+
+// Policers: add (17 when it exists), modify the values in `mask` (2 when absent; written into the
+// published programs in place, without recompiling), delete (2 when absent).
+int zel_config_policer_add(zel_ctx *ctx, const zel_policer_cfg &cfg);
+int zel_config_policer_modify(zel_ctx *ctx, const zel_policer_cfg &cfg, uint8_t mask);
+int zel_config_policer_delete(zel_ctx *ctx, const zel_policer_cfg &cfg);
+zel_policer *zel_config_policer_find(zel_ctx *ctx, uint32_t source, const char *name, int32_t id = -1);
+// Adds a controller policer or redefines every value of an existing one.
 int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, uint64_t burst_bytes, uint32_t exceed);
-int zel_config_policer_delete(zel_ctx *ctx, const char *name);
-int zel_config_policer_ref(zel_ctx *ctx, const char *policer, const char *instance, zel_policy_vpn_list *pvl);
-int zel_config_policer_unref(zel_ctx *ctx, const char *policer, const char *instance);
+int zel_config_policer_ref(zel_ctx *ctx, uint32_t source, const char *policer, const char *instance,
+                           zel_policy_vpn_list *pvl);
+int zel_config_policer_unref(zel_ctx *ctx, uint32_t source, const char *policer, const char *instance);

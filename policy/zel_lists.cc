@@ -1,7 +1,10 @@
 // Lists and shared objects of the policy model: vpn-lists, prefix and application lists, TLOCs and
 // TLOC lists, mirrors and policers, with the references their users hold.
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
+#include <vector>
 
 #include "common/zel_app_family.h"
 #include "common/zel_log.h"
@@ -33,8 +36,8 @@ void mark_policy_users(zel_ctx *ctx, const std::map<zel_pvl_key, uint32_t> &user
     }
 }
 
-// Binds (or unbinds) every bound user of a vpn-list to the VPNs of one range.
-void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, const zel_vpn_range &range, uint8_t opcode)
+// Binds (or unbinds) every bound user of a vpn-list to the VPNs of some ranges.
+void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, std::span<const zel_vpn_range> ranges, uint8_t opcode)
 {
     for (const zel_policy_key &user : list.users) {
         zel_policy_vpn_list *pvl;
@@ -44,8 +47,30 @@ void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, const zel_vpn_rang
             continue;
         zel_policy *policy;
         zel_config_policy_find(ctx, user.type, user.name.c_str(), &policy);
-        zel_policy_send_binding(ctx, policy, pvl, &range, opcode);
+        zel_policy_send_ranges(ctx, policy, pvl, ranges, opcode);
     }
+}
+
+// The parts of r that no range of the list covers (ranges may overlap).
+std::vector<zel_vpn_range> uncovered(const zel_vpn_list &list, zel_vpn_range r)
+{
+    std::vector<zel_vpn_range> out;
+    if (r.low > r.high)
+        return out;
+    uint64_t from = r.low;
+    for (const zel_vpn_range &o : list.ranges) {  // ascending low
+        if (o.low > o.high || o.high < from)
+            continue;
+        if (o.low > r.high)
+            break;
+        if (o.low > from)
+            out.push_back({from, o.low - 1});
+        if (o.high >= r.high)
+            return out;
+        from = o.high + 1;
+    }
+    out.push_back({from, r.high});
+    return out;
 }
 
 uint32_t app_entry_id(zel_ctx *ctx, uint32_t kind, const char *entry)
@@ -96,8 +121,13 @@ int zel_config_vpn_list_delete(zel_ctx *ctx, const char *name)
     if (it == db->vpn_lists.end())
         return 2;
     zel_vpn_list &list = *it->second;
-    for (const zel_vpn_range &r : list.ranges)
-        vpn_range_notify(ctx, list, r, ZEL_BIND_OP_UNBIND);
+    std::vector<zel_vpn_range> all(list.ranges.begin(), list.ranges.end());
+    list.ranges.clear();
+    for (const zel_vpn_range &r : all)
+        if (auto gone = uncovered(list, r); !gone.empty()) {
+            vpn_range_notify(ctx, list, gone, ZEL_BIND_OP_UNBIND);
+            list.ranges.insert(r);  // so that overlapping ranges are unbound once
+        }
     list.ranges.clear();
     const auto *p_vpn_list_policy = list.users.empty() ? nullptr : &*list.users.begin();
     ZEL_ASSERT_AT("zel_config", __LINE__, p_vpn_list_policy == NULL);
@@ -105,7 +135,8 @@ int zel_config_vpn_list_delete(zel_ctx *ctx, const char *name)
     return 0;
 }
 
-// Adds (bind) or removes (unbind) one range of a vpn-list and tells the bound users.
+// Adds (bind) or removes (unbind) one range of a vpn-list and tells the bound users. A removal
+// unbinds only the VPNs that no other range of the list still names.
 static int vpn_range_change(zel_ctx *ctx, const char *name, zel_vpn_range r, uint8_t opcode)
 {
     if (!db_of(ctx) || !name)
@@ -118,11 +149,14 @@ static int vpn_range_change(zel_ctx *ctx, const char *name, zel_vpn_range r, uin
         return 17;
     if (opcode == ZEL_BIND_OP_UNBIND && !present)
         return 2;
-    if (opcode == ZEL_BIND_OP_BIND)
+    if (opcode == ZEL_BIND_OP_BIND) {
         list->ranges.insert(r);
-    vpn_range_notify(ctx, *list, r, opcode);
-    if (opcode == ZEL_BIND_OP_UNBIND)
-        list->ranges.erase(r);
+        vpn_range_notify(ctx, *list, std::span(&r, 1), opcode);
+        return 0;
+    }
+    list->ranges.erase(r);
+    if (auto gone = uncovered(*list, r); !gone.empty())
+        vpn_range_notify(ctx, *list, gone, opcode);
     return 0;
 }
 
@@ -144,7 +178,7 @@ int zel_config_vpn_instance_apply(zel_ctx *ctx, uint64_t vpn)
     for (auto &[name, list] : db->vpn_lists)
         for (const zel_vpn_range &r : list->ranges)
             if (r.low == vpn || (r.low < vpn && vpn <= r.high))
-                vpn_range_notify(ctx, *list, r, ZEL_BIND_OP_BIND);
+                vpn_range_notify(ctx, *list, std::span(&r, 1), ZEL_BIND_OP_BIND);
     return 0;
 }
 
@@ -292,7 +326,14 @@ int zel_config_app_list_delete(zel_ctx *ctx, const char *name, uint32_t source)
     zel_policy_db *db = db_of(ctx);
     if (!db || !name)
         return 74;
-    return db->app_lists.erase({strlen(name), name, source}) ? 0 : 2;
+    auto it = db->app_lists.find({strlen(name), name, source});
+    if (it == db->app_lists.end())
+        return 2;
+    // A policy's matches and references would outlive the list: the user goes first.
+    if (!it->second->policy_users.empty())
+        return 16;
+    db->app_lists.erase(it);
+    return 0;
 }
 
 int zel_config_app_list_entry_add(zel_ctx *ctx, const char *name, uint32_t source, uint32_t kind, const char *entry)
@@ -337,7 +378,7 @@ int zel_config_policy_app_list_ref(zel_ctx *ctx, const char *name, uint32_t user
     if (!list || !user)
         return 2;
     if (user_kind == ZEL_LIST_SOURCE_LOCAL) {
-        list->acl_users[user]++;
+        list->acl_users[zel_acl_key{type, user}]++;
         return 0;
     }
     zel_policy_vpn_list *pvl;
@@ -356,7 +397,7 @@ int zel_config_policy_app_list_unref(zel_ctx *ctx, const char *name, uint32_t us
     if (!list || !user)
         return 2;
     if (user_kind == ZEL_LIST_SOURCE_LOCAL) {
-        auto it = list->acl_users.find(user);
+        auto it = list->acl_users.find(zel_acl_key{type, user});
         ZEL_ASSERT(it != list->acl_users.end() && it->second > 0);
         if (--it->second == 0)
             list->acl_users.erase(it);
@@ -416,10 +457,20 @@ zel_tloc_list *zel_config_tloc_list_get(zel_ctx *ctx, uint32_t type, const char 
     zel_policy_db *db = db_of(ctx);
     if (!db || !policy || !vpn_list)
         return nullptr;
-    auto &slot = db->tloc_lists[{type, policy, vpn_list, seq}];
+    auto &slot = db->tloc_lists[{seq, type, policy, vpn_list}];
     if (!slot)
         slot = std::make_unique<zel_tloc_list>();
     return slot.get();
+}
+
+zel_tloc_list *zel_config_tloc_list_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list,
+                                         uint32_t seq)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !policy || !vpn_list)
+        return nullptr;
+    auto it = db->tloc_lists.find({seq, type, policy, vpn_list});
+    return it == db->tloc_lists.end() ? nullptr : it->second.get();
 }
 
 int zel_config_tloc_list_delete(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t seq)
@@ -427,7 +478,7 @@ int zel_config_tloc_list_delete(zel_ctx *ctx, uint32_t type, const char *policy,
     zel_policy_db *db = db_of(ctx);
     if (!db || !policy || !vpn_list)
         return 74;
-    return db->tloc_lists.erase({type, policy, vpn_list, seq}) ? 0 : 2;
+    return db->tloc_lists.erase({seq, type, policy, vpn_list}) ? 0 : 2;
 }
 
 int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act)
@@ -436,14 +487,15 @@ int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act)
                                                  seq->pvl->name.c_str(), seq->number);
     if (!tl)
         return 12;
-    size_t n = std::min<size_t>(tl->entries.size(), ZEL_TLOC_LIST_MAX);
-    for (size_t i = 0; i < n; i++) {
-        zel_kro_peer *peer = zel_tloc_ref_take(ctx, seq, tl->entries[i].tloc);
+    for (const auto &[index, entry] : tl->entries) {
+        if (act->tloc_choices.size() == ZEL_TLOC_LIST_MAX)
+            break;
+        zel_kro_peer *peer = zel_tloc_ref_take(ctx, seq, entry.tloc);
         if (!peer) {
             zel_tloc_list_refs_drop(ctx, seq, act);
             return 12;
         }
-        act->tloc_choices.push_back(tl->entries[i]);
+        act->tloc_choices.push_back(entry);
         act->tloc_list_refs.push_back(seq->tloc_refs[peer].get());
     }
     return 0;
@@ -458,98 +510,227 @@ void zel_tloc_list_refs_drop(zel_ctx *ctx, zel_sequence *seq, zel_action *act)
 }
 
 // ----------------------------------------------------------------------------------------------------
-// Mirrors and policers.
+// Mirrors.
 
-int zel_config_mirror_set(zel_ctx *ctx, const zel_mirror &def)
+namespace
 {
-    zel_policy_db *db = db_of(ctx);
-    if (!db)
-        return 74;
-    auto &slot = db->mirrors[def.number];
-    uint32_t refs = slot ? slot->refs : 0;
-    slot = std::make_unique<zel_mirror>(def);
-    slot->refs = refs;
-    return 0;
+
+bool same_addr(const ip_addr_t &a, const ip_addr_t &b) { return ip_addr_cmp(&a, &b) == 0; }
+
+// Policies whose actions copy the mirror take the new definition at the next commit.
+void mirror_mark_users(zel_ctx *ctx, const std::string &name)
+{
+    for (auto &[key, policy] : ctx->policy_db->policies)
+        for (auto &[vname, pvl] : policy->vpn_lists)
+            for (auto &[num, seq] : pvl->sequences)
+                for (auto &act : seq->actions)
+                    if (act->param_type == ZEL_ACT_MIRROR && name == act->v.name) {
+                        pvl->changed = 1;
+                        policy->changed = 1;
+                    }
 }
 
-int zel_config_mirror_delete(zel_ctx *ctx, uint32_t number)
+uint32_t mirror_number(const zel_policy_db &db)
 {
-    zel_policy_db *db = db_of(ctx);
-    if (!db)
-        return 74;
-    return db->mirrors.erase(number) ? 0 : 2;
+    std::set<uint32_t> used;
+    for (const auto &[name, m] : db.mirrors)
+        used.insert(m->number);
+    uint32_t n = 1;
+    while (used.contains(n))
+        n++;
+    return n;
 }
 
-int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, uint64_t burst_bytes, uint32_t exceed)
+}  // namespace
+
+zel_mirror *zel_config_mirror_find(zel_ctx *ctx, const char *name)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return nullptr;
+    auto it = db->mirrors.find(name);
+    return it == db->mirrors.end() ? nullptr : it->second.get();
+}
+
+int zel_config_mirror_add(zel_ctx *ctx, const char *name, const char *intf, const zel_mirror_dest *dest)
 {
     zel_policy_db *db = db_of(ctx);
     if (!db || !name)
         return 74;
-    if (strnlen(name, ZEL_POLICY_NAME_LEN) >= ZEL_POLICY_NAME_LEN)
-        return 22;
-    auto &slot = db->policers[name];
-    const bool existed = slot != nullptr;
-    if (!slot) {
-        slot = std::make_unique<zel_policer>();
-        slot->name = name;
+    if (!intf && !dest) {
+        if (db->mirrors.contains(name))
+            return 17;
+        auto m = std::make_unique<zel_mirror>();
+        m->name = name;
+        m->number = mirror_number(*db);
+        db->mirrors.emplace(name, std::move(m));
+        return 0;
     }
-    slot->rate_bps = rate_bps;
-    slot->burst_bytes = burst_bytes;
-    slot->exceed = exceed;
+    zel_mirror *m = zel_config_mirror_find(ctx, name);
+    if (!m)
+        return 2;
+    if (intf && !m->interfaces.insert(intf).second)
+        return 17;
+    if (dest) {
+        for (const zel_mirror_dest &d : m->dests)
+            if (same_addr(d.dst, dest->dst))
+                return 17;
+        m->dests.push_back(*dest);
+    }
+    mirror_mark_users(ctx, m->name);
+    return 0;
+}
+
+int zel_config_mirror_modify(zel_ctx *ctx, const char *name, const char *intf, const zel_mirror_dest *dest)
+{
+    zel_mirror *m = zel_config_mirror_find(ctx, name);
+    if (!m)
+        return db_of(ctx) && name ? 2 : 74;
+    if (intf && !m->interfaces.contains(intf))
+        return 2;
+    if (dest) {
+        auto it = std::find_if(m->dests.begin(), m->dests.end(),
+                               [&](const zel_mirror_dest &d) { return same_addr(d.dst, dest->dst); });
+        if (it == m->dests.end())
+            return 2;
+        it->src = dest->src;
+    }
+    mirror_mark_users(ctx, m->name);
+    return 0;
+}
+
+int zel_config_mirror_delete(zel_ctx *ctx, const char *name, const char *intf, const zel_mirror_dest *dest)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return 74;
+    auto it = db->mirrors.find(name);
+    if (it == db->mirrors.end())
+        return 2;
+    zel_mirror &m = *it->second;
+    if (!intf && !dest) {
+        db->mirrors.erase(it);
+        return 0;
+    }
+    if (intf && m.interfaces.erase(intf) == 0)
+        return 2;
+    if (dest && std::erase_if(m.dests, [&](const zel_mirror_dest &d) { return same_addr(d.dst, dest->dst); }) == 0)
+        return 2;
+    mirror_mark_users(ctx, m.name);
+    return 0;
+}
+
+// ----------------------------------------------------------------------------------------------------
+// Policers.
+
+zel_policer *zel_config_policer_find(zel_ctx *ctx, uint32_t source, const char *name, int32_t id)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || !name)
+        return nullptr;
+    auto it = db->policers.find({source, name, id});
+    return it == db->policers.end() ? nullptr : it->second.get();
+}
+
+int zel_config_policer_add(zel_ctx *ctx, const zel_policer_cfg &cfg)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db || cfg.name.empty())
+        return 74;
+    if (cfg.name.size() >= ZEL_POLICY_NAME_LEN)
+        return 22;
+    auto &slot = db->policers[{cfg.source, cfg.name, cfg.id}];
+    if (slot)
+        return 17;
+    slot = std::make_unique<zel_policer>();
+    *slot = zel_policer{cfg.name, cfg.source, cfg.id, cfg.rate_bps, cfg.burst_bytes, cfg.exceed, {}};
+    return 0;
+}
+
+int zel_config_policer_modify(zel_ctx *ctx, const zel_policer_cfg &cfg, uint8_t mask)
+{
+    zel_policy_db *db = db_of(ctx);
+    if (!db)
+        return 74;
+    zel_policer *pol = zel_config_policer_find(ctx, cfg.source, cfg.name.c_str(), cfg.id);
+    if (!pol)
+        return 2;
+    if (mask & ZEL_POLICER_RATE)
+        pol->rate_bps = cfg.rate_bps;
+    if (mask & ZEL_POLICER_BURST)
+        pol->burst_bytes = cfg.burst_bytes;
+    if (mask & ZEL_POLICER_EXCEED)
+        pol->exceed = cfg.exceed;
     // The actions' copies follow, so that a later recompilation keeps the new definition.
-    for (auto &[inst, use] : slot->instances) {
+    for (auto &[inst, use] : pol->instances) {
         if (!use.pvl)
             continue;
         for (auto &[num, seq] : use.pvl->sequences)
             for (auto &act : seq->actions)
-                if (act->param_type == ZEL_ACT_POLICE && slot->name == act->v.name) {
-                    act->rate_bps = rate_bps;
-                    act->burst_bytes = burst_bytes;
-                    act->exceed = exceed;
+                if (act->param_type == ZEL_ACT_POLICE && pol->name == act->v.name) {
+                    act->rate_bps = pol->rate_bps;
+                    act->burst_bytes = pol->burst_bytes;
+                    act->exceed = pol->exceed;
                 }
     }
-    if (!existed || !ctx->dp.ops || !ctx->dp.ops->policer_update)
+    if (!ctx->dp.ops || !ctx->dp.ops->policer_update)
         return 0;
 
     // A redefinition goes straight into the published programs, without recompiling.
     zel_policer_stats st{};
-    snprintf(st.name, sizeof st.name, "%s", name);
-    const zel_police_rate r = zel_police_rate_of(rate_bps, burst_bytes, db->clock_hz);
+    snprintf(st.name, sizeof st.name, "%s", pol->name.c_str());
+    const zel_police_rate r = zel_police_rate_of(pol->rate_bps, pol->burst_bytes, db->clock_hz);
     st.rate = r.rate;
     st.burst = r.burst;
-    st.oob_action = exceed;
-    for (auto &[inst, use] : slot->instances)
-        if (use.pvl && use.pvl->filter_index != ZEL_FILTER_UNBOUND && use.pvl->filter_index != db->no_filter)
+    st.oob_action = pol->exceed;
+    for (auto &[inst, use] : pol->instances)
+        if (use.pvl && use.pvl->program && use.pvl->filter_index != ZEL_FILTER_UNBOUND &&
+            use.pvl->filter_index != db->no_filter)
             ctx->dp.ops->policer_update(use.pvl->filter_index, &st);
     return 0;
 }
 
-int zel_config_policer_delete(zel_ctx *ctx, const char *name)
+int zel_config_policer_delete(zel_ctx *ctx, const zel_policer_cfg &cfg)
 {
     zel_policy_db *db = db_of(ctx);
-    if (!db || !name)
+    if (!db)
         return 74;
-    return db->policers.erase(name) ? 0 : 2;
+    return db->policers.erase({cfg.source, cfg.name, cfg.id}) ? 0 : 2;
 }
 
-int zel_config_policer_ref(zel_ctx *ctx, const char *policer, const char *instance, zel_policy_vpn_list *pvl)
+int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, uint64_t burst_bytes, uint32_t exceed)
 {
-    zel_policy_db *db = db_of(ctx);
-    if (!db || !policer || !instance)
+    if (!name)
         return 74;
-    auto it = db->policers.find(policer);
-    if (it == db->policers.end())
+    zel_policer_cfg cfg{name,
+                        ZEL_LIST_SOURCE_CONTROLLER,
+                        -1,
+                        rate_bps,
+                        burst_bytes,
+                        exceed,
+                        ZEL_POLICER_RATE | ZEL_POLICER_BURST | ZEL_POLICER_EXCEED};
+    if (zel_config_policer_find(ctx, cfg.source, name))
+        return zel_config_policer_modify(ctx, cfg, cfg.mask);
+    return zel_config_policer_add(ctx, cfg);
+}
+
+int zel_config_policer_ref(zel_ctx *ctx, uint32_t source, const char *policer, const char *instance,
+                           zel_policy_vpn_list *pvl)
+{
+    if (!db_of(ctx) || !policer || !instance)
+        return 74;
+    zel_policer *pol = zel_config_policer_find(ctx, source, policer);
+    if (!pol)
         return 22;
-    return it->second->instances.emplace(instance, zel_policer_instance{instance, pvl}).second ? 0 : 17;
+    return pol->instances.emplace(instance, zel_policer_instance{instance, pvl}).second ? 0 : 17;
 }
 
-int zel_config_policer_unref(zel_ctx *ctx, const char *policer, const char *instance)
+int zel_config_policer_unref(zel_ctx *ctx, uint32_t source, const char *policer, const char *instance)
 {
-    zel_policy_db *db = db_of(ctx);
-    if (!db || !policer || !instance)
+    if (!db_of(ctx) || !policer || !instance)
         return 74;
-    auto it = db->policers.find(policer);
-    if (it == db->policers.end())
+    zel_policer *pol = zel_config_policer_find(ctx, source, policer);
+    if (!pol)
         return 2;
-    return it->second->instances.erase(instance) ? 0 : 2;
+    return pol->instances.erase(instance) ? 0 : 2;
 }

@@ -98,7 +98,7 @@ struct zel_len_name_less {
 
 struct zel_vpn_list {
     std::string name;
-    std::set<zel_vpn_range> ranges;
+    std::set<zel_vpn_range> ranges;  // may overlap
     std::set<zel_policy_key> users;
 };
 
@@ -108,12 +108,21 @@ struct zel_prefix {
     bool operator<(const zel_prefix &o) const;
 };
 
+// An access list as a list user: IPv4 and IPv6 access lists of one name are distinct users.
+inline constexpr uint32_t ZEL_ACL_FAMILY_V4 = 4;
+inline constexpr uint32_t ZEL_ACL_FAMILY_V6 = 6;
+struct zel_acl_key {
+    uint32_t family;
+    std::string name;
+    auto operator<=>(const zel_acl_key &) const = default;
+};
+
 struct zel_pfx_list {
     std::string name;
     uint32_t source;
     std::set<zel_prefix> prefixes;
     std::map<zel_pvl_key, uint32_t> policy_users;
-    std::map<std::string, uint32_t> acl_users;
+    std::map<zel_acl_key, uint32_t> acl_users;
 };
 
 struct zel_app_list {
@@ -122,13 +131,20 @@ struct zel_app_list {
     uint32_t kind;
     std::map<uint32_t, std::string> entries;
     std::map<zel_pvl_key, uint32_t> policy_users;
-    std::map<std::string, uint32_t> acl_users;
+    std::map<zel_acl_key, uint32_t> acl_users;
+};
+
+// One remote destination of a mirror and the source address its copies carry.
+struct zel_mirror_dest {
+    ip_addr_t dst;
+    ip_addr_t src;
 };
 
 struct zel_mirror {
-    uint32_t number;
-    zel_addr_record src;
-    zel_addr_record dst;
+    std::string name;
+    uint32_t number;  // what the forwarding plane's mirror slot carries
+    std::set<std::string> interfaces;
+    std::vector<zel_mirror_dest> dests;  // in the order added
     uint32_t refs;
 };
 
@@ -138,8 +154,28 @@ struct zel_policer_instance {
     zel_policy_vpn_list *pvl;  // null for an access-list user
 };
 
+// Which values of a policer a change gives.
+inline constexpr uint8_t ZEL_POLICER_RATE = 0x1;
+inline constexpr uint8_t ZEL_POLICER_BURST = 0x2;
+inline constexpr uint8_t ZEL_POLICER_EXCEED = 0x4;
+
+// A policer as configured: local (source 1) and controller (source 2) policers of one name are
+// distinct, and so are policers of one name with different identifiers.
+struct zel_policer_cfg {
+    std::string name;
+    uint32_t source = ZEL_LIST_SOURCE_CONTROLLER;
+    int32_t id = -1;
+    uint64_t rate_bps = 0;
+    uint64_t burst_bytes = 0;
+    uint32_t exceed = 0;  // 0 drop, else mark PLP high
+    uint8_t mask = 0;     // ZEL_POLICER_* given
+};
+using zel_policer_key = std::tuple<uint32_t, std::string, int32_t>;  // source, name, identifier
+
 struct zel_policer {
     std::string name;
+    uint32_t source;
+    int32_t id;
     uint64_t rate_bps;
     uint64_t burst_bytes;
     uint32_t exceed;  // 0 drop, else mark PLP high
@@ -153,11 +189,12 @@ struct zel_tloc_choice_cfg {
     tloc_key_t tloc;
 };
 
-// The TLOC list a data-policy sequence names, kept per (type, policy, vpn-list, sequence).
+// The TLOC preference list of a data-policy sequence: its entries by index.
 struct zel_tloc_list {
-    std::vector<zel_tloc_choice_cfg> entries;  // at most ZEL_TLOC_LIST_MAX
+    std::map<uint32_t, zel_tloc_choice_cfg> entries;
 };
-using zel_tloc_list_key = std::tuple<uint32_t, std::string, std::string, uint32_t>;
+// Sequence number, policy type, policy name, vpn-list name: the order the lists are kept in.
+using zel_tloc_list_key = std::tuple<uint32_t, uint32_t, std::string, std::string>;
 
 // ---------------------------------------------------------------------------------------------------
 // Policy records.
@@ -186,19 +223,24 @@ struct zel_action_value {
     uint32_t color;
     uint32_t encap;
     uint8_t restrict_;
+    uint8_t given;  // 22: ZEL_LTL_* parts that were configured
     // 12 sla-class
     char sla_name[ZEL_CLASS_NAME_LEN];
     uint8_t strict;
     uint32_t preferred_color;
-    // 7 police, 8 count
+    // 5 mirror, 7 police, 8 count
     char name[ZEL_POLICY_NAME_LEN];
-    // 5 mirror
+    // 5 mirror: its number, once resolved
     uint32_t mirror;
     // 10 set next-hop
     ip_addr_t next_hop;
     // 9 set fc
     char fc_name[ZEL_CLASS_NAME_LEN];
 };
+
+inline constexpr uint8_t ZEL_LTL_COLOR = 0x1;
+inline constexpr uint8_t ZEL_LTL_ENCAP = 0x2;
+inline constexpr uint8_t ZEL_LTL_RESTRICT = 0x4;
 
 struct zel_tloc_ref;
 
@@ -255,6 +297,9 @@ struct zel_filter {
     uint32_t program_size = 0;
     uint32_t filter_index = ZEL_FILTER_UNBOUND;
     uint32_t filter_type = 0;
+    // The last build or binding failed for a reason other than program memory: reported once, rebuilt
+    // when something the owner uses changes; the previous program stays published meanwhile.
+    uint8_t failed = 0;
 };
 
 struct zel_policy_vpn_list : zel_filter {
@@ -285,8 +330,8 @@ struct zel_policy_db {
     std::map<std::pair<uint32_t, std::string>, std::unique_ptr<zel_pfx_list>> pfx_lists;  // source, name
     std::map<std::tuple<size_t, std::string, uint32_t>, std::unique_ptr<zel_app_list>> app_lists;
     std::map<zel_tloc_list_key, std::unique_ptr<zel_tloc_list>> tloc_lists;
-    std::map<uint32_t, std::unique_ptr<zel_mirror>> mirrors;
-    std::map<std::string, std::unique_ptr<zel_policer>> policers;
+    std::map<std::string, std::unique_ptr<zel_mirror>> mirrors;
+    std::map<zel_policer_key, std::unique_ptr<zel_policer>> policers;
     avl_tree_t sla_classes;
     uint8_t sla_bitmap = 0;
     uint8_t fc_bitmap[9] = {};

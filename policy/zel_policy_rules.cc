@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -55,14 +56,12 @@ zel_action_spec action_spec(zel_ctx *ctx, zel_action &a, std::vector<zel_tloc_ch
         s.encap = a.v.encap;
         s.restrict_ = a.v.restrict_ != 0;
         break;
-    case ZEL_ACT_SLA_CLASS: {
-        zel_sla_class *c;
-        a.sla_index = zel_sla_class_find(ctx, a.v.sla_name, &c) == 0 ? c->id : 0;
+    case ZEL_ACT_SLA_CLASS:
+        a.sla_index = zel_sla_class_id(ctx, a.v.sla_name);
         s.sla_index = a.sla_index;
         s.strict = a.v.strict != 0;
         s.color = a.v.preferred_color;
         break;
-    }
     case ZEL_ACT_POLICE:
         s.name = a.v.name;
         s.rate_bps = a.rate_bps;
@@ -75,8 +74,11 @@ zel_action_spec action_spec(zel_ctx *ctx, zel_action &a, std::vector<zel_tloc_ch
         break;
     case ZEL_ACT_MIRROR:
         s.mirror_value = a.mirror.number;
-        s.mirror_src = a.mirror.src;
-        s.mirror_dst = a.mirror.dst;
+        // The forwarding plane copies to one destination: the first configured.
+        if (!a.mirror.dests.empty()) {
+            s.mirror_dst = addr_record(a.mirror.dests.front().dst);
+            s.mirror_src = addr_record(a.mirror.dests.front().src);
+        }
         break;
     case ZEL_ACT_SET_NEXT_HOP:
         s.next_hop = addr_record(a.v.next_hop);
@@ -117,12 +119,35 @@ zel_action_spec action_spec(zel_ctx *ctx, zel_action &a, std::vector<zel_tloc_ch
     return s;
 }
 
+// A sequence that names an application list none of whose applications the inspection engine knows
+// matches no packet: without a value its field would match every packet.
+bool matches_nothing(const zel_sequence &seq)
+{
+    for (const auto &[match_type, name] : seq.list_refs) {
+        if (match_type != ZEL_MATCH_APP_LIST)
+            continue;
+        if (std::none_of(seq.matches.begin(), seq.matches.end(),
+                         [&](const zel_match &m) { return m.match_type == ZEL_MATCH_APP_LIST && name == m.list_name; }))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq)
 {
     compile_context *cc = ctx->compile.compiler;
+    // Packets always carry 1 in the MATCH_ANY field: 0 there is a rule no packet matches.
+    if (matches_nothing(*seq)) {
+        ZEL_DEBUG(ZEL_DEBUG_POLICY, "Sequence %u of policy %s names only unknown applications", seq->number,
+                  seq->policy->name.c_str());
+        if (int rc = zel_rule_add_range(cc, r, ZEL_CF_MATCH_ANY, 0, 0); rc != 0)
+            return rc;
+    }
     for (const zel_match &m : seq->matches) {
+        if (m.field == ZEL_MATCH_MATCH_ANY && matches_nothing(*seq))
+            continue;
         // Lists were expanded into elementary entries by the model; anything else is a model bug.
         const uint32_t cf = zel_cfield_of_match(m.field);
         if (cf == 0)
@@ -146,13 +171,10 @@ int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq)
 
 int zel_policy_refresh(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_list *pvl)
 {
-    zel_action *def = pvl->default_action.get();
-    if (def && def->param_type == ZEL_ACT_SLA_CLASS && def->sla_index == 0 &&
-        strncmp(def->v.sla_name, ZEL_SLA_ALL_TUNNELS, ZEL_CLASS_NAME_LEN) != 0) {
-        zel_sla_class *c;
-        if (zel_sla_class_find(ctx, def->v.sla_name, &c) == 0)
-            def->sla_index = c->id;
-    }
+    // The default is resolved by name like the sequences' actions: an id kept from a deleted class
+    // may since belong to another one.
+    if (zel_action *def = pvl->default_action.get(); def && def->param_type == ZEL_ACT_SLA_CLASS)
+        def->sla_index = zel_sla_class_id(ctx, def->v.sla_name);
 
     for (auto &[num, seq] : pvl->sequences) {
         // Re-derive list matches from the lists' current contents; the references stay.
@@ -168,11 +190,10 @@ int zel_policy_refresh(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_li
         }
         for (auto &act : seq->actions) {
             if (act->param_type == ZEL_ACT_MIRROR) {
-                auto it = ctx->policy_db->mirrors.find(act->v.mirror);
-                ZEL_ASSERT(it != ctx->policy_db->mirrors.end());
-                const uint32_t refs = act->mirror.refs;
-                act->mirror = *it->second;
-                act->mirror.refs = refs;
+                zel_mirror *m = zel_config_mirror_find(ctx, act->v.name);
+                ZEL_ASSERT(m != nullptr);
+                act->mirror = *m;
+                act->v.mirror = m->number;
             } else if (act->param_type == ZEL_ACT_TLOC_LIST) {
                 zel_tloc_list_refs_drop(ctx, seq.get(), act.get());
                 if (int rc = zel_tloc_list_refs_take(ctx, seq.get(), act.get()); rc != 0)

@@ -24,17 +24,23 @@ int zel_publish(zel_ctx *ctx, zel_filter *f, rule_table *rt, bool was_without_me
                 void *owner)
 {
     compile_context *cc = ctx->compile.compiler;
-    f->rules = rt;
     void *image = nullptr;
     uint32_t size = 0;
     int rc = zel_compile(cc, rt, &image, &size);
     // Only a lack of program memory waits for freed blocks; the compiler's own memory running out is a
     // failure of this configuration.
     if (rc != 0 && (rc != 12 || zel_compile_no_memory(cc) == ZEL_NO_MEMORY_COMPILER)) {
-        ops.compile_failed(ctx, owner, rc);
+        zel_rule_table_free(rt);
         zel_compile_context_reset(cc);
+        ops.compile_failed(ctx, owner, rc);
         return rc;
     }
+    const uint32_t filter_type = f->filter_type;
+    zel_unpublish(ctx, f, ops, owner);
+    f->filter_type = filter_type;
+    f->rules = rt;
+    const bool was_failed = f->failed != 0;
+    f->failed = 0;
     if (rc == 12) {
         f->filter_index = ctx->policy_db->no_filter;
         ops.no_memory(ctx, owner, size);
@@ -42,7 +48,7 @@ int zel_publish(zel_ctx *ctx, zel_filter *f, rule_table *rt, bool was_without_me
         f->program = image;
         f->program_size = size;
         f->filter_index = static_cast<uint32_t>(zel_compile_filter_index(cc));
-        if (was_without_memory)
+        if (was_without_memory || was_failed)
             ops.reprogrammed(ctx, owner);
     }
     ops.bind(ctx, owner);
@@ -75,6 +81,20 @@ struct pvl_owner {
     zel_policy_vpn_list *pvl;
 };
 
+void status_notify(zel_ctx *ctx, const pvl_owner &o, const char *status);
+
+// A build that failed for a reason other than program memory, or a binding that cannot be sent:
+// told once, until the vpn-list is published again.
+void report_failed(zel_ctx *ctx, const pvl_owner &o, const char *why)
+{
+    if (o.pvl->failed)
+        return;
+    o.pvl->failed = 1;
+    zel_event_line(zel_severity::alert, ZEL_EVENT_POLICY_FAILED, "Failed to program policy %s - %s: %s",
+                   o.policy->name.c_str(), o.pvl->name.c_str(), why);
+    status_notify(ctx, o, "Failed");
+}
+
 void status_notify(zel_ctx *ctx, const pvl_owner &o, const char *status)
 {
     if (!ctx->cfg.notify)
@@ -88,9 +108,10 @@ void status_notify(zel_ctx *ctx, const pvl_owner &o, const char *status)
 }
 
 const zel_publish_ops kPvlOps{
-    [](zel_ctx *, void *owner, int rc) {
+    [](zel_ctx *ctx, void *owner, int rc) {
         auto &o = *static_cast<pvl_owner *>(owner);
         ZEL_LOG("Failed to compile policy %s - %s: %d", o.policy->name.c_str(), o.pvl->name.c_str(), rc);
+        report_failed(ctx, o, "the compiler refused it; the previous program stays");
     },
     [](zel_ctx *ctx, void *owner, uint32_t size) {
         auto &o = *static_cast<pvl_owner *>(owner);
@@ -118,22 +139,22 @@ const zel_publish_ops kPvlOps{
     },
 };
 
+// A vpn-list that fails is reported and does not hold up the others; the first failure is returned.
 int process_policies(zel_ctx *ctx)
 {
+    int first = 0;
     for (auto &[key, policy] : ctx->policy_db->policies) {
         if (!policy->added && !policy->changed)
             continue;
         for (auto &[name, pvl] : policy->vpn_lists) {
-            if (int rc = zel_process_policy_vpn_list(ctx, pvl.get(), policy.get()); rc != 0) {
-                policy->added = policy->changed = 0;
-                return rc;
-            }
+            if (int rc = zel_process_policy_vpn_list(ctx, pvl.get(), policy.get()); rc != 0 && first == 0)
+                first = rc;
             if (ctx->kick)
                 ctx->kick();
         }
         policy->added = policy->changed = 0;
     }
-    return 0;
+    return first;
 }
 
 void oom_mark_policies(zel_ctx *ctx)
@@ -198,26 +219,26 @@ int zel_process_policy_vpn_list(zel_ctx *ctx, zel_policy_vpn_list *pvl, zel_poli
 {
     if (!ctx || !pvl || !policy)
         return 74;
-    const bool was_without_memory = pvl->filter_index == ctx->policy_db->no_filter;
-    bool rebuilt = false;
-    if (policy->changed && pvl->changed) {
-        zel_policy_change(ctx, policy, pvl);
-        rebuilt = true;
-    }
     if (!policy->added && !pvl->changed)
         return 0;
-    // An added policy whose vpn-list still holds an older program drops it first.
-    if (!rebuilt && (pvl->program || pvl->rules || pvl->filter_index != ZEL_FILTER_UNBOUND))
-        zel_policy_change(ctx, policy, pvl);
+    const bool was_without_memory = pvl->filter_index == ctx->policy_db->no_filter;
     pvl->changed = 0;
-    if (pvl->sequences.empty())
-        return 0;
-
-    rule_table *rt = nullptr;
-    if (int rc = zel_policy_rule_table(ctx, policy, pvl, &rt); rc != 0)
-        return rc;
-    pvl->filter_type = policy->type == ZEL_POLICY_TYPE_DATA ? ZEL_FILTER_TYPE_DATA : ZEL_FILTER_TYPE_PFR;
     pvl_owner o{policy, pvl};
+    if (pvl->sequences.empty()) {
+        zel_policy_unpublish(ctx, policy, pvl);
+        pvl->failed = 0;
+        return 0;
+    }
+    // The previous program stays published until the new one is built.
+    rule_table *rt = nullptr;
+    int rc = zel_policy_refresh(ctx, policy, pvl);
+    if (rc == 0)
+        rc = zel_policy_rule_table(ctx, policy, pvl, &rt);
+    if (rc != 0) {
+        report_failed(ctx, o, "its rules could not be built; the previous program stays");
+        return rc;
+    }
+    pvl->filter_type = policy->type == ZEL_POLICY_TYPE_DATA ? ZEL_FILTER_TYPE_DATA : ZEL_FILTER_TYPE_PFR;
     return zel_publish(ctx, pvl, rt, was_without_memory, kPvlOps, &o);
 }
 
@@ -271,11 +292,23 @@ int zel_policy_send_binding(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_lis
     std::vector<zel_vpn_range> ranges;
     if (!binding_ranges(ctx, pvl, range, &ranges))
         return 2;
+    return zel_policy_send_ranges(ctx, policy, pvl, ranges, opcode);
+}
+
+int zel_policy_send_ranges(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl,
+                           std::span<const zel_vpn_range> ranges, uint8_t opcode)
+{
+    if (!ctx || !pvl || !policy || !ctx->links.tabmgr)
+        return 74;
     const zel_bind_fields f{opcode, static_cast<uint8_t>(pvl->filter_type), static_cast<uint8_t>(pvl->direction),
                             pvl->filter_index, policy->name.c_str()};
     int rc = zel_bind_send(ctx, f, ranges, false);
-    if (rc == 22)
-        ZEL_LOG("Binding of policy %s - %s names too many VPNs", policy->name.c_str(), pvl->name.c_str());
+    if (rc == 22) {
+        ZEL_LOG("Binding of policy %s - %s names %u VPNs, too many for one message", policy->name.c_str(),
+                pvl->name.c_str(), zel_vpn_range_count(ranges));
+        pvl_owner o{policy, pvl};
+        report_failed(ctx, o, "its VPNs do not fit in one binding message");
+    }
     return rc;
 }
 

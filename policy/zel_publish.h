@@ -27,8 +27,10 @@ struct zel_publish_ops {
     void (*unbind)(zel_ctx *ctx, void *owner);  // only called while bound
 };
 
-// Compiles rt (which the filter then owns) and publishes the program; the compile context is reset
-// after. 0 (also when the program found no memory: the owner was told), or the compiler's code.
+// Compiles rt and publishes the program in place of the filter's previous one (unbound and freed
+// only once the new one exists); the compile context is reset after. 0 (also when the program found
+// no memory: the previous one is dropped and the owner told), or the compiler's code: then rt is
+// freed, the owner told, and the previous program stays published.
 int zel_publish(zel_ctx *ctx, zel_filter *f, rule_table *rt, bool was_without_memory, const zel_publish_ops &ops,
                 void *owner);
 // Unbinds a bound filter and frees its program and rule table.
@@ -58,9 +60,13 @@ int zel_process_policy_vpn_list(zel_ctx *ctx, zel_policy_vpn_list *pvl, zel_poli
 int zel_policy_change(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl);
 // Unbinds a bound vpn-list (opcode 2), frees its program and rule table.
 void zel_policy_unpublish(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl);
-// One binding message for a policy vpn-list (all ranges of its vpn-list, or only `range`).
+// One binding message for a policy vpn-list (all ranges of its vpn-list, or only `range`). A message
+// too large to send (22) is reported as a failed policy: alert and status notification.
 int zel_policy_send_binding(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl, const zel_vpn_range *range,
                             uint8_t opcode);
+// The same for some ranges of the vpn-list.
+int zel_policy_send_ranges(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl,
+                           std::span<const zel_vpn_range> ranges, uint8_t opcode);
 // The message zel_policy_send_binding sends; empty when the vpn-list has no VPNs.
 int zel_policy_binding_encode(zel_ctx *ctx, const zel_policy *policy, const zel_policy_vpn_list *pvl,
                               const zel_vpn_range *range, uint8_t opcode, std::vector<uint8_t> *out);

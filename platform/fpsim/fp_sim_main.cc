@@ -129,6 +129,15 @@ int cmd_serve()
     return 0;
 }
 
+// Entries of a tloc-list slot that lead somewhere: locators krod reported up.
+unsigned tloc_list_usable(const zel_action_slot &s)
+{
+    unsigned n = 0;
+    for (const zel_slot_tloc_entry &e : s.p.tloc_list)
+        n += e.resolved != 0;
+    return n;
+}
+
 void print_verdict(uint64_t n, const fpsim_filter &f, const fpsim_verdict &v, const std::string &app)
 {
     printf("packet %lu: action %u", static_cast<unsigned long>(n), v.action);
@@ -140,6 +149,12 @@ void print_verdict(uint64_t n, const fpsim_filter &f, const fpsim_verdict &v, co
             printf(" count %.*s", static_cast<int>(ZEL_ACTION_NAME_LEN), s.p.count.name);
         else if (s.param_type == ZEL_ACT_POLICE)
             printf(" police %.*s", static_cast<int>(ZEL_ACTION_NAME_LEN), s.p.police.name);
+        else if (s.param_type == ZEL_ACT_MIRROR)
+            printf(" mirror %u", s.p.mirror.value);
+        else if (s.param_type == ZEL_ACT_SLA_CLASS)
+            printf(" sla-class %u", s.p.sla.primary);
+        else if (s.param_type == ZEL_ACT_TLOC_LIST)
+            printf(" tloc-list %u", tloc_list_usable(s));
         else if (s.code != 0 && s.param_type == 0)
             printf(" %s", zel_action_name(s.code));
     }

@@ -265,13 +265,13 @@ TEST(PolicyModel, PolicyDeleteReleasesEveryReference)
     t.tloc.color = 3;
     ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_SET_TLOC, ZEL_ACT_SET_TLOC, &t), 0);
     EXPECT_EQ(avl_numnodes(&env.ctx.kro_peers), 1u);
-    EXPECT_EQ(env.db().policers.at("pol")->instances.count("V_P"), 1u);
+    EXPECT_EQ(zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_CONTROLLER, "pol")->instances.count("V_P"), 1u);
 
     ASSERT_EQ(zel_config_policy_delete(&env.ctx, DATA, "P"), 0);
     EXPECT_TRUE(zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
     EXPECT_TRUE(zel_config_app_list_find(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
     EXPECT_EQ(env.ctx.dpi_refs, 0u);
-    EXPECT_TRUE(env.db().policers.at("pol")->instances.empty());
+    EXPECT_TRUE(zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_CONTROLLER, "pol")->instances.empty());
     EXPECT_TRUE(zel_config_vpn_list_find(&env.ctx, "V")->users.empty());
     // The locator krod never reported goes with its last reference.
     EXPECT_EQ(avl_numnodes(&env.ctx.kro_peers), 0u);

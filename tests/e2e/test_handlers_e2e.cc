@@ -1,0 +1,597 @@
+// Configuration from the database to the forwarding plane, end to end: cdb-cli commits into cdb-sim,
+// zeld's handlers and commit pass publish programs into fp-sim's shared block and bind them at
+// pxrd-sim; fp-sim runs traces through the published programs.
+#include "fp_sim_harness.h"
+#include "sandbox.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "cfgd_harness.h"
+
+namespace
+{
+
+using e2e::kWait;
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------------------------------------------
+// A generated data policy and its reference classifier.
+
+struct Prefix {
+    uint32_t addr;
+    int len;
+    bool covers(uint32_t a) const { return len == 0 || (a ^ addr) >> (32 - len) == 0; }
+    std::string text() const
+    {
+        char b[24];
+        snprintf(b, sizeof b, "%u.%u.%u.%u/%d", addr >> 24, addr >> 16 & 255, addr >> 8 & 255, addr & 255, len);
+        return b;
+    }
+};
+
+struct Sequence {
+    int num;
+    std::vector<Prefix> src, dst;  // explicit prefixes
+    int src_list = -1, dst_list = -1;
+    std::vector<int> protos;
+    int port_lo = -1, port_hi = -1;
+    bool drop = false;
+};
+
+struct Packet {
+    uint32_t src, dst;
+    int sport, dport, proto;
+};
+
+class Generated
+{
+public:
+    explicit Generated(uint32_t seed) : rng_(seed)
+    {
+        for (uint32_t n = 0; n < 8; n++) {
+            pool_.push_back({0x0A000000u | n << 16, 16});
+            pool_.push_back({0x0A000000u | n << 16 | (n + 1) << 8, 24});
+            pool_.push_back({0xC0A80000u | n << 8, 24});
+        }
+        for (int l = 0; l < 4; l++)
+            lists_.push_back({pick(), pick(), pick()});
+    }
+
+    Sequence random_sequence(int num)
+    {
+        Sequence s;
+        s.num = num;
+        auto side = [&](std::vector<Prefix> &explicit_, int &list) {
+            switch (uni(4)) {
+            case 0:
+                explicit_ = {pick()};
+                if (uni(2))
+                    explicit_.push_back(pick());
+                break;
+            case 1:
+                list = static_cast<int>(uni(lists_.size()));
+                break;
+            default:
+                break;
+            }
+        };
+        side(s.src, s.src_list);
+        side(s.dst, s.dst_list);
+        const int p = static_cast<int>(uni(4));
+        s.protos = p == 0   ? std::vector<int>{6}
+                   : p == 1 ? std::vector<int>{17}
+                   : p == 2 ? std::vector<int>{6, 17}
+                            : std::vector<int>{};
+        if (uni(2)) {
+            s.port_lo = static_cast<int>(uni(2000));
+            s.port_hi = s.port_lo + static_cast<int>(uni(500));
+        }
+        s.drop = uni(2) == 0;
+        return s;
+    }
+
+    std::vector<Packet> trace(size_t n)
+    {
+        std::vector<Packet> out;
+        auto addr = [&] { return uni(5) ? pick().addr | (uni(256) & 0xFF) : static_cast<uint32_t>(rng_()); };
+        const int protos[] = {6, 17, 1};
+        for (size_t i = 0; i < n; i++)
+            out.push_back({addr(), addr(), static_cast<int>(uni(65536)), static_cast<int>(uni(2600)), protos[uni(3)]});
+        return out;
+    }
+
+    // The number of the first matching sequence in ascending order, or -1 (the default action).
+    int first_match(const std::vector<Sequence> &seqs, const Packet &p) const
+    {
+        std::vector<const Sequence *> order;
+        for (auto &s : seqs)
+            order.push_back(&s);
+        std::sort(order.begin(), order.end(), [](auto *a, auto *b) { return a->num < b->num; });
+        auto side = [&](const std::vector<Prefix> &ex, int list, uint32_t a) {
+            if (list >= 0)
+                return std::any_of(lists_[list].begin(), lists_[list].end(), [&](auto &x) { return x.covers(a); });
+            return ex.empty() || std::any_of(ex.begin(), ex.end(), [&](auto &x) { return x.covers(a); });
+        };
+        for (const Sequence *s : order) {
+            if (!side(s->src, s->src_list, p.src) || !side(s->dst, s->dst_list, p.dst))
+                continue;
+            if (!s->protos.empty() && std::find(s->protos.begin(), s->protos.end(), p.proto) == s->protos.end())
+                continue;
+            if (s->port_lo >= 0 && (p.dport < s->port_lo || p.dport > s->port_hi))
+                continue;
+            return s->num;
+        }
+        return -1;
+    }
+
+    std::string json(const std::vector<Sequence> &seqs) const
+    {
+        std::ostringstream o;
+        o << R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[{"name":"gen-vpns","vpn":[{"id":"100-102"}]}],)"
+          << R"("data-prefix-list":[)";
+        for (size_t l = 0; l < lists_.size(); l++) {
+            o << (l ? "," : "") << R"({"name":"pl-)" << l << R"(","ip-prefix":[)";
+            for (size_t i = 0; i < lists_[l].size(); i++)
+                o << (i ? "," : "") << R"({"ip-prefix":")" << lists_[l][i].text() << R"("})";
+            o << "]}";
+        }
+        o << R"(]},"data-policy":[{"name":"gen","direction":"from-service","vpn-list":[{"name":"gen-vpns",)"
+          << R"("default-action":"drop","sequence":[)";
+        for (size_t i = 0; i < seqs.size(); i++) {
+            const Sequence &s = seqs[i];
+            o << (i ? "," : "") << R"({"number":)" << s.num << R"(,"match":{)";
+            std::vector<std::string> m;
+            auto prefixes = [](const char *leaf, const std::vector<Prefix> &ps) {
+                std::string t = std::string("\"") + leaf + "\":[";
+                for (size_t k = 0; k < ps.size(); k++)
+                    t += (k ? ",\"" : "\"") + ps[k].text() + "\"";
+                return t + "]";
+            };
+            if (!s.src.empty())
+                m.push_back(prefixes("source-ip", s.src));
+            if (!s.dst.empty())
+                m.push_back(prefixes("destination-ip", s.dst));
+            if (s.src_list >= 0)
+                m.push_back(R"("source-data-prefix-list":"pl-)" + std::to_string(s.src_list) + "\"");
+            if (s.dst_list >= 0)
+                m.push_back(R"("destination-data-prefix-list":"pl-)" + std::to_string(s.dst_list) + "\"");
+            if (!s.protos.empty()) {
+                std::string t = R"("protocol":[)";
+                for (size_t k = 0; k < s.protos.size(); k++)
+                    t += (k ? "," : "") + std::to_string(s.protos[k]);
+                m.push_back(t + "]");
+            }
+            if (s.port_lo >= 0)
+                m.push_back(R"("destination-port":[")" + std::to_string(s.port_lo) + "-" + std::to_string(s.port_hi) +
+                            "\"]");
+            for (size_t k = 0; k < m.size(); k++)
+                o << (k ? "," : "") << m[k];
+            o << R"(},"action":{"base-action":")" << (s.drop ? "drop" : "accept") << R"(","count":"c)" << s.num
+              << R"("}})";
+        }
+        o << "]}]}]}}";
+        return o.str();
+    }
+
+    uint32_t uni(size_t n) { return static_cast<uint32_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
+
+private:
+    Prefix pick() { return pool_[uni(pool_.size())]; }
+    std::mt19937 rng_;
+    std::vector<Prefix> pool_;
+    std::vector<std::vector<Prefix>> lists_;
+};
+
+std::string trace_text(const std::vector<Packet> &ps)
+{
+    std::ostringstream o;
+    for (auto &p : ps)
+        o << p.src << '\t' << p.dst << '\t' << p.sport << '\t' << p.dport << '\t' << p.proto << "\t0\t0\n";
+    return o.str();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The sandbox with every stand-in.
+
+class HandlersE2e : public e2e::SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        char tmpl[] = "/run/handlers-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        unsetenv("CONFD_IPC_PORT");
+        // Room for a program and the ones it replaces while they wait for their release.
+        ASSERT_EQ(e2e::use_sim_size("regular"), "");
+        fp_ = e2e::start_fp_sim();
+        ASSERT_TRUE(fp_);
+        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
+        ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
+        CdbSim writer;  // its address and operational writer only
+        ASSERT_TRUE(writer.set_prio_mask(0x7));
+        krod_ = e2e::Process::start({e2e::binary("krod-sim")});
+        ASSERT_TRUE(krod_);
+        start_zeld();
+        pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
+        ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
+    }
+    void TearDown() override
+    {
+        if (zeld_ && zeld_->running()) {
+            zeld_->signal(SIGUSR2);
+            EXPECT_EQ(e2e::exit_code(zeld_->wait_exit()), 0) << zeld_->stderr_text();
+        }
+    }
+
+    void start_zeld()
+    {
+        size_t cur = syslog().mark();
+        zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"});
+        ASSERT_TRUE(zeld_);
+        ASSERT_TRUE(syslog().wait_for_regex(std::regex("Initialization - Stage 2 complete"), kWait, &cur))
+            << syslog().dump();
+    }
+
+    std::string cli(const std::vector<std::string> &args, int *rc = nullptr)
+    {
+        std::vector<std::string> argv{e2e::binary("cdb-cli")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto p = e2e::Process::start(argv);
+        auto st = p->wait_exit();
+        if (rc)
+            *rc = e2e::exit_code(st);
+        return p->stdout_text() + p->stderr_text();
+    }
+    // Commits a configuration (load merges, replace replaces); the exit code of cdb-cli.
+    int commit(const std::string &how, const std::string &json, std::string *out = nullptr)
+    {
+        const std::string path = dir_ + "/config.json";
+        EXPECT_TRUE(e2e::write_file(path, json));
+        int rc = -1;
+        std::string text = cli({how, path}, &rc);
+        if (out)
+            *out = text;
+        return rc;
+    }
+
+    // The next pxrd-sim line at or after *cursor matching re; its capture groups.
+    std::smatch pxrd_line(const std::string &re, size_t *cursor, std::chrono::milliseconds wait = kWait)
+    {
+        std::smatch m;
+        auto line = pxrd_->wait_stdout_regex(std::regex(re), wait, cursor);
+        if (line) {
+            static std::string kept;
+            kept = *line;
+            std::regex_search(kept, m, std::regex(re));
+        }
+        return m;
+    }
+    // The filter policy `name` is bound to once pxrd-sim has heard nothing new for a while: each
+    // priority of a commit is a pass of its own, and a pass that finds no program memory is retried
+    // when the programs it replaced are released. -1 when the last word is not a binding to a filter.
+    // `name` is a regular expression: pxrd's registration is answered with vpn-list names.
+    int settled_filter(const std::string &name)
+    {
+        std::string text = pxrd_->stdout_text();
+        for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(800ms);
+            std::string now = pxrd_->stdout_text();
+            if (now == text && std::regex_search(now, std::regex("\"name\":\"(" + name + ")\"")))
+                break;
+            text = now;
+        }
+        std::smatch last;
+        const std::regex re(R"re("event":"(bind|unbind)".*"filter_index":(\d+),"name":"()re" + name + ")\"");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+            last = *it;
+        if (last.empty() || last[1] != "bind" || std::stoi(last[2]) >= 256)
+            return -1;
+        return std::stoi(last[2]);
+    }
+    size_t pxrd_lines() const
+    {
+        const std::string t = pxrd_->stdout_text();
+        return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
+    }
+
+    // fp-sim's verdict lines for a trace through filter `filter`.
+    std::vector<std::string> run_trace(int filter, const std::string &trace)
+    {
+        const std::string path = dir_ + "/trace";
+        EXPECT_TRUE(e2e::write_file(path, trace));
+        auto p = e2e::Process::start({e2e::binary("fp-sim"), "run", "--filter", std::to_string(filter), path},
+                                     {.pipe_stdin = false});
+        EXPECT_EQ(e2e::exit_code(p->wait_exit()), 0) << p->stderr_text();
+        std::vector<std::string> out;
+        std::istringstream in(p->stdout_text());
+        for (std::string l; std::getline(in, l);)
+            if (l.starts_with("packet "))
+                out.push_back(l);
+        return out;
+    }
+
+    // Every packet gets the verdict of the first matching sequence, the default (drop) otherwise.
+    void expect_verdicts(const Generated &g, const std::vector<Sequence> &seqs, const std::vector<Packet> &trace,
+                         int filter)
+    {
+        auto lines = run_trace(filter, trace_text(trace));
+        ASSERT_EQ(lines.size(), trace.size());
+        int matched = 0, mismatches = 0;
+        for (size_t i = 0; i < trace.size(); i++) {
+            const int want = g.first_match(seqs, trace[i]);
+            std::string expect;
+            bool drop = true;
+            if (want >= 0) {
+                auto it = std::find_if(seqs.begin(), seqs.end(), [&](auto &s) { return s.num == want; });
+                drop = it->drop;
+                expect = " count c" + std::to_string(want);
+                matched++;
+            } else {
+                expect = " default";
+            }
+            const std::string &l = lines[i];
+            const bool ok = l.find(expect) != std::string::npos &&
+                            l.find(drop ? " reject" : " accept") != std::string::npos &&
+                            (want < 0 || l.find(" count c", l.find(expect) + 1) == std::string::npos);
+            if (!ok && mismatches++ < 5)
+                ADD_FAILURE() << "packet " << i << " wants" << expect << (drop ? " reject" : " accept") << ": " << l;
+        }
+        EXPECT_EQ(mismatches, 0);
+        EXPECT_GT(matched, static_cast<int>(trace.size() / 4)) << "the trace should mostly hit sequences";
+    }
+
+    std::string dir_;
+    std::unique_ptr<e2e::Process> fp_, cdb_, krod_, zeld_, pxrd_;
+};
+
+TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
+{
+    Generated g(20240607);
+    std::vector<Sequence> seqs;
+    for (int i = 0; i < 40; i++)
+        seqs.push_back(g.random_sequence(10 * (1 + static_cast<int>(g.uni(200)))));
+    std::sort(seqs.begin(), seqs.end(), [](auto &a, auto &b) { return a.num < b.num; });
+    seqs.erase(std::unique(seqs.begin(), seqs.end(), [](auto &a, auto &b) { return a.num == b.num; }), seqs.end());
+    std::shuffle(seqs.begin(), seqs.end(), std::mt19937(7));  // configuration order is not evaluation order
+    const auto trace = g.trace(3000);
+
+    std::string out;
+    ASSERT_EQ(commit("load", g.json(seqs), &out), 0) << out;
+    int filter = settled_filter("gen");
+    ASSERT_GE(filter, 0) << pxrd_->stdout_text() << syslog().dump();
+    expect_verdicts(g, seqs, trace, filter);
+
+    // Some sequences go, some flip their action, new ones come.
+    std::vector<Sequence> next;
+    for (size_t i = 0; i < seqs.size(); i++) {
+        if (i % 5 == 0)
+            continue;
+        next.push_back(seqs[i]);
+        if (i % 3 == 0)
+            next.back().drop = !next.back().drop;
+    }
+    for (int i = 0; i < 8; i++)
+        next.push_back(g.random_sequence(2005 + 10 * i));
+    size_t cur = pxrd_lines();
+    ASSERT_EQ(commit("replace", g.json(next), &out), 0) << out;
+    ASSERT_FALSE(pxrd_line(R"("event": ?"unbind".*"name": ?"gen".*"vpns": ?\[100,101,102\])", &cur).empty());
+    filter = settled_filter("gen");
+    ASSERT_GE(filter, 0) << pxrd_->stdout_text();
+    expect_verdicts(g, next, trace, filter);
+
+    // pxrd comes back: it learns every binding again, unchanged.
+    pxrd_->signal(SIGKILL);
+    pxrd_->wait_exit();
+    pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
+    cur = 0;
+    ASSERT_FALSE(
+        pxrd_line(R"("event": ?"bind".*"filter_index": ?)" + std::to_string(filter) + R"(,.*"vpns": ?\[100,101,102\])",
+                  &cur)
+            .empty())
+        << pxrd_->stdout_text();
+
+    // zeld comes back: the initial read re-creates an equivalent program, bound once.
+    size_t mark = syslog().mark();
+    zeld_->signal(SIGUSR2);
+    ASSERT_EQ(e2e::exit_code(zeld_->wait_exit()), 0);
+    cur = pxrd_lines();
+    start_zeld();
+    filter = settled_filter("gen|gen-vpns");
+    ASSERT_GE(filter, 0) << pxrd_->stdout_text();
+    expect_verdicts(g, next, trace, filter);
+    // One program: whether pxrd hears of it from the commit or from the announcement when it
+    // registers, it is bound to one filter, and the VPNs are those of the list.
+    std::set<std::string> filters;
+    for (std::smatch m;
+         !(m = pxrd_line(R"re("event":"bind".*"filter_index":(\d+),"name":"(gen|gen-vpns)")re", &cur, 0ms)).empty();)
+        filters.insert(m[1]);
+    EXPECT_EQ(filters, (std::set<std::string>{std::to_string(filter)})) << pxrd_->stdout_text();
+    EXPECT_FALSE(syslog().wait_for_regex(
+        std::regex("failed assertion|Failed to (add|delete|change|find|update|allocate|program)"), 0ms, &mark))
+        << syslog().dump();
+}
+
+}  // namespace
+
+namespace
+{
+
+constexpr const char *kObjects = R"({
+  "ardenta-policy:policy": {
+    "mirror": [{"name": "m1", "remote-dest": [{"address": "10.20.0.5", "source": "10.20.0.1"}]}]
+  },
+  "ardenta-policy:policy-from-ostrel": {
+    "lists": {"vpn-list": [{"name": "vl", "vpn": [{"id": "30"}, {"id": "40-41"}]},
+                           {"name": "idle", "vpn": [{"id": "50"}]}]},
+    "policer": [{"name": "slow", "rate": "8", "burst": 1}],
+    "data-policy": [
+      {"name": "objs", "vpn-list": [{"name": "vl", "default-action": "accept", "sequence": [
+        {"number": 10, "match": {"protocol": [17]},
+         "action": {"base-action": "accept", "count": "c10", "policer-name": "slow"}},
+        {"number": 20, "match": {"protocol": [6]},
+         "action": {"base-action": "accept", "count": "c20", "mirror-name": "m1"}},
+        {"number": 30, "match": {"protocol": [1]},
+         "action": {"base-action": "accept", "count": "c30", "set": {"qor-tloc-pref-list": [
+           {"index": 1, "tloc-ip": "172.16.0.1", "tloc-color": "mpls", "tloc-encap": "ipsec",
+            "vpn-label": 1001, "preference": 100},
+           {"index": 2, "tloc-ip": "172.16.0.2", "tloc-color": "biz-internet", "tloc-encap": "ipsec",
+            "vpn-label": 1002, "preference": 100}]}}}]}]},
+      {"name": "idle-pol", "vpn-list": [{"name": "idle", "default-action": "drop"}]}
+    ]
+  }
+})";
+
+// One UDP, TCP and ICMP packet each.
+constexpr const char *kThreePackets = "167772161\t167772162\t1000\t53\t17\t0\t0\n"
+                                      "167772161\t167772162\t1000\t80\t6\t0\t0\n"
+                                      "167772161\t167772162\t0\t0\t1\t0\t0\n";
+
+TEST_F(HandlersE2e, PolicersMirrorsTlocListsAndVpnRangesReachTheForwardingPlane)
+{
+    std::string out;
+    ASSERT_EQ(commit("load", kObjects, &out), 0) << out;
+    const int filter = settled_filter("objs");
+    ASSERT_GE(filter, 0) << pxrd_->stdout_text() << syslog().dump();
+    auto lines = run_trace(filter, std::string(kThreePackets) + kThreePackets);
+    ASSERT_EQ(lines.size(), 6u);
+    // The policer of 8 bit/s lets nothing through; the mirror is number 1 with its destination; the
+    // TLOC list has no usable locator before krod reports them.
+    EXPECT_NE(lines[3].find("police 10.slow"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[3].find("dropped"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[1].find("mirror 1"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("tloc-list 0"), std::string::npos) << lines[2];
+    // A policy whose vpn-list has no sequences has no program and no binding.
+    EXPECT_EQ(pxrd_->stdout_text().find("idle-pol"), std::string::npos);
+
+    // krod reports both locators up: the list's slot fills.
+    size_t cur = pxrd_lines();
+    ASSERT_TRUE(krod_->write_stdin("update 172.16.0.1 2 ipsec"));
+    ASSERT_TRUE(krod_->write_stdin("update 172.16.0.2 4 ipsec"));
+    ASSERT_FALSE(pxrd_line(R"("event":"unbind".*"name":"objs")", &cur).empty()) << krod_->stdout_text();
+    int now = settled_filter("objs");
+    ASSERT_GE(now, 0);
+    lines = run_trace(now, kThreePackets);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[2].find("tloc-list 16"), std::string::npos) << lines[2];
+
+    // A faster policer is written into the published program: same filter, no new binding.
+    cur = pxrd_lines();
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"policer":[
+        {"name":"slow","rate":"10000000000","burst":1000000}]}})",
+                     &out),
+              0)
+        << out;
+    std::this_thread::sleep_for(800ms);
+    EXPECT_EQ(pxrd_lines(), cur) << pxrd_->stdout_text();
+    lines = run_trace(now, kThreePackets);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].find("dropped"), std::string::npos) << lines[0];
+
+    // VPN ranges bind and unbind at once, and only for a bound vpn-list.
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[
+        {"name":"vl","vpn":[{"id":"60-61"}]},{"name":"idle","vpn":[{"id":"55"}]}]}}})",
+                     &out),
+              0)
+        << out;
+    auto m =
+        pxrd_line(R"re("event":"(bind|unbind)".*"filter_index":(\d+),"name":"([^"]+)".*"vpns":\[([0-9,]*)\])re", &cur);
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m[1], "bind");
+    EXPECT_EQ(m[2], std::to_string(now));
+    EXPECT_EQ(m[3], "objs");
+    EXPECT_EQ(m[4], "60,61");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(pxrd_lines(), cur) << "one binding only: " << pxrd_->stdout_text();
+
+    std::string replaced;
+    {
+        std::string cfg = kObjects;
+        cfg.replace(cfg.find(R"(, {"id": "40-41"})"), strlen(R"(, {"id": "40-41"})"), R"(, {"id": "60-61"})");
+        replaced = cfg;
+    }
+    ASSERT_EQ(commit("replace", replaced, &out), 0) << out;
+    m = pxrd_line(R"re("event":"(bind|unbind)".*"name":"([^"]+)".*"vpns":\[([0-9,]*)\])re", &cur);
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m[1], "unbind");
+    EXPECT_EQ(m[3], "40,41");
+    EXPECT_TRUE(zeld_->running());
+}
+
+// What the schema lets through is applied or reported, never a reason to stop.
+TEST_F(HandlersE2e, OddButValidConfigurationIsAppliedOrReported)
+{
+    std::string out;
+    // A vpn-list too large for one binding message: a failed policy, said so.
+    size_t mark = syslog().mark();
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{
+        "lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"1-20000"}]},{"name":"empty"}]},
+        "data-policy":[{"name":"big","vpn-list":[{"name":"huge","sequence":[{"number":1}]}]},
+                       {"name":"nothing","vpn-list":[{"name":"empty","sequence":[{"number":65535}]}]}]}})",
+                     &out),
+              0)
+        << out;
+    EXPECT_TRUE(syslog().wait_for_regex(
+        std::regex("ALRT-1100006: Failed to program policy big - huge: its VPNs do not fit"), kWait, &mark))
+        << syslog().dump();
+    for (int i = 0; i < 50 && cli({"notifications"}).find("\"big\"") == std::string::npos; i++)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_NE(cli({"notifications"}).find("Failed"), std::string::npos) << cli({"notifications"});
+
+    // Refused at commit: the error says why, and nothing reaches zeld.
+    struct {
+        const char *json, *error;
+    } refused[] = {
+        {R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"10-10"}]}]}}})",
+         "low below high"},
+        {R"({"ardenta-policy:policy-from-ostrel":{"data-policy":[{"name":"x","vpn-list":[{"name":"nope"}]}]}})",
+         "nope"},
+    };
+    for (auto &r : refused) {
+        EXPECT_NE(commit("load", r.json, &out), 0) << r.json;
+        EXPECT_NE(out.find(r.error), std::string::npos) << out;
+    }
+    // Deleting a list a policy still names is refused too.
+    EXPECT_NE(commit("replace", R"({"ardenta-policy:policy-from-ostrel":{
+        "lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"1-20000"}]}]},
+        "data-policy":[{"name":"nothing","vpn-list":[{"name":"empty","sequence":[{"number":65535}]}]}]}})",
+                     &out),
+              0);
+
+    // The examples: every handler, one after another.
+    const std::string src = getenv("ZEL_SOURCE_DIR") ? getenv("ZEL_SOURCE_DIR") : ".";
+    for (const char *ex :
+         {"data-policy.json", "app-route-policy.json", "access-lists.json", "lists-and-objects.json"}) {
+        int rc = -1;
+        out = cli({"load", src + "/examples/" + ex}, &rc);
+        EXPECT_EQ(rc, 0) << ex << ": " << out;
+    }
+    const int ar = settled_filter("corp-app-route");
+    ASSERT_GE(ar, 0) << pxrd_->stdout_text();
+    // Port 22 goes to sequence 30 (no class named: "__all_tunnels__", 0); the rest to the default
+    // "best-effort", the third class configured.
+    auto lines = run_trace(ar, "167772161\t167772162\t1000\t22\t6\t0\t0\n167772161\t167772162\t1000\t23\t6\t0\t0\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("sla-class 0"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("default sla-class 3"), std::string::npos) << lines[1];
+    EXPECT_GE(settled_filter("corp-data"), 0) << pxrd_->stdout_text();
+
+    // Everything goes: zeld lets go of every object in order.
+    EXPECT_EQ(commit("replace", "{}", &out), 0) << out;
+    std::this_thread::sleep_for(800ms);
+    EXPECT_TRUE(zeld_->running());
+    EXPECT_FALSE(syslog().wait_for_regex(std::regex("failed assertion"), 0ms, &mark));
+}
+
+}  // namespace

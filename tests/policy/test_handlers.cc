@@ -1,0 +1,662 @@
+// The configuration handlers, driven with ConfD keys and values as the subscription engine hands
+// them over, and the model behaviour they rely on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "compiler/zel_compiler.h"
+#include "handler_env.h"
+#include "policy/zel_conv.h"
+#include "policy/zel_publish.h"
+
+namespace
+{
+
+using namespace policy_test;
+constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
+constexpr uint32_t PFR = ZEL_POLICY_TYPE_PFR;
+
+TEST(Conversions, ValuesAsTheModelTakesThem)
+{
+    struct {
+        uint32_t got, want;
+    } cases[] = {
+        {zel_conv_direction(false, 0), 3},
+        {zel_conv_direction(true, 1), 1},
+        {zel_conv_direction(true, 0), 2},
+        {zel_conv_direction(true, 2), 3},
+        {zel_conv_base_action(1), 1},
+        {zel_conv_base_action(0), 2},
+        {zel_conv_base_action(7), 0},
+        {zel_conv_action_type(zel_tag_policy_dscp), 14},
+        {zel_conv_action_type(zel_tag_policy_local), 18},
+        {zel_conv_action_type(zel_tag_policy_count), 0},
+        {zel_conv_enum_bit(0), 0},
+        {zel_conv_enum_bit(5), 32},
+        {zel_conv_tcp_flags(1), 2},
+        {zel_conv_tcp_flags(4), 0},
+        {zel_conv_plp(0), 0},
+        {zel_conv_plp(3), 1},
+        {static_cast<uint32_t>(zel_conv_log_frequency(1000)), 512},
+        {static_cast<uint32_t>(zel_conv_log_frequency(1024)), 1024},
+        {static_cast<uint32_t>(zel_conv_log_frequency(0)), 0},
+    };
+    for (size_t i = 0; i < std::size(cases); i++)
+        EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
+
+    uint32_t lo, hi;
+    ASSERT_TRUE(zel_conv_range("80", &lo, &hi));
+    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(80u, 80u));
+    ASSERT_TRUE(zel_conv_range("1000-2000", &lo, &hi));
+    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(1000u, 2000u));
+    EXPECT_FALSE(zel_conv_range("x", &lo, &hi));
+    EXPECT_EQ(zel_conv_address("10.0.0.1").v4, 0x0A000001u);
+    EXPECT_EQ(zel_conv_address("2001:db8::1").family, static_cast<uint32_t>(AF_INET6));
+    EXPECT_EQ(zel_conv_address("nope").family, 0u);
+}
+
+TEST(PolicyHandlers, DirectionsDefaultsAndSlaNames)
+{
+    HandlerEnv env;
+    // Created without a direction: 3; the leaf's enumeration 1 gives 1 and 0 gives 2.
+    ASSERT_EQ(env.call(zel_config_data_policy, MOP_CREATED, env.names({"D"})), 0);
+    zel_policy *d;
+    ASSERT_EQ(zel_config_policy_find(&env.ctx, DATA, "D", &d), 0);
+    EXPECT_EQ(d->direction, 3u);
+    for (auto [enm, want] : {std::pair{1, 1u}, {0, 2u}}) {
+        ASSERT_EQ(
+            env.call(zel_config_data_policy, MOP_MODIFIED, env.names({"D"}), Vals().enm(zel_tag_policy_direction, enm)),
+            0);
+        EXPECT_EQ(d->direction, want);
+    }
+    // The leaf removed again: the default.
+    ASSERT_EQ(env.call(zel_config_data_policy, MOP_MODIFIED, env.names({"D"}), Vals().gone(zel_tag_policy_direction)),
+              0);
+    EXPECT_EQ(d->direction, 3u);
+
+    // An app-route policy: direction 0, modifying it changes nothing; its vpn-list without a class
+    // name carries "__all_tunnels__", a data-policy vpn-list no class at all.
+    env.data_policy("A", "V", {"10"}, PFR);
+    zel_policy *a;
+    ASSERT_EQ(zel_config_policy_find(&env.ctx, PFR, "A", &a), 0);
+    a->changed = 0;
+    ASSERT_EQ(
+        env.call(zel_config_app_route_policy, MOP_MODIFIED, env.names({"A"}), Vals().enm(zel_tag_policy_direction, 1)),
+        0);
+    EXPECT_EQ(a->direction, 0u);
+    EXPECT_EQ(a->changed, 0);
+    const zel_action *def = env.pvl(PFR, "A", "V")->default_action.get();
+    EXPECT_EQ(def->param_type, static_cast<uint32_t>(ZEL_ACT_SLA_CLASS));
+    EXPECT_STREQ(def->v.sla_name, ZEL_SLA_ALL_TUNNELS);
+    env.data_policy("D", "V");
+    EXPECT_EQ(env.pvl(DATA, "D", "V")->default_action->param_type, 0u);
+    EXPECT_EQ(env.pvl(DATA, "D", "V")->default_action->code, static_cast<uint32_t>(ZEL_ACT_ACCEPT));
+
+    ASSERT_EQ(env.call(zel_config_data_policy, MOP_DELETED, env.names({"D"})), 0);
+    EXPECT_EQ(zel_config_policy_find(&env.ctx, DATA, "D", nullptr), 2);
+}
+
+// Matches and simple actions of a created sequence; what the containers change.
+TEST(SequenceHandler, CreateGivesEveryMatchAndAction)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    env.controller_pfx_list("PL", {"10.1.0.0/16", "10.2.0.0/16", "10.3.0.0/16"});
+    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 8000000, 10000, 0), 0);
+    ASSERT_EQ(zel_config_mirror_add(&env.ctx, "m", nullptr, nullptr), 0);
+    Vals v;
+    v.begin(zel_tag_policy_match)
+        .prefixes(zel_tag_policy_source_ip, {"192.0.2.0/24"})
+        .buf(zel_tag_policy_destination_data_prefix_list, "PL")
+        .u8s(zel_tag_policy_protocol, {6, 17})
+        .u8s(zel_tag_policy_dscp, {46})
+        .bufs(zel_tag_policy_destination_port, {"80", "8000-8080"})
+        .bit32(zel_tag_policy_tcp, 1)
+        .enm(zel_tag_policy_plp, 1)
+        .end(zel_tag_policy_match)
+        .begin(zel_tag_policy_action)
+        .enm(zel_tag_policy_base_action, 1)
+        .buf(zel_tag_policy_count, "c1")
+        .empty(zel_tag_policy_log)
+        .buf(zel_tag_policy_policer_name, "pol")
+        .buf(zel_tag_policy_mirror_name, "m")
+        .begin(zel_tag_policy_set)
+        .u8(zel_tag_policy_dscp, 10)
+        .buf(zel_tag_policy_next_hop, "192.0.2.1")
+        .begin(zel_tag_policy_service)
+        .enm(zel_tag_policy_svc_type, 1)
+        .end(zel_tag_policy_service)
+        .begin(zel_tag_policy_tloc_color_encap)
+        .enm(zel_tag_policy_color, 2)
+        .enm(zel_tag_policy_encap, 1)
+        .end(zel_tag_policy_tloc_color_encap)
+        .end(zel_tag_policy_set)
+        .end(zel_tag_policy_action);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10), v), 0);
+
+    zel_sequence *s = env.seq(DATA, "P", "V", 10);
+    ASSERT_NE(s, nullptr);
+    std::map<uint32_t, int> per_field;
+    for (const zel_match &m : s->matches)
+        per_field[m.match_type]++;
+    EXPECT_EQ(per_field, (std::map<uint32_t, int>{{ZEL_MATCH_MATCH_ANY, 1},
+                                                  {ZEL_MATCH_SRC_ADDR, 1},
+                                                  {ZEL_MATCH_DST_PFX_LIST, 3},
+                                                  {ZEL_MATCH_PROTOCOL, 2},
+                                                  {ZEL_MATCH_DSCP, 1},
+                                                  {ZEL_MATCH_DST_PORT, 2},
+                                                  {ZEL_MATCH_TCP, 1},
+                                                  {ZEL_MATCH_PLP, 1}}));
+    auto range_of = [&](uint32_t type, size_t nth) {
+        for (const zel_match &m : s->matches)
+            if (m.match_type == type && nth-- == 0)
+                return std::make_pair(m.low, m.high);
+        return std::make_pair(0u, 0u);
+    };
+    EXPECT_EQ(range_of(ZEL_MATCH_DST_PORT, 0), std::make_pair(80u, 80u));
+    EXPECT_EQ(range_of(ZEL_MATCH_DST_PORT, 1), std::make_pair(8000u, 8080u));
+    EXPECT_EQ(range_of(ZEL_MATCH_TCP, 0), std::make_pair(2u, 2u));
+    EXPECT_EQ(range_of(ZEL_MATCH_DSCP, 0), std::make_pair(46u, 46u));
+
+    // The base action leads; "set svc-type" without a way to the service brings "tloc-list";
+    // encapsulation gre is bit 5 inside the colour container.
+    EXPECT_EQ(action_codes(s),
+              (std::vector<uint32_t>{ZEL_ACT_REJECT, ZEL_ACT_COUNT, ZEL_ACT_LOG, ZEL_ACT_POLICE, ZEL_ACT_MIRROR,
+                                     ZEL_ACT_SET_DSCP, ZEL_ACT_SET_NEXT_HOP, ZEL_ACT_SET_SVC_TYPE, ZEL_ACT_TLOC_LIST,
+                                     ZEL_ACT_SET_TLOC_COLOR_ENCAP}));
+    zel_action *tce = nullptr;
+    ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_tloc_color_encap, &tce), 0);
+    EXPECT_EQ(tce->v.color, 1u << 2);
+    EXPECT_EQ(tce->v.encap, 1u << 5);
+    EXPECT_EQ(s->actions[5]->v.value, 10u);
+    EXPECT_EQ(s->actions[6]->v.next_hop.v4, 0xC0000201u);
+
+    // Deleting the sequence lets go of the list, the policer and the mirror.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_DELETED, env.seq_keys("P", "V", 10)), 0);
+    EXPECT_TRUE(zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER)->policy_users.empty());
+    EXPECT_TRUE(zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_CONTROLLER, "pol")->instances.empty());
+    EXPECT_EQ(zel_config_mirror_find(&env.ctx, "m")->refs, 0u);
+}
+
+// A change that removes a leaf inside a container arrives in two calls: at the delete priority the
+// removed leaf within its container's brackets, at the add priority the brackets alone.
+TEST(SequenceHandler, ModificationSplitAtTheDeletePriority)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_action)
+                           .enm(zel_tag_policy_base_action, 0)
+                           .buf(zel_tag_policy_count, "c")
+                           .end(zel_tag_policy_action)),
+              0);
+    zel_sequence *s = env.seq(DATA, "P", "V", 10);
+    ASSERT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_ACCEPT, ZEL_ACT_COUNT}));
+
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().begin(zel_tag_policy_action).gone(zel_tag_policy_count).end(zel_tag_policy_action)),
+              0);
+    EXPECT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_ACCEPT}));
+    EXPECT_TRUE(env.pvl(DATA, "P", "V")->counters.empty());
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().begin(zel_tag_policy_action).end(zel_tag_policy_action)),
+              0);
+    EXPECT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_ACCEPT}));
+
+    // A leaf given again replaces the action; a match list replaces the field's values.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_match)
+                           .u8s(zel_tag_policy_protocol, {6})
+                           .end(zel_tag_policy_match)
+                           .begin(zel_tag_policy_action)
+                           .enm(zel_tag_policy_base_action, 1)
+                           .end(zel_tag_policy_action)),
+              0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().u8s(zel_tag_policy_protocol, {17, 1})),
+              0);
+    EXPECT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_REJECT}));
+    int protocols = 0;
+    for (const zel_match &m : s->matches)
+        protocols += m.field == ZEL_MATCH_PROTOCOL && (m.low == 17 || m.low == 1);
+    EXPECT_EQ(protocols, 2);
+    EXPECT_EQ(s->matches.size(), 3u);  // MATCH_ANY and the two protocols
+}
+
+TEST(SequenceHandler, CompositeActionsRebuiltFromWhatTheRuleHolds)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_set)
+                           .begin(zel_tag_policy_tloc)
+                           .ipv4(zel_tag_policy_ip, "172.16.0.1")
+                           .enm(zel_tag_policy_color, 2)
+                           .u32(zel_tag_policy_label, 1003)
+                           .end(zel_tag_policy_tloc)
+                           .end(zel_tag_policy_set)),
+              0);
+    zel_action *t = nullptr;
+    ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_tloc, &t), 0);
+    EXPECT_EQ(t->v.tloc.encap, 2);  // ipsec when not given
+
+    // Only the label changes: address, colour and encapsulation stay.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().u32(zel_tag_policy_label, 2000)),
+              0);
+    ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_tloc, &t), 0);
+    EXPECT_EQ(t->v.tloc.addr.v4, 0xAC100001u);
+    EXPECT_EQ(t->v.tloc.color, 2);
+    EXPECT_EQ(t->v.vpn_label, 2000u);
+
+    // "set svc-local" replaces "set tloc"; deleting the service type removes all three.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().enm(zel_tag_policy_svc_type, 3).empty(zel_tag_policy_local)),
+              0);
+    EXPECT_EQ(action_codes(env.seq(DATA, "P", "V", 10)),
+              (std::vector<uint32_t>{ZEL_ACT_SET_SVC_LOCAL, ZEL_ACT_SET_SVC_TYPE}));
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().gone(zel_tag_policy_svc_type)),
+              0);
+    EXPECT_TRUE(env.seq(DATA, "P", "V", 10)->actions.empty());
+
+    // The local TLOC list keeps the parts it had; encapsulation ipsec is bit 4.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_local_tloc_list)
+                           .enums(zel_tag_policy_color, {4, 6})
+                           .empty(zel_tag_policy_restrict)
+                           .end(zel_tag_policy_local_tloc_list)),
+              0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_local_tloc_list)
+                           .enums(zel_tag_policy_encap, {2})
+                           .end(zel_tag_policy_local_tloc_list)),
+              0);
+    ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_local_tloc_list, &t), 0);
+    EXPECT_EQ(t->v.color, (1u << 4) | (1u << 6));
+    EXPECT_EQ(t->v.encap, 1u << 4);
+    EXPECT_EQ(t->v.restrict_, 1);
+    EXPECT_EQ(t->v.given, ZEL_LTL_COLOR | ZEL_LTL_ENCAP | ZEL_LTL_RESTRICT);
+}
+
+TEST(SequenceHandler, AppRouteSlaClassDefaultsAndChanges)
+{
+    HandlerEnv env;
+    env.data_policy("A", "V", {"10"}, PFR);
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
+    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_CREATED, env.seq_keys("A", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_sla_class)
+                           .enums(zel_tag_policy_preferred_color, {2})
+                           .end(zel_tag_policy_sla_class)),
+              0);
+    zel_action *sla = nullptr;
+    ASSERT_EQ(zel_config_action_find(&env.ctx, PFR, "A", "V", 10, zel_tag_policy_sla_class, &sla), 0);
+    EXPECT_STREQ(sla->v.sla_name, ZEL_SLA_ALL_TUNNELS);
+    EXPECT_EQ(sla->v.preferred_color, 4u);
+
+    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10),
+                       Vals().buf(zel_tag_policy_sla_class_name, "gold").boolean(zel_tag_policy_strict, true)),
+              0);
+    ASSERT_EQ(zel_config_action_find(&env.ctx, PFR, "A", "V", 10, zel_tag_policy_sla_class, &sla), 0);
+    EXPECT_STREQ(sla->v.sla_name, "gold");
+    EXPECT_EQ(sla->sla_index, 1);
+    EXPECT_EQ(sla->v.strict, 1);
+    EXPECT_EQ(sla->v.preferred_color, 0u);  // chosen for the old class
+}
+
+// Two sequences of one vpn-list name one prefix list: the references are counted per use.
+TEST(ListReferences, SharedPrefixListAndApplicationListTakenOnce)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    env.controller_pfx_list("PL", {"10.0.0.0/8"});
+    ASSERT_EQ(env.call(zel_config_policy_app_list, MOP_CREATED, env.names({"AL"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_app_list_app_family, MOP_CREATED, env.names({"AL", "web"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_app_list, MOP_CREATED, env.names({"AL2"})), 0);
+    for (uint16_t n : {10, 20})
+        ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", n),
+                           Vals().buf(zel_tag_policy_source_data_prefix_list, "PL")),
+                  0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 30),
+                       Vals().buf(zel_tag_policy_application_list, "AL")),
+              0);
+    zel_pfx_list *pl = zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER);
+    zel_app_list *al = zel_config_app_list_find(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER);
+    EXPECT_EQ(pl->policy_users.begin()->second, 2u);
+    EXPECT_EQ(al->policy_users.begin()->second, 1u);
+    EXPECT_EQ(env.ctx.dpi_refs, 1u);
+
+    // Sequence 10 lets go of its match: the list stays referenced by sequence 20.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+                       Vals().gone(zel_tag_policy_source_data_prefix_list)),
+              0);
+    ASSERT_EQ(pl->policy_users.size(), 1u);
+    EXPECT_EQ(pl->policy_users.begin()->second, 1u);
+    EXPECT_EQ(env.pvl(DATA, "P", "V")->pfx_lists.at("PL"), 1u);
+
+    // The application-list match moves to another list: one reference moves with it.
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 30),
+                       Vals().buf(zel_tag_policy_application_list, "AL2")),
+              0);
+    EXPECT_TRUE(al->policy_users.empty());
+    EXPECT_EQ(env.ctx.dpi_refs, 1u);
+    // A list still in use is not deleted (the schema's references keep the database from asking).
+    EXPECT_EQ(zel_config_app_list_delete(&env.ctx, "AL2", ZEL_LIST_SOURCE_CONTROLLER), 16);
+    EXPECT_NE(zel_config_app_list_find(&env.ctx, "AL2", ZEL_LIST_SOURCE_CONTROLLER), nullptr);
+
+    ASSERT_EQ(env.call(zel_config_data_policy, MOP_DELETED, env.names({"P"})), 0);
+    EXPECT_TRUE(pl->policy_users.empty());
+    EXPECT_EQ(env.ctx.dpi_refs, 0u);
+    EXPECT_EQ(zel_config_app_list_delete(&env.ctx, "AL2", ZEL_LIST_SOURCE_CONTROLLER), 0);
+}
+
+// Entries reported after their list was deleted (one priority, the list first) are no error, and
+// an application the inspection engine does not know leaves the list without it.
+TEST(ListHandlers, DeletionOrderUnknownApplicationsAndVpnText)
+{
+    HandlerEnv env;
+    env.controller_pfx_list("PL", {"10.0.0.0/8"});
+    ASSERT_EQ(env.call(zel_config_policy_pfx_list, MOP_DELETED, env.names({"PL"})), 0);
+    auto k = env.names({"PL"});
+    k.push_back(Vals::key_prefix("10.0.0.0/8"));
+    EXPECT_EQ(env.call(zel_config_policy_pfx_list_ip, MOP_DELETED, k), 0);
+
+    ASSERT_EQ(env.call(zel_config_policy_local_app_list, MOP_CREATED, env.names({"AL"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_local_app_list_app, MOP_CREATED, env.names({"AL", "unclassified"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_local_app_list_app, MOP_CREATED, env.names({"AL", "no-such-app"})), 0);
+    EXPECT_EQ(zel_config_app_list_find(&env.ctx, "AL", ZEL_LIST_SOURCE_LOCAL)->entries.size(), 1u);
+    ASSERT_EQ(env.call(zel_config_policy_local_app_list, MOP_DELETED, env.names({"AL"})), 0);
+    EXPECT_EQ(env.call(zel_config_policy_local_app_list_app, MOP_DELETED, env.names({"AL", "unclassified"})), 0);
+
+    ASSERT_EQ(env.call(zel_config_policy_vpn_list, MOP_CREATED, env.names({"V"})), 0);
+    struct {
+        const char *text;
+        int rc;
+        zel_vpn_range want;
+    } vpns[] = {{"10", 0, {10, 10}}, {"10-20", 0, {10, 20}}, {"20-10", 0, {20, 10}}, {"abc", -1, {}}};
+    for (auto &c : vpns) {
+        EXPECT_EQ(env.call(zel_config_policy_vpn_id, MOP_CREATED, env.names({"V", c.text})), c.rc) << c.text;
+        if (c.rc == 0) {
+            EXPECT_TRUE(zel_config_vpn_list_find(&env.ctx, "V")->ranges.contains(c.want)) << c.text;
+        }
+    }
+    ASSERT_EQ(env.call(zel_config_policy_vpn_list, MOP_DELETED, env.names({"V"})), 0);
+    EXPECT_EQ(env.call(zel_config_policy_vpn_id, MOP_DELETED, env.names({"V", "10"})), 0);
+}
+
+// The keys of the shared objects: local and controller policers of one name, mirrors by name,
+// TLOC lists ordered by sequence first, access-list users by family and name.
+TEST(ModelKeys, PolicersMirrorsTlocListsAndListUsers)
+{
+    HandlerEnv env;
+    for (auto h : {zel_config_policy_policer, zel_config_policy_local_policer})
+        ASSERT_EQ(env.call(h, MOP_CREATED, env.names({"pol"}),
+                           Vals().u64(zel_tag_policy_rate, 8000).u32(zel_tag_policy_burst, 100)),
+                  0);
+    ASSERT_EQ(env.call(zel_config_policy_local_policer, MOP_MODIFIED, env.names({"pol"}),
+                       Vals().u64(zel_tag_policy_rate, 64000).enm(zel_tag_policy_exceed, 1)),
+              0);
+    const zel_policer *ctrl = zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_CONTROLLER, "pol");
+    const zel_policer *local = zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_LOCAL, "pol");
+    ASSERT_TRUE(ctrl && local);
+    EXPECT_EQ(std::make_tuple(ctrl->rate_bps, ctrl->burst_bytes, ctrl->exceed), std::make_tuple(8000ull, 100ull, 0u));
+    EXPECT_EQ(std::make_tuple(local->rate_bps, local->burst_bytes, local->exceed),
+              std::make_tuple(64000ull, 100ull, 1u));
+    ASSERT_EQ(env.call(zel_config_policy_policer, MOP_DELETED, env.names({"pol"})), 0);
+    EXPECT_NE(zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_LOCAL, "pol"), nullptr);
+
+    ASSERT_EQ(env.call(zel_config_policy_mirror, MOP_CREATED, env.names({"m"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_mirror_intf, MOP_CREATED, env.names({"m", "ge0/3"})), 0);
+    auto dk = env.names({"m"});
+    dk.push_back(Vals::key_ipv4("10.20.0.5"));
+    ASSERT_EQ(env.call(zel_config_policy_mirror_dest, MOP_CREATED, dk, Vals().ipv4(zel_tag_policy_source, "10.0.0.1")),
+              0);
+    ASSERT_EQ(env.call(zel_config_policy_mirror_dest, MOP_MODIFIED, dk, Vals().ipv4(zel_tag_policy_source, "10.0.0.2")),
+              0);
+    const zel_mirror *m = zel_config_mirror_find(&env.ctx, "m");
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(m->interfaces.contains("ge0/3"));
+    ASSERT_EQ(m->dests.size(), 1u);
+    EXPECT_EQ(m->dests[0].dst.v4, 0x0A140005u);
+    EXPECT_EQ(m->dests[0].src.v4, 0x0A000002u);
+    // The mirror goes first at its deletion; its interface and destination follow without error.
+    ASSERT_EQ(env.call(zel_config_policy_mirror, MOP_DELETED, env.names({"m"})), 0);
+    EXPECT_EQ(env.call(zel_config_policy_mirror_intf, MOP_DELETED, env.names({"m", "ge0/3"})), 0);
+
+    ASSERT_NE(zel_config_tloc_list_get(&env.ctx, DATA, "a", "V", 20), nullptr);
+    ASSERT_NE(zel_config_tloc_list_get(&env.ctx, DATA, "b", "V", 10), nullptr);
+    EXPECT_EQ(std::get<0>(env.db().tloc_lists.begin()->first), 10u);
+    EXPECT_EQ(std::get<2>(env.db().tloc_lists.begin()->first), "b");
+
+    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL), 0);
+    for (uint32_t family : {ZEL_ACL_FAMILY_V4, ZEL_ACL_FAMILY_V6})
+        ASSERT_EQ(zel_config_policy_app_list_ref(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL, family, "acl", nullptr), 0);
+    const auto &users = zel_config_app_list_find(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL)->acl_users;
+    EXPECT_EQ(users.size(), 2u);
+    EXPECT_EQ(users.begin()->first, (zel_acl_key{ZEL_ACL_FAMILY_V4, "acl"}));
+}
+
+// TLOC preference entries come before their sequence; the sequence then carries "tloc-list", and
+// the last entry's deletion takes it away again.
+TEST(TlocPreferenceHandler, EntriesAndTheTlocListAction)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    auto key = [&](uint32_t index) {
+        auto k = env.seq_keys("P", "V", 10);
+        k.push_back(Vals::key_u32(index));
+        return k;
+    };
+    auto entry = [](const char *ip, int color, uint32_t pref) {
+        Vals v;
+        v.ipv4(zel_tag_policy_tloc_ip, ip)
+            .enm(zel_tag_policy_tloc_color, color)
+            .enm(zel_tag_policy_tloc_encap, 2)
+            .u32(zel_tag_policy_vpn_label, 1003)
+            .u32(zel_tag_policy_preference, pref);
+        return v;
+    };
+    Vals e2 = entry("10.0.0.2", 4, 100), e1 = entry("10.0.0.1", 2, 200);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq_tloc_pref_list, MOP_CREATED, key(2), e2), 0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq_tloc_pref_list, MOP_CREATED, key(1), e1), 0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+                       Vals().enm(zel_tag_policy_base_action, 0)),
+              0);
+    zel_action *tl = nullptr;
+    ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_qor_tloc_pref_list, &tl), 0);
+    ASSERT_EQ(tl->tloc_choices.size(), 2u);
+    EXPECT_EQ(tl->tloc_choices[0].preference, 200u);  // by index
+
+    ASSERT_EQ(env.call(zel_config_data_policy_seq_tloc_pref_list, MOP_MODIFIED, key(1),
+                       Vals().gone(zel_tag_policy_preference)),
+              0);
+    EXPECT_EQ(zel_config_tloc_list_find(&env.ctx, DATA, "P", "V", 10)->entries.at(1).preference, 0u);
+    for (uint32_t i : {1u, 2u})
+        ASSERT_EQ(env.call(zel_config_data_policy_seq_tloc_pref_list, MOP_DELETED, key(i)), 0);
+    EXPECT_EQ(zel_config_tloc_list_find(&env.ctx, DATA, "P", "V", 10), nullptr);
+    EXPECT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_qor_tloc_pref_list, nullptr), 2);
+}
+
+}  // namespace
+
+namespace
+{
+
+std::vector<std::string> g_status;
+
+int capture_status(zel_ctx *, confd_tag_value *values, int n)
+{
+    auto text = [&](int i) {
+        return std::string(reinterpret_cast<char *>(values[i].v.val.buf.ptr), values[i].v.val.buf.size);
+    };
+    if (n == 8)
+        g_status.push_back(text(4) + "/" + text(5) + "/" + text(6));
+    return 0;
+}
+
+const zel_action_slot &default_slot(const zel_policy_vpn_list *pvl)
+{
+    return reinterpret_cast<const zel_action_data *>(pvl->rules->default_action.data.data())->slot[0];
+}
+
+// A default naming a class that was deleted takes "__all_tunnels__", not the id the class had and
+// a new class now holds.
+TEST(CommitPass, SlaDefaultFollowsTheClassByName)
+{
+    HandlerEnv env;
+    ASSERT_EQ(env.call(zel_config_policy_sla_class, MOP_CREATED, env.names({"gold"})), 0);
+    env.data_policy("A", "V", {"10"}, PFR);
+    ASSERT_EQ(env.call(zel_config_app_route_policy_vpn_list, MOP_MODIFIED, env.names({"A", "V"}),
+                       Vals().buf(zel_tag_policy_sla_class_name, "gold")),
+              0);
+    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_CREATED, env.seq_keys("A", "V", 10)), 0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_policy_vpn_list *pvl = env.pvl(PFR, "A", "V");
+    EXPECT_EQ(default_slot(pvl).p.sla.primary, 1);
+
+    ASSERT_EQ(env.call(zel_config_policy_sla_class, MOP_DELETED, env.names({"gold"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_sla_class, MOP_CREATED, env.names({"silver"})), 0);
+    zel_sla_class *silver;
+    ASSERT_EQ(zel_sla_class_find(&env.ctx, "silver", &silver), 0);
+    ASSERT_EQ(silver->id, 1);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    EXPECT_EQ(pvl->default_action->sla_index, 0);
+    EXPECT_EQ(default_slot(pvl).p.sla.primary, 0);
+    EXPECT_EQ(default_slot(pvl).param_type, static_cast<uint32_t>(ZEL_ACT_SLA_CLASS));
+
+    // The class comes back under its name: the default takes its new id.
+    ASSERT_EQ(env.call(zel_config_policy_sla_class, MOP_CREATED, env.names({"gold"})), 0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    EXPECT_EQ(default_slot(pvl).p.sla.primary, 2);
+}
+
+// A vpn-list whose rules cannot be built (more actions than a block holds) is reported once, keeps
+// its previous program, does not hold up the other vpn-lists, and is rebuilt once it changes.
+TEST(CommitPass, BuildFailureIsReportedOnceAndKeepsThePreviousProgram)
+{
+    HandlerEnv env;
+    env.ctx.cfg.notify = capture_status;
+    g_status.clear();
+    env.data_policy("A", "V");
+    env.data_policy("B", "V");
+    for (const char *p : {"A", "B"})
+        ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys(p, "V", 10),
+                           Vals().enm(zel_tag_policy_base_action, 0)),
+                  0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_policy_vpn_list *a = env.pvl(DATA, "A", "V"), *b = env.pvl(DATA, "B", "V");
+    void *a_program = a->program;
+    ASSERT_NE(a_program, nullptr);
+
+    // Thirteen actions for A: one more than a block has slots. B changes in the same commit.
+    Vals many;
+    many.buf(zel_tag_policy_count, "c")
+        .empty(zel_tag_policy_log)
+        .empty(zel_tag_policy_cflowd)
+        .empty(zel_tag_policy_tcp_optimization)
+        .begin(zel_tag_policy_set)
+        .u8(zel_tag_policy_dscp, 1)
+        .buf(zel_tag_policy_next_hop, "192.0.2.1")
+        .u32(zel_tag_policy_use_vpn, 0)
+        .u32(zel_tag_policy_pool_id, 1)
+        .enums(zel_tag_policy_backup_preferred_color, {2})
+        .buf(zel_tag_policy_forwarding_class, "__control_fc")
+        .begin(zel_tag_policy_service)
+        .enm(zel_tag_policy_svc_type, 1)
+        .empty(zel_tag_policy_restrict)
+        .end(zel_tag_policy_service)
+        .end(zel_tag_policy_set);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10), many), 0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("B", "V", 10),
+                       Vals().enm(zel_tag_policy_base_action, 1)),
+              0);
+    void *b_program = b->program;
+    EXPECT_NE(zel_process_policies(&env.ctx), 0);
+    EXPECT_EQ(g_status, (std::vector<std::string>{"A/V/Failed"}));
+    EXPECT_EQ(a->program, a_program);
+    EXPECT_NE(a->filter_index, ZEL_FILTER_UNBOUND);
+    EXPECT_NE(b->program, b_program);
+
+    // Nothing changed: no second report. A change of A builds it again.
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    EXPECT_EQ(g_status.size(), 1u);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10),
+                       Vals().gone(zel_tag_policy_tcp_optimization).gone(zel_tag_policy_cflowd)),
+              0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    EXPECT_NE(a->program, a_program);
+    EXPECT_EQ(g_status, (std::vector<std::string>{"A/V/Failed", "A/V/Success"}));
+}
+
+}  // namespace
+
+namespace
+{
+
+// An application list of applications the inspection engine does not know matches no packet, even
+// when it is the vpn-list's only sequence.
+TEST(CommitPass, UnknownApplicationsMatchNothing)
+{
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_policy_app_list, MOP_CREATED, env.names({"AL"})), 0);
+    ASSERT_EQ(env.call(zel_config_policy_app_list_app, MOP_CREATED, env.names({"AL", "no-such-app"})), 0);
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+                       Vals().buf(zel_tag_policy_application_list, "AL").enm(zel_tag_policy_base_action, 1)),
+              0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_policy_vpn_list *pvl = env.pvl(DATA, "P", "V");
+    ASSERT_NE(pvl->program, nullptr);
+    ASSERT_EQ(zel_rule_count(pvl->rules), 1u);
+    // The rule asks for 0 in the MATCH_ANY field, which no packet carries, and for nothing else.
+    const rule *r = zel_rule_at(pvl->rules, 0);
+    ASSERT_EQ(r->matches.size(), 1u);
+    ASSERT_EQ(r->matches[0].ranges.size(), 1u);
+    EXPECT_EQ(r->matches[0].ranges[0].max, 0u);
+}
+
+}  // namespace
+
+namespace
+{
+
+// Sizes the schema allows: every sequence number in one vpn-list, and a prefix list of 10,000
+// prefixes. Both fit in 2 MB of program memory (sequences with the same actions share one block).
+TEST(CommitPass, LargestSequenceCountAndLongPrefixLists)
+{
+    HandlerEnv env(1u << 14);
+    env.ctx.cfg.notify = capture_status;
+    g_status.clear();
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_policy_pfx_list, MOP_CREATED, env.names({"big"})), 0);
+    for (uint32_t i = 0; i < 10000; i++) {
+        auto k = env.names({"big"});
+        k.push_back(Vals::key_prefix("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".0/24"));
+        ASSERT_EQ(env.call(zel_config_policy_pfx_list_ip, MOP_CREATED, k), 0);
+    }
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 1),
+                       Vals().buf(zel_tag_policy_source_data_prefix_list, "big")),
+              0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    EXPECT_NE(env.pvl(DATA, "P", "V")->program, nullptr);
+
+    env.data_policy("Q", "W");
+    for (uint32_t n = 1; n <= 65535; n++)
+        ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("Q", "W", static_cast<uint16_t>(n)),
+                           Vals().enm(zel_tag_policy_base_action, n % 2)),
+                  0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_policy_vpn_list *q = env.pvl(DATA, "Q", "W");
+    EXPECT_NE(q->program, nullptr);
+    EXPECT_EQ(zel_rule_count(q->rules), 65535u);
+    EXPECT_TRUE(g_status.empty());
+    ASSERT_EQ(env.call(zel_config_data_policy, MOP_DELETED, env.names({"Q"})), 0);
+}
+
+}  // namespace
