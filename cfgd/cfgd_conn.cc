@@ -36,6 +36,9 @@ constexpr const char *kIpcSecret = "/etc/confd/confd_ipc_secret";
 constexpr const char *kStreamName = "ardenta";
 constexpr const char *kSnmpNotification = "ardenta_snmpv2_trap";
 constexpr uint32_t kRetryMs = 2000;
+// Every exchange on the loop's own sockets: a database that accepts and then stops
+// answering is taken as gone (and retried) instead of holding the loop.
+constexpr int kAnswerMs = 1000;
 constexpr char kPipeRetry = '1';
 constexpr char kPipeSubscribed = 'S';
 
@@ -155,6 +158,18 @@ int cfgd_stop_validation(confd_trans_ctx *tctx)
     return CONFD_OK;
 }
 
+int open_loop_socket()
+{
+    int sock = cfgd_open_socket();
+    if (sock >= 0 && confd_set_socket_timeout(sock, kAnswerMs) != 0) {
+        const int err = errno;
+        close(sock);
+        errno = err;
+        return -1;
+    }
+    return sock;
+}
+
 // Opens the daemon context and its control and worker sockets with their events.
 bool open_daemon(cfgd_context *ctx, const char *name)
 {
@@ -164,11 +179,11 @@ bool open_daemon(cfgd_context *ctx, const char *name)
         return false;
     }
     ctx->dctx->d_opaque = ctx;
-    if ((ctx->ctrl_sock = cfgd_open_socket()) < 0) {
+    if ((ctx->ctrl_sock = open_loop_socket()) < 0) {
         ZEL_LOG("Failed to open control socket (%s)", strerror(errno));
         return false;
     }
-    if ((ctx->work_sock = cfgd_open_socket()) < 0) {
+    if ((ctx->work_sock = open_loop_socket()) < 0) {
         ZEL_LOG("Failed to open worker socket (%s)", strerror(errno));
         return false;
     }
@@ -301,15 +316,15 @@ bool connect_module(cfgd_context *ctx)
     const char *name = mod_name(ctx);
     if (!open_daemon(ctx, name))
         return false;
-    if ((ctx->data_sock = cfgd_open_socket()) < 0) {
+    if ((ctx->data_sock = open_loop_socket()) < 0) {
         ZEL_LOG("Failed to open data socket (%s)", strerror(errno));
         return false;
     }
-    if ((ctx->sub_sock = cfgd_open_socket()) < 0) {
+    if ((ctx->sub_sock = open_loop_socket()) < 0) {
         ZEL_LOG("Failed to open subscription socket (%s)", strerror(errno));
         return false;
     }
-    if ((ctx->maapi_sock = cfgd_open_socket()) < 0) {
+    if ((ctx->maapi_sock = open_loop_socket()) < 0) {
         ZEL_LOG("Failed to open maapi socket (%s)", strerror(errno));
         return false;
     }
@@ -562,6 +577,9 @@ static void daemon_socket_ready(cfgd_context *ctx, evutil_socket_t fd, bool cont
             ZEL_LOG("Error on control socket request: %s (%d): %s", CFGD_ERR_ARGS);
         else
             ZEL_LOG("Error on worker socket request: %s (%d): %s", CFGD_ERR_ARGS);
+        // A request cut off (or never finished) by the database: the connection is unusable.
+        if (confd_errno == CONFD_ERR_OS)
+            cfgd_retry_connect(ctx);
     }
 }
 

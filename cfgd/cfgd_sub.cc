@@ -685,6 +685,9 @@ void cfgd_sub_cb(evutil_socket_t fd, short, void *arg)
     }
     if (rc != CONFD_OK) {
         ZEL_LOG("Failed to read ConfD subscription (%s - %d)%s (%d) : %s", name, rc, CFGD_ERR_ARGS);
+        // A database that stopped answering in the middle of a notification is gone.
+        if (confd_errno == CONFD_ERR_OS)
+            cfgd_retry_connect(ctx);
         return;
     }
     std::unique_ptr<int, void (*)(void *)> id_owner(ids, free);
@@ -714,6 +717,8 @@ void cfgd_sub_cb(evutil_socket_t fd, short, void *arg)
     }
     if (cdb_sync_subscription_socket(fd, CDB_DONE_PRIORITY) != CONFD_OK) {
         ZEL_LOG("Failed to sync subscription (%s - %d)", name, confd_errno);
+        if (confd_errno == CONFD_ERR_OS)
+            cfgd_retry_connect(ctx);
         return;
     }
     CFGD_DEBUG("Sync subscription from %s succeeded", name);

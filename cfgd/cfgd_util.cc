@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,8 +38,17 @@ int parse_prefix(const char *text, ip_prefix_t *prefix, int family)
         memset(prefix, 0, sizeof *prefix);
         return 22;
     }
-    if (slash != nullptr)
-        prefix->len = static_cast<uint8_t>(strtoul(slash + 1, nullptr, 10));
+    if (slash != nullptr) {
+        // Only digits, and no more bits than the address has: "/810" is no /42.
+        const char *digits = slash + 1;
+        char *end = nullptr;
+        const unsigned long len = strtoul(digits, &end, 10);
+        if (!isdigit(static_cast<unsigned char>(*digits)) || *end != '\0' || len > prefix->len) {
+            memset(prefix, 0, sizeof *prefix);
+            return 22;
+        }
+        prefix->len = static_cast<uint8_t>(len);
+    }
     return 0;
 }
 

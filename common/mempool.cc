@@ -5,6 +5,7 @@
 #include <execinfo.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,8 +35,19 @@ void count_free(mempool_t *mp, int delta)
     std::atomic_ref<int32_t>(mp->mp_nfree).fetch_add(delta, std::memory_order_relaxed);
 }
 
+// The lock may be shared with another process. If that process died holding it, whatever
+// it was changing is half done: going on with the pool is not safe, so the survivor stops
+// (the robust mutex reports the death instead of leaving us waiting for ever).
+void lock_pool(pthread_mutex_t *m)
+{
+    const int rc = pthread_mutex_lock(m);
+    if (rc == EOWNERDEAD || rc == ENOTRECOVERABLE)
+        ZEL_LOG("mempool lock %p: its holder died while changing the pool; stopping", static_cast<void *>(m));
+    ZEL_INVARIANT(__FILE__, "pool lock taken (a holder that died leaves the pool possibly corrupt)", rc == 0);
+}
+
 struct pool_lock {
-    explicit pool_lock(mempool_t *mp) : m(&mp->mp_lock) { pthread_mutex_lock(m); }
+    explicit pool_lock(mempool_t *mp) : m(&mp->mp_lock) { lock_pool(m); }
     ~pool_lock() { pthread_mutex_unlock(m); }
     pool_lock(const pool_lock &) = delete;
     pool_lock &operator=(const pool_lock &) = delete;
@@ -72,6 +84,7 @@ mempool_t *mempool_init(void *ctrl, void *base, uint64_t blk_size, int nblks)
     if (pthread_mutexattr_init(&attr) != 0)
         return nullptr;
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+              pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
               pthread_mutex_init(&mp->mp_lock, &attr) == 0;
     pthread_mutexattr_destroy(&attr);
     if (!ok)

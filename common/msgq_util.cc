@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -28,6 +30,9 @@ struct msgq_server_t {
     evconnlistener *p_listener;
     msgq_handle_t *p_app_handle;  // the one handle served in application-header mode
     uint32_t refcnt;
+    // Out of descriptors the listener stays readable: it pauses instead of spinning.
+    event *p_backoff_ev;
+    uint32_t backoff_ms;
 };
 
 struct msgq_inst_t {
@@ -50,6 +55,16 @@ char g_sock_dir[MSGQ_PATH_LEN] = "/var/run";
 constexpr uint32_t MSGQ_CONNECT_RETRY_MS = 500;
 constexpr uint64_t MSGQ_READ_BURST_MS = 1000;
 constexpr int MSGQ_INET_CONNECT_WAIT_S = 5;
+// A peer registers right after it connects; a connection that does not is closed,
+// and only this many may wait at once (the oldest gives way).
+constexpr uint64_t MSGQ_REGISTER_WAIT_MS = 5000;
+constexpr int MSGQ_MAX_PENDING = 32;
+// Accept failures for lack of descriptors pause the listener, doubling up to the maximum.
+constexpr uint32_t MSGQ_ACCEPT_BACKOFF_MIN_MS = 50;
+constexpr uint32_t MSGQ_ACCEPT_BACKOFF_MAX_MS = 1000;
+// Lines about refused or misbehaving peers: a burst per window, then one count.
+constexpr uint64_t MSGQ_PEER_LOG_WINDOW_MS = 10000;
+constexpr uint32_t MSGQ_PEER_LOG_BURST = 10;
 
 __attribute__((format(printf, 1, 2))) void msgq_log(const char *fmt, ...)
 {
@@ -74,6 +89,44 @@ __attribute__((format(printf, 1, 2))) void msgq_log(const char *fmt, ...)
     } while (0)
 
 const char *name_of(uint32_t id) { return qor_util_daemon_name(id); }
+
+uint64_t mono_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// Anyone may connect to a socket of mode 0777, and descriptors may run out: lines about
+// refused peers and failing sockets must not flood the log.
+struct {
+    uint64_t start;
+    uint32_t lines;
+    uint32_t suppressed;
+} g_peer_log;
+
+bool peer_log_allowed()
+{
+    const uint64_t now = mono_ms();
+    if (g_peer_log.start == 0 || now - g_peer_log.start >= MSGQ_PEER_LOG_WINDOW_MS) {
+        const uint32_t suppressed = g_peer_log.suppressed;
+        g_peer_log = {now, 0, 0};
+        if (suppressed)
+            MSGQ_ERR("%u more lines about refused peers and failing sockets suppressed", suppressed);
+    }
+    if (g_peer_log.lines < MSGQ_PEER_LOG_BURST) {
+        g_peer_log.lines++;
+        return true;
+    }
+    g_peer_log.suppressed++;
+    return false;
+}
+
+#define MSGQ_ERR_LIMITED(...)                                                                                          \
+    do {                                                                                                               \
+        if (peer_log_allowed())                                                                                        \
+            MSGQ_ERR(__VA_ARGS__);                                                                                     \
+    } while (0)
 
 // ---- handles, lists and buffers ---------------------------------------------------------
 
@@ -259,7 +312,26 @@ void read_helper_cb(evutil_socket_t, short, void *arg)
         read_handler(h);
 }
 
-void read_ev_cb(evutil_socket_t, short, void *arg) { read_handler(static_cast<msgq_handle_t *>(arg)); }
+void read_ev_cb(evutil_socket_t, short what, void *arg)
+{
+    auto *h = static_cast<msgq_handle_t *>(arg);
+    if ((what & EV_TIMEOUT) && (h->flags & MSGQ_F_IN_TMP)) {
+        MSGQ_ERR_LIMITED("No register message on fd %d within %u ms, closing", h->fd,
+                         static_cast<unsigned>(MSGQ_REGISTER_WAIT_MS));
+        tmp_free(h);
+        return;
+    }
+    read_handler(h);
+}
+
+// A waiting connection's one-shot read event, for what is left of its time to register.
+int arm_tmp_read(msgq_handle_t *h)
+{
+    const uint64_t now = mono_ms();
+    const uint64_t left = h->reg_deadline_ms > now ? h->reg_deadline_ms - now : 1;
+    timeval tv = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+    return event_add(h->p_rd_ev, &tv);
+}
 
 void schedule_read_helper(msgq_handle_t *h)
 {
@@ -309,7 +381,7 @@ void handle_register(msgq_handle_t *tmp, const msgq_hdr_t &hdr)
         }
     }
     if (!h) {
-        MSGQ_ERR("No handle waits for register from %u to %u at %s", hdr.src, hdr.tgt, tmp->path);
+        MSGQ_ERR_LIMITED("No handle waits for register from %u to %u at %s", hdr.src, hdr.tgt, tmp->path);
         tmp_free(tmp);
         return;
     }
@@ -327,10 +399,31 @@ void handle_register(msgq_handle_t *tmp, const msgq_hdr_t &hdr)
     run_state_cb(h, h->cbs.up);
 }
 
+// The socket is open to everyone: only our own user or root may talk to the daemon.
+bool peer_trusted(int fd, const char *path)
+{
+    ucred cr{};
+    socklen_t len = sizeof cr;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &len) != 0) {
+        MSGQ_ERR_LIMITED("No credentials of the peer on %s (%s), closing", path, strerror(errno));
+        return false;
+    }
+    if (cr.uid == 0 || cr.uid == geteuid())
+        return true;
+    MSGQ_ERR_LIMITED("Refusing peer pid %d uid %u on %s: only uid %u or root may connect", cr.pid, cr.uid, path,
+                     geteuid());
+    return false;
+}
+
 void accept_cb(evconnlistener *, evutil_socket_t fd, sockaddr *, int, void *arg)
 {
     auto *srv = static_cast<msgq_server_t *>(arg);
     msgq_inst_t *inst = g_inst;
+    srv->backoff_ms = 0;
+    if (!peer_trusted(fd, srv->path)) {
+        close(fd);
+        return;
+    }
     if (srv->app_hdr) {
         msgq_handle_t *h = srv->p_app_handle;
         if (h->fd >= 0) {
@@ -350,6 +443,12 @@ void accept_cb(evconnlistener *, evutil_socket_t fd, sockaddr *, int, void *arg)
         run_state_cb(h, h->cbs.up);
         return;
     }
+    if (dll_count(&inst->tmp) >= MSGQ_MAX_PENDING) {
+        msgq_handle_t *oldest = handle_of(dll_first(&inst->tmp));
+        MSGQ_ERR_LIMITED("%d connections wait for their register message, closing the oldest (fd %d)", MSGQ_MAX_PENDING,
+                         oldest->fd);
+        tmp_free(oldest);
+    }
     auto *tmp = static_cast<msgq_handle_t *>(calloc(1, sizeof(msgq_handle_t)));
     if (!tmp) {
         MSGQ_ERR("Alloc failed");
@@ -365,8 +464,9 @@ void accept_cb(evconnlistener *, evutil_socket_t fd, sockaddr *, int, void *arg)
     memcpy(tmp->path, srv->path, sizeof tmp->path);
     tmp->flags = MSGQ_F_IN_TMP;
     dll_insert_tail(&inst->tmp, &tmp->link);
+    tmp->reg_deadline_ms = mono_ms() + MSGQ_REGISTER_WAIT_MS;
     tmp->p_rd_ev = event_new(inst->evbase, fd, EV_READ, read_ev_cb, tmp);
-    if (!tmp->p_rd_ev || event_add(tmp->p_rd_ev, nullptr) != 0) {
+    if (!tmp->p_rd_ev || arm_tmp_read(tmp) != 0) {
         MSGQ_ERR("Alloc failed");
         tmp_free(tmp);
     }
@@ -415,7 +515,7 @@ void wait_more(msgq_handle_t *h)
 {
     // A temporary handle's read event is one-shot.
     if ((h->flags & MSGQ_F_IN_TMP) && h->p_rd_ev)
-        event_add(h->p_rd_ev, nullptr);
+        arm_tmp_read(h);
 }
 
 // A complete header. False when the handle must not be used any more.
@@ -426,14 +526,14 @@ bool header_done(msgq_handle_t *h)
         msgq_hdr_t hdr;
         memcpy(&hdr, h->hdr, sizeof hdr);
         if (hdr.magic1 != MSGQ_MAGIC1 || hdr.magic2 != MSGQ_MAGIC2) {
-            MSGQ_ERR("Bad header from fd %d (magic %#x/%#x), closing", h->fd, hdr.magic1, hdr.magic2);
+            MSGQ_ERR_LIMITED("Bad header from fd %d (magic %#x/%#x), closing", h->fd, hdr.magic1, hdr.magic2);
             rx_drop(h);
             return false;
         }
         if (hdr.type == MSGQ_TYPE_REGISTER) {
             ZEL_ASSERT(h->flags & MSGQ_F_IN_TMP);
             if (hdr.size != MSGQ_HDR_LEN) {
-                MSGQ_ERR("Register message of size %u from fd %d, closing", hdr.size, h->fd);
+                MSGQ_ERR_LIMITED("Register message of size %u from fd %d, closing", hdr.size, h->fd);
                 tmp_free(h);
             } else {
                 handle_register(h, hdr);
@@ -441,7 +541,7 @@ bool header_done(msgq_handle_t *h)
             return false;
         }
         if (h->flags & MSGQ_F_IN_TMP) {
-            MSGQ_ERR("Message of type %u before register on fd %d, closing", hdr.type, h->fd);
+            MSGQ_ERR_LIMITED("Message of type %u before register on fd %d, closing", hdr.type, h->fd);
             tmp_free(h);
             return false;
         }
@@ -614,7 +714,10 @@ int connect_attempt(msgq_handle_t *h)
     const bool blocking = h->flags & MSGQ_F_BLOCKING;
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
     if (fd < 0) {
-        MSGQ_ERR("Socket init failed %d", errno);
+        // Out of descriptors, say: the link must come back once there are some again.
+        MSGQ_ERR_LIMITED("Socket init failed %d", errno);
+        if (h->p_conn_timer)
+            timer_enable(h->p_conn_timer);
         return -1;
     }
     int rc = connect(fd, reinterpret_cast<sockaddr *>(&ss), slen);
@@ -682,6 +785,32 @@ msgq_server_t *find_server(const char *path)
     return nullptr;
 }
 
+void backoff_done_cb(evutil_socket_t, short, void *arg)
+{
+    auto *srv = static_cast<msgq_server_t *>(arg);
+    if (srv->p_listener)
+        evconnlistener_enable(srv->p_listener);
+}
+
+// accept failed with something other than "try again" (EMFILE, ENFILE, ENOBUFS ...): the
+// listener would report the same pending connection at once, so it pauses instead.
+void accept_error_cb(evconnlistener *lev, void *arg)
+{
+    auto *srv = static_cast<msgq_server_t *>(arg);
+    const int err = EVUTIL_SOCKET_ERROR();
+    srv->backoff_ms = std::clamp(srv->backoff_ms * 2, MSGQ_ACCEPT_BACKOFF_MIN_MS, MSGQ_ACCEPT_BACKOFF_MAX_MS);
+    MSGQ_ERR_LIMITED("Accept on %s failed: %s; pausing the listener for %u ms", srv->path, strerror(err),
+                     srv->backoff_ms);
+    if (!srv->p_backoff_ev)
+        srv->p_backoff_ev = evtimer_new(g_inst->evbase, backoff_done_cb, srv);
+    if (!srv->p_backoff_ev)
+        return;  // nothing to wake the listener with: keep accepting
+    evconnlistener_disable(lev);
+    const timeval tv = {static_cast<time_t>(srv->backoff_ms / 1000),
+                        static_cast<suseconds_t>(srv->backoff_ms % 1000 * 1000)};
+    evtimer_add(srv->p_backoff_ev, &tv);
+}
+
 void server_start(msgq_handle_t *h)
 {
     const bool app = h->flags & MSGQ_F_APP_HDR;
@@ -720,6 +849,7 @@ void server_start(msgq_handle_t *h)
         MSGQ_ERR("Failed to start listener for %s", h->path);
         return;
     }
+    evconnlistener_set_error_cb(srv->p_listener, accept_error_cb);
     if (chmod(h->path, 0777) < 0)
         MSGQ_ERR("Failed to change permission for %s", h->path);
 }
@@ -737,6 +867,8 @@ void server_release(msgq_handle_t *h)
     dll_remove(&g_inst->servers, &srv->link);
     if (srv->p_listener)
         evconnlistener_free(srv->p_listener);
+    if (srv->p_backoff_ev)
+        event_free(srv->p_backoff_ev);
     // Connections still waiting for their register message lose their server.
     for (dll_node_t *n = dll_first(&g_inst->tmp); n;) {
         msgq_handle_t *tmp = handle_of(n);

@@ -7,6 +7,11 @@
 // default mode: what the socket does not take waits in the handle's queue
 // and goes out when the socket becomes writable. The read callback receives
 // whole messages and owns them (free with msgq_free_msg). Single-threaded.
+//
+// A SERVER's socket is mode 0777, so the peer's credentials decide: only the
+// daemon's own uid or root is served. A connection that does not register
+// within 5 s is closed, and at most 32 wait at once (the oldest gives way). A
+// listener that cannot accept (no descriptors left) pauses and tries again.
 #pragma once
 
 #include <cstddef>
@@ -182,6 +187,8 @@ struct msgq_handle {
     msgq_txq_entry_t *p_txq_tail;
     char path[MSGQ_PATH_LEN];
     msgq_stats_t stats;
+    // A temporary handle is closed when no register message came by then (monotonic ms).
+    uint64_t reg_deadline_ms;
     // A callback of this handle is running: msgq_close defers the free to its end.
     uint8_t cb_depth;
     uint8_t closed;

@@ -2,6 +2,10 @@
 
 #include "common/zel_log.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -100,4 +104,37 @@ int qor_util_daemon_pid(const char *name, unsigned long instance, int *err)
     char path[256];
     snprintf(path, sizeof path, "/var/run/%s.%lu.pid", name, instance);
     return qor_util_read_pid(path, err);
+}
+
+int qor_util_daemon_lock(const char *name, unsigned long instance, int *holder_pid)
+{
+    char path[256];
+    snprintf(path, sizeof path, "/var/run/%s.%lu.lock", name, instance);
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -2;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err == EWOULDBLOCK && holder_pid != nullptr) {
+            // The holder records its pid right after it takes the lock; that moment may be now.
+            *holder_pid = 0;
+            char buf[16] = {};
+            if (pread(fd, buf, sizeof buf - 1, 0) > 0)
+                sscanf(buf, "%d", holder_pid);
+        }
+        close(fd);
+        errno = err;
+        return err == EWOULDBLOCK ? -1 : -2;
+    }
+    qor_util_lock_record_pid(fd);
+    return fd;
+}
+
+void qor_util_lock_record_pid(int lock_fd)
+{
+    char buf[16];
+    int n = snprintf(buf, sizeof buf, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(lock_fd, 0) != 0 || pwrite(lock_fd, buf, static_cast<size_t>(n), 0) != n) {
+        // Only the message of a refused second instance loses the pid.
+    }
 }

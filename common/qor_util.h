@@ -20,3 +20,12 @@ const char *qor_util_confd_module_name(uint32_t id);
 int qor_util_daemon_pid(const char *name, unsigned long instance, int *err);
 // The same for an explicit pid-file path.
 int qor_util_read_pid(const char *path, int *err);
+
+// The lock beside the pid file, "/var/run/<name>.<instance>.lock": a socket path cannot be
+// locked, so this is what keeps a second instance from taking over the first one's sockets.
+// Returns the open descriptor holding the lock (keep it open for the life of the process;
+// it survives daemon(3)). -1 when another process holds it: *holder_pid then gets the pid
+// recorded in the file (0 when none). -2 when the file cannot be opened or locked (errno kept).
+int qor_util_daemon_lock(const char *name, unsigned long instance, int *holder_pid);
+// Records the current pid in a lock file held by qor_util_daemon_lock (after daemon(3)).
+void qor_util_lock_record_pid(int lock_fd);

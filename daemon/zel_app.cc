@@ -19,6 +19,15 @@ int appmain(int argc, char **argv)
         ZEL_LOG("Daemon %s already exists @ pid %d", name, pid);
         return -1;
     }
+    // Without a pid file a second instance would take over the first one's sockets.
+    int holder = 0;
+    const int lock_fd = qor_util_daemon_lock(name, 0, &holder);
+    if (lock_fd == -1) {
+        ZEL_LOG("Daemon %s already exists @ pid %d", name, holder);
+        return -1;
+    }
+    if (lock_fd < 0)
+        ZEL_LOG("Cannot lock the lock file of %s: %s", name, strerror(errno));
 
     static constexpr char usage[] = "usage: zeld [-f]\n";
     opterr = 0;
@@ -43,6 +52,8 @@ int appmain(int argc, char **argv)
         ZEL_LOG("Failed to daemonize process: %s", strerror(errno));
         exit(-1);
     }
+    if (lock_fd >= 0)
+        qor_util_lock_record_pid(lock_fd);
 
     int rc = zel_init(&g_zel_ctx);
     if (rc != 0)

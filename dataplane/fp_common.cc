@@ -3,10 +3,12 @@
 #include "common/zel_log.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -270,12 +272,34 @@ void forget_addresses()
             a = nullptr;
 }
 
+uint64_t mono_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// The word names no owner, so a process that died while laying the block out (killed, or
+// stopped by an assertion) leaves it set for good. The layout takes milliseconds: a word
+// still set after FP_ATTACH_LOCK_WAIT_MS belongs to a dead process and is taken over.
 void spin_lock(uint32_t *word)
 {
     std::atomic_ref<uint32_t> w(*word);
-    while (w.exchange(1, std::memory_order_acquire) != 0)
-        while (w.load(std::memory_order_relaxed) == 1)
-            ;
+    const uint64_t start = mono_ms();
+    for (uint32_t spins = 0; w.exchange(1, std::memory_order_acquire) != 0;) {
+        while (w.load(std::memory_order_relaxed) == 1) {
+            if (++spins % 4096 != 0)
+                continue;
+            const uint64_t waited = mono_ms() - start;
+            if (waited >= FP_ATTACH_LOCK_WAIT_MS) {
+                fp_log("fp: the attach lock of shared block %s (spin word at offset 0) is still held after %lu ms: "
+                       "a stale lock of a process that died while attaching; taking it over\n",
+                       FP_SHMEM_NAME, static_cast<unsigned long>(waited));
+                return;  // the word is 1: ours now
+            }
+            sched_yield();
+        }
+    }
 }
 
 void spin_unlock(uint32_t *word) { std::atomic_ref<uint32_t>(*word).store(0, std::memory_order_release); }
@@ -402,8 +426,14 @@ int fp_shmem_attach(int create, int lock)
     auto *info = reinterpret_cast<fp_shmem_info_entry *>(base + FP_SHMEM_TABLES_OFFSET);
     if (create)
         memset(info, 0, uint64_t{g_shmem_tbl[0].elem_size} * s.shmem_info_tbl_size);
-    ZEL_INVARIANT(__FILE__, "g_fp_scaling.shmem_info_tbl_size >= (int)NELEMENTS(g_shmem_tbl)",
-                  s.shmem_info_tbl_size >= FP_NUM_TABLES);
+    // This process's own records are wrong: stop, but without leaving the lock held.
+    auto fail_unlocked = [&](const char *expr, int line) {
+        if (lock)
+            spin_unlock(lock_word);
+        zel_assert_fail(__FILE__, static_cast<unsigned>(line), expr);
+    };
+    if (s.shmem_info_tbl_size < FP_NUM_TABLES)
+        fail_unlocked("g_fp_scaling.shmem_info_tbl_size >= (int)NELEMENTS(g_shmem_tbl)", __LINE__);
 
     uint8_t *const info_start = reinterpret_cast<uint8_t *>(info);
     uint8_t *cur = info_start;
@@ -413,7 +443,7 @@ int fp_shmem_attach(int create, int lock)
         const uint64_t tbl_size = uint64_t{t.elem_size} * (s.*t.count);
         if (tbl_size == 0) {
             fp_log("invalid fp_scaling table entry %i %s. size = 0\n", static_cast<int>(i), t.name);
-            ZEL_ASSERT(tbl_size != 0);
+            fail_unlocked("tbl_size != 0", __LINE__);
         }
         for (uint32_t c = 0; c < copies(t); c++) {
             t.addr[c] = cur;

@@ -244,6 +244,10 @@ bool fp_platform_ready();
 bool fp_ready_bit();
 void fp_set_ready_bit(bool on);
 
+// How long fp_shmem_attach waits for the attach lock before it takes the lock as left
+// by a process that died while attaching, and takes it over.
+inline constexpr uint64_t FP_ATTACH_LOCK_WAIT_MS = 3000;
+
 // Log lines of this layer: standard output while the console flag is set, else syslog at LOG_DEBUG.
 extern int g_fp_console;
 void fp_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

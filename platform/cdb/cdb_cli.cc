@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,6 +23,7 @@ void usage()
     fprintf(stderr, "usage: cdb-cli [--port N] COMMAND\n"
                     "  load FILE.json           merge FILE into the running configuration and commit\n"
                     "  replace FILE.json        replace the running configuration by FILE and commit\n"
+                    "  replace --empty          delete the whole running configuration and commit\n"
                     "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
                     "  show-config [PATH]       print the running configuration as JSON\n"
                     "  show CALLPOINT [KEY...]  list the entries served by a daemon\n"
@@ -31,14 +33,30 @@ void usage()
                     "  phase N                  move the database to start phase N\n");
 }
 
-bool read_file(const std::string &path, std::string *out)
+// A configuration document from a file; on failure *err says why. An empty (or blank)
+// file is refused: taken as a document it would replace everything by nothing.
+bool read_config(const std::string &path, std::string *out, std::string *err)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *err = "cannot read " + path + ": " + strerror(errno);
         return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *err = "cannot read " + path + ": not a regular file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
-    ss << in.rdbuf();
+    if (!in || !(ss << in.rdbuf()) || in.bad()) {
+        *err = "cannot read " + path + ": " + strerror(errno ? errno : EIO);
+        return false;
+    }
     *out = ss.str();
+    if (out->find_first_not_of(" \t\r\n") == std::string::npos) {
+        *err = path + " holds no configuration (empty file)";
+        return false;
+    }
     return true;
 }
 
@@ -62,14 +80,18 @@ int main(int argc, char **argv)
     std::vector<std::string> args(argv + i, argv + argc);
     WireWriter w;
     uint32_t op = 0;
-    if ((cmd == "load" || cmd == "replace") && args.size() == 1) {
-        std::string json;
-        if (!read_file(args[0], &json)) {
-            fprintf(stderr, "Error: cannot read %s: %s\n", args[0].c_str(), strerror(errno));
+    if (cmd == "replace" && args.size() == 1 && args[0] == "--empty") {
+        op = cdbwire::kOpCliLoad;
+        w.u8(cdbwire::kCliLoadClear);
+        w.str("");
+    } else if ((cmd == "load" || cmd == "replace") && args.size() == 1) {
+        std::string json, err;
+        if (!read_config(args[0], &json, &err)) {
+            fprintf(stderr, "Error: %s\n", err.c_str());
             return 1;
         }
         op = cdbwire::kOpCliLoad;
-        w.u8(cmd == "replace");
+        w.u8(cmd == "replace" ? cdbwire::kCliLoadReplace : cdbwire::kCliLoadMerge);
         w.str(json);
     } else if (cmd == "delete" && args.size() == 1) {
         op = cdbwire::kOpCliDelete;

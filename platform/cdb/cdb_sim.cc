@@ -1563,9 +1563,10 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload)
     };
     switch (op) {
     case cdbwire::kOpCliLoad: {
-        bool replace = r.u8() != 0;
+        const uint8_t mode = r.u8();
+        const bool replace = mode != cdbwire::kCliLoadMerge;
         std::string json = r.str();
-        if (!r.ok())
+        if (!r.ok() || mode > cdbwire::kCliLoadClear)
             return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
         if (!require_phase2())
             return;
@@ -1580,6 +1581,14 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload)
             return cli_done(cid, CONFD_ERR_BADTYPE,
                             std::string("Error: invalid configuration: ") + (m ? m : "parse error") +
                                 (p ? std::string(" (") + p + ")" : ""));
+        }
+        if (mode == cdbwire::kCliLoadReplace && parsed == nullptr)
+            return cli_done(cid, CONFD_ERR_BADTYPE,
+                            "Error: the document holds no configuration; nothing replaced (to delete everything, "
+                            "use 'replace --empty')");
+        if (mode == cdbwire::kCliLoadClear && parsed != nullptr) {
+            lyd_free_all(parsed);
+            return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
         }
         lyd_node *tree = nullptr;
         if (replace) {

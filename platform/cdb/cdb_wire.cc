@@ -449,6 +449,8 @@ int write_all(int fd, const std::string &data)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return confd_internal::set_err(CONFD_ERR_OS, "the database took nothing in time");
             return confd_internal::set_err(CONFD_ERR_OS, "write failed: %s", strerror(errno));
         }
         off += static_cast<size_t>(n);
@@ -468,6 +470,8 @@ static int read_exact(int fd, char *p, size_t n)
                 continue;
             if (errno == ECONNRESET)
                 return CONFD_EOF;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return confd_internal::set_err(CONFD_ERR_OS, "the database did not answer in time");
             return confd_internal::set_err(CONFD_ERR_OS, "read failed: %s", strerror(errno));
         }
         off += static_cast<size_t>(r);

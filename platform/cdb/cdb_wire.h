@@ -98,7 +98,7 @@ enum Op : uint32_t {
     // schema
     kOpSchemaGet = 110,
     // operator CLI
-    kOpCliLoad = 120,  // u8 replace, str json
+    kOpCliLoad = 120,  // u8 CliLoadMode, str json
     kOpCliDelete,      // str path
     kOpCliShowConfig,  // str path
     kOpCliShow,        // str callpoint, u32 n, n x str key
@@ -109,6 +109,10 @@ enum Op : uint32_t {
     kOpCliPhase,   // u32 phase
     kOpCliOutput,  // server -> CLI: str text
 };
+
+// How kOpCliLoad applies its document. Replacing by a document that holds nothing is
+// refused: only kCliLoadClear empties the running configuration.
+enum CliLoadMode : uint8_t { kCliLoadMerge = 0, kCliLoadReplace = 1, kCliLoadClear = 2 };
 
 enum DataKind : uint8_t {
     kDataGetObject = 1,

@@ -307,6 +307,11 @@ int confd_init_vsn_sz(const char *name, FILE *estream, const enum confd_debug_le
                       int maxkeylen);
 #define confd_init(name, estream, debug) confd_init_vsn_sz(name, estream, debug, CONFD_LIB_API_VSN, MAXDEPTH, MAXKEYLEN)
 
+/* Bounds every exchange on sock (connect, each request and reply, each read of a frame)
+   to timeout_ms; 0 waits for ever, as a new socket does. A database that does not answer
+   in time gives CONFD_ERR with confd_errno CONFD_ERR_OS. 0, or -1 with errno. */
+int confd_set_socket_timeout(int sock, int timeout_ms);
+
 int confd_pp_value(char *buf, int bufsiz, const confd_value_t *v);
 int confd_pp_kpath(char *buf, int n, const confd_hkeypath_t *hkeypath);
 int confd_pp_kpath_len(char *buf, int n, const confd_hkeypath_t *hkeypath, int len);

@@ -32,6 +32,7 @@ struct Schema {
     std::vector<confd_nsinfo> ns;
     std::unordered_map<uint32_t, std::string> tag_names;
     std::unordered_map<std::string, uint32_t> name_tags;
+    std::string source;  // the server's reply it was read from
 };
 
 std::mutex g_mu;
@@ -153,6 +154,13 @@ int confd_load_schemas(const struct sockaddr *srv, int srv_sz)
     close(sock);
     if (rc < 0)
         return CONFD_ERR;
+    {
+        // Every reconnection loads the schemas again; the same schemas replace nothing, so
+        // reconnecting does not pile up retired copies.
+        std::lock_guard<std::mutex> lk(g_mu);
+        if (g_schema && g_schema->source == body)
+            return CONFD_OK;
+    }
     auto *s = new Schema;
     cdbwire::WireReader r(body);
     uint32_t nns = r.u32();
@@ -177,6 +185,7 @@ int confd_load_schemas(const struct sockaddr *srv, int srv_sz)
         delete s;
         return set_err(CONFD_ERR_PROTOUSAGE, "malformed schema from the database");
     }
+    s->source = std::move(body);
     std::lock_guard<std::mutex> lk(g_mu);
     if (g_schema)
         g_retired.emplace_back(g_schema);

@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/cdb/confd_internal.h"
@@ -228,6 +230,19 @@ int format_path(std::string *out, const char *fmt, va_list args)
 using confd_internal::set_err;
 
 extern "C" {
+
+int confd_set_socket_timeout(int sock, int timeout_ms)
+{
+    if (timeout_ms < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+        return -1;
+    return 0;
+}
 
 const char *confd_lasterr(void) { return g_lasterr; }
 

@@ -97,14 +97,14 @@ int attach_running()
 
 int cmd_serve()
 {
+    // Attaching may wait for a lock left by a process that died: a stop signal ends it there.
+    if (fp_shmem_attach(1, 1) != 0)
+        return 1;
     sigset_t stop;
     sigemptyset(&stop);
     for (int s : {SIGTERM, SIGINT, SIGUSR2})
         sigaddset(&stop, s);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
-
-    if (fp_shmem_attach(1, 1) != 0)
-        return 1;
     fp_set_ready_bit(false);
     fp_global_ctrl *c = ctrl();
     c->version = 1;

@@ -272,3 +272,36 @@ TEST(CdbServices, SchemaNamesPrintKeypathsAndEnumerations)
 }
 
 }  // namespace
+
+namespace
+{
+
+// Input that holds no configuration never replaces the running one.
+TEST(CdbCli, EmptyOrUnreadableInputIsRefusedAndChangesNothing)
+{
+    Sim sim;
+    const std::string json = R"({"test-cdb:policy":{"lists":{"data-prefix-list":[{"name":"v1"}]}}})";
+    ASSERT_EQ(sim.load(json).rc, 0);
+    const std::string running = sim.cli({"show-config"}).out;
+    ASSERT_NE(running.find("v1"), std::string::npos) << running;
+
+    for (const char *content : {"", " \n\t\n", "{}"}) {
+        SCOPED_TRACE(std::string("content \"") + content + "\"");
+        auto r = sim.load(content, true);
+        EXPECT_EQ(r.rc, 1) << r.out;
+        EXPECT_NE(r.out.find("Error: "), std::string::npos) << r.out;
+    }
+    for (const char *cmd : {"load", "replace"}) {
+        auto r = sim.cli({cmd, sim.state_dir()});
+        EXPECT_EQ(r.rc, 1) << r.out;
+        EXPECT_NE(r.out.find("not a regular file"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(sim.cli({"replace", sim.state_dir() + "/no-such-file.json"}).rc, 1);
+    EXPECT_EQ(sim.cli({"show-config"}).out, running);
+
+    auto cleared = sim.cli({"replace", "--empty"});
+    EXPECT_EQ(cleared.rc, 0) << cleared.out;
+    EXPECT_EQ(sim.cli({"show-config"}).out.find("v1"), std::string::npos);
+}
+
+}  // namespace

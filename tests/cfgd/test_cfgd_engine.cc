@@ -1,5 +1,6 @@
 // The connection and subscription engine against a real cdb-sim.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <cstring>
 #include <string>
@@ -9,6 +10,11 @@
 #include "cfgd_harness.h"
 #include "common/timer.h"
 #include "yang/zel_yang_hashes.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// From the sanitizer runtime (its header does not come with every compiler).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace
 {
@@ -221,6 +227,34 @@ TEST_F(Engine, LostDatabaseRetriesWithOneTimerAndReconnectsWithoutSecondRead)
     EXPECT_EQ(g_calls.size(), calls);
     ASSERT_EQ(load(kPrefixList2), 0);
     EXPECT_GT(g_calls.size(), calls);
+}
+
+// Bytes in use on the heap; leak checkers do not see memory that stays reachable.
+size_t heap_in_use()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+TEST_F(Engine, ReconnectsLeaveTheHeapFlat)
+{
+    connect();
+    auto reconnect = [&] {
+        cfgd_retry_connect(ctx_);
+        ASSERT_EQ(cfgd_module_init(nullptr, ctx_, nullptr), 0);
+        ASSERT_TRUE(
+            loop_.run_until([&] { return event_pending(ctx_->sub_ev, EV_READ, nullptr) && ctx_->live_threads == 0; }));
+    };
+    for (int i = 0; i < 3; i++)
+        reconnect();
+    const size_t before = heap_in_use();
+    for (int i = 0; i < 20; i++)
+        reconnect();
+    const size_t after = heap_in_use();
+    EXPECT_LT(after, before + 64 * 1024) << before << " bytes before 20 reconnections, " << after << " after";
 }
 
 TEST_F(Engine, FirstInitWithDatabaseDownCarriesOn)

@@ -118,6 +118,31 @@ TEST_F(MempoolDeathTest, DestroyWithBlocksInUseIsFatal)
     EXPECT_DEATH(mempool_destroy(p.mp), "failed assertion `mp->mp_nfree == mp->mp_nblks'");
 }
 
+// Another process that dies inside the pool's lock, as a fatal assertion there does.
+TEST_F(MempoolDeathTest, LockHolderThatDiedStopsTheSurvivor)
+{
+    constexpr int n = 2;
+    const size_t ctrl = (mempool_meta_size(n) + 127) / 128 * 128;
+    void *shm = mmap(nullptr, ctrl + 16 * n, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shm, MAP_FAILED);
+    auto *mp = mempool_init(shm, static_cast<char *>(shm) + ctrl, 16, n);
+    ASSERT_NE(mp, nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        pthread_mutex_lock(&mp->mp_lock);
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    // Without owner-death detection the survivor would wait for ever; the alarm ends that.
+    EXPECT_DEATH(
+        {
+            alarm(5);
+            mempool_alloc(mp, static_cast<char *>(shm) + ctrl);
+        },
+        "failed assertion `pool lock taken \\(a holder that died");
+    munmap(shm, ctrl + 16 * n);
+}
+
 TEST_F(MempoolDeathTest, CorruptFreeListIsFatal)
 {
     HeapPool p(16, 3);

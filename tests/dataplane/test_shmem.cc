@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -117,6 +120,48 @@ TEST_F(SharedBlock, ADifferentElementSizeStopsTheSecondProcess)
     // The loser released the lock on its way out: this side attaches and agrees.
     ASSERT_EQ(fp_shmem_attach(0, 1), 0);
     EXPECT_EQ(info_table()[14].size, 131072u);
+}
+
+// A process killed while it held the attach lock leaves the word set; the next one must not
+// spin for ever.
+class StaleLock : public SharedBlock
+{
+protected:
+    void SetUp() override
+    {
+        SharedBlock::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_EQ(fp_shmem_attach(1, 1), 0);
+        std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(fp_shmem_base())).store(1);
+        fp_shmem_detach();
+    }
+};
+
+TEST_F(StaleLock, IsTakenOverAfterABoundedWaitWithAMessage)
+{
+    size_t cur = syslog().mark();
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);  // the guard against waiting for ever
+        _exit(fp_shmem_attach(0, 1) == 0 ? 0 : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_TRUE(syslog().wait_for_regex(std::regex("attach lock of shared block .* stale lock"), e2e::kWait, &cur))
+        << syslog().dump();
+}
+
+TEST_F(StaleLock, ForwardingPlaneStopsOnSigtermWhileItWaits)
+{
+    auto fp = e2e::Process::start({e2e::binary("fp-sim"), "serve"});
+    ASSERT_TRUE(fp);
+    usleep(200000);
+    ASSERT_TRUE(fp->signal(SIGTERM));
+    auto st = fp->wait_exit();
+    EXPECT_TRUE(st) << "fp-sim did not stop";
+    EXPECT_EQ(fp->stdout_text().find("fp-sim: ready"), std::string::npos) << fp->stdout_text();
 }
 
 }  // namespace

@@ -588,7 +588,9 @@ TEST_F(HandlersE2e, OddButValidConfigurationIsAppliedOrReported)
     EXPECT_GE(settled_filter("corp-data"), 0) << pxrd_->stdout_text();
 
     // Everything goes: zeld lets go of every object in order.
-    EXPECT_EQ(commit("replace", "{}", &out), 0) << out;
+    int rc = -1;
+    out = cli({"replace", "--empty"}, &rc);
+    EXPECT_EQ(rc, 0) << out;
     std::this_thread::sleep_for(800ms);
     EXPECT_TRUE(zeld_->running());
     EXPECT_FALSE(syslog().wait_for_regex(std::regex("failed assertion"), 0ms, &mark));

@@ -168,4 +168,21 @@ TEST_F(Zeld, AbnormalEndSignalsFailTheSignalAssertion)
     }
 }
 
+// No pid file names the first one, yet the second must not take over its sockets.
+TEST_F(Zeld, SecondInstanceIsRefusedWhileOneRuns)
+{
+    size_t cur = 0;
+    auto first = start_foreground(&cur);
+    ASSERT_TRUE(first);
+    auto second = e2e::Process::start({e2e::binary("zeld"), "-f"});
+    ASSERT_TRUE(second);
+    auto st = second->wait_exit();
+    EXPECT_EQ(e2e::exit_code(st), 255) << e2e::describe_status(st);
+    EXPECT_TRUE(
+        syslog().wait_for_regex(diag("Daemon zeld already exists @ pid " + std::to_string(first->pid())), kWait, &cur))
+        << syslog().dump();
+    EXPECT_TRUE(first->running());
+    stop(*first);
+}
+
 }  // namespace

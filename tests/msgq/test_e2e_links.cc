@@ -1,13 +1,20 @@
 // zeld's peer links seen from the stand-ins, inside the end-to-end sandbox.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/msgq_util.h"
@@ -101,6 +108,113 @@ std::vector<uint8_t> header(uint8_t src, uint8_t tgt, uint8_t type, uint16_t siz
     memcpy(out.data(), &h, sizeof h);
     return out;
 }
+
+// Exit status of a forked child that runs fn (only async-signal-safe calls in fn).
+int in_child(int (*fn)())
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+int unix_connect(int flags)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    strcpy(sun.sun_path, "/var/run/.zeld");
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// As nobody: register as pxrd, then what used to stop zeld. 0 when zeld closed the connection.
+int impostor()
+{
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+        return 10;
+    int fd = unix_connect(0);
+    if (fd < 0)
+        return 11;
+    const msgq_hdr_t reg{MSGQ_MAGIC1, 8, QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER, MSGQ_MAGIC2};
+    const msgq_hdr_t empty{MSGQ_MAGIC1, 8, QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, MSGQ_MAGIC2};
+    send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
+    send(fd, &empty, sizeof empty, MSG_NOSIGNAL);
+    send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
+    timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char c;
+    ssize_t n = recv(fd, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : 12;
+}
+
+// User and system CPU seconds of a process so far.
+double cpu_seconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; i++) {
+        if (i == 14)
+            utime = std::stoul(field);
+        if (i == 15)
+            stime = std::stoul(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A process that holds `count` connections to zeld that never register, until its stdin closes.
+class Flood
+{
+public:
+    explicit Flood(int count)
+    {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(p[1]);
+            rlimit lim;
+            getrlimit(RLIMIT_NOFILE, &lim);
+            lim.rlim_cur = lim.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &lim);
+            timespec pause{0, 1000000};
+            for (int made = 0, tries = 0; made < count && tries < 20 * count; tries++) {
+                if (unix_connect(SOCK_NONBLOCK) >= 0)
+                    made++;
+                else
+                    nanosleep(&pause, nullptr);  // the backlog is full: let zeld accept
+            }
+            char c;
+            while (read(p[0], &c, 1) > 0)
+                ;
+            _exit(0);
+        }
+        close(p[0]);
+        hold_fd_ = p[1];
+    }
+    ~Flood() { release(); }
+    void release()
+    {
+        if (pid_ <= 0)
+            return;
+        close(hold_fd_);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int hold_fd_ = -1;
+};
 
 TEST_F(PeerLinks, KrodGetsTwoRequestsOnEveryConnection)
 {
@@ -201,6 +315,64 @@ TEST_F(PeerLinks, EmptyMessageFromRegisteredPeerIsFatal)
     EXPECT_EQ(e2e::term_signal(st), SIGABRT) << e2e::describe_status(st);
     EXPECT_TRUE(std::regex_search(zeld->stderr_text(), std::regex("msgq_util:\\d+: failed assertion `size > hlen'")))
         << zeld->stderr_text();
+}
+
+// The socket is open to every user; one of another user is refused before it can register.
+TEST_F(PeerLinks, AnotherUserCannotStopZeldOrTakeThePxrdLink)
+{
+    auto zeld = start_zeld();
+    ASSERT_TRUE(zeld);
+    auto pxrd = start("pxrd-sim");
+    ASSERT_TRUE(pxrd);
+    ASSERT_TRUE(pxrd->wait_stdout_line("\"event\":\"up\""));
+    size_t log = syslog().mark();
+
+    EXPECT_EQ(in_child(impostor), 0);
+    EXPECT_TRUE(
+        syslog().wait_for_regex(std::regex("Refusing peer pid \\d+ uid 65534 on /var/run/\\.zeld"), kWait, &log))
+        << syslog().dump();
+    EXPECT_TRUE(zeld->running()) << zeld->stderr_text();
+    EXPECT_EQ(pxrd->stdout_text().find("\"event\":\"down\""), std::string::npos) << pxrd->stdout_text();
+    stop_zeld(*zeld);
+}
+
+// Idle connections cannot use up zeld's descriptors: links that drop meanwhile come back.
+TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
+{
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+    setrlimit(RLIMIT_NOFILE, &low);  // zeld and the stand-ins inherit the usual limit
+    auto krod = start("krod-sim");
+    auto sysmgr = start("sysmgr-sim");
+    auto zeld = start_zeld();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(krod && sysmgr && zeld);
+    size_t kcur = 0;
+    expect_two_requests(*krod, &kcur);
+    ASSERT_TRUE(sysmgr->wait_stdout_line("\"event\":\"hello\""));
+
+    Flood flood(2000);
+    const double cpu0 = cpu_seconds(zeld->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::cout << "zeld CPU while flooded: " << (cpu_seconds(zeld->pid()) - cpu0) / 2 * 100 << "% of one core\n";
+    // Both peers restart while the flood holds.
+    krod->signal(SIGKILL);
+    sysmgr->signal(SIGKILL);
+    krod->wait_exit();
+    sysmgr->wait_exit();
+    auto krod2 = start("krod-sim");
+    auto sysmgr2 = start("sysmgr-sim");
+    ASSERT_TRUE(krod2 && sysmgr2);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    flood.release();
+
+    size_t kcur2 = 0;
+    expect_two_requests(*krod2, &kcur2);
+    EXPECT_TRUE(sysmgr2->wait_stdout_line("\"pid\":" + std::to_string(zeld->pid()))) << sysmgr2->stdout_text();
+    EXPECT_TRUE(zeld->running());
+    stop_zeld(*zeld);
 }
 
 }  // namespace

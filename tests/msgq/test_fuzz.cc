@@ -1,16 +1,24 @@
-// Randomised runs of the receive path and of the decoders; bounded, seeded.
+// Randomised runs of the receive path and of the decoders and readers of outside input;
+// bounded, seeded. The readers start from a small corpus in corpus/ and mutate it.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "cfgd/cfgd_util.h"
 #include "common/qor_util.h"
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
+#include "platform/fp/zel_fpinterp.h"
 #include "platform/kro/kro_msg.h"
 #include "platform/peers/pxrd_decode.h"
 #include "policy/zel_tloc.h"
+#include "test_dirs.h"
+#include "tools/zelc/zelc_rules.h"
 
 namespace
 {
@@ -95,6 +103,58 @@ TEST_F(Fuzz, ReceivePathReassemblesRandomSplits)
     EXPECT_EQ(srv->stats.msg_allocs, srv->stats.msg_frees);
 }
 
+// ---- corpus-seeded readers ----------------------------------------------------------------
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<Bytes> corpus(const char *name)
+{
+    std::vector<Bytes> seeds;
+    const auto dir = std::filesystem::path(zel_test_source_dir()) / "tests/msgq/corpus" / name;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(e.path(), std::ios::binary);
+        seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_FALSE(seeds.empty()) << dir;
+    return seeds;
+}
+
+// A seed with a few mutations: byte flips, cuts, repeated or inserted runs, bytes from another seed.
+Bytes mutate(const std::vector<Bytes> &seeds, std::mt19937 &rng)
+{
+    Bytes b = seeds[rng() % seeds.size()];
+    for (int k = 1 + static_cast<int>(rng() % 4); k > 0; k--) {
+        const size_t at = b.empty() ? 0 : rng() % b.size();
+        switch (rng() % 5) {
+        case 0:
+            if (!b.empty())
+                b[at] ^= static_cast<uint8_t>(1 + rng() % 255);
+            break;
+        case 1:
+            b.resize(at);
+            break;
+        case 2:
+            b.insert(b.begin() + static_cast<long>(at), static_cast<uint8_t>(rng()));
+            break;
+        case 3: {
+            const size_t n = std::min<size_t>(b.size() - at, rng() % 16);
+            Bytes run(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+            b.insert(b.begin() + static_cast<long>(at), run.begin(), run.end());
+            break;
+        }
+        default: {
+            const Bytes &o = seeds[rng() % seeds.size()];
+            if (!o.empty() && !b.empty())
+                b[at] = o[rng() % o.size()];
+            break;
+        }
+        }
+    }
+    return b;
+}
+
+std::string text(const Bytes &b) { return {b.begin(), b.end()}; }
+
 std::vector<uint8_t> encoded(std::mt19937 &rng)
 {
     kro_msg_t m{};
@@ -122,10 +182,14 @@ std::vector<uint8_t> encoded(std::mt19937 &rng)
 // Whatever decodes re-encodes to the same bytes; nothing reads past the payload.
 TEST_F(Fuzz, KroDecodeAcceptsOnlyWhatItCanReencode)
 {
+    const auto seeds = corpus("kro");
     int decoded = 0;
     for (int i = 0; i < 200000; i++) {
         std::vector<uint8_t> in = encoded(rng_);
-        switch (rng_() % 4) {
+        switch (rng_() % 5) {
+        case 3:
+            in = mutate(seeds, rng_);
+            break;
         case 0:  // a few random byte flips
             for (int k = 1 + static_cast<int>(rng_() % 3); k > 0; k--)
                 in[rng_() % in.size()] ^= static_cast<uint8_t>(1 + rng_() % 255);
@@ -199,6 +263,67 @@ TEST(PxrdDecodeFuzz, AnyBytesGiveOneJsonObject)
         const std::string out = pxrd_decode(in.data(), static_cast<uint32_t>(in.size()));
         ASSERT_TRUE(out.size() >= 2 && out.front() == '{' && out.back() == '}') << out;
     }
+}
+
+TEST_F(Fuzz, PrefixTextConversions)
+{
+    const auto seeds = corpus("prefix");
+    for (int i = 0; i < 20000; i++) {
+        const std::string in = text(mutate(seeds, rng_));
+        ip_prefix_t p{};
+        if (cfgd_parse_ipv4_prefix(in.c_str(), &p) == 0) {
+            ASSERT_LE(p.len, 32) << in;
+        }
+        if (cfgd_parse_ipv6_prefix(in.c_str(), &p) == 0) {
+            ASSERT_LE(p.len, 128) << in;
+        }
+        cfgd_parse_ip_prefix(in.c_str(), &p);
+        char buf[64];
+        cfgd_format_addr_port(&p.addr, static_cast<uint16_t>(rng_()), buf, sizeof buf);
+    }
+}
+
+TEST_F(Fuzz, RuleAndTraceReaders)
+{
+    const auto classbench = corpus("classbench"), native = corpus("native"), trace = corpus("trace");
+    for (int i = 0; i < 20000; i++) {
+        zelc_ruleset rs;
+        std::string err;
+        const int rc = zelc_read_rules_text(text(mutate(classbench, rng_)), "cb", zelc_format::classbench, &rs, &err);
+        ASSERT_TRUE(rc == 0 || !err.empty());
+        zelc_ruleset rs2;
+        const int rc2 = zelc_read_rules_text(text(mutate(native, rng_)), "native", zelc_format::native, &rs2, &err);
+        ASSERT_TRUE(rc2 == 0 || !err.empty());
+        std::vector<zelc_packet> pkts;
+        zelc_read_trace_text(text(mutate(trace, rng_)), "trace", &pkts, &err);
+    }
+}
+
+// The reader of program images checks everything once; what it accepts runs without faults.
+TEST_F(Fuzz, ImageReaderOfMutatedImages)
+{
+    const auto seeds = corpus("image");
+    int loaded = 0;
+    for (int i = 0; i < 20000; i++) {
+        const Bytes in = mutate(seeds, rng_);
+        zel_fp_program prog;
+        if (prog.load(in) != 0) {
+            ASSERT_FALSE(prog.error().empty());
+            continue;
+        }
+        loaded++;
+        for (int k = 0; k < 8; k++) {
+            uint32_t values[ZEL_FP_FIELDS];
+            for (auto &v : values)
+                v = rng_() % 3 ? rng_() % 70000 : rng_();
+            values[0] = 0;
+            uint32_t action = 0;
+            if (prog.run(values, &action) == 0) {
+                ASSERT_LT(action, prog.action_count());
+            }
+        }
+    }
+    EXPECT_GT(loaded, 0);
 }
 
 }  // namespace
