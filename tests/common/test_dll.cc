@@ -18,34 +18,16 @@ struct entry {
     dll_node_t link;
 };
 
-std::vector<int> forward(const dll_head_t &list)
+// The values front to back, read once forwards and once backwards.
+std::pair<std::vector<int>, std::vector<int>> both_ways(const dll_head_t &list)
 {
-    std::vector<int> out;
+    std::vector<int> fwd, bwd;
     for (dll_node_t *n = dll_first(&list); n; n = dll_next(n))
-        out.push_back(DLL_ENTRY(n, entry, link)->value);
-    return out;
-}
-
-std::vector<int> backward(const dll_head_t &list)
-{
-    std::vector<int> out;
+        fwd.push_back(DLL_ENTRY(n, entry, link)->value);
     for (dll_node_t *n = dll_last(&list); n; n = dll_prev(n))
-        out.insert(out.begin(), DLL_ENTRY(n, entry, link)->value);
-    return out;
+        bwd.insert(bwd.begin(), DLL_ENTRY(n, entry, link)->value);
+    return {fwd, bwd};
 }
-
-class DllTest : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        dll_init(&list);
-        for (int i = 0; i < 8; i++)
-            e[i].value = i;
-    }
-    dll_head_t list;
-    entry e[8] = {};
-};
 
 TEST(Dll, RandomOperationsMatchStdList)
 {
@@ -91,29 +73,25 @@ TEST(Dll, RandomOperationsMatchStdList)
             on_list[v] = true;
         }
         const std::vector<int> want(model.begin(), model.end());
-        ASSERT_EQ(forward(list), want);
-        ASSERT_EQ(backward(list), want);
+        ASSERT_EQ(both_ways(list), std::make_pair(want, want));
         ASSERT_EQ(dll_count(&list), static_cast<int32_t>(want.size()));
+        ASSERT_EQ(dll_is_empty(&list), want.empty());
     }
 }
 
-class DllDeathTest : public DllTest
-{
-};
-
-TEST_F(DllDeathTest, NodeAlreadyLinked)
+TEST(DllDeathTest, NodeAlreadyLinkedOrCountOutOfStep)
 {
     const char *linked = "p_newnode->p_next == NULL && p_newnode->p_prev == NULL";
+    entry e[3] = {};
+    dll_head_t list;
+    dll_init(&list);
     dll_insert_tail(&list, &e[0].link);
     dll_insert_tail(&list, &e[1].link);
     EXPECT_DEATH(dll_insert_tail(&list, &e[0].link), assertion_regex("dll", "112", linked));
     EXPECT_DEATH(dll_insert_after(&list, &e[0].link, &e[1].link), assertion_regex("dll", "140", linked));
     EXPECT_DEATH(dll_insert_before(&list, nullptr, &e[1].link), assertion_regex("dll", "174", linked));
-}
 
-TEST_F(DllDeathTest, CountOutOfStep)
-{
-    dll_insert_tail(&list, &e[0].link);
+    dll_remove(&list, &e[1].link);
     list.count = 0;
     EXPECT_DEATH(dll_insert_tail(&list, &e[1].link), "^dll:116: failed assertion");
     EXPECT_DEATH(dll_remove(&list, &e[0].link), "^dll:217: failed assertion");

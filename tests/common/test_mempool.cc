@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -26,100 +27,110 @@ struct HeapPool {
     void *base() { return blocks.data(); }
 };
 
-TEST(Mempool, RejectsUnusableGeometry)
+// The model: the free blocks are a stack, block n - 1 on top at the start; a freed block goes on
+// top; every in-use slot keeps its last tag.
+TEST(Mempool, RandomAllocFreeAndTagMatchAStackOfFreeSlots)
 {
-    std::vector<uint64_t> ctrl(mempool_meta_size(4));
-    char blocks[64];
-    EXPECT_EQ(mempool_init(ctrl.data(), blocks, 2, 4), nullptr);
-    EXPECT_EQ(mempool_init(ctrl.data(), blocks, 16, -1), nullptr);
-}
-
-TEST(Mempool, AllocatesFromTheHighestIndexDownAndReusesFreedBlocksFirst)
-{
-    HeapPool p(32, 5);
+    constexpr int n = 37;
+    HeapPool p(24, n), bad(2, 4);
+    EXPECT_EQ(bad.mp, nullptr) << "blocks under 4 bytes";
+    EXPECT_EQ(mempool_init(bad.ctrl.data(), bad.base(), 16, -1), nullptr);
     ASSERT_NE(p.mp, nullptr);
-    for (int want = 4; want >= 0; want--) {
-        void *b = mempool_alloc(p.mp, p.base());
-        ASSERT_EQ(b, p.blocks.data() + 32 * want);
-        EXPECT_EQ(mempool_index(p.mp, p.base(), b), want);
-        EXPECT_EQ(mempool_nused(p.mp), 5 - want);
+    std::vector<int> free_stack, in_use;
+    for (int i = 0; i < n; i++)
+        free_stack.push_back(i);
+    std::vector<uint32_t> tags(n);
+    std::mt19937 rng(99);
+    for (int step = 0; step < 5000; step++) {
+        const uint32_t r = rng();
+        if (r % 2 && !free_stack.empty()) {
+            void *b = mempool_alloc(p.mp, p.base());
+            ASSERT_EQ(b, p.blocks.data() + 24 * free_stack.back());
+            ASSERT_EQ(mempool_index(p.mp, p.base(), b), free_stack.back());
+            in_use.push_back(free_stack.back());
+            free_stack.pop_back();
+        } else if (r % 2) {
+            ASSERT_EQ(mempool_alloc(p.mp, p.base()), nullptr);
+        } else if (!in_use.empty()) {
+            const size_t k = rng() % in_use.size();
+            void *b = mempool_block(p.mp, p.base(), in_use[k]);
+            if (r % 4 == 0) {
+                mempool_tag(p.mp, p.base(), b, tags[in_use[k]] = rng());
+            } else {
+                mempool_free(p.mp, p.base(), b);
+                free_stack.push_back(in_use[k]);
+                in_use.erase(in_use.begin() + static_cast<long>(k));
+            }
+        }
+        ASSERT_EQ(mempool_nfree(p.mp), static_cast<int>(free_stack.size()));
+        ASSERT_EQ(mempool_nused(p.mp), static_cast<int>(in_use.size()));
+        ASSERT_EQ(mempool_first_free(p.mp), free_stack.empty() ? -1 : free_stack.back());
+        for (int i : in_use) {
+            ASSERT_FALSE(mempool_is_free(p.mp, p.base(), i));
+            ASSERT_EQ(mempool_get_tag(p.mp, i), tags[i]);
+        }
+        for (int i : free_stack)
+            ASSERT_TRUE(mempool_is_free(p.mp, p.base(), i));
     }
-    EXPECT_EQ(mempool_alloc(p.mp, p.base()), nullptr);
-    EXPECT_EQ(mempool_first_free(p.mp), -1);
-
-    void *a = mempool_block(p.mp, p.base(), 2);
-    mempool_tag(p.mp, p.base(), a, 77);
-    EXPECT_EQ(mempool_get_tag(p.mp, 2), 77u);
-    EXPECT_FALSE(mempool_is_free(p.mp, p.base(), 2));
-    mempool_free(p.mp, p.base(), a);
-    EXPECT_TRUE(mempool_is_free(p.mp, p.base(), 2));
-    EXPECT_EQ(mempool_first_free(p.mp), 2);
-    EXPECT_EQ(mempool_alloc(p.mp, p.base()), a);
-    for (int i = 0; i < 5; i++)
+    for (int i : in_use)
         mempool_free(p.mp, p.base(), mempool_block(p.mp, p.base(), i));
-    EXPECT_EQ(mempool_nfree(p.mp), 5);
     mempool_destroy(p.mp);
 }
 
 TEST(Mempool, InUseDumpListsOnlyInUseBlocksUpToTheLimit)
 {
     HeapPool p(16, 4);
+    auto out = [](auto dump) {
+        testing::internal::CaptureStdout();
+        dump();
+        return testing::internal::GetCapturedStdout();
+    };
     void *blocks[3];
     for (void *&b : blocks)
         b = mempool_alloc(p.mp, p.base());
-    testing::internal::CaptureStdout();
-    mempool_dump_inuse(p.mp, p.base(), 2);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
-    EXPECT_NE(out.find(" <- "), std::string::npos) << out;
-    testing::internal::CaptureStdout();
-    mempool_dump_stats(p.mp);
-    out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("number of blocks:\t4\nnumber of free blocks:\t1\nfirst free block:\t0\n"), std::string::npos)
-        << out;
+    const std::string inuse = out([&] { mempool_dump_inuse(p.mp, p.base(), 2); });
+    EXPECT_EQ(std::count(inuse.begin(), inuse.end(), '\n'), 2) << inuse;
+    EXPECT_NE(inuse.find(" <- "), std::string::npos) << inuse;
+    EXPECT_NE(out([&] {
+                  mempool_dump_stats(p.mp);
+              }).find("number of blocks:\t4\nnumber of free blocks:\t1\nfirst free block:\t0\n"),
+              std::string::npos);
     for (void *b : blocks)
         mempool_free(p.mp, p.base(), b);
-    testing::internal::CaptureStdout();
-    mempool_dump_inuse(p.mp, p.base(), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "free blocks are not listed";
+    EXPECT_EQ(out([&] { mempool_dump_inuse(p.mp, p.base(), 2); }), "") << "free blocks are not listed";
 }
 
-using MempoolDeathTest = testing::Test;
-
-TEST_F(MempoolDeathTest, DoubleFreeIsFatal)
+TEST(MempoolDeathTest, MisuseAndCorruptionAreFatal)
 {
-    HeapPool p(16, 2);
-    void *a = mempool_alloc(p.mp, p.base());
-    mempool_free(p.mp, p.base(), a);
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), a),
-                 "mempool:[0-9]+: failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
-}
-
-TEST_F(MempoolDeathTest, AddressInsideABlockIsFatal)
-{
-    HeapPool p(16, 2);
+    HeapPool p(16, 3);
     char *a = static_cast<char *>(mempool_alloc(p.mp, p.base()));
     EXPECT_DEATH(mempool_free(p.mp, p.base(), a + 1), "failed assertion `addr == addr2'");
     EXPECT_DEATH(mempool_tag(p.mp, p.base(), a + 1, 1), "failed assertion `addr == addr2'");
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 32),
+    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 48),
                  "failed assertion `idx >= 0 && idx < mp->mp_nblks'");
-}
-
-TEST_F(MempoolDeathTest, TaggingAFreeBlockIsFatal)
-{
-    HeapPool p(16, 2);
-    EXPECT_DEATH(mempool_tag(p.mp, p.base(), p.base(), 1), "failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
-}
-
-TEST_F(MempoolDeathTest, DestroyWithBlocksInUseIsFatal)
-{
-    HeapPool p(16, 2);
-    mempool_alloc(p.mp, p.base());
     EXPECT_DEATH(mempool_destroy(p.mp), "failed assertion `mp->mp_nfree == mp->mp_nblks'");
+    EXPECT_DEATH(mempool_tag(p.mp, p.base(), p.base(), 1), "failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
+    EXPECT_DEATH(
+        {
+            mempool_free(p.mp, p.base(), a);
+            mempool_free(p.mp, p.base(), a);
+        },
+        "mempool:[0-9]+: failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
+
+    // Block 1 is first free; make the in-use block 2 look like its successor.
+    *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
+    EXPECT_DEATH(mempool_is_free(p.mp, p.base(), 0),
+                 "failed assertion `meta_tbl\\[cur_idx\\].mp_magic == MP_MAGIC_FREE'");
+    EXPECT_DEATH(
+        {
+            mempool_alloc(p.mp, p.base());
+            mempool_alloc(p.mp, p.base());
+        },
+        "failed assertion `p_meta->mp_magic == MP_MAGIC_FREE'");
 }
 
 // Another process that dies inside the pool's lock, as a fatal assertion there does.
-TEST_F(MempoolDeathTest, LockHolderThatDiedStopsTheSurvivor)
+TEST(MempoolDeathTest, LockHolderThatDiedStopsTheSurvivor)
 {
     constexpr int n = 2;
     const size_t ctrl = (mempool_meta_size(n) + 127) / 128 * 128;
@@ -141,23 +152,6 @@ TEST_F(MempoolDeathTest, LockHolderThatDiedStopsTheSurvivor)
         },
         "failed assertion `pool lock taken \\(a holder that died");
     munmap(shm, ctrl + 16 * n);
-}
-
-TEST_F(MempoolDeathTest, CorruptFreeListIsFatal)
-{
-    HeapPool p(16, 3);
-    void *a = mempool_alloc(p.mp, p.base());
-    // Block 1 is now first free; make the in-use block 2 look like its successor.
-    *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
-    EXPECT_DEATH(mempool_is_free(p.mp, p.base(), 0),
-                 "failed assertion `meta_tbl\\[cur_idx\\].mp_magic == MP_MAGIC_FREE'");
-    *static_cast<int32_t *>(mempool_block(p.mp, p.base(), 1)) = mempool_index(p.mp, p.base(), a);
-    EXPECT_DEATH(
-        {
-            mempool_alloc(p.mp, p.base());
-            mempool_alloc(p.mp, p.base());
-        },
-        "failed assertion `p_meta->mp_magic == MP_MAGIC_FREE'");
 }
 
 // Two processes share one pool: the control region in a shared mapping, and
@@ -189,7 +183,6 @@ TEST(MempoolShared, TwoProcessesShareOnePool)
             void *b = mempool_alloc(mp, blocks);
             if (b == nullptr)
                 _exit(3);
-            memset(static_cast<char *>(b) + 4, 0xC, blk - 4);
             mempool_free(mp, blocks, b);
         }
         for (int i = 0; i < 4; i++)

@@ -1,53 +1,90 @@
 // The modules give the daemon every configuration point, operational node, callpoint, action point
-// and notification it relies on, with the key and value types its handlers expect.
+// and notification it relies on, with the key and value types its handlers expect. The example
+// configurations validate against them; configurations the daemon could not apply are refused by
+// the schema with a message that names the problem.
 #include "policy/zel_policy_points.h"
 #include "yang/zel_yang_hashes.h"
 #include "yang_test_util.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 
 #include <unistd.h>
 
-using yang_test::key_codes;
-using yang_test::Models;
-using yang_test::node_code;
+using namespace yang_test;
 
 namespace
 {
 
-const std::string B = "buf";
-
 // Key types of the subscribed lists, outermost first, where a key is not text.
-const std::map<std::string, std::vector<std::string>> typed_keys = {
-    {"policy/lists/data-prefix-list/ip-prefix", {B, "ipv4prefix"}},
-    {"policy-from-ostrel/lists/data-prefix-list/ip-prefix", {B, "ipv4prefix"}},
-    {"policy-from-ostrel/data-policy/vpn-list/sequence/action/set/qor-tloc-pref-list", {B, B, "uint16", "uint32"}},
-    {"policy-from-ostrel/data-policy/vpn-list/sequence", {B, B, "uint16"}},
-    {"policy-from-ostrel/app-route-policy/vpn-list/sequence", {B, B, "uint16"}},
-    {"policy/mirror/remote-dest", {B, "ipaddr"}},
-    {"policy/access-list/sequence", {B, "uint16"}},
-    {"policy/ipv6/access-list/sequence", {B, "uint16"}},
-    {"vpn/vpn-instance/interface/access-list", {"uint64", B, "enum"}},
-    {"vpn/vpn-instance/interface/ipv6/access-list", {"uint64", B, "enum"}},
-    {"vpn/vpn-instance/interface", {"uint64", B}},
-    {"vpn/vpn-instance", {"uint64"}},
-    {"snmp/trap/group/enable", {B, "enum"}},
+const char *typed_keys =
+    "policy/lists/data-prefix-list/ip-prefix=buf,ipv4prefix policy-from-ostrel/lists/data-prefix-list/ip-prefix=buf,"
+    "ipv4prefix policy-from-ostrel/data-policy/vpn-list/sequence/action/set/qor-tloc-pref-list=buf,buf,uint16,uint32 "
+    "policy-from-ostrel/data-policy/vpn-list/sequence=buf,buf,uint16 policy/mirror/remote-dest=buf,ipaddr "
+    "policy-from-ostrel/app-route-policy/vpn-list/sequence=buf,buf,uint16 policy/access-list/sequence=buf,uint16 "
+    "policy/ipv6/access-list/sequence=buf,uint16 vpn/vpn-instance/interface/access-list=uint64,buf,enum "
+    "vpn/vpn-instance/interface/ipv6/access-list=uint64,buf,enum vpn/vpn-instance/interface=uint64,buf "
+    "vpn/vpn-instance=uint64 snmp/trap/group/enable=buf,enum";
+
+struct parse_result {
+    bool ok;
+    std::string error;  // message and data path of the first error
+    lyd_node *tree;
 };
 
-std::string abs_path(const char *module, const char *path) { return std::string("/") + module + ":" + path; }
+// Parses and validates configuration data from JSON text or, with `file`, from the file it names.
+parse_result parse(ly_ctx *ctx, const std::string &json, bool file = false)
+{
+    ly_err_clean(ctx, nullptr);
+    parse_result r{false, "", nullptr};
+    constexpr uint32_t opts = LYD_PARSE_STRICT | LYD_PARSE_NO_STATE;
+    r.ok = (file ? lyd_parse_data_path(ctx, json.c_str(), LYD_JSON, opts, LYD_VALIDATE_NO_STATE, &r.tree)
+                 : lyd_parse_data_mem(ctx, json.c_str(), LYD_JSON, opts, LYD_VALIDATE_NO_STATE, &r.tree)) == LY_SUCCESS;
+    if (const ly_err_item *e = ly_err_last(ctx))
+        r.error = std::string(e->msg ? e->msg : "") + (e->path ? std::string(" at ") + e->path : "");
+    return r;
+}
+
+std::string value_at(const lyd_node *tree, const std::string &path)
+{
+    lyd_node *n = nullptr;
+    return lyd_find_path(tree, path.c_str(), 0, &n) == LY_SUCCESS ? lyd_get_value(n) : "<absent>";
+}
+
+// A data policy over one vpn-list with one sequence whose match and action are given.
+std::string data_policy(const std::string &match, const std::string &action)
+{
+    return R"({"ardenta-policy:policy-from-ostrel": {
+      "lists": {"vpn-list": [{"name": "v", "vpn": [{"id": "1"}]}],
+                "data-prefix-list": [{"name": "p", "ip-prefix": [{"ip-prefix": "10.0.0.0/8"}]}]},
+      "data-policy": [{"name": "d", "vpn-list": [{"name": "v", "sequence": [{"number": 1,
+          "match": )" +
+           match + R"(, "action": )" + action + "}]}]}]}}";
+}
+
+std::string sla_classes(int n)
+{
+    std::string list;
+    for (int i = 1; i <= n; ++i)
+        list += (i > 1 ? "," : "") + std::string(R"({"name": "sla)") + std::to_string(i) + "\"}";
+    return R"({"ardenta-policy:policy-from-ostrel": {"sla-class": [)" + list + "]}}";
+}
 
 }  // namespace
 
-TEST_F(Models, AllModulesLoadWithoutWarnings)
+TEST_F(Models, AllModulesLoadWithoutWarningsAndCarryTheirNamespaceHashes)
 {
-    EXPECT_TRUE(yang_test::log_lines().empty()) << yang_test::log_lines().front();
+    EXPECT_TRUE(log_lines_.empty()) << log_lines_.front();
+    const std::map<std::string, uint32_t> fixed = {{"ardenta-policy", 0x25640284u}, {"ardenta-vpn", 0x09ae20f2u}};
     for (const char *name : zel_yang_module_names) {
         const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name);
         ASSERT_NE(mod, nullptr) << name;
         EXPECT_EQ(mod->parsed->version, LYS_VERSION_1_1) << name;
+        uint32_t h = 0;
+        ASSERT_EQ(zel_yang_module_hash(mod, &h), 0) << name;
+        EXPECT_EQ(h, fixed.count(name) ? fixed.at(name) : zel_yang_default_hash(mod->ns)) << name;
     }
 }
 
@@ -66,7 +103,7 @@ TEST(Load, ReportsWhatIsMissingOrBroken)
     EXPECT_NE(err.find("module ardenta-extensions"), std::string::npos) << err;
 
     // A copy of the modules with a typo in the policy module names that module.
-    for (const auto &e : fs::directory_iterator(yang_test::yang_dir()))
+    for (const auto &e : fs::directory_iterator(yang_dir()))
         if (e.path().extension() == ".yang")
             fs::copy_file(e.path(), dir / e.path().filename());
     std::ofstream(dir / "ardenta-policy.yang") << "module ardenta-policy { yang-version 1.1; namespace \"urn:p\"; "
@@ -77,72 +114,51 @@ TEST(Load, ReportsWhatIsMissingOrBroken)
     fs::remove_all(dir);
 }
 
-TEST_F(Models, NamespaceHashes)
-{
-    uint32_t h = 0;
-    ASSERT_EQ(zel_yang_module_hash(ly_ctx_get_module_implemented(ctx_, "ardenta-policy"), &h), 0);
-    EXPECT_EQ(h, 0x25640284u);
-    ASSERT_EQ(zel_yang_module_hash(ly_ctx_get_module_implemented(ctx_, "ardenta-vpn"), &h), 0);
-    EXPECT_EQ(h, 0x09ae20f2u);
-    for (const char *name : {"ardenta-snmp", "ardenta-cfgd", "ardenta-zel-oper"}) {
-        const lys_module *mod = ly_ctx_get_module_implemented(ctx_, name);
-        ASSERT_EQ(zel_yang_module_hash(mod, &h), 0);
-        EXPECT_EQ(h, zel_yang_default_hash(mod->ns)) << name;
-    }
-}
-
 TEST_F(Models, SubscriptionPointsHaveTheirKeys)
 {
     // The policy module's subscription table followed by the library's trap-group points.
     std::vector<zel_point_row> points(zel_policy_points().begin(), zel_policy_points().end());
     points.push_back({"snmp/trap/group", zel_ns_snmp, 1, 0, 0, nullptr});
     points.push_back({"snmp/trap/group/enable", zel_ns_snmp, 2, 0, 0, nullptr});
-    const std::map<uint32_t, const char *> modules = {
+    std::map<std::string, std::string> typed;
+    for (const std::string &w : words(typed_keys))
+        typed[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
+    const std::map<uint32_t, std::string> modules = {
         {zel_ns_policy, "ardenta-policy"}, {zel_ns_vpn, "ardenta-vpn"}, {zel_ns_snmp, "ardenta-snmp"}};
     for (const zel_point_row &p : points) {
-        const char *module = modules.at(p.ns);
-        const lysc_node *n = find(abs_path(module, p.keypath));
+        const std::string &module = modules.at(p.ns);
+        const lysc_node *n = find("/" + module + ":" + p.keypath);
         ASSERT_NE(n, nullptr) << p.keypath;
-        EXPECT_STREQ(n->module->name, module) << p.keypath;
+        EXPECT_EQ(n->module->name, module) << p.keypath;
         EXPECT_TRUE(n->flags & LYS_CONFIG_W) << p.keypath;
-        auto typed = typed_keys.find(p.keypath);
-        const std::vector<std::string> keys =
-            typed != typed_keys.end() ? typed->second : std::vector<std::string>(p.num_keys, B);
-        EXPECT_EQ(keys.size(), p.num_keys) << p.keypath;
-        EXPECT_EQ(key_codes(n), keys) << p.keypath;
+        const std::string keys = key_codes(n);
+        EXPECT_EQ(keys.empty() ? 0 : std::count(keys.begin(), keys.end(), ',') + 1, p.num_keys) << p.keypath;
+        std::string text_keys;
+        for (int i = 0; i < p.num_keys; i++)
+            text_keys += i ? ",buf" : "buf";
+        EXPECT_EQ(keys, typed.count(p.keypath) ? typed[p.keypath] : text_keys) << p.keypath;
     }
-    // The trap-group handler reads the levels as a list of enumeration values.
-    const lysc_node *level = find("/ardenta-snmp:snmp/trap/group/enable/level");
-    ASSERT_NE(level, nullptr);
-    EXPECT_EQ(node_code(level), "list:enum");
 }
 
 TEST_F(Models, PathsReadByTheDaemon)
 {
-    struct read_path {
-        const char *path;
-        const char *code;
-        bool config;
-    };
-    const read_path paths[] = {
-        {"/ardenta-vpn:vpn/vpn-instance/interface/access-list/acl-name", "buf", true},
-        {"/ardenta-vpn:vpn/vpn-instance/interface/ipv6/access-list/acl-name", "buf", true},
-        {"/ardenta-vpn:vpn/vpn-instance/vrf-id", "uint32", true},
-        {"/ardenta-vpn:vpn/vpn-instance/label", "int32", false},
-        {"/ardenta-vpn:vpn/vpn-instance/service/label", "int32", false},
-        {"/ardenta-cfgd:cfgd-initial-read-priority", "bits", false},
-        {"/ardenta-zel-oper:debugs/zel/config", "empty", false},
-        {"/ardenta-zel-oper:debugs/zel/kro", "empty", false},
-        {"/ardenta-zel-oper:debugs/zel/dpi", "empty", false},
-        {"/ardenta-zel-oper:debugs/zel/policy", "empty", false},
-        {"/ardenta-zel-oper:debugs/zel/all", "empty", false},
-    };
-    for (const read_path &p : paths) {
-        const lysc_node *n = find(p.path);
-        ASSERT_NE(n, nullptr) << p.path;
-        EXPECT_EQ(node_code(n), p.code) << p.path;
-        EXPECT_EQ((n->flags & LYS_CONFIG_W) != 0, p.config) << p.path;
-    }
+    // Configuration first, then operational data, as "path=value type".
+    for (bool config : {true, false})
+        for (const std::string &row : words(
+                 config ? "/ardenta-vpn:vpn/vpn-instance/interface/access-list/acl-name=buf "
+                          "/ardenta-vpn:vpn/vpn-instance/interface/ipv6/access-list/acl-name=buf "
+                          "/ardenta-vpn:vpn/vpn-instance/vrf-id=uint32 "
+                          "/ardenta-snmp:snmp/trap/group/enable/level=list:enum"
+                        : "/ardenta-vpn:vpn/vpn-instance/label=int32 /ardenta-vpn:vpn/vpn-instance/service/label=int32 "
+                          "/ardenta-cfgd:cfgd-initial-read-priority=bits /ardenta-zel-oper:debugs/zel/config=empty "
+                          "/ardenta-zel-oper:debugs/zel/kro=empty /ardenta-zel-oper:debugs/zel/dpi=empty "
+                          "/ardenta-zel-oper:debugs/zel/policy=empty /ardenta-zel-oper:debugs/zel/all=empty")) {
+            const std::string path = row.substr(0, row.find('='));
+            const lysc_node *n = find(path);
+            ASSERT_NE(n, nullptr) << path;
+            EXPECT_EQ(node_code(n), row.substr(path.size() + 1)) << path;
+            EXPECT_EQ((n->flags & LYS_CONFIG_W) != 0, config) << path;
+        }
 
     // Levels 0, 1 and 2 own bits 0x1, 0x2 and 0x4 of the initial-read mask.
     const auto *prio = reinterpret_cast<const lysc_node_leaf *>(find("/ardenta-cfgd:cfgd-initial-read-priority"));
@@ -152,144 +168,139 @@ TEST_F(Models, PathsReadByTheDaemon)
         EXPECT_EQ(bits->bits[i].position, i);
 }
 
-TEST_F(Models, CallpointsInRegistrationOrder)
+// Callpoints in registration order, each an operational list; action points in table order, with
+// the one optional text input of the clearing commands.
+TEST_F(Models, CallpointsAndActionPointsInTableOrder)
 {
-    const std::vector<std::string> expected = {
-        "app-route-policy-filters",
-        "app-route-policy-vpnlist",
-        "app-route-policy-counters",
-        "data-policy-filters",
-        "data-policy-vpnlist",
-        "data-policy-counters",
-        "data-policy-policers",
-        "access-list-names",
-        "access-list-counters",
-        "access-policy-counter-list",
-        "policer-policy-name",
-        "access-policy-policer-list",
-        "access-policy-list-for-interface",
-        "access-policy-interface-list",
-        "access-list-names-v6",
-        "access-list-counters-v6",
-        "access-policy-counter-list-v6",
-        "access-list-policers-v6",
-        "access-policy-policer-list-v6",
-        "access-list-associations-v6",
-        "access-policy-interface-list-v6",
-    };
-    struct found_t {
-        std::vector<std::string> names;
-        std::vector<const lysc_node *> nodes;
-    } found;
-    for (const char *name : zel_yang_module_names)
-        lysc_module_dfs_full(
-            ly_ctx_get_module_implemented(ctx_, name),
-            [](lysc_node *n, void *data, ly_bool *) -> LY_ERR {
-                if (const char *cp = zel_yang_ext_arg(n, "callpoint")) {
-                    static_cast<found_t *>(data)->names.push_back(cp);
-                    static_cast<found_t *>(data)->nodes.push_back(n);
-                }
-                return LY_SUCCESS;
-            },
-            &found);
-    EXPECT_EQ(found.names, expected);
-    for (const lysc_node *n : found.nodes) {
-        EXPECT_EQ(n->nodetype, LYS_LIST) << n->name;
-        EXPECT_FALSE(n->flags & LYS_CONFIG_W) << n->name;
-    }
-
-    // Replies carry the values in schema order: name, then the two totals.
-    for (const char *counters : {"/ardenta-zel-oper:policy-show/data-policy-filter/vpnlist/counter",
-                                 "/ardenta-zel-oper:policy-show/ipv6/access-list-counters/counter"}) {
-        const lysc_node *n = find(counters);
-        ASSERT_NE(n, nullptr) << counters;
-        std::vector<std::string> kids;
-        for (const lysc_node *c = lysc_node_child(n); c; c = c->next)
-            kids.push_back(node_code(c));
-        EXPECT_EQ(kids, (std::vector<std::string>{"buf", "uint64", "uint64"})) << counters;
-    }
-    const lysc_node *assoc = find("/ardenta-zel-oper:policy-show/access-list-associations/interface");
-    ASSERT_NE(assoc, nullptr);
-    EXPECT_EQ(key_codes(assoc), (std::vector<std::string>{"buf", "buf", "enum"}));
-}
-
-TEST_F(Models, ActionPointsInTableOrder)
-{
-    const std::vector<std::string> expected = {
-        "zel_dump_admin_tech",
-        "zel_dump_filter",
-        "zel_dump_msgq",
-        "zel_dump_memory_stats",
-        "zel_dump_memory_map",
-        "zel_dump_config",
-        "zel_dump_policy",
-        "zel_dump_acl",
-        "zel_dump_acl6",
-        "zel_dump_vpn_list",
-        "zel_dump_prefix_list",
-        "zel_dump_tloc_list",
-        "zel_dump_tloc",
-        "zel_dump_mirror",
-        "zel_dump_policer",
-        "zel_dump_class",
-        "zel_dump_sla_class",
-        "zel_dump_all",
-        "zel_dump_app_list",
-        "zel_dpi_dump_protocol_list",
-        "zel_dpi_dump_protocol_family_mapping",
-        "zel_dpi_dump_protocol_hits",
-        "zel_dpi_dump_configuration",
-        "zel_dpi_clear_protocol_hits",
-        "zel_clear_policy_acl",
-        "zel_clear_policy_acl6",
-        "zel_clear_data_policy",
-        "zel_clear_app_route_policy",
-        "zel_debug_config",
-        "zel_debug_kro",
-        "zel_debug_dpi",
-        "zel_debug_policy",
-        "zel_debug_all",
-        "zel_debug_disable_all",
-    };
-    const std::set<std::string> with_name_input = {"zel_clear_policy_acl", "zel_clear_policy_acl6",
-                                                   "zel_clear_data_policy", "zel_clear_app_route_policy"};
-    std::vector<std::string> found;
-    const lys_module *oper = ly_ctx_get_module_implemented(ctx_, "ardenta-zel-oper");
-    for (const lysc_node_action *rpc = oper->compiled->rpcs; rpc;
-         rpc = reinterpret_cast<const lysc_node_action *>(rpc->next)) {
-        const char *ap = zel_yang_ext_arg(&rpc->node, "actionpoint");
-        ASSERT_NE(ap, nullptr) << rpc->name;
-        found.push_back(ap);
-        const lysc_node *input = rpc->input.child;
-        if (with_name_input.count(ap)) {
-            ASSERT_NE(input, nullptr) << ap;
-            EXPECT_STREQ(input->name, "name");
-            EXPECT_EQ(node_code(input), "buf");
-            EXPECT_FALSE(input->flags & LYS_MAND_TRUE) << ap;
-            EXPECT_EQ(input->next, nullptr) << ap;
-        } else {
-            EXPECT_EQ(input, nullptr) << ap;
+    const std::vector<std::string> callpoints = words(
+        "app-route-policy-filters app-route-policy-vpnlist app-route-policy-counters data-policy-filters "
+        "data-policy-vpnlist data-policy-counters data-policy-policers access-list-names access-list-counters "
+        "access-policy-counter-list policer-policy-name access-policy-policer-list access-policy-list-for-interface "
+        "access-policy-interface-list access-list-names-v6 access-list-counters-v6 access-policy-counter-list-v6 "
+        "access-list-policers-v6 access-policy-policer-list-v6 access-list-associations-v6 "
+        "access-policy-interface-list-v6");
+    const std::vector<std::string> actionpoints = words(
+        "zel_dump_admin_tech zel_dump_filter zel_dump_msgq zel_dump_memory_stats zel_dump_memory_map zel_dump_config "
+        "zel_dump_policy zel_dump_acl zel_dump_acl6 zel_dump_vpn_list zel_dump_prefix_list zel_dump_tloc_list "
+        "zel_dump_tloc zel_dump_mirror zel_dump_policer zel_dump_class zel_dump_sla_class zel_dump_all "
+        "zel_dump_app_list zel_dpi_dump_protocol_list zel_dpi_dump_protocol_family_mapping "
+        "zel_dpi_dump_protocol_hits zel_dpi_dump_configuration zel_dpi_clear_protocol_hits "
+        "zel_clear_policy_acl(name=buf) "
+        "zel_clear_policy_acl6(name=buf) zel_clear_data_policy(name=buf) zel_clear_app_route_policy(name=buf) "
+        "zel_debug_config zel_debug_kro zel_debug_dpi zel_debug_policy zel_debug_all zel_debug_disable_all");
+    for (const char *ext : {"callpoint", "actionpoint"}) {
+        std::vector<std::string> found;
+        for (const auto &[point, n] : ext_nodes(ctx_, ext)) {
+            EXPECT_EQ(n->nodetype, ext[0] == 'c' ? LYS_LIST : LYS_RPC) << point;
+            EXPECT_FALSE(n->flags & LYS_CONFIG_W) << point;
+            std::string inputs;
+            for (const lysc_node *in =
+                     n->nodetype == LYS_RPC ? reinterpret_cast<const lysc_node_action *>(n)->input.child : nullptr;
+                 in; in = in->next)
+                inputs += std::string(in->name) + (in->flags & LYS_MAND_TRUE ? "!=" : "=") + node_code(in);
+            found.push_back(point + (inputs.empty() ? "" : "(" + inputs + ")"));
         }
+        EXPECT_EQ(found, ext[0] == 'c' ? callpoints : actionpoints);
     }
-    EXPECT_EQ(found, expected);
 }
 
-TEST_F(Models, NotificationValuesInSendOrder)
+// What the handlers send back, in schema order: counters as name and two totals; notification values
+// in the order the sender fills them (their hashes are among the fixed tags). The throttler queues a
+// notification by the value of its second element: 2 for status.
+TEST_F(Models, RepliesAndNotificationsInSendOrder)
 {
-    const lysc_node *policy = find("/ardenta-policy:policy-status");
-    ASSERT_NE(policy, nullptr);
-    EXPECT_EQ(yang_test::child_hashes(policy),
-              (std::vector<uint32_t>{0x18F30F38, 0x5808A665, 0x5E5F3F28, 0x61FE004E, 0x0ED4D8E3, 0x74470328}));
-    const lysc_node *acl = find("/ardenta-policy:access-list-status");
-    ASSERT_NE(acl, nullptr);
-    EXPECT_EQ(yang_test::child_hashes(acl),
-              (std::vector<uint32_t>{0x18F30F38, 0x5808A665, 0x5E5F3F28, 0x1420CBFA, 0x74470328}));
+    for (const char *counters : {"/ardenta-zel-oper:policy-show/data-policy-filter/vpnlist/counter",
+                                 "/ardenta-zel-oper:policy-show/ipv6/access-list-counters/counter"})
+        EXPECT_EQ(child_codes(find(counters)), "buf,uint64,uint64") << counters;
+    EXPECT_EQ(key_codes(find("/ardenta-zel-oper:policy-show/access-list-associations/interface")), "buf,buf,enum");
+    EXPECT_EQ(child_codes(find("/ardenta-policy:policy-status"), true),
+              "severity-level,host-name,system-ip,policy-name,vpn-list-name,status");
+    EXPECT_EQ(child_codes(find("/ardenta-policy:access-list-status"), true),
+              "severity-level,host-name,system-ip,access-list-name,status");
+    EXPECT_EQ(enum_values(find("/ardenta-policy:policy-status/severity-level"))["major"], 2);
+}
 
-    // The throttler queues a notification by the value of its second element: 2 for status.
-    const auto *sev = reinterpret_cast<const lysc_node_leaf *>(lysc_node_child(policy));
-    const auto *en = reinterpret_cast<const lysc_type_enum *>(sev->type);
-    bool has_two = false;
-    LY_ARRAY_COUNT_TYPE i;
-    LY_ARRAY_FOR(en->enums, i) has_two = has_two || en->enums[i].value == 2;
-    EXPECT_TRUE(has_two);
+using Examples = Models;
+
+TEST_F(Examples, ExampleFilesValidateAndTheInvalidOneIsRejectedWithAClearMessage)
+{
+    int files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(std::string(yang_dir()) + "/../examples")) {
+        if (entry.path().extension() != ".json")
+            continue;
+        parse_result r = parse(ctx_, entry.path(), true);
+        if (entry.path().filename() == "invalid-vpn-range.json") {
+            EXPECT_FALSE(r.ok);
+            EXPECT_NE(r.error.find("expected a VPN number 0..65535 or a range low-high"), std::string::npos) << r.error;
+            EXPECT_NE(r.error.find("vpn-list[name='corp-vpns']/vpn/id"), std::string::npos) << r.error;
+        } else {
+            EXPECT_TRUE(r.ok) << entry.path().filename() << ": " << r.error;
+            ++files;
+        }
+        lyd_free_all(r.tree);
+    }
+    EXPECT_GE(files, 4);
+}
+
+TEST_F(Examples, DefaultsMatchWhatTheHandlersAssume)
+{
+    parse_result r =
+        parse(ctx_, data_policy(R"({"protocol": [6]})", R"({"set": {"tloc": {"ip": "1.1.1.1", "color": "mpls"}}})"));
+    ASSERT_TRUE(r.ok) << r.error;
+    const std::string dp = "/ardenta-policy:policy-from-ostrel/data-policy[name='d']";
+    // An absent direction counts as enumeration value 2 and an absent encapsulation as 2 (ipsec).
+    EXPECT_EQ(value_at(r.tree, dp + "/direction"), "all");
+    EXPECT_EQ(value_at(r.tree, dp + "/vpn-list[name='v']/sequence[number='1']/action/set/tloc/encap"), "ipsec");
+    EXPECT_EQ(value_at(r.tree, "/ardenta-policy:policy/log-frequency"), "1000");
+    lyd_free_all(r.tree);
+
+    auto values = enum_values(find("/ardenta-policy:policy-from-ostrel/data-policy/direction"));
+    EXPECT_EQ(values["all"], 2);
+    EXPECT_EQ(values["from-service"], 1);
+}
+
+TEST_F(Examples, SchemaRefusesWhatTheDaemonCannotApply)
+{
+    const std::string P = R"({"ardenta-policy:policy": )",
+                      V = R"({"ardenta-vpn:vpn": {"vpn-instance": [{"vpn-id": "1", )";
+    const std::pair<std::string, const char *> cases[] = {
+        // An eighth SLA class.
+        {sla_classes(8), "Too many \"sla-class\" instances"},
+        // Applications and families in one list; an unknown family.
+        {P + R"({"lists": {"app-list": [{"name": "a", "app": [{"name": "x"}], "app-family": [{"name": "web"}]}]}}})",
+         "Data for both cases"},
+        {P + R"({"lists": {"app-list": [{"name": "a", "app-family": [{"name": "webs"}]}]}}})",
+         "unknown application family"},
+        {P + R"({"class-map": {"class": [{"name": "__control_fc"}]}}})", "reserved for built-in classes"},
+        // A missing prefix list, a missing policer.
+        {data_policy(R"({"source-data-prefix-list": "nope"})", R"({"base-action": "drop"})"),
+         "Invalid leafref value \"nope\""},
+        {data_policy(R"({"protocol": [1]})", R"({"policer-name": "nope"})"), "Invalid leafref value \"nope\""},
+        // Out of range: a port, a DSCP; a next hop that is no address.
+        {data_policy(R"({"source-port": ["70000"]})", R"({"base-action": "drop"})"),
+         "expected a number 0..65535 or a range low-high"},
+        {data_policy(R"({"protocol": [1]})", R"({"set": {"dscp": 64}})"), "is out of the allowed range"},
+        {data_policy(R"({"protocol": [1]})", R"({"set": {"next-hop": "gw-1"}})"), "expected an IPv4 or IPv6 address"},
+        // A TLOC preference entry without colour.
+        {data_policy(R"({"protocol": [1]})",
+                     R"({"set": {"qor-tloc-pref-list": [{"index": 1, "tloc-ip": "1.1.1.1", "tloc-encap": "gre"}]}})"),
+         "Mandatory node \"tloc-color\""},
+        // Binding to an IPv4 list as IPv6.
+        {R"({"ardenta-policy:policy": {"access-list": [{"name": "a"}]}, )" + V.substr(1) +
+             R"("interface": [{"if-name": "ge0/0", "ipv6": {"access-list": [{"direction": "in", "acl-name": "a"}]}}]}]}})",
+         "Invalid leafref value \"a\""},
+        // An interface name over 32 characters; an unknown leaf.
+        {V + R"("interface": [{"if-name": "ge0/0-a-very-long-interface-name-x"}]}]}})", "Unsatisfied length"},
+        {P + R"({"app-visibilty": true}})", "\"app-visibilty\" not found"},
+    };
+    for (const auto &[json, message] : cases) {
+        parse_result r = parse(ctx_, json);
+        EXPECT_FALSE(r.ok) << json;
+        EXPECT_NE(r.error.find(message), std::string::npos) << json << ": " << r.error;
+        lyd_free_all(r.tree);
+    }
+    // The limits themselves are accepted.
+    parse_result seven = parse(ctx_, sla_classes(7));
+    EXPECT_TRUE(seven.ok) << seven.error;
+    lyd_free_all(seven.tree);
 }
