@@ -81,7 +81,7 @@ std::vector<eclass_interval> eclass_rows(const eclass_table *t);
 // ---- draws --------------------------------------------------------------------------------------------
 
 // Inserts the rows into the interval tree and the new classes into the class map, consuming the draws of
-// the spec's construction. 0, or 12 when out of memory (then nothing was drawn).
+// the unsplit construction, in its order. 0, or 12 when out of memory (then nothing was drawn).
 int eclass_draw(compile_context *ctx, eclass_table *t);
 // Writes the rows as lookup entries in the walk order of the interval tree (node, right subtree, left
 // subtree), each child linked from its parent by its word offset from base.

@@ -2,8 +2,9 @@
 # The main job: zeld among its stand-in peers in a private sandbox (own mounts and network,
 # tmpfs /run and /dev/shm, loopback up, syslog shown on this terminal). It starts the
 # configuration database, the forwarding plane, krod, pxrd and the system manager, then zeld;
-# commits an example policy configuration, reports a TLOC, toggles debugging, and stops
-# everything in order. It ends by itself.
+# commits an example policy configuration, shows its binding at pxrd and two packets through the
+# published program, clears its counters, reports a TLOC, toggles debugging, and stops everything in
+# order. It ends by itself.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,6 +50,21 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
   say "cdb-sim: zeld registered $("$bin/cdb-cli" status | grep -o "\"path\"" | wc -l) subscription points"
   say "cdb-cli load examples/data-policy.json"
   "$bin/cdb-cli" load "$src/examples/data-policy.json"
+  wait_for "$work/pxrd.out" "\"bind\"" || true
+  bind=$(grep -m1 "\"bind\"" "$work/pxrd.out" || true)
+  say "pxrd-sim: $bind"
+  filter=$(echo "$bind" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
+  if [ -n "$filter" ]; then
+    # 10.1.0.5 (a branch server) to port 443 over TCP, and a DNS query from elsewhere.
+    printf "167837701\t167772162\t1000\t443\t6\t0\t0\n167772161\t167772162\t1000\t53\t17\t0\t0\n" > "$work/trace"
+    say "fp-sim run --filter $filter: two packets through the published program"
+    "$bin/fp-sim" run --filter "$filter" "$work/trace" || true
+    say "cdb-cli request zel_clear_data_policy name corp-data"
+    "$bin/cdb-cli" request zel_clear_data_policy name corp-data || true
+  fi
+  say "cdb-cli request zel_debug_policy, then zel_debug_disable_all"
+  "$bin/cdb-cli" request zel_debug_policy || true
+  "$bin/cdb-cli" request zel_debug_disable_all || true
 
   say "krod-sim: locator update 10.0.0.1 mpls ipsec"
   echo "update 10.0.0.1 mpls ipsec" >&3
