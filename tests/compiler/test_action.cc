@@ -30,18 +30,6 @@ std::vector<uint32_t> codes(const zel_action_data &d)
     return out;
 }
 
-TEST(ActionEncode, AcceptAloneTakesSlotZero)
-{
-    zel_action_data d;
-    memset(&d, 0xEE, sizeof d);
-    const zel_action_spec a[] = {act(ZEL_ACT_ACCEPT)};
-    ASSERT_EQ(zel_compile_sequence_actions(a, 0, &d), 0);
-    EXPECT_EQ(d.slot[0].code, 2u);
-    EXPECT_EQ(d.slot[0].param_type, 0u);
-    const zel_action_data zero{};
-    EXPECT_EQ(memcmp(&d.slot[1], &zero.slot[1], sizeof(zel_action_slot) * 11), 0);
-}
-
 TEST(ActionEncode, PolicerMovesToSlotOne)
 {
     zel_action_spec count = act(ZEL_ACT_COUNT, ZEL_ACT_COUNT);
@@ -274,18 +262,6 @@ TEST(ActionPrint, SlotsAndAddresses)
     EXPECT_STREQ(zel_addr_record_str(&r6), "2001:db8:0:0:1::");
     EXPECT_STREQ(zel_action_name(99), "-");
     EXPECT_STREQ(zel_action_name(ZEL_ACT_SET_BACKUP_PREF_COLOR), "set backup-preferred-color");
-}
-
-TEST(ActionDefault, SlaClassParameters)
-{
-    zel_action_data d;
-    zel_default_action(ZEL_ACT_SLA_CLASS, ZEL_ACT_SLA_CLASS, 3, true, 0x40, &d);
-    EXPECT_EQ(d.slot[0].code, 12u);
-    EXPECT_EQ(d.slot[0].param_type, 12u);
-    EXPECT_EQ(d.slot[0].p.sla.primary, 3);
-    EXPECT_EQ(d.slot[0].p.sla.backup, 5);
-    EXPECT_EQ(d.slot[0].p.sla.preferred_color, 0x40u);
-    EXPECT_EQ(codes(d).size(), 1u);
 }
 
 }  // namespace

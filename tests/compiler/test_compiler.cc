@@ -178,39 +178,6 @@ TEST_F(Compiler, WorkedExampleIsExactByteForByte)
     EXPECT_EQ(zel_compile_filter_index(ctx), 0);
 }
 
-TEST_F(Compiler, OneFieldGivesOneLookupAndAction)
-{
-    make_table();
-    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_DSCP, 10, 20);
-    ASSERT_EQ(compile(), 0);
-    EXPECT_EQ(hdr().dir_count, 2u);
-    EXPECT_EQ(hdr().instr_count, 2u);
-    const uint32_t *code = zel_image_instrs(image);
-    EXPECT_EQ(code[0], zel_instr_lookup(ZEL_OPND_FIELD, 1, 1, 1));
-    EXPECT_EQ(zel_instr_op(code[1]), ZEL_OP_ACTION);
-    EXPECT_EQ(zel_instr_src(code[1]), 1u);
-}
-
-TEST_F(Compiler, FirstAddedRuleWinsAndUnmatchedGetsDefault)
-{
-    make_table();
-    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_SRC_PORT, 100, 200);
-    zel_rule_add_range(ctx, add_rule("2", ZEL_ACT_COUNT), ZEL_CF_SRC_PORT, 150, 300);
-    ASSERT_EQ(compile(), 0);
-    uint32_t v[16] = {};
-    auto code_at = [&](uint32_t port) {
-        v[ZEL_CF_SRC_PORT] = port;
-        auto cls = test_image_eval(image, v);
-        EXPECT_TRUE(cls.has_value());
-        const auto *b = reinterpret_cast<const zel_action_block *>(test_image_action(image, cls.value_or(0)));
-        return std::make_pair(b->hdr.flags, b->data.slot[0].code);
-    };
-    EXPECT_EQ(code_at(160), std::make_pair(0u, uint32_t{ZEL_ACT_ACCEPT}));
-    EXPECT_EQ(code_at(250), std::make_pair(0u, uint32_t{ZEL_ACT_COUNT}));
-    EXPECT_EQ(code_at(99), std::make_pair(1u, uint32_t{ZEL_ACT_REJECT}));
-    EXPECT_EQ(code_at(301), std::make_pair(1u, uint32_t{ZEL_ACT_REJECT}));
-}
-
 TEST_F(Compiler, AlignmentWordOnlyWhenNeeded)
 {
     // One leaf with 2 rows: 472 + 48 + 8 + (4 + 40) = 572, header word at 572, next word 576 is aligned.
@@ -330,60 +297,6 @@ TEST_F(Compiler, HugeCrossProductStopsEarlyWithLowerBound)
     EXPECT_EQ(rbst_count(&ctx->tables), 2u);  // nothing was combined
     zel_compile_context_reset(ctx);
     zel_prog_heap_delete(small);
-}
-
-TEST_F(Compiler, EarlyStopKeepsPoliciesThatFitExactly)
-{
-    // r0 and r1 can never match on DSCP (only 0xFFFFFFFF, which lies in no row): their PROTOCOL classes
-    // collapse in the combined table, which has fewer classes than the PROTOCOL table.
-    auto build = [&] {
-        make_table();
-        rule *r0 = add_rule("0", ZEL_ACT_ACCEPT), *r1 = add_rule("1", ZEL_ACT_ACCEPT);
-        rule *r2 = add_rule("2", ZEL_ACT_COUNT);
-        zel_rule_add_range(ctx, r0, ZEL_CF_PROTOCOL, 1, 1);
-        zel_rule_add_range(ctx, r0, ZEL_CF_DSCP, 0xFFFFFFFF, 0xFFFFFFFF);
-        zel_rule_add_range(ctx, r1, ZEL_CF_PROTOCOL, 2, 2);
-        zel_rule_add_range(ctx, r1, ZEL_CF_DSCP, 0xFFFFFFFF, 0xFFFFFFFF);
-        zel_rule_add_range(ctx, r2, ZEL_CF_DSCP, 3, 3);
-    };
-    auto release = [&] {
-        zel_program_free(&ctx->program_memory, image);
-        image = nullptr;
-        zel_compile_context_reset(ctx);
-        zel_rule_table_free(rt);
-        rt = nullptr;
-    };
-    build();
-    ASSERT_EQ(compile(), 0);
-    ASSERT_EQ(zel_image_dir(image)[0].count, 4u);  // PROTOCOL: 3 classes over 4 rows
-    EXPECT_EQ(zel_image_dir(image)[3].count, 2u);  // the root: 2 classes
-    const uint32_t needed = size;
-    release();
-
-    zel_prog_heap *exact = zel_prog_heap_new((needed + 127) / 128, 1);
-    program_allocator a = zel_prog_heap_allocator(exact);
-    ctx->program_memory = a;
-    build();
-    EXPECT_EQ(compile(), 0);
-    EXPECT_EQ(size, needed);
-    release();
-    zel_prog_heap_delete(exact);
-}
-
-TEST_F(Compiler, ResetForgetsTablesAndStartsNumberingAgain)
-{
-    make_table();
-    zel_rule_add_range(ctx, add_rule("1", ZEL_ACT_ACCEPT), ZEL_CF_DSCP, 1, 1);
-    zel_rule_add_range(ctx, rt->head, ZEL_CF_FC, 1, 1);
-    ASSERT_EQ(compile(), 0);
-    EXPECT_EQ(ctx->c_reg_allocated, 3u);
-    zel_compile_context_reset(ctx);
-    EXPECT_TRUE(rbst_is_empty(&ctx->tables));
-    EXPECT_EQ(ctx->table_counter, 0u);
-    EXPECT_EQ(ctx->filter_index, -1);
-    EXPECT_EQ(ctx->fields[ZEL_CF_DSCP].table_id, 0u);
-    EXPECT_EQ(ctx->fields[ZEL_CF_DSCP].max_value, 255u);
-    EXPECT_EQ(zel_field_table(ctx, ZEL_CF_PLP), 1u);
 }
 
 TEST_F(Compiler, DumpListsHeaderTablesAndSlots)

@@ -19,19 +19,6 @@ namespace
 
 std::string decode(const std::vector<uint8_t> &m) { return pxrd_decode(m.data(), static_cast<uint32_t>(m.size())); }
 
-TEST(BindingMessage, VpnRangesAreListedInFull)
-{
-    const zel_vpn_range ranges[] = {{10, 12}, {20, 20}};
-    EXPECT_EQ(zel_vpn_range_count(ranges), 4u);
-    std::vector<uint8_t> buf(140 + 4 * 4, 0xEE);
-    const size_t len = zel_bind_encode(buf.data(), buf.size(), {ZEL_BIND_OP_BIND, 1, 2, 0x01020304, "corp"}, ranges);
-    EXPECT_EQ(len, 139u + 4 * 4);
-    buf.resize(len);
-    EXPECT_EQ(decode(buf),
-              "{\"event\":\"bind\",\"opcode\":1,\"filter_type\":1,\"direction\":2,\"filter_index\":16909060,"
-              "\"name\":\"corp\",\"count\":4,\"vpns\":[10,11,12,20]}");
-}
-
 TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
 {
     const std::string name(200, 'n');
