@@ -70,3 +70,46 @@ int zel_bind_send(zel_ctx *ctx, const zel_bind_fields &f, std::span<const zel_vp
         msgq_free_msg(h, buf);
     return 0;
 }
+
+size_t zel_attach_encode(uint8_t *buf, size_t cap, const zel_bind_fields &f, std::span<const zel_attach_entry> entries)
+{
+    const uint64_t len = ZEL_BIND_HDR_LEN + ZEL_ATTACH_ENTRY_LEN * entries.size();
+    if (len > cap)
+        return 0;
+    for (const zel_attach_entry &e : entries)
+        if (!e.ifname || strnlen(e.ifname, ZEL_ATTACH_IFNAME_LEN) >= ZEL_ATTACH_IFNAME_LEN)
+            return 0;
+    memset(buf, 0, static_cast<size_t>(len));
+    zel_bind_encode(buf, cap, f, {});
+    put_be32(buf + ZEL_BIND_OFF_COUNT, static_cast<uint32_t>(entries.size()));
+    uint8_t *p = buf + ZEL_BIND_HDR_LEN;
+    for (const zel_attach_entry &e : entries) {
+        put_be32(p, static_cast<uint32_t>(e.vpn));
+        p[4] = e.direction;
+        memcpy(p + 5, e.ifname, strlen(e.ifname));
+        p += ZEL_ATTACH_ENTRY_LEN;
+    }
+    return static_cast<size_t>(len);
+}
+
+int zel_attach_send(zel_ctx *ctx, const zel_bind_fields &f, std::span<const zel_attach_entry> entries)
+{
+    msgq_handle_t *h = ctx ? ctx->links.tabmgr : nullptr;
+    if (!h)
+        return 74;
+    if (entries.empty())
+        return 0;
+    const uint64_t len = ZEL_BIND_HDR_LEN + ZEL_ATTACH_ENTRY_LEN * entries.size();
+    if (len > MSGQ_MAX_PAYLOAD)
+        return 22;
+    auto *buf = static_cast<uint8_t *>(msgq_alloc_msg(h, static_cast<uint32_t>(len)));
+    if (!buf)
+        return 12;
+    if (zel_attach_encode(buf, len, f, entries) == 0) {
+        msgq_free_msg(h, buf);
+        return 22;
+    }
+    if (msgq_write(h, buf, static_cast<uint32_t>(len)) != 0)
+        msgq_free_msg(h, buf);
+    return 0;
+}

@@ -65,3 +65,23 @@ size_t zel_bind_encode(uint8_t *buf, size_t cap, const zel_bind_fields &f, std::
 // nothing to send); 74 without the link; 22 when the ids do not fit in one message; 12 without a
 // message buffer.
 int zel_bind_send(zel_ctx *ctx, const zel_bind_fields &f, std::span<const zel_vpn_range> ranges, bool send_empty);
+
+// Access-list attach and detach: the header above (the family in place of the filter type, direction
+// 0), then per binding the VPN's low 32 bits, the direction and a 33-byte NUL-padded interface name.
+inline constexpr uint8_t ZEL_ATTACH_OP_ATTACH = 3;
+inline constexpr uint8_t ZEL_ATTACH_OP_DETACH = 4;
+inline constexpr size_t ZEL_ATTACH_IFNAME_LEN = 33;
+inline constexpr size_t ZEL_ATTACH_ENTRY_LEN = 38;
+
+struct zel_attach_entry {
+    uint64_t vpn;
+    uint8_t direction;
+    const char *ifname;
+};
+
+// Writes the message; its length (139 + 38n), or 0 when it does not fit in cap or an interface name
+// is over 32 characters.
+size_t zel_attach_encode(uint8_t *buf, size_t cap, const zel_bind_fields &f, std::span<const zel_attach_entry> entries);
+// Sends one to pxrd: 0 (nothing for no entries), 22 for a name over 32 characters or too many
+// entries, 74 without the link, 12 without a message buffer.
+int zel_attach_send(zel_ctx *ctx, const zel_bind_fields &f, std::span<const zel_attach_entry> entries);

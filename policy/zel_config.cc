@@ -86,13 +86,8 @@ void sequence_release(zel_ctx *ctx, zel_sequence *seq)
     for (auto &act : seq->actions)
         action_release(ctx, seq, act.get());
     seq->actions.clear();
-    for (auto &[match_type, name] : seq->list_refs) {
-        if (match_type == ZEL_MATCH_APP_LIST)
-            zel_config_policy_app_list_unref(ctx, name.c_str(), 2, seq->policy->type, seq->policy->name.c_str(),
-                                             seq->pvl->name.c_str());
-        else
-            zel_config_pfx_list_unref(ctx, name.c_str(), seq->policy, seq->pvl);
-    }
+    for (auto &[match_type, name] : seq->list_refs)
+        zel_seq_list_unref(ctx, seq, match_type, name.c_str());
     seq->list_refs.clear();
     seq->matches.clear();
     ZEL_ASSERT(seq->tloc_refs.empty());
@@ -117,6 +112,38 @@ void pvl_remove(zel_ctx *ctx, zel_policy *policy, zel_policy_vpn_list *pvl)
 }
 
 }  // namespace
+
+void zel_seq_mark_changed(zel_sequence *seq)
+{
+    if (seq->acl) {
+        seq->acl->changed = 1;
+        return;
+    }
+    seq->policy->changed = 1;
+    seq->pvl->changed = 1;
+}
+
+// Access lists hold local lists (source 1) under their (family, name) key; policies controller lists.
+void zel_seq_list_unref(zel_ctx *ctx, zel_sequence *seq, uint32_t match_type, const char *name)
+{
+    if (seq->acl) {
+        const zel_acl_key key = zel_acl_user_key(*seq->acl);
+        if (match_type == ZEL_MATCH_APP_LIST) {
+            zel_config_policy_app_list_unref(ctx, name, ZEL_LIST_SOURCE_LOCAL, key.family, key.name.c_str(), nullptr);
+        } else if (zel_pfx_list *list = zel_config_pfx_list_find(ctx, name, ZEL_LIST_SOURCE_LOCAL)) {
+            auto it = list->acl_users.find(key);
+            ZEL_ASSERT(it != list->acl_users.end() && it->second > 0);
+            if (--it->second == 0)
+                list->acl_users.erase(it);
+        }
+        return;
+    }
+    if (match_type == ZEL_MATCH_APP_LIST)
+        zel_config_policy_app_list_unref(ctx, name, ZEL_LIST_SOURCE_CONTROLLER, seq->policy->type,
+                                         seq->policy->name.c_str(), seq->pvl->name.c_str());
+    else
+        zel_config_pfx_list_unref(ctx, name, seq->policy, seq->pvl);
+}
 
 // ----------------------------------------------------------------------------------------------------
 // Keys.
@@ -426,10 +453,13 @@ int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *v,
     case ZEL_MATCH_DST_PFX_LIST: {
         if (!v->name)
             return 74;
-        zel_pfx_list *list = zel_config_pfx_list_find(ctx, v->name, ZEL_LIST_SOURCE_CONTROLLER);
+        zel_pfx_list *list =
+            zel_config_pfx_list_find(ctx, v->name, seq->acl ? ZEL_LIST_SOURCE_LOCAL : ZEL_LIST_SOURCE_CONTROLLER);
         if (!list)
             return 2;
-        if (int rc = zel_config_pfx_list_ref(ctx, v->name, seq->policy, seq->pvl); rc != 0)
+        if (seq->acl)
+            list->acl_users[zel_acl_user_key(*seq->acl)]++;
+        else if (int rc = zel_config_pfx_list_ref(ctx, v->name, seq->policy, seq->pvl); rc != 0)
             return rc;
         seq->list_refs.emplace_back(field, list->name);
         zel_pfx_list_fields(seq, field, *list);
@@ -445,12 +475,16 @@ int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *v,
     case ZEL_MATCH_APP_LIST: {
         if (!v->name)
             return 74;
-        zel_app_list *list = zel_config_app_list_find(ctx, v->name, ZEL_LIST_SOURCE_CONTROLLER);
+        const uint32_t source = seq->acl ? ZEL_LIST_SOURCE_LOCAL : ZEL_LIST_SOURCE_CONTROLLER;
+        zel_app_list *list = zel_config_app_list_find(ctx, v->name, source);
         if (!list)
             return 2;
-        if (int rc = zel_config_policy_app_list_ref(ctx, v->name, 2, seq->policy->type, seq->policy->name.c_str(),
-                                                    seq->pvl->name.c_str());
-            rc != 0)
+        const zel_acl_key key = seq->acl ? zel_acl_user_key(*seq->acl) : zel_acl_key{};
+        const int rc = seq->acl
+                           ? zel_config_policy_app_list_ref(ctx, v->name, source, key.family, key.name.c_str(), nullptr)
+                           : zel_config_policy_app_list_ref(ctx, v->name, source, seq->policy->type,
+                                                            seq->policy->name.c_str(), seq->pvl->name.c_str());
+        if (rc != 0)
             return rc;
         seq->list_refs.emplace_back(field, list->name);
         zel_config_app_list_fields(ctx, field, list, seq);
@@ -462,8 +496,7 @@ int zel_config_match_add(zel_ctx *ctx, uint32_t field, const zel_match_value *v,
     default:  // APP, APP_FAMILY come only from lists
         return 22;
     }
-    seq->policy->changed = 1;
-    seq->pvl->changed = 1;
+    zel_seq_mark_changed(seq);
     return 0;
 }
 
@@ -475,16 +508,10 @@ int zel_config_rule_field_clear(zel_ctx *ctx, uint32_t field, zel_sequence *seq)
     // List fields let go of the lists they named.
     auto refs = std::stable_partition(seq->list_refs.begin(), seq->list_refs.end(),
                                       [field](const auto &r) { return r.first != field; });
-    for (auto it = refs; it != seq->list_refs.end(); ++it) {
-        if (field == ZEL_MATCH_APP_LIST)
-            zel_config_policy_app_list_unref(ctx, it->second.c_str(), ZEL_LIST_SOURCE_CONTROLLER, seq->policy->type,
-                                             seq->policy->name.c_str(), seq->pvl->name.c_str());
-        else
-            zel_config_pfx_list_unref(ctx, it->second.c_str(), seq->policy, seq->pvl);
-    }
+    for (auto it = refs; it != seq->list_refs.end(); ++it)
+        zel_seq_list_unref(ctx, seq, it->first, it->second.c_str());
     seq->list_refs.erase(refs, seq->list_refs.end());
-    seq->policy->changed = 1;
-    seq->pvl->changed = 1;
+    zel_seq_mark_changed(seq);
     return 0;
 }
 

@@ -154,3 +154,33 @@ int zel_config_policer_set(zel_ctx *ctx, const char *name, uint64_t rate_bps, ui
 int zel_config_policer_ref(zel_ctx *ctx, uint32_t source, const char *policer, const char *instance,
                            zel_policy_vpn_list *pvl);
 int zel_config_policer_unref(zel_ctx *ctx, uint32_t source, const char *policer, const char *instance);
+
+// ---------------------------------------------------------------------------------------------------
+// Access lists, per family (ZEL_ACL_V4, ZEL_ACL_V6): an IPv4 and an IPv6 list may share a name. Their
+// sequences take matches through zel_config_match_add and zel_config_rule_field_clear, with local
+// lists.
+
+zel_access_list *zel_acl_find(zel_ctx *ctx, uint32_t family, const char *name);
+int zel_config_access_list_find(zel_ctx *ctx, const char *name, uint32_t family, zel_access_list **out);
+// New list, flagged new; 17 when it exists.
+int zel_config_access_list_add(zel_ctx *ctx, const char *name, uint32_t family, uint32_t default_action);
+int zel_config_access_list_modify(zel_ctx *ctx, const char *name, uint32_t family, uint32_t default_action);
+// Detaches and frees the program, then every sequence and binding.
+int zel_config_access_list_delete(zel_ctx *ctx, const char *name, uint32_t family);
+
+int zel_intf_config_rule_add(zel_ctx *ctx, const char *name, uint32_t family, uint32_t seq, zel_sequence **out);
+int zel_config_access_list_rule_find(zel_ctx *ctx, const char *name, uint32_t family, uint32_t seq, zel_sequence **out);
+int zel_config_access_list_rule_delete(zel_ctx *ctx, const char *name, uint32_t family, uint32_t seq);
+// As zel_config_action_add; police names a local policer, set fc a class that must exist (2).
+int zel_intf_config_action_add(zel_ctx *ctx, const char *name, uint32_t family, uint32_t seq, uint32_t code,
+                               uint32_t param_type, const zel_action_value *value, uint32_t tag);
+int zel_config_access_list_action_delete(zel_ctx *ctx, const char *name, uint32_t family, uint32_t seq, uint32_t tag);
+
+// Stores the binding and attaches a published filter to it: 2 without the list, 17 when the
+// interface and direction carry it already, 22 for an interface name over 32 characters.
+int zel_config_access_list_bind(zel_ctx *ctx, uint32_t family, const char *name, const zel_acl_binding &b);
+// Detaches and removes the binding: an absent list is no error, an absent binding gives 2.
+int zel_config_access_list_unbind(zel_ctx *ctx, uint32_t family, const char *name, const zel_acl_binding &b);
+// The interface or VPN went: its bindings in every list of both families go with it.
+void zel_config_intf_unbind_all(zel_ctx *ctx, const char *ifname);
+void zel_config_vpn_unbind_all(zel_ctx *ctx, uint64_t vpn);

@@ -82,3 +82,21 @@ int zel_config_policy_app_list_app(cfgd_sub_point *, enum cdb_iter_op, uint8_t, 
                                    confd_tag_value_t *);
 int zel_config_policy_app_list_app_family(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
                                           confd_tag_value_t *);
+
+// Access lists (rows 28-35): lists, sequences and interface bindings per family, interfaces and VPN
+// instances for their deletion.
+int zel_config_ipv4_access_list(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                                confd_tag_value_t *);
+int zel_config_ipv6_access_list(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                                confd_tag_value_t *);
+int zel_config_ipv4_access_list_seq(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                                    confd_tag_value_t *);
+int zel_config_ipv6_access_list_seq(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                                    confd_tag_value_t *);
+int zel_config_ipv4_intf_access_list(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                                     confd_tag_value_t *);
+int zel_config_ipv6_intf_access_list(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                                     confd_tag_value_t *);
+int zel_config_vpn_intf(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t, confd_tag_value_t *);
+int zel_config_vpn_instance(cfgd_sub_point *, enum cdb_iter_op, uint8_t, confd_value_t *, uint16_t,
+                            confd_tag_value_t *);

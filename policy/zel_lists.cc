@@ -36,6 +36,15 @@ void mark_policy_users(zel_ctx *ctx, const std::map<zel_pvl_key, uint32_t> &user
     }
 }
 
+// Sets the changed mark of every access-list user that still exists.
+void mark_acl_users(zel_ctx *ctx, const std::map<zel_acl_key, uint32_t> &users)
+{
+    for (const auto &[key, count] : users)
+        if (zel_access_list *acl =
+                zel_acl_find(ctx, key.family == ZEL_ACL_FAMILY_V6 ? ZEL_ACL_V6 : ZEL_ACL_V4, key.name.c_str()))
+            acl->changed = 1;
+}
+
 // Binds (or unbinds) every bound user of a vpn-list to the VPNs of some ranges.
 void vpn_range_notify(zel_ctx *ctx, const zel_vpn_list &list, std::span<const zel_vpn_range> ranges, uint8_t opcode)
 {
@@ -249,6 +258,7 @@ int zel_config_pfx_list_change(zel_ctx *ctx, const char *name, uint32_t source)
     if (!list)
         return 2;
     mark_policy_users(ctx, list->policy_users);
+    mark_acl_users(ctx, list->acl_users);
     return 0;
 }
 
@@ -368,6 +378,7 @@ int zel_config_app_list_change(zel_ctx *ctx, const char *name, uint32_t source)
     if (!list)
         return 2;
     mark_policy_users(ctx, list->policy_users);
+    mark_acl_users(ctx, list->acl_users);
     return 0;
 }
 
@@ -528,6 +539,12 @@ void mirror_mark_users(zel_ctx *ctx, const std::string &name)
                         pvl->changed = 1;
                         policy->changed = 1;
                     }
+    for (auto &family : ctx->policy_db->access_lists)
+        for (auto &[aname, acl] : family)
+            for (auto &[num, seq] : acl->sequences)
+                for (auto &act : seq->actions)
+                    if (act->param_type == ZEL_ACT_MIRROR && name == act->v.name)
+                        acl->changed = 1;
 }
 
 uint32_t mirror_number(const zel_policy_db &db)
@@ -661,17 +678,28 @@ int zel_config_policer_modify(zel_ctx *ctx, const zel_policer_cfg &cfg, uint8_t 
         pol->burst_bytes = cfg.burst_bytes;
     if (mask & ZEL_POLICER_EXCEED)
         pol->exceed = cfg.exceed;
-    // The actions' copies follow, so that a later recompilation keeps the new definition.
-    for (auto &[inst, use] : pol->instances) {
-        if (!use.pvl)
-            continue;
-        for (auto &[num, seq] : use.pvl->sequences)
+    // Every filter the policer's users publish: a vpn-list, or the IPv4 and the IPv6 access list of
+    // the user's name, where they exist.
+    std::vector<zel_filter *> filters;
+    auto follow = [&](zel_filter *f, auto &sequences) {
+        filters.push_back(f);
+        // The actions' copies follow, so that a later recompilation keeps the new definition.
+        for (auto &[num, seq] : sequences)
             for (auto &act : seq->actions)
                 if (act->param_type == ZEL_ACT_POLICE && pol->name == act->v.name) {
                     act->rate_bps = pol->rate_bps;
                     act->burst_bytes = pol->burst_bytes;
                     act->exceed = pol->exceed;
                 }
+    };
+    for (auto &[inst, use] : pol->instances) {
+        if (use.pvl) {
+            follow(use.pvl, use.pvl->sequences);
+            continue;
+        }
+        for (uint32_t family : {ZEL_ACL_V4, ZEL_ACL_V6})
+            if (zel_access_list *acl = zel_acl_find(ctx, family, inst.c_str()))
+                follow(acl, acl->sequences);
     }
     if (!ctx->dp.ops || !ctx->dp.ops->policer_update)
         return 0;
@@ -683,10 +711,9 @@ int zel_config_policer_modify(zel_ctx *ctx, const zel_policer_cfg &cfg, uint8_t 
     st.rate = r.rate;
     st.burst = r.burst;
     st.oob_action = pol->exceed;
-    for (auto &[inst, use] : pol->instances)
-        if (use.pvl && use.pvl->program && use.pvl->filter_index != ZEL_FILTER_UNBOUND &&
-            use.pvl->filter_index != db->no_filter)
-            ctx->dp.ops->policer_update(use.pvl->filter_index, &st);
+    for (zel_filter *f : filters)
+        if (f->program && f->filter_index != ZEL_FILTER_UNBOUND && f->filter_index != db->no_filter)
+            ctx->dp.ops->policer_update(f->filter_index, &st);
     return 0;
 }
 

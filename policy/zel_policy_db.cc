@@ -26,6 +26,9 @@ void zel_policy_db_free(zel_ctx *ctx)
         const zel_policy &p = *db->policies.begin()->second;
         zel_config_policy_delete(ctx, p.type, p.name.c_str());
     }
+    for (uint32_t family : {ZEL_ACL_V4, ZEL_ACL_V6})
+        while (!db->access_lists[family].empty())
+            zel_config_access_list_delete(ctx, db->access_lists[family].begin()->first.c_str(), family);
     if (db->sla_classes.avl_compar)
         zel_sla_class_deinit(ctx);
     if (ctx->fc_table.avl_compar)

@@ -17,3 +17,11 @@ void zel_match_push(zel_sequence *seq, uint32_t field, uint32_t match_type, cons
                     uint32_t high);
 // One SRC_ADDR / DST_ADDR entry per prefix of the list, of match type `match_type`.
 void zel_pfx_list_fields(zel_sequence *seq, uint32_t match_type, const zel_pfx_list &list);
+
+// Sets the changed marks of a sequence's owner (policy and vpn-list, or access list).
+void zel_seq_mark_changed(zel_sequence *seq);
+// Lets go of one list reference a sequence's list match took.
+void zel_seq_list_unref(zel_ctx *ctx, zel_sequence *seq, uint32_t match_type, const char *name);
+// Re-derives what one sequence takes from other objects before a rebuild: list matches from the
+// lists' current entries (of `source`), mirror copies, TLOC-list references. 0 or the TLOC code.
+int zel_sequence_refresh(zel_ctx *ctx, zel_sequence *seq, uint32_t source, const char *owner);

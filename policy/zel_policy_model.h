@@ -152,6 +152,7 @@ struct zel_mirror {
 struct zel_policer_instance {
     std::string name;
     zel_policy_vpn_list *pvl;  // null for an access-list user
+    uint32_t acl_refs = 0;     // access-list user: sequences of either family that police with it
 };
 
 // Which values of a policer a change gives.
@@ -275,8 +276,11 @@ struct zel_tloc_ref {
     uint32_t count;
 };
 
+struct zel_access_list;
+
 struct zel_sequence {
     uint32_t number;
+    zel_access_list *acl = nullptr;  // set for an access-list sequence (policy and pvl are null)
     std::string vpn_list_name;
     std::vector<zel_match> matches;
     std::vector<std::unique_ptr<zel_action>> actions;
@@ -324,7 +328,38 @@ struct zel_policy {
     std::map<std::string, std::unique_ptr<zel_policy_vpn_list>> vpn_lists;
 };
 
+// Access lists: family 0 IPv4, 1 IPv6 (what attach messages carry).
+inline constexpr uint32_t ZEL_ACL_V4 = 0;
+inline constexpr uint32_t ZEL_ACL_V6 = 1;
+inline constexpr size_t ZEL_ACL_IFNAME_LEN = 33;  // 32 characters
+
+// One interface and direction (1 in, 2 out) a list is attached to.
+struct zel_acl_binding {
+    std::string ifname;
+    uint32_t direction;
+    uint64_t vpn;
+};
+
+struct zel_access_list : zel_filter {
+    std::string name;
+    uint32_t family = ZEL_ACL_V4;
+    uint8_t added = 0;
+    uint8_t changed = 0;
+    uint32_t default_action = 0;  // 1 reject, 2 accept, 0 not configured
+    std::map<uint32_t, std::unique_ptr<zel_sequence>> sequences;
+    // By interface name (byte-wise), then direction: the order attach messages list them in.
+    std::map<std::pair<std::string, uint32_t>, zel_acl_binding> bindings;
+    std::map<std::string, uint32_t> policers;  // local policers its sequences police with, with counts
+};
+
+// The key an access list is a list user under.
+inline zel_acl_key zel_acl_user_key(const zel_access_list &acl)
+{
+    return {acl.family == ZEL_ACL_V6 ? ZEL_ACL_FAMILY_V6 : ZEL_ACL_FAMILY_V4, acl.name};
+}
+
 struct zel_policy_db {
+    std::map<std::string, std::unique_ptr<zel_access_list>> access_lists[2];  // by family
     std::map<zel_policy_key, std::unique_ptr<zel_policy>> policies;
     std::map<std::string, std::unique_ptr<zel_vpn_list>, zel_len_name_less> vpn_lists;
     std::map<std::pair<uint32_t, std::string>, std::unique_ptr<zel_pfx_list>> pfx_lists;  // source, name

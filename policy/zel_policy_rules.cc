@@ -141,7 +141,7 @@ int zel_compile_sequence(zel_ctx *ctx, rule *r, zel_sequence *seq)
     // Packets always carry 1 in the MATCH_ANY field: 0 there is a rule no packet matches.
     if (matches_nothing(*seq)) {
         ZEL_DEBUG(ZEL_DEBUG_POLICY, "Sequence %u of policy %s names only unknown applications", seq->number,
-                  seq->policy->name.c_str());
+                  seq->acl ? seq->acl->name.c_str() : seq->policy->name.c_str());
         if (int rc = zel_rule_add_range(cc, r, ZEL_CF_MATCH_ANY, 0, 0); rc != 0)
             return rc;
     }
@@ -176,29 +176,35 @@ int zel_policy_refresh(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_li
     if (zel_action *def = pvl->default_action.get(); def && def->param_type == ZEL_ACT_SLA_CLASS)
         def->sla_index = zel_sla_class_id(ctx, def->v.sla_name);
 
-    for (auto &[num, seq] : pvl->sequences) {
-        // Re-derive list matches from the lists' current contents; the references stay.
-        std::erase_if(seq->matches, [](const zel_match &m) { return is_list_match(m.match_type); });
-        for (const auto &[match_type, name] : seq->list_refs) {
-            if (match_type == ZEL_MATCH_APP_LIST) {
-                zel_app_list *list = zel_config_app_list_find(ctx, name.c_str(), ZEL_LIST_SOURCE_CONTROLLER);
-                if (!list || zel_config_app_list_fields(ctx, ZEL_MATCH_APP_LIST, list, seq.get()) != 0)
-                    ZEL_LOG("Could not add app list %s to policy %s", name.c_str(), policy->name.c_str());
-            } else if (zel_pfx_list *list = zel_config_pfx_list_find(ctx, name.c_str(), ZEL_LIST_SOURCE_CONTROLLER)) {
-                zel_pfx_list_fields(seq.get(), match_type, *list);
-            }
+    for (auto &[num, seq] : pvl->sequences)
+        if (int rc = zel_sequence_refresh(ctx, seq.get(), ZEL_LIST_SOURCE_CONTROLLER, policy->name.c_str()); rc != 0)
+            return rc;
+    return 0;
+}
+
+int zel_sequence_refresh(zel_ctx *ctx, zel_sequence *seq, uint32_t source, const char *owner)
+{
+    // Re-derive list matches from the lists' current contents; the references stay.
+    std::erase_if(seq->matches, [](const zel_match &m) { return is_list_match(m.match_type); });
+    for (const auto &[match_type, name] : seq->list_refs) {
+        if (match_type == ZEL_MATCH_APP_LIST) {
+            zel_app_list *list = zel_config_app_list_find(ctx, name.c_str(), source);
+            if (!list || zel_config_app_list_fields(ctx, ZEL_MATCH_APP_LIST, list, seq) != 0)
+                ZEL_LOG("Could not add app list %s to policy %s", name.c_str(), owner);
+        } else if (zel_pfx_list *list = zel_config_pfx_list_find(ctx, name.c_str(), source)) {
+            zel_pfx_list_fields(seq, match_type, *list);
         }
-        for (auto &act : seq->actions) {
-            if (act->param_type == ZEL_ACT_MIRROR) {
-                zel_mirror *m = zel_config_mirror_find(ctx, act->v.name);
-                ZEL_ASSERT(m != nullptr);
-                act->mirror = *m;
-                act->v.mirror = m->number;
-            } else if (act->param_type == ZEL_ACT_TLOC_LIST) {
-                zel_tloc_list_refs_drop(ctx, seq.get(), act.get());
-                if (int rc = zel_tloc_list_refs_take(ctx, seq.get(), act.get()); rc != 0)
-                    return rc;
-            }
+    }
+    for (auto &act : seq->actions) {
+        if (act->param_type == ZEL_ACT_MIRROR) {
+            zel_mirror *m = zel_config_mirror_find(ctx, act->v.name);
+            ZEL_ASSERT(m != nullptr);
+            act->mirror = *m;
+            act->v.mirror = m->number;
+        } else if (act->param_type == ZEL_ACT_TLOC_LIST) {
+            zel_tloc_list_refs_drop(ctx, seq, act.get());
+            if (int rc = zel_tloc_list_refs_take(ctx, seq, act.get()); rc != 0)
+                return rc;
         }
     }
     return 0;

@@ -14,6 +14,7 @@
 #include "dataplane/fp_common.h"
 #include "platform/cdb/confd_lib.h"
 #include "policy/zel_config.h"
+#include "policy/zel_policy_internal.h"
 #include "policy/zel_policy_rules.h"
 #include "yang/zel_yang_hashes.h"
 
@@ -192,9 +193,98 @@ void announce_policies(zel_ctx *ctx)
     }
 }
 
-// Policies first, then (with their own module) the access lists.
+// ----------------------------------------------------------------------------------------------------
+// Access lists as owners.
+
+void acl_status_notify(zel_ctx *ctx, const zel_access_list &acl, const char *status)
+{
+    if (!ctx->cfg.notify)
+        return;
+    ip_addr_t addr{};
+    addr.family = AF_INET;
+    cfgd_shm_get_addr(&addr);
+    // The policy notification's head, the list's name in place of policy and vpn-list.
+    confd_tag_value_t values[8];
+    zel_policy_status_values(values, cfgd_shm_get_text(), addr, "", "", status);
+    CONFD_SET_TAG_XMLBEGIN(&values[0], zel_tag_policy_access_list_status, zel_ns_policy);
+    CONFD_SET_TAG_BUF(&values[4], zel_tag_policy_access_list_name, acl.name.c_str(), acl.name.size());
+    values[5] = values[6];
+    CONFD_SET_TAG_XMLEND(&values[6], zel_tag_policy_access_list_status, zel_ns_policy);
+    ctx->cfg.notify(ctx, values, 7);
+}
+
+const zel_publish_ops kAclOps{
+    [](zel_ctx *ctx, void *owner, int rc) {
+        auto &acl = *static_cast<zel_access_list *>(owner);
+        ZEL_LOG("Failed to compile access list %s: %d", acl.name.c_str(), rc);
+        if (!acl.failed)
+            acl_status_notify(ctx, acl, "Failed");
+        acl.failed = 1;
+    },
+    [](zel_ctx *ctx, void *owner, uint32_t size) {
+        auto &acl = *static_cast<zel_access_list *>(owner);
+        ZEL_LOG("Failed to allocate program memory [%d/%d] for access list - %s. Continuing without the access-list.",
+                static_cast<int>(size), static_cast<int>((size + 127) / 128), acl.name.c_str());
+        zel_event_line(zel_severity::alert, ZEL_EVENT_ACL_NO_MEMORY,
+                       "Failed to allocate program memory for access list - %s. Continuing without the access-list.",
+                       acl.name.c_str());
+        acl_status_notify(ctx, acl, "Failed");
+    },
+    [](zel_ctx *ctx, void *owner) {
+        auto &acl = *static_cast<zel_access_list *>(owner);
+        zel_event_line(zel_severity::info, ZEL_EVENT_ACL_REPROGRAMMED, "Successfully re-programmed access list - %s",
+                       acl.name.c_str());
+        acl_status_notify(ctx, acl, "Success");
+    },
+    [](zel_ctx *ctx, void *owner) {
+        zel_acl_attach_send(ctx, *static_cast<zel_access_list *>(owner), ZEL_ATTACH_OP_ATTACH, nullptr);
+    },
+    [](zel_ctx *ctx, void *owner) {
+        auto &acl = *static_cast<zel_access_list *>(owner);
+        if (zel_acl_attach_send(ctx, acl, ZEL_ATTACH_OP_DETACH, nullptr) != 0)
+            ZEL_LOG("Failed to unbind filter %d from all interfaces\n", static_cast<int>(acl.filter_index));
+    },
+};
+
+// IPv4 lists, then IPv6 lists; the first failure is returned.
+int process_access_lists(zel_ctx *ctx)
+{
+    int first = 0;
+    for (auto &family : ctx->policy_db->access_lists)
+        for (auto &[name, acl] : family) {
+            if (int rc = zel_process_access_list_change(ctx, acl.get()); rc != 0 && first == 0)
+                first = rc;
+            if (ctx->kick)
+                ctx->kick();
+        }
+    return first;
+}
+
+void oom_mark_access_lists(zel_ctx *ctx)
+{
+    for (auto &family : ctx->policy_db->access_lists)
+        for (auto &[name, acl] : family) {
+            if (acl->filter_index != ctx->policy_db->no_filter)
+                continue;
+            acl->changed = 1;
+            ZEL_LOG(acl->family == ZEL_ACL_V6 ? "Retry programming for ACL6: %s" : "Retry programming for ACL: %s",
+                    name.c_str());
+        }
+}
+
+void announce_access_lists(zel_ctx *ctx)
+{
+    for (auto &family : ctx->policy_db->access_lists)
+        for (auto &[name, acl] : family)
+            if (acl->filter_index != ZEL_FILTER_UNBOUND &&
+                zel_acl_attach_send(ctx, *acl, ZEL_ATTACH_OP_ATTACH, nullptr) == 74)
+                return;
+}
+
+// Policies first, then the access lists.
 constexpr std::array kOwnerKinds{
     zel_owner_kind{"policy", process_policies, oom_mark_policies, announce_policies},
+    zel_owner_kind{"access-list", process_access_lists, oom_mark_access_lists, announce_access_lists},
 };
 
 }  // namespace
@@ -240,6 +330,47 @@ int zel_process_policy_vpn_list(zel_ctx *ctx, zel_policy_vpn_list *pvl, zel_poli
     }
     pvl->filter_type = policy->type == ZEL_POLICY_TYPE_DATA ? ZEL_FILTER_TYPE_DATA : ZEL_FILTER_TYPE_PFR;
     return zel_publish(ctx, pvl, rt, was_without_memory, kPvlOps, &o);
+}
+
+void zel_access_list_unpublish(zel_ctx *ctx, zel_access_list *acl) { zel_unpublish(ctx, acl, kAclOps, acl); }
+
+int zel_process_access_list_change(zel_ctx *ctx, zel_access_list *acl)
+{
+    if (!ctx || !acl)
+        return 74;
+    if (acl->filter_index != ctx->policy_db->no_filter && !acl->added && !acl->changed)
+        return 0;
+    const bool was_without_memory = acl->filter_index == ctx->policy_db->no_filter;
+    acl->added = acl->changed = 0;
+    if (acl->sequences.empty()) {
+        zel_access_list_unpublish(ctx, acl);
+        acl->failed = 0;
+        return 0;
+    }
+    // The previous program stays attached until the new one is built.
+    for (auto &[num, seq] : acl->sequences)
+        if (int rc = zel_sequence_refresh(ctx, seq.get(), ZEL_LIST_SOURCE_LOCAL, acl->name.c_str()); rc != 0)
+            return rc;
+    auto def = std::make_unique<zel_action_data>();
+    zel_default_action(acl->default_action, 0, 0, false, 0, def.get());
+    char alias[16];
+    snprintf(alias, sizeof alias, "%d", static_cast<int>(acl->family));
+    rule_table *rt = zel_rule_table_create(acl->name.c_str(), alias, ZEL_ACTION_DATA_SIZE, def.get());
+    if (!rt)
+        return 12;
+    for (auto &[num, seq] : acl->sequences) {
+        char rname[16];
+        snprintf(rname, sizeof rname, "%u", num);
+        rule *r = zel_rule_add(rt, rname);
+        if (int rc = r ? zel_compile_sequence(ctx, r, seq.get()) : 12; rc != 0) {
+            ZEL_LOG("Failed to build sequence %u of access list %s: %d", num, acl->name.c_str(), rc);
+            zel_rule_table_free(rt);
+            zel_compile_context_reset(ctx->compile.compiler);
+            kAclOps.compile_failed(ctx, acl, rc);
+            return rc;
+        }
+    }
+    return zel_publish(ctx, acl, rt, was_without_memory, kAclOps, acl);
 }
 
 // ----------------------------------------------------------------------------------------------------

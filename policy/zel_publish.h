@@ -74,3 +74,10 @@ int zel_policy_binding_encode(zel_ctx *ctx, const zel_policy *policy, const zel_
 // The eight tag values of the policy status notification. text and the names must outlive values.
 void zel_policy_status_values(confd_tag_value *values, const char *text, const ip_addr_t &addr, const char *policy,
                               const char *vpn_list, const char *status);
+
+// Access lists: compiled at commit when new or changed, attached to all their bindings.
+int zel_process_access_list_change(zel_ctx *ctx, zel_access_list *acl);
+// Detaches a published list from all its bindings, frees its program and rule table.
+void zel_access_list_unpublish(zel_ctx *ctx, zel_access_list *acl);
+// One attach (3) or detach (4) message: the binding `one`, or all of the list's bindings.
+int zel_acl_attach_send(zel_ctx *ctx, const zel_access_list &acl, uint8_t op, const zel_acl_binding *one);

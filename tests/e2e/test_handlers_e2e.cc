@@ -597,3 +597,79 @@ TEST_F(HandlersE2e, OddButValidConfigurationIsAppliedOrReported)
 }
 
 }  // namespace
+
+namespace
+{
+
+// Two IPv4 lists and an IPv6 list of the same name as one of them; ge0/1 in VPN 10 bound inbound to A.
+std::string acl_config(const char *bound)
+{
+    return std::string(R"({
+  "ardenta-policy:policy": {
+    "access-list": [
+      {"name": "acl-a", "default-action": "accept", "sequence": [
+        {"number": 10, "match": {"protocol": [17]}, "action": {"base-action": "drop", "count": "a10"}},
+        {"number": 20, "match": {"protocol": [17, 6]}, "action": {"base-action": "accept", "count": "a20"}}]},
+      {"name": "acl-b", "default-action": "drop", "sequence": [
+        {"number": 10, "match": {"protocol": [6]}, "action": {"base-action": "accept", "count": "b10"}}]}],
+    "ipv6": {"access-list": [
+      {"name": "acl-a", "default-action": "drop", "sequence": [
+        {"number": 10, "match": {"next-header": [58]}, "action": {"base-action": "accept"}}]}]}
+  },
+  "ardenta-vpn:vpn": {"vpn-instance": [{"vpn-id": "10", "interface": [{"if-name": "ge0/1",
+    "access-list": [{"direction": "in", "acl-name": ")") +
+           bound + R"("}], "ipv6": {"access-list": [{"direction": "out", "acl-name": "acl-a"}]}}]}]}
+})";
+}
+
+TEST_F(HandlersE2e, AccessListsAttachFirstMatchAndMoveBetweenLists)
+{
+    std::string out;
+    size_t cur = 0;
+    ASSERT_EQ(commit("load", acl_config("acl-a"), &out), 0) << out;
+    const std::string v4 = R"("event":"attach","opcode":3,"family":0,"filter_index":(\d+),"name":"acl-a",)"
+                           R"("count":1,"bindings":\[\{"vpn":10,"direction":1,"interface":"ge0/1"\}\])";
+    auto m = pxrd_line(v4, &cur);
+    ASSERT_FALSE(m.empty()) << pxrd_->stdout_text() << syslog().dump();
+    const int fa = std::stoi(m[1]);
+    size_t c6 = 0;
+    auto m6 = pxrd_line(R"("event":"attach","opcode":3,"family":1,"filter_index":(\d+),"name":"acl-a",)"
+                        R"("count":1,"bindings":\[\{"vpn":10,"direction":2,"interface":"ge0/1"\}\])",
+                        &c6);
+    ASSERT_FALSE(m6.empty()) << pxrd_->stdout_text();
+    EXPECT_NE(std::stoi(m6[1]), fa) << "an IPv4 and an IPv6 list of one name are distinct";
+
+    auto lines = run_trace(fa, "167772161\t167772162\t1000\t53\t17\t0\t0\n"
+                               "167772161\t167772162\t1000\t80\t6\t0\t0\n"
+                               "167772161\t167772162\t0\t0\t1\t0\t0\n");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("count a10"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(" reject"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("count a20"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(" default"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find(" accept"), std::string::npos) << lines[2];
+
+    cur = pxrd_lines();
+    ASSERT_EQ(commit("replace", acl_config("acl-b"), &out), 0) << out;
+    ASSERT_FALSE(
+        pxrd_line(R"("event":"detach","opcode":4,"family":0,"filter_index":)" + std::to_string(fa) +
+                      R"(,"name":"acl-a","count":1,"bindings":\[\{"vpn":10,"direction":1,"interface":"ge0/1"\}\])",
+                  &cur)
+            .empty())
+        << pxrd_->stdout_text() << syslog().dump();
+    m = pxrd_line(R"("event":"attach","opcode":3,"family":0,"filter_index":(\d+),"name":"acl-b","count":1)", &cur);
+    ASSERT_FALSE(m.empty()) << pxrd_->stdout_text();
+    const int fb = std::stoi(m[1]);
+
+    pxrd_->signal(SIGKILL);
+    pxrd_->wait_exit();
+    pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
+    cur = 0;
+    EXPECT_FALSE(pxrd_line(R"("event":"attach","opcode":3,"family":0,"filter_index":)" + std::to_string(fb) +
+                               R"(,"name":"acl-b","count":1)",
+                           &cur)
+                     .empty())
+        << pxrd_->stdout_text();
+}
+
+}  // namespace
