@@ -1,5 +1,6 @@
-// Clearing the statistics of policies: the counter and policer banks inside their published programs.
-#include <cstdio>
+// Clearing the statistics of policies and access lists: the counter and policer banks inside their
+// published programs.
+#include <set>
 #include <string>
 
 #include "common/zel_ctx.h"
@@ -25,20 +26,24 @@ std::string name_param(const confd_tag_value_t *params, int n)
     return {};
 }
 
-// Counters, then policers, of one vpn-list whose program is published.
-void clear_pvl(const zel_ctx *ctx, zel_policy_vpn_list &pvl)
+// Counters, then policers, of one owner (a policy vpn-list or an access list) whose program is published.
+void clear_owner(const zel_ctx *ctx, const zel_filter &f, const std::map<uint32_t, std::unique_ptr<zel_sequence>> &seqs)
 {
-    if (pvl.filter_index == ZEL_FILTER_UNBOUND || pvl.filter_index >= ctx->policy_db->no_filter || !pvl.program)
+    if (f.filter_index == ZEL_FILTER_UNBOUND || f.filter_index >= ctx->policy_db->no_filter || !f.program)
         return;
-    for (const auto &[counter, uses] : pvl.counters)
-        zel_counter_clear(pvl.program, counter.c_str());
-    for (const auto &[num, seq] : pvl.sequences)
-        for (const auto &act : seq->actions)
-            if (act->param_type == ZEL_ACT_POLICE) {
-                char key[ZEL_POLICY_NAME_LEN + 16];
-                snprintf(key, sizeof key, "%d.%s", act->seq, act->v.name);
-                zel_policer_clear(pvl.program, key);
-            }
+    // Each name once: a clear flips the name's bank in every slot that carries it.
+    std::set<std::string> counters, policers;
+    for (const auto &[num, seq] : seqs)
+        for (const auto &act : seq->actions) {
+            if (act->param_type == ZEL_ACT_COUNT)
+                counters.insert(act->v.name);
+            else if (act->param_type == ZEL_ACT_POLICE)
+                policers.insert(std::to_string(act->seq) + "." + act->v.name);
+        }
+    for (const std::string &c : counters)
+        zel_counter_clear(f.program, c.c_str());
+    for (const std::string &p : policers)
+        zel_policer_clear(f.program, p.c_str());
 }
 
 int clear_policies(const confd_user_info *uinfo, uint32_t type, const confd_tag_value_t *params, int n)
@@ -51,8 +56,20 @@ int clear_policies(const confd_user_info *uinfo, uint32_t type, const confd_tag_
         if (policy->type != type || (!name.empty() && policy->name != name))
             continue;
         for (auto &[vl, pvl] : policy->vpn_lists)
-            clear_pvl(ctx, *pvl);
+            clear_owner(ctx, *pvl, pvl->sequences);
     }
+    return 0;
+}
+
+int clear_access_lists(const confd_user_info *uinfo, uint32_t family, const confd_tag_value_t *params, int n)
+{
+    zel_ctx *ctx = zel_oper_ctx(uinfo);
+    if (!ctx || !ctx->policy_db)
+        return 0;
+    const std::string name = name_param(params, n);
+    for (auto &[acl_name, acl] : ctx->policy_db->access_lists[family])
+        if (name.empty() || acl_name == name)
+            clear_owner(ctx, *acl, acl->sequences);
     return 0;
 }
 
@@ -66,4 +83,14 @@ int zel_clear_data_policy(confd_user_info *uinfo, xml_tag *, confd_hkeypath_t *,
 int zel_clear_app_route_policy(confd_user_info *uinfo, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *params, int n)
 {
     return clear_policies(uinfo, ZEL_POLICY_TYPE_PFR, params, n);
+}
+
+int zel_clear_policy_acl(confd_user_info *uinfo, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *params, int n)
+{
+    return clear_access_lists(uinfo, ZEL_ACL_V4, params, n);
+}
+
+int zel_clear_policy_acl6(confd_user_info *uinfo, xml_tag *, confd_hkeypath_t *, confd_tag_value_t *params, int n)
+{
+    return clear_access_lists(uinfo, ZEL_ACL_V6, params, n);
 }

@@ -9,6 +9,8 @@ namespace
 {
 
 const std::array kActions{
+    confd_action_cbs{"zel_clear_policy_acl", nullptr, nullptr, zel_clear_policy_acl},
+    confd_action_cbs{"zel_clear_policy_acl6", nullptr, nullptr, zel_clear_policy_acl6},
     confd_action_cbs{"zel_clear_data_policy", nullptr, nullptr, zel_clear_data_policy},
     confd_action_cbs{"zel_clear_app_route_policy", nullptr, nullptr, zel_clear_app_route_policy},
     confd_action_cbs{"zel_debug_config", nullptr, nullptr, zel_debug_one<0>},

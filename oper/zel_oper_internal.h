@@ -16,3 +16,6 @@ int zel_clear_data_policy(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_
                           int n);
 int zel_clear_app_route_policy(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params,
                                int n);
+int zel_clear_policy_acl(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params, int n);
+int zel_clear_policy_acl6(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params,
+                          int n);
