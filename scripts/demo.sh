@@ -48,6 +48,9 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
 
   for _ in $(seq 50); do "$bin/cdb-cli" status 2>/dev/null | grep -q zeld && break; sleep 0.1; done
   say "cdb-sim: zeld registered $("$bin/cdb-cli" status | grep -o "\"path\"" | wc -l) subscription points"
+  say "cdb-cli read-priority 0x7 (the daemons that read their configuration before zeld are done)"
+  "$bin/cdb-cli" read-priority 0x7
+  sleep 0.3
   say "cdb-cli load examples/data-policy.json"
   "$bin/cdb-cli" load "$src/examples/data-policy.json"
   wait_for "$work/pxrd.out" "\"bind\"" || true

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/cdb/confd_cdb.h"
 #include "platform/cdb/confd_internal.h"
 
 using cdbwire::WireReader;
@@ -20,17 +21,20 @@ namespace
 
 void usage()
 {
-    fprintf(stderr, "usage: cdb-cli [--port N] COMMAND\n"
-                    "  load FILE.json           merge FILE into the running configuration and commit\n"
-                    "  replace FILE.json        replace the running configuration by FILE and commit\n"
-                    "  replace --empty          delete the whole running configuration and commit\n"
-                    "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
-                    "  show-config [PATH]       print the running configuration as JSON\n"
-                    "  show CALLPOINT [KEY...]  list the entries served by a daemon\n"
-                    "  request ACTION [PARAM VALUE...]  run an action point\n"
-                    "  notifications | traps    print what was recorded, one JSON object per line\n"
-                    "  status                   print the start phase and the connected daemons\n"
-                    "  phase N                  move the database to start phase N\n");
+    fprintf(stderr,
+            "usage: cdb-cli [--port N] COMMAND\n"
+            "  load FILE.json           merge FILE into the running configuration and commit\n"
+            "  replace FILE.json        replace the running configuration by FILE and commit\n"
+            "  replace --empty          delete the whole running configuration and commit\n"
+            "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
+            "  show-config [PATH]       print the running configuration as JSON\n"
+            "  show CALLPOINT [KEY...]  list the entries served by a daemon\n"
+            "  request ACTION [PARAM VALUE...]  run an action point\n"
+            "  notifications | traps    print what was recorded, one JSON object per line\n"
+            "  status                   print the start phase and the connected daemons\n"
+            "  phase N                  move the database to start phase N\n"
+            "  read-priority MASK       write /cfgd-initial-read-priority (0x7: every level before the\n"
+            "                           daemons' own has read its configuration, as the platform does at boot)\n");
 }
 
 // A configuration document from a file; on failure *err says why. An empty (or blank)
@@ -60,6 +64,31 @@ bool read_config(const std::string &path, std::string *out, std::string *err)
     return true;
 }
 
+// The operational initial-read mask, written as the platform's boot sequence writes it.
+int write_read_priority(int port, const std::string &text)
+{
+    char *end = nullptr;
+    const unsigned long mask = strtoul(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || mask > 0xFFFFFFFFul) {
+        fprintf(stderr, "Error: '%s' is not a mask\n", text.c_str());
+        return 2;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    confd_value_t v;
+    CONFD_SET_BIT32(&v, static_cast<uint32_t>(mask));
+    const bool ok = cdb_connect(s, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&a), sizeof a) == CONFD_OK &&
+                    cdb_start_session(s, CDB_OPERATIONAL) == CONFD_OK &&
+                    cdb_set_elem(s, &v, "/cfgd-initial-read-priority") == CONFD_OK;
+    if (!ok)
+        fprintf(stderr, "Error: %s\n", confd_lasterr());
+    cdb_close(s);
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -78,6 +107,8 @@ int main(int argc, char **argv)
     }
     std::string cmd = argv[i++];
     std::vector<std::string> args(argv + i, argv + argc);
+    if (cmd == "read-priority" && args.size() == 1)
+        return write_read_priority(port, args[0]);
     WireWriter w;
     uint32_t op = 0;
     if (cmd == "replace" && args.size() == 1 && args[0] == "--empty") {
