@@ -226,11 +226,7 @@ int zel_intf_config_action_add(zel_ctx *ctx, const char *name, uint32_t family, 
     default:
         break;
     }
-    // The base action lands in slot 0 of the block.
-    if (param_type == 0)
-        seq->actions.insert(seq->actions.begin(), std::move(act));
-    else
-        seq->actions.push_back(std::move(act));
+    zel_seq_action_insert(seq, std::move(act));
     acl->changed = 1;
     return 0;
 }
@@ -240,11 +236,10 @@ int zel_config_access_list_action_delete(zel_ctx *ctx, const char *name, uint32_
     zel_sequence *seq;
     if (int rc = zel_config_access_list_rule_find(ctx, name, family, number, &seq); rc != 0)
         return rc;
-    auto it = std::find_if(seq->actions.begin(), seq->actions.end(), [&](const auto &a) { return a->tag == tag; });
-    if (it == seq->actions.end())
+    std::unique_ptr<zel_action> act = zel_seq_action_take(seq, tag);
+    if (!act)
         return 2;
-    action_release(ctx, seq->acl, it->get());
-    seq->actions.erase(it);
+    action_release(ctx, seq->acl, act.get());
     seq->acl->changed = 1;
     return 0;
 }

@@ -596,14 +596,29 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
     default:
         break;
     }
-    // The base action (no parameters) goes first so that it lands in slot 0 of the block.
-    if (param_type == 0)
-        seq->actions.insert(seq->actions.begin(), std::move(act));
-    else
-        seq->actions.push_back(std::move(act));
+    zel_seq_action_insert(seq, std::move(act));
     policy->changed = 1;
     pvl->changed = 1;
     return 0;
+}
+
+void zel_seq_action_insert(zel_sequence *seq, std::unique_ptr<zel_action> act)
+{
+    // The base action (no parameters) goes first so that it lands in slot 0 of the block.
+    if (act->param_type == 0)
+        seq->actions.insert(seq->actions.begin(), std::move(act));
+    else
+        seq->actions.push_back(std::move(act));
+}
+
+std::unique_ptr<zel_action> zel_seq_action_take(zel_sequence *seq, uint32_t tag)
+{
+    auto it = std::find_if(seq->actions.begin(), seq->actions.end(), [&](const auto &a) { return a->tag == tag; });
+    if (it == seq->actions.end())
+        return nullptr;
+    std::unique_ptr<zel_action> act = std::move(*it);
+    seq->actions.erase(it);
+    return act;
 }
 
 int zel_config_action_find(zel_ctx *ctx, uint32_t type, const char *policy, const char *vpn_list, uint32_t number,
@@ -630,11 +645,10 @@ int zel_config_action_delete(zel_ctx *ctx, uint32_t type, const char *policy, co
     zel_sequence *seq;
     if (int rc = zel_config_sequence_find(ctx, type, policy, vpn_list, number, &seq); rc != 0)
         return rc;
-    auto it = std::find_if(seq->actions.begin(), seq->actions.end(), [&](const auto &a) { return a->tag == tag; });
-    if (it == seq->actions.end())
+    std::unique_ptr<zel_action> act = zel_seq_action_take(seq, tag);
+    if (!act)
         return 2;
-    action_release(ctx, seq, it->get());
-    seq->actions.erase(it);
+    action_release(ctx, seq, act.get());
     seq->policy->changed = 1;
     seq->pvl->changed = 1;
     return 0;

@@ -13,6 +13,11 @@ void zel_tloc_ref_drop(zel_ctx *ctx, zel_sequence *seq, zel_kro_peer *peer);
 int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
 void zel_tloc_list_refs_drop(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
 
+// A sequence's actions: the base action first (slot 0 of the block), the others in configuration order.
+void zel_seq_action_insert(zel_sequence *seq, std::unique_ptr<zel_action> act);
+// Removes the action with that tag; null when there is none.
+std::unique_ptr<zel_action> zel_seq_action_take(zel_sequence *seq, uint32_t tag);
+
 void zel_match_push(zel_sequence *seq, uint32_t field, uint32_t match_type, const char *list, uint32_t low,
                     uint32_t high);
 // One SRC_ADDR / DST_ADDR entry per prefix of the list, of match type `match_type`.
