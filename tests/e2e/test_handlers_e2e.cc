@@ -673,3 +673,41 @@ TEST_F(HandlersE2e, AccessListsAttachFirstMatchAndMoveBetweenLists)
 }
 
 }  // namespace
+
+namespace
+{
+
+// The database going away and coming back changes nothing that zeld published: no unbinding, the same
+// program, and the next commit is applied.
+TEST_F(HandlersE2e, DatabaseRestartLeavesProgramsAndBindings)
+{
+    std::string out;
+    ASSERT_EQ(commit("load", kObjects, &out), 0) << out;
+    const int filter = settled_filter("objs");
+    ASSERT_GE(filter, 0) << pxrd_->stdout_text();
+    const auto before = run_trace(filter, kThreePackets);
+    size_t cur = pxrd_lines();
+
+    cdb_->signal(SIGTERM);
+    cdb_->wait_exit();
+    cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
+    ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
+    // zeld subscribes again within its retry period.
+    bool back = false;
+    for (int i = 0; i < 100 && !back; i++, std::this_thread::sleep_for(100ms))
+        back = cli({"status"}).find("\"name\":\"zeld\"") != std::string::npos;
+    ASSERT_TRUE(back) << syslog().dump();
+
+    EXPECT_TRUE(pxrd_line(R"("event": ?"unbind")", &cur, 0ms).empty()) << pxrd_->stdout_text();
+    EXPECT_EQ(run_trace(filter, kThreePackets), before);
+    // And the next change is applied: the idle list's range grows.
+    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[
+        {"name":"vl","vpn":[{"id":"60"}]}]}}})",
+                     &out),
+              0)
+        << out;
+    EXPECT_FALSE(pxrd_line(R"("event": ?"bind".*"vpns": ?\[60\])", &cur).empty()) << pxrd_->stdout_text();
+    EXPECT_TRUE(zeld_->running());
+}
+
+}  // namespace
