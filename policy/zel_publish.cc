@@ -96,16 +96,25 @@ void report_failed(zel_ctx *ctx, const pvl_owner &o, const char *why)
     status_notify(ctx, o, "Failed");
 }
 
-void status_notify(zel_ctx *ctx, const pvl_owner &o, const char *status)
+// The policy status notification's eight values for (policy, vpn-list), for the owner to adjust; false
+// when no notification can be sent.
+bool status_values(zel_ctx *ctx, confd_tag_value_t *values, const char *policy, const char *vpn_list,
+                   const char *status)
 {
     if (!ctx->cfg.notify)
-        return;
+        return false;
     ip_addr_t addr{};
     addr.family = AF_INET;
     cfgd_shm_get_addr(&addr);
+    zel_policy_status_values(values, cfgd_shm_get_text(), addr, policy, vpn_list, status);
+    return true;
+}
+
+void status_notify(zel_ctx *ctx, const pvl_owner &o, const char *status)
+{
     confd_tag_value_t values[8];
-    zel_policy_status_values(values, cfgd_shm_get_text(), addr, o.policy->name.c_str(), o.pvl->name.c_str(), status);
-    ctx->cfg.notify(ctx, values, 8);
+    if (status_values(ctx, values, o.policy->name.c_str(), o.pvl->name.c_str(), status))
+        ctx->cfg.notify(ctx, values, 8);
 }
 
 const zel_publish_ops kPvlOps{
@@ -198,14 +207,10 @@ void announce_policies(zel_ctx *ctx)
 
 void acl_status_notify(zel_ctx *ctx, const zel_access_list &acl, const char *status)
 {
-    if (!ctx->cfg.notify)
-        return;
-    ip_addr_t addr{};
-    addr.family = AF_INET;
-    cfgd_shm_get_addr(&addr);
     // The policy notification's head, the list's name in place of policy and vpn-list.
     confd_tag_value_t values[8];
-    zel_policy_status_values(values, cfgd_shm_get_text(), addr, "", "", status);
+    if (!status_values(ctx, values, "", "", status))
+        return;
     CONFD_SET_TAG_XMLBEGIN(&values[0], zel_tag_policy_access_list_status, zel_ns_policy);
     CONFD_SET_TAG_BUF(&values[4], zel_tag_policy_access_list_name, acl.name.c_str(), acl.name.size());
     values[5] = values[6];
