@@ -185,14 +185,7 @@ int zel_intf_config_action_add(zel_ctx *ctx, const char *name, uint32_t family, 
     if (param_type != 0 && !value)
         return 74;
     zel_access_list *acl = seq->acl;
-    auto act = std::make_unique<zel_action>();
-    act->code = code;
-    act->param_type = param_type;
-    act->tag = tag;
-    if (value)
-        act->v = *value;
-    act->v.fc_name[ZEL_CLASS_NAME_LEN - 1] = '\0';
-    act->v.name[ZEL_POLICY_NAME_LEN - 1] = '\0';
+    std::unique_ptr<zel_action> act = zel_action_make(code, param_type, tag, value);
     switch (param_type) {
     case ZEL_ACT_POLICE: {
         zel_policer *pol = zel_config_policer_find(ctx, ZEL_LIST_SOURCE_LOCAL, act->v.name);
@@ -201,21 +194,13 @@ int zel_intf_config_action_add(zel_ctx *ctx, const char *name, uint32_t family, 
         auto [it, fresh] = pol->instances.try_emplace(acl->name, zel_policer_instance{acl->name, nullptr});
         it->second.acl_refs++;
         acl->policers[act->v.name]++;
-        act->rate_bps = pol->rate_bps;
-        act->burst_bytes = pol->burst_bytes;
-        act->exceed = pol->exceed;
-        act->seq = static_cast<int32_t>(number);
+        zel_action_copy_policer(act.get(), *pol, number);
         break;
     }
-    case ZEL_ACT_MIRROR: {
-        auto it = ctx->policy_db->mirrors.find(act->v.name);
-        if (it == ctx->policy_db->mirrors.end())
-            return 22;
-        act->mirror = *it->second;
-        act->v.mirror = it->second->number;
-        it->second->refs++;
+    case ZEL_ACT_MIRROR:
+        if (int rc = zel_action_take_mirror(ctx, act.get()); rc != 0)
+            return rc;
         break;
-    }
     case ZEL_ACT_SET_FC: {
         zel_fwd_class *c = zel_fwd_class_find(ctx, act->v.fc_name);
         if (!c)

@@ -518,17 +518,9 @@ int zel_config_rule_field_clear(zel_ctx *ctx, uint32_t field, zel_sequence *seq)
 // ----------------------------------------------------------------------------------------------------
 // Actions.
 
-int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, const char *vpn_list, uint32_t number,
-                          uint32_t code, uint32_t param_type, const zel_action_value *value, uint32_t tag)
+std::unique_ptr<zel_action> zel_action_make(uint32_t code, uint32_t param_type, uint32_t tag,
+                                            const zel_action_value *value)
 {
-    zel_sequence *seq;
-    if (int rc = zel_config_sequence_find(ctx, type, policy_name, vpn_list, number, &seq); rc != 0)
-        return rc;
-    if (param_type != 0 && !value)
-        return 74;
-    zel_policy_db *db = ctx->policy_db;
-    zel_policy *policy = seq->policy;
-    zel_policy_vpn_list *pvl = seq->pvl;
     auto act = std::make_unique<zel_action>();
     act->code = code;
     act->param_type = param_type;
@@ -538,6 +530,39 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
     act->v.sla_name[ZEL_CLASS_NAME_LEN - 1] = '\0';
     act->v.fc_name[ZEL_CLASS_NAME_LEN - 1] = '\0';
     act->v.name[ZEL_POLICY_NAME_LEN - 1] = '\0';
+    return act;
+}
+
+void zel_action_copy_policer(zel_action *act, const zel_policer &pol, uint32_t number)
+{
+    act->rate_bps = pol.rate_bps;
+    act->burst_bytes = pol.burst_bytes;
+    act->exceed = pol.exceed;
+    act->seq = static_cast<int32_t>(number);
+}
+
+int zel_action_take_mirror(zel_ctx *ctx, zel_action *act)
+{
+    auto it = ctx->policy_db->mirrors.find(act->v.name);
+    if (it == ctx->policy_db->mirrors.end())
+        return 22;
+    act->mirror = *it->second;
+    act->v.mirror = it->second->number;
+    it->second->refs++;
+    return 0;
+}
+
+int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, const char *vpn_list, uint32_t number,
+                          uint32_t code, uint32_t param_type, const zel_action_value *value, uint32_t tag)
+{
+    zel_sequence *seq;
+    if (int rc = zel_config_sequence_find(ctx, type, policy_name, vpn_list, number, &seq); rc != 0)
+        return rc;
+    if (param_type != 0 && !value)
+        return 74;
+    zel_policy *policy = seq->policy;
+    zel_policy_vpn_list *pvl = seq->pvl;
+    std::unique_ptr<zel_action> act = zel_action_make(code, param_type, tag, value);
 
     switch (param_type) {
     case ZEL_ACT_SET_TLOC:
@@ -558,21 +583,13 @@ int zel_config_action_add(zel_ctx *ctx, uint32_t type, const char *policy_name, 
         if (int rc = zel_config_policer_ref(ctx, ZEL_LIST_SOURCE_CONTROLLER, act->v.name, inst.c_str(), pvl); rc != 0)
             return rc;
         pvl->policers.insert(inst);
-        act->rate_bps = pol->rate_bps;
-        act->burst_bytes = pol->burst_bytes;
-        act->exceed = pol->exceed;
-        act->seq = static_cast<int32_t>(number);
+        zel_action_copy_policer(act.get(), *pol, number);
         break;
     }
-    case ZEL_ACT_MIRROR: {
-        auto it = db->mirrors.find(act->v.name);
-        if (it == db->mirrors.end())
-            return 22;
-        act->mirror = *it->second;
-        act->v.mirror = it->second->number;
-        it->second->refs++;
+    case ZEL_ACT_MIRROR:
+        if (int rc = zel_action_take_mirror(ctx, act.get()); rc != 0)
+            return rc;
         break;
-    }
     case ZEL_ACT_COUNT:
         pvl->counters[act->v.name]++;
         break;

@@ -13,6 +13,14 @@ void zel_tloc_ref_drop(zel_ctx *ctx, zel_sequence *seq, zel_kro_peer *peer);
 int zel_tloc_list_refs_take(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
 void zel_tloc_list_refs_drop(zel_ctx *ctx, zel_sequence *seq, zel_action *act);
 
+// A new action record, its names cut to their fields.
+std::unique_ptr<zel_action> zel_action_make(uint32_t code, uint32_t param_type, uint32_t tag,
+                                            const zel_action_value *value);
+// The copy a police action keeps of its policer's definition, with its sequence number.
+void zel_action_copy_policer(zel_action *act, const zel_policer &pol, uint32_t number);
+// A mirror action's copy of the mirror it names, and the mirror's reference; 22 when there is none.
+int zel_action_take_mirror(zel_ctx *ctx, zel_action *act);
+
 // A sequence's actions: the base action first (slot 0 of the block), the others in configuration order.
 void zel_seq_action_insert(zel_sequence *seq, std::unique_ptr<zel_action> act);
 // Removes the action with that tag; null when there is none.
