@@ -56,7 +56,7 @@ void fill_actions()
     g_actions[ZEL_CONFD_NUM_ACTIONS] = {};
 }
 
-int register_cbs(cfgd_context *) { return 0; }
+int register_cbs(cfgd_context *cfgd) { return zel_show_init(cfgd); }
 
 void subs_done(cfgd_context *cfgd, int) { zel_commit_done(static_cast<zel_ctx *>(cfgd->params.app_ctx)); }
 

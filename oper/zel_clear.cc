@@ -29,21 +29,16 @@ std::string name_param(const confd_tag_value_t *params, int n)
 // Counters, then policers, of one owner (a policy vpn-list or an access list) whose program is published.
 void clear_owner(const zel_ctx *ctx, const zel_filter &f, const std::map<uint32_t, std::unique_ptr<zel_sequence>> &seqs)
 {
-    if (f.filter_index == ZEL_FILTER_UNBOUND || f.filter_index >= ctx->policy_db->no_filter || !f.program)
+    if (!zel_oper_program(ctx, f))
         return;
     // Each name once: a clear flips the name's bank in every slot that carries it.
-    std::set<std::string> counters, policers;
-    for (const auto &[num, seq] : seqs)
-        for (const auto &act : seq->actions) {
-            if (act->param_type == ZEL_ACT_COUNT)
-                counters.insert(act->v.name);
-            else if (act->param_type == ZEL_ACT_POLICE)
-                policers.insert(std::to_string(act->seq) + "." + act->v.name);
-        }
+    std::set<std::string> counters;
+    std::set<std::pair<std::string, int32_t>> policers;
+    zel_oper_stat_names(seqs, &counters, &policers);
     for (const std::string &c : counters)
         zel_counter_clear(f.program, c.c_str());
-    for (const std::string &p : policers)
-        zel_policer_clear(f.program, p.c_str());
+    for (const auto &[name, index] : policers)
+        zel_policer_clear(f.program, (std::to_string(index) + "." + name).c_str());
 }
 
 int clear_policies(const confd_user_info *uinfo, uint32_t type, const confd_tag_value_t *params, int n)

@@ -4,6 +4,7 @@
 
 #include "cfgd/cfgd_api.h"
 #include "oper/zel_oper_internal.h"
+#include "policy/zel_policy_model.h"
 
 namespace
 {
@@ -30,4 +31,23 @@ zel_ctx *zel_oper_ctx(const confd_user_info *uinfo)
     if (!uinfo || !uinfo->dx || !uinfo->dx->d_opaque)
         return nullptr;
     return static_cast<zel_ctx *>(static_cast<cfgd_context *>(uinfo->dx->d_opaque)->params.app_ctx);
+}
+
+const void *zel_oper_program(const zel_ctx *ctx, const zel_filter &f)
+{
+    if (f.filter_index == ZEL_FILTER_UNBOUND || f.filter_index >= ctx->policy_db->no_filter)
+        return nullptr;
+    return f.program;
+}
+
+void zel_oper_stat_names(const std::map<uint32_t, std::unique_ptr<zel_sequence>> &seqs, std::set<std::string> *counters,
+                         std::set<std::pair<std::string, int32_t>> *policers)
+{
+    for (const auto &[num, seq] : seqs)
+        for (const auto &act : seq->actions) {
+            if (act->param_type == ZEL_ACT_COUNT && counters)
+                counters->insert(act->v.name);
+            else if (act->param_type == ZEL_ACT_POLICE && policers)
+                policers->emplace(act->v.name, act->seq);
+        }
 }

@@ -2,8 +2,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
 
 #include "oper/zel_oper.h"
+
+struct zel_filter;
+struct zel_sequence;
+
+// The program an owner (policy vpn-list or access list) has published, nullptr when its filter slot is
+// unbound or the no-memory one.
+const void *zel_oper_program(const zel_ctx *ctx, const zel_filter &owner);
+
+// The counter names and the policer keys (name, index) an owner's sequences act with; either output
+// may be null.
+void zel_oper_stat_names(const std::map<uint32_t, std::unique_ptr<zel_sequence>> &seqs, std::set<std::string> *counters,
+                         std::set<std::pair<std::string, int32_t>> *policers);
 
 // Debug categories 0 config, 1 kro, 2 dpi, 3 policy.
 template <size_t I>
