@@ -3,7 +3,7 @@
 # tmpfs /run and /dev/shm, loopback up, syslog shown on this terminal). It starts the
 # configuration database, the forwarding plane, krod, pxrd and the system manager, then zeld;
 # commits an example policy configuration, shows its binding at pxrd and two packets through the
-# published program, clears its counters, reports a TLOC, toggles debugging, and stops everything in
+# published program, shows the policy and its counters (cdb-cli show), clears its counters, reports a TLOC, toggles debugging, and stops everything in
 # order. It ends by itself.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
@@ -54,7 +54,9 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
   say "cdb-cli load examples/data-policy.json"
   "$bin/cdb-cli" load "$src/examples/data-policy.json"
   wait_for "$work/pxrd.out" "\"bind\"" || true
-  bind=$(grep -m1 "\"bind\"" "$work/pxrd.out" || true)
+  # A commit runs a pass per priority: the last binding is where the program settled.
+  sleep 1
+  bind=$(grep "\"bind\"" "$work/pxrd.out" | tail -1 || true)
   say "pxrd-sim: $bind"
   filter=$(echo "$bind" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
   if [ -n "$filter" ]; then
@@ -62,8 +64,15 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
     printf "167837701\t167772162\t1000\t443\t6\t0\t0\n167772161\t167772162\t1000\t53\t17\t0\t0\n" > "$work/trace"
     say "fp-sim run --filter $filter: two packets through the published program"
     "$bin/fp-sim" run --filter "$filter" "$work/trace" || true
-    say "cdb-cli request zel_clear_data_policy name corp-data"
+    say "cdb-cli show data-policy-filters; data-policy-vpnlist corp-data; data-policy-policers corp-data corp-vpns"
+    "$bin/cdb-cli" show data-policy-filters || true
+    "$bin/cdb-cli" show data-policy-vpnlist corp-data || true
+    "$bin/cdb-cli" show data-policy-policers corp-data corp-vpns || true
+    say "cdb-cli show data-policy-counters corp-data corp-vpns: what the two packets counted"
+    "$bin/cdb-cli" show data-policy-counters corp-data corp-vpns || true
+    say "cdb-cli request zel_clear_data_policy name corp-data, and the counters again"
     "$bin/cdb-cli" request zel_clear_data_policy name corp-data || true
+    "$bin/cdb-cli" show data-policy-counters corp-data corp-vpns --json || true
   fi
   say "cdb-cli request zel_debug_policy, then zel_debug_disable_all"
   "$bin/cdb-cli" request zel_debug_policy || true

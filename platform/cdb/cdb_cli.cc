@@ -28,7 +28,10 @@ void usage()
             "  replace --empty          delete the whole running configuration and commit\n"
             "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
             "  show-config [PATH]       print the running configuration as JSON\n"
-            "  show CALLPOINT [KEY...]  list the entries served by a daemon\n"
+            "  show CALLPOINT [KEY...] [--from KEY...] [--json]\n"
+            "                           list the entries a daemon serves on CALLPOINT as a table (or one\n"
+            "                           JSON document); KEYs name the enclosing entries, then optionally\n"
+            "                           one entry; --from starts the listing at that entry or the next\n"
             "  request ACTION [PARAM VALUE...]  run an action point\n"
             "  notifications | traps    print what was recorded, one JSON object per line\n"
             "  status                   print the start phase and the connected daemons\n"
@@ -89,6 +92,54 @@ int write_read_priority(int port, const std::string &text)
     return ok ? 0 : 1;
 }
 
+// What a show command asks for.
+struct show_args {
+    std::string callpoint;
+    std::vector<std::string> keys;  // enclosing entries' keys, then the entry's own
+    bool from = false;
+    bool json = false;
+};
+
+bool parse_show(const std::vector<std::string> &args, show_args *out)
+{
+    for (const std::string &a : args) {
+        if (a == "--json")
+            out->json = true;
+        else if (a == "--from" && !out->callpoint.empty() && !out->from)
+            out->from = true;
+        else if (out->callpoint.empty() && a.rfind("--", 0) != 0)
+            out->callpoint = a;
+        else if (!out->callpoint.empty())
+            out->keys.push_back(a);
+        else
+            return false;
+    }
+    return !out->callpoint.empty();
+}
+
+// The one JSON document of "show --json": the request, then its entries or the error.
+std::string show_json(const show_args &a, int err, const std::string &body)
+{
+    std::string keys;
+    for (const std::string &k : a.keys)
+        keys += (keys.empty() ? "" : ",") + cdbwire::json_quote(k);
+    std::string doc = "{\"callpoint\":" + cdbwire::json_quote(a.callpoint) + ",\"keys\":[" + keys + "]";
+    if (a.from)
+        doc += ",\"from\":true";
+    if (err) {
+        std::string msg = body;
+        while (!msg.empty() && msg.back() == '\n')
+            msg.pop_back();
+        if (msg.rfind("Error: ", 0) == 0)
+            msg.erase(0, 7);
+        return doc + ",\"error\":" + cdbwire::json_quote(msg) + "}\n";
+    }
+    std::string entries = body;
+    while (!entries.empty() && entries.back() == '\n')
+        entries.pop_back();
+    return doc + ",\"entries\":" + (entries.empty() ? "[]" : entries) + "}\n";
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -111,7 +162,32 @@ int main(int argc, char **argv)
         return write_read_priority(port, args[0]);
     WireWriter w;
     uint32_t op = 0;
-    if (cmd == "replace" && args.size() == 1 && args[0] == "--empty") {
+    show_args show;
+    const bool is_show = cmd == "show";
+    if (is_show && !parse_show(args, &show)) {
+        if (show.json) {
+            fputs(show_json(show, 1, "a callpoint is needed").c_str(), stdout);
+            return 2;
+        }
+        usage();
+        return 2;
+    }
+    // Errors of a show go where its answer would: a JSON document stays one document.
+    auto fail = [&](const std::string &msg, int rc) {
+        if (is_show && show.json)
+            fputs(show_json(show, 1, msg).c_str(), stdout);
+        else
+            fprintf(stderr, "%s%s", msg.c_str(), !msg.empty() && msg.back() == '\n' ? "" : "\n");
+        return rc;
+    };
+    if (is_show) {
+        op = cdbwire::kOpCliShow;
+        w.str(show.callpoint);
+        w.u32(static_cast<uint32_t>(show.keys.size()));
+        for (const std::string &k : show.keys)
+            w.str(k);
+        w.u8(static_cast<uint8_t>((show.from ? cdbwire::kCliShowFrom : 0) | (show.json ? 0 : cdbwire::kCliShowTable)));
+    } else if (cmd == "replace" && args.size() == 1 && args[0] == "--empty") {
         op = cdbwire::kOpCliLoad;
         w.u8(cdbwire::kCliLoadClear);
         w.str("");
@@ -130,8 +206,8 @@ int main(int argc, char **argv)
     } else if (cmd == "show-config" && args.size() <= 1) {
         op = cdbwire::kOpCliShowConfig;
         w.str(args.empty() ? "" : args[0]);
-    } else if ((cmd == "show" || cmd == "request") && !args.empty()) {
-        op = cmd == "show" ? cdbwire::kOpCliShow : cdbwire::kOpCliRequest;
+    } else if (cmd == "request" && !args.empty()) {
+        op = cdbwire::kOpCliRequest;
         w.str(args[0]);
         w.u32(static_cast<uint32_t>(args.size() - 1));
         for (size_t k = 1; k < args.size(); k++)
@@ -155,21 +231,17 @@ int main(int argc, char **argv)
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (confd_internal::hello(sock, reinterpret_cast<sockaddr *>(&a), sizeof a, cdbwire::kConnCli, "cdb-cli", 0,
-                              nullptr) < 0) {
-        fprintf(stderr, "Error: cannot reach the configuration database on port %d: %s\n", port, confd_lasterr());
-        return 1;
-    }
-    if (confd_internal::send_frame(sock, op, w) != CONFD_OK) {
-        fprintf(stderr, "Error: %s\n", confd_lasterr());
-        return 1;
-    }
+                              nullptr) < 0)
+        return fail("Error: cannot reach the configuration database on port " + std::to_string(port) + ": " +
+                        confd_lasterr(),
+                    1);
+    if (confd_internal::send_frame(sock, op, w) != CONFD_OK)
+        return fail(std::string("Error: ") + confd_lasterr(), 1);
     for (;;) {
         uint32_t rop = 0;
         std::string payload;
-        if (cdbwire::read_frame(sock, &rop, &payload) != CONFD_OK) {
-            fprintf(stderr, "Error: connection lost: %s\n", confd_lasterr());
-            return 1;
-        }
+        if (cdbwire::read_frame(sock, &rop, &payload) != CONFD_OK)
+            return fail(std::string("Error: connection lost: ") + confd_lasterr(), 1);
         WireReader r(payload);
         if (rop == cdbwire::kOpCliOutput) {
             std::string text = r.str();
@@ -182,10 +254,10 @@ int main(int argc, char **argv)
         int err = r.i32();
         std::string msg = r.str();
         std::string text = r.str();
-        if (err) {
-            fprintf(stderr, "%s%s", msg.c_str(), !msg.empty() && msg.back() == '\n' ? "" : "\n");
-            return 1;
-        }
+        if (err)
+            return fail(msg, 1);
+        if (is_show && show.json)
+            text = show_json(show, 0, text);
         fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }

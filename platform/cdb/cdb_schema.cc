@@ -170,24 +170,6 @@ const lysc_type *leaf_type(const lysc_node *n)
 
 bool is_np_container(const lysc_node *n) { return n && n->nodetype == LYS_CONTAINER && !(n->flags & LYS_PRESENCE); }
 
-std::string json_quote(const std::string &s)
-{
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char b[8];
-            snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o += static_cast<char>(c);
-        }
-    }
-    return o + "\"";
-}
-
 Schema::~Schema()
 {
     if (ctx_)

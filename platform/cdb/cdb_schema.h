@@ -96,6 +96,6 @@ private:
 
 const lysc_type *leaf_type(const lysc_node *n);
 bool is_np_container(const lysc_node *n);
-std::string json_quote(const std::string &s);
+using cdbwire::json_quote;
 
 }  // namespace cdbsim

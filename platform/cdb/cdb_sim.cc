@@ -204,7 +204,7 @@ private:
     // operator CLI
     void handle_cli(Conn &c, uint32_t op, const std::string &payload);
     void cli_done(uint32_t cid, int err, const std::string &text);
-    void cli_show(Conn &c, const std::string &cp, const std::vector<std::string> &keys);
+    void cli_show(Conn &c, const std::string &cp, const std::vector<std::string> &keys, uint8_t flags);
     void cli_request(Conn &c, const std::string &ap, const std::vector<std::string> &args);
     std::string status_json();
 
@@ -1145,14 +1145,16 @@ void Server::cli_done(uint32_t cid, int err, const std::string &text)
 }
 
 // State of one "show" listing: iterate a callpoint's list through get_next_object /
-// find_next_object (or one get_object when the entry's keys are given).
+// find_next_object (or one get_object when the entry's keys are given; with kCliShowFrom the
+// listing starts at those keys, or the next entry after them, through FIND_SAME_OR_NEXT).
 struct ShowJob {
     uint32_t cli = 0, th = 0;
     std::string cp;
     const lysc_node *list = nullptr;
-    std::vector<OwnedValue> parent_keys_flat;
+    bool from = false, table = false;
     confd_hkeypath_t kp{};
     std::vector<std::string> objects;
+    std::vector<std::vector<std::string>> rows;  // per entry, one text per leaf of the list (table output)
     std::vector<OwnedValue> own_keys;
     std::string last_keys;
     int guard = 0;
@@ -1164,7 +1166,30 @@ struct ShowJob {
     }
 };
 
-void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::string> &keys)
+// The entries as a table: a header of the list's leaf names, then one line per entry ("-" for a
+// value the daemon did not give).
+std::string show_table(const std::vector<std::string> &cols, const std::vector<std::vector<std::string>> &rows)
+{
+    std::vector<size_t> width(cols.size());
+    for (size_t i = 0; i < cols.size(); i++) {
+        width[i] = cols[i].size();
+        for (const auto &r : rows)
+            width[i] = std::max(width[i], r[i].size());
+    }
+    std::string out;
+    auto line = [&](const std::vector<std::string> &cells) {
+        std::string l;
+        for (size_t i = 0; i < cells.size(); i++)
+            l += cells[i] + std::string(i + 1 < cells.size() ? width[i] - cells[i].size() + 2 : 0, ' ');
+        out += l + "\n";
+    };
+    line(cols);
+    for (const auto &r : rows)
+        line(r);
+    return out;
+}
+
+void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::string> &keys, uint8_t flags)
 {
     const lysc_node *node = schema.find_by_ext("callpoint", cp);
     if (!node)
@@ -1189,6 +1214,8 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
     job->th = next_th_++;
     job->cp = cp;
     job->list = list;
+    job->from = flags & cdbwire::kCliShowFrom;
+    job->table = flags & cdbwire::kCliShowTable;
     // Keypath from the root to the list, consuming KEY arguments for the lists on the way.
     std::vector<const lysc_node *> chain;
     for (const lysc_node *n = list; n; n = n->parent)
@@ -1265,6 +1292,13 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
             }
             if (e)
                 return cli_done(job->cli, e, "Error: " + m);
+            if (job->table) {
+                std::vector<std::string> cols;
+                for (auto *leaf : schema.children(job->list))
+                    if (leaf->nodetype == LYS_LEAF)
+                        cols.push_back(leaf->name);
+                return cli_done(job->cli, 0, show_table(cols, job->rows));
+            }
             std::string out = "[";
             for (size_t i = 0; i < job->objects.size(); i++)
                 out += (i ? ",\n " : "") + job->objects[i];
@@ -1275,17 +1309,34 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                 uint32_t t = schema.tag(k);
                 for (int i = 0; i < n; i++)
                     if (tv[i].tag.tag == t && tv[i].v.type != C_XMLBEGIN) {
+                        // As the database types keys (a name replied as C_STR goes back as C_BUF).
                         OwnedValue v;
-                        confd_value_dup_to(&tv[i].v, &v.v);
+                        std::string err;
+                        if (!schema.value_from_string(k, schema.string_of(k, tv[i].v), &v.v, &err))
+                            confd_value_dup_to(&tv[i].v, &v.v);
                         out->push_back(v);
                         break;
                     }
             }
         };
+        auto keep = [this, job](const confd_tag_value_t *tv, int n) {
+            job->objects.push_back(schema.render(job->list, tv, n));
+            std::vector<std::string> row;
+            for (auto *leaf : schema.children(job->list)) {
+                if (leaf->nodetype != LYS_LEAF)
+                    continue;
+                row.emplace_back("-");
+                for (int i = 0; i < n; i++)
+                    if (tv[i].tag.tag == schema.tag(leaf) && tv[i].v.type != C_NOEXISTS)
+                        row.back() = schema.string_of(leaf, tv[i].v);
+            }
+            job->rows.push_back(std::move(row));
+        };
         using Step = std::function<void(uint8_t, long, const std::vector<OwnedValue> &)>;
         auto step = std::make_shared<Step>();
         std::weak_ptr<Step> weak = step;
-        *step = [this, job, wid, finish, keys_of, weak](uint8_t kind, long next, const std::vector<OwnedValue> &keys) {
+        *step = [this, job, wid, finish, keys_of, keep, weak](uint8_t kind, long next,
+                                                              const std::vector<OwnedValue> &keys) {
             auto send_req = weak.lock();  // outstanding requests keep the chain alive, nothing else
             Conn *w = conn(wid);
             if (!w)
@@ -1309,7 +1360,9 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
             }
             q.hkeypath(kp);
             q.i64(next);
-            q.u32(CONFD_FIND_NEXT);
+            // Only the first step of a listing that starts at given keys may land on them.
+            const bool same = job->from && job->objects.empty() && kind == cdbwire::kDataFindNextObject;
+            q.u32(same ? CONFD_FIND_SAME_OR_NEXT : CONFD_FIND_NEXT);
             q.u32(kind == cdbwire::kDataFindNextObject ? static_cast<uint32_t>(keys.size()) : 0);
             if (kind == cdbwire::kDataFindNextObject)
                 for (auto &k : keys)
@@ -1322,8 +1375,8 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                 keytext.push_back('\0');
             }
             request(*w, cdbwire::kOpDataReq, q,
-                    [this, job, finish, keys_of, send_req, kind, keys, keytext](int err, const std::string &msg,
-                                                                                WireReader &b) {
+                    [this, job, finish, keys_of, keep, send_req, kind, keys, keytext](int err, const std::string &msg,
+                                                                                      WireReader &b) {
                         if (err)
                             return finish(err, msg);
                         uint8_t rk = b.u8();
@@ -1334,11 +1387,11 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                             int n = 0;
                             if (!b.tagvalues(&tv, &n))
                                 return finish(CONFD_ERR_PROTOUSAGE, "malformed reply from daemon");
-                            job->objects.push_back(schema.render(job->list, tv, n));
+                            keep(tv, n);
                             for (int i = 0; i < n; i++)
                                 confd_free_value(&tv[i].v);
                             free(tv);
-                            if (!job->own_keys.empty())
+                            if (!job->own_keys.empty() && !job->from)
                                 return finish(0, "");
                             return (*send_req)(cdbwire::kDataFindNextObject, -1, keys);
                         }
@@ -1372,10 +1425,7 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                                     confd_value_dup_to(&vals[i].v, &tv[i].v);
                                 }
                             }
-                            job->objects.push_back(schema.render(job->list, tv.data(), n));
                             keys_of(tv.data(), n, &nkeys);
-                            for (auto &t : tv)
-                                confd_free_value(&t.v);
                             std::string nk;
                             for (auto &k : nkeys) {
                                 char kb[256];
@@ -1383,7 +1433,14 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                                 nk += kb;
                                 nk.push_back('\0');
                             }
-                            if (next == -1 && (nkeys.empty() || nk == job->last_keys))
+                            // The same keys again: the daemon cannot step past this entry (e.g. it
+                            // answers with a cut name); end the listing without repeating it.
+                            const bool again = next == -1 && !job->objects.empty() && nk == job->last_keys;
+                            if (!again)
+                                keep(tv.data(), n);
+                            for (auto &t : tv)
+                                confd_free_value(&t.v);
+                            if (next == -1 && (nkeys.empty() || again))
                                 return finish(0, "");
                             job->last_keys = nk;
                             if (next != -1)
@@ -1395,7 +1452,9 @@ void Server::cli_show(Conn &c, const std::string &cp, const std::vector<std::str
                         finish(CONFD_ERR_PROTOUSAGE, "unexpected reply from daemon");
                     });
         };
-        if (!job->own_keys.empty())
+        if (job->from)
+            (*step)(cdbwire::kDataFindNextObject, -1, job->own_keys);
+        else if (!job->own_keys.empty())
             (*step)(cdbwire::kDataGetObject, -1, job->own_keys);
         else
             (*step)(cdbwire::kDataGetNextObject, -1, {});
@@ -1663,9 +1722,10 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload)
         std::vector<std::string> keys;
         for (uint32_t i = 0; i < n && r.ok() && i < 64; i++)
             keys.push_back(r.str());
+        const uint8_t flags = r.at_end() ? 0 : r.u8();
         if (!r.ok())
             return cli_done(cid, CONFD_ERR_PROTOUSAGE, "Error: malformed request");
-        return cli_show(c, cp, keys);
+        return cli_show(c, cp, keys, flags);
     }
     case cdbwire::kOpCliRequest: {
         std::string ap = r.str();

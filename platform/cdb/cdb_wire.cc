@@ -1,6 +1,7 @@
 #include "platform/cdb/cdb_wire.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -429,6 +430,24 @@ bool WireReader::hkeypath(confd_hkeypath_t *kp)
         kp->len = i + 1;
     }
     return ok_;
+}
+
+std::string json_quote(const std::string &s)
+{
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char b[8];
+            snprintf(b, sizeof b, "\\u%04x", c);
+            o += b;
+        } else {
+            o += static_cast<char>(c);
+        }
+    }
+    return o + "\"";
 }
 
 uint32_t fnv1a_hash(std::string_view s)

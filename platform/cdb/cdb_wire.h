@@ -101,7 +101,7 @@ enum Op : uint32_t {
     kOpCliLoad = 120,  // u8 CliLoadMode, str json
     kOpCliDelete,      // str path
     kOpCliShowConfig,  // str path
-    kOpCliShow,        // str callpoint, u32 n, n x str key
+    kOpCliShow,        // str callpoint, u32 n, n x str key, [u8 kCliShow* flags]
     kOpCliRequest,     // str action, u32 n, n x str (name, value alternating)
     kOpCliNotifs,
     kOpCliTraps,
@@ -113,6 +113,9 @@ enum Op : uint32_t {
 // How kOpCliLoad applies its document. Replacing by a document that holds nothing is
 // refused: only kCliLoadClear empties the running configuration.
 enum CliLoadMode : uint8_t { kCliLoadMerge = 0, kCliLoadReplace = 1, kCliLoadClear = 2 };
+// kOpCliShow: the list's own keys start a listing (same or next) instead of naming one entry; the
+// answer is a table instead of a JSON array.
+enum CliShowFlags : uint8_t { kCliShowFrom = 0x1, kCliShowTable = 0x2 };
 
 enum DataKind : uint8_t {
     kDataGetObject = 1,
@@ -190,6 +193,9 @@ private:
 };
 
 uint32_t fnv1a_hash(std::string_view s);
+
+// s as a JSON string literal, quotes included.
+std::string json_quote(const std::string &s);
 
 // Blocking frame I/O on a socket (client side). read_frame returns 0, CONFD_EOF on
 // orderly close, or CONFD_ERR (confd_errno set).
