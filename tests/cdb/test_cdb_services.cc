@@ -128,15 +128,25 @@ TEST(CdbServices, CallpointListingAndLookupGoThroughTheDaemon)
     data.find_next_object = find_next_object;
     ASSERT_EQ(confd_register_data_cb(d.dx, &data), CONFD_OK);
     d.start();
-    auto all = sim.cli({"show", "data-policy-filters"});
+    auto all = sim.cli({"show", "data-policy-filters", "--json"});
     ASSERT_EQ(all.rc, 0) << all.out;
-    EXPECT_EQ(all.out, "[{\"name\":\"alpha\",\"packets\":10},\n {\"name\":\"beta\",\"packets\":20},\n "
-                       "{\"name\":\"gamma\",\"packets\":30}]\n");
-    auto one = sim.cli({"show", "data-policy-filters", "beta"});
-    EXPECT_EQ(one.out, "[{\"name\":\"beta\",\"packets\":20}]\n");
-    auto none = sim.cli({"show", "data-policy-filters", "delta"});
-    EXPECT_EQ(none.out, "[]\n");
-    EXPECT_NE(sim.cli({"show", "no-such-callpoint"}).rc, 0);
+    EXPECT_EQ(all.out,
+              "{\"callpoint\":\"data-policy-filters\",\"keys\":[],\"entries\":[{\"name\":\"alpha\","
+              "\"packets\":10},\n {\"name\":\"beta\",\"packets\":20},\n {\"name\":\"gamma\",\"packets\":30}]}\n");
+    EXPECT_EQ(sim.cli({"show", "data-policy-filters"}).out, "name   packets\nalpha  10\nbeta   20\ngamma  30\n");
+    EXPECT_EQ(sim.cli({"show", "data-policy-filters", "beta"}).out, "name  packets\nbeta  20\n");
+    auto none = sim.cli({"show", "data-policy-filters", "delta", "--json"});
+    EXPECT_EQ(none.rc, 0);
+    EXPECT_NE(none.out.find("\"entries\":[]}"), std::string::npos) << none.out;
+    // A listing from a key: the same entry or the next (only the first step may land on the key).
+    for (const char *from : {"b", "beta"})
+        EXPECT_EQ(sim.cli({"show", "data-policy-filters", "--from", from}).out,
+                  "name   packets\nbeta   20\ngamma  30\n")
+            << from;
+    auto unknown = sim.cli({"show", "no-such-callpoint", "--json"});
+    EXPECT_NE(unknown.rc, 0);
+    EXPECT_EQ(unknown.out, "{\"callpoint\":\"no-such-callpoint\",\"keys\":[],\"error\":\"no list is served by "
+                           "callpoint no-such-callpoint\"}\n");
     auto st = sim.cli({"status"}).out;
     EXPECT_NE(st.find("\"callpoints\":[\"data-policy-filters\"]"), std::string::npos) << st;
     g_daemon = nullptr;
