@@ -9,6 +9,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
@@ -707,6 +709,158 @@ TEST_F(HandlersE2e, DatabaseRestartLeavesProgramsAndBindings)
               0)
         << out;
     EXPECT_FALSE(pxrd_line(R"("event": ?"bind".*"vpns": ?\[60\])", &cur).empty()) << pxrd_->stdout_text();
+    EXPECT_TRUE(zeld_->running());
+}
+
+}  // namespace
+
+namespace
+{
+
+// Two data policies and an app-route policy whose names interleave, and a data policy whose name
+// is longer than a reply carries.
+const std::string kLongName = "policy-with-a-name-of-forty-characters-x";
+const std::string kShowPolicies = R"({"ardenta-policy:policy-from-ostrel":{
+  "lists":{"vpn-list":[{"name":"vl-a","vpn":[{"id":"30"}]},{"name":"vl-g","vpn":[{"id":"31"}]},
+                       {"name":"vl-l","vpn":[{"id":"32"}]}]},
+  "data-policy":[
+    {"name":"alpha","vpn-list":[{"name":"vl-a","sequence":[
+      {"number":10,"match":{"protocol":[17]},"action":{"base-action":"accept","count":"a-udp"}}]}]},
+    {"name":"gamma","vpn-list":[{"name":"vl-g","sequence":[
+      {"number":10,"match":{"protocol":[6]},"action":{"base-action":"accept","count":"g-tcp"}}]}]},
+    {"name":")" + kLongName + R"(","vpn-list":[{"name":"vl-l","sequence":[
+      {"number":10,"action":{"base-action":"accept"}}]}]}],
+  "app-route-policy":[{"name":"beta","vpn-list":[{"name":"vl-a","sequence":[
+    {"number":10,"match":{"protocol":[6]},"action":{"sla-class":{"preferred-color":["mpls"]}}}]}]}]}})";
+
+// Rows of a show table below its header, as cells.
+std::vector<std::vector<std::string>> table_rows(const std::string &text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream cells(line);
+        rows.emplace_back(std::istream_iterator<std::string>(cells), std::istream_iterator<std::string>());
+    }
+    return rows;
+}
+
+// Packets per counter name in fp-sim's verdict lines.
+std::map<std::string, uint64_t> tally(const std::vector<std::string> &verdicts)
+{
+    std::map<std::string, uint64_t> n;
+    const std::regex count(" count (\\S+)");
+    for (const std::string &v : verdicts)
+        for (auto it = std::sregex_iterator(v.begin(), v.end(), count); it != std::sregex_iterator(); ++it)
+            n[(*it)[1]]++;
+    return n;
+}
+
+// Random packets, with a share aimed at the first sequence of each list (branch servers to 443,
+// guests to management hosts, UDP for alpha).
+std::string show_trace(std::mt19937 &rng, size_t n)
+{
+    std::ostringstream o;
+    for (size_t i = 0; i < n; i++) {
+        const uint32_t src = rng() % 3 == 0 ? 0x0A010000u | (rng() & 0xFFFF) : 0xC0A83200u | (rng() & 0xFF);
+        const uint32_t dst = rng() % 2 ? 0x0A640000u | (rng() & 0xFF) : static_cast<uint32_t>(rng());
+        const int proto = rng() % 2 ? 6 : 17;
+        o << src << '\t' << dst << '\t' << 1000 + rng() % 1000 << '\t' << (rng() % 2 ? 443 : 53) << '\t' << proto
+          << "\t0\t0\n";
+    }
+    return o.str();
+}
+
+// What `cdb-cli show` reports against the model and fp-sim's own counts, and what a clear resets.
+TEST_F(HandlersE2e, ShowListsTheModelAndCountsWhatTheForwardingPlaneCounted)
+{
+    const std::string src = getenv("ZEL_SOURCE_DIR") ? getenv("ZEL_SOURCE_DIR") : ".";
+    for (const char *ex : {"data-policy.json", "access-lists.json"}) {
+        int rc = -1;
+        std::string out = cli({"load", src + "/examples/" + ex}, &rc);
+        ASSERT_EQ(rc, 0) << ex << ": " << out;
+    }
+    std::string out;
+    ASSERT_EQ(commit("load", kShowPolicies, &out), 0) << out;
+    const int corp = settled_filter("corp-data"), alpha = settled_filter("alpha|vl-a");
+    ASSERT_GE(corp, 0) << pxrd_->stdout_text();
+    ASSERT_GE(alpha, 0) << pxrd_->stdout_text();
+    size_t cur = 0;
+    auto att = pxrd_line(R"("event":"attach","opcode":3,"family":0,"filter_index":(\d+),"name":"acl-guest-in")", &cur);
+    ASSERT_FALSE(att.empty()) << pxrd_->stdout_text();
+    const int guest = std::stoi(att[1]);
+
+    // Names by type in the model's order; the long name cut to 32 characters ends the listing.
+    auto names = [&](const std::vector<std::string> &args) {
+        std::vector<std::string> v;
+        int rc = -1;
+        for (auto &row : table_rows(cli(args, &rc)))
+            v.push_back(row.at(0));
+        EXPECT_EQ(rc, 0);
+        return v;
+    };
+    EXPECT_EQ(names({"show", "data-policy-filters"}),
+              (std::vector<std::string>{"alpha", "gamma", "corp-data", kLongName.substr(0, 32)}));
+    EXPECT_EQ(names({"show", "app-route-policy-filters"}), std::vector<std::string>{"beta"});
+    EXPECT_EQ(names({"show", "data-policy-filters", "--from", "corp-data"}),
+              (std::vector<std::string>{"corp-data", kLongName.substr(0, 32)}));
+    EXPECT_EQ(names({"show", "data-policy-filters", "delta"}), std::vector<std::string>{});
+    EXPECT_EQ(names({"show", "data-policy-vpnlist", "corp-data"}), std::vector<std::string>{"corp-vpns"});
+    EXPECT_EQ(names({"show", "data-policy-policers", "corp-data", "corp-vpns"}),
+              std::vector<std::string>{"20.rate-10m"});
+    EXPECT_EQ(names({"show", "access-list-names"}), std::vector<std::string>{"acl-guest-in"});
+    EXPECT_EQ(names({"show", "access-list-names-v6"}), std::vector<std::string>{"acl6-mgmt"});
+    EXPECT_EQ(names({"show", "access-policy-policer-list", "acl-guest-in"}), std::vector<std::string>{"20.guest-5m"});
+    EXPECT_EQ(table_rows(cli({"show", "access-policy-interface-list", "acl-guest-in"})),
+              (std::vector<std::vector<std::string>>{{"ge0/1", "in"}, {"ge0/2", "out"}}));
+    EXPECT_EQ(table_rows(cli({"show", "access-policy-interface-list-v6", "acl6-mgmt"})),
+              (std::vector<std::vector<std::string>>{{"ge0/1", "in"}, {"ge0/1", "out"}}));
+
+    // Counters: what fp-sim counted per name, in the table and in the JSON document alike.
+    std::mt19937 rng(7);
+    const auto corp_n = tally(run_trace(corp, show_trace(rng, 60)));
+    const auto alpha_n = tally(run_trace(alpha, show_trace(rng, 40)));
+    const auto guest_n = tally(run_trace(guest, show_trace(rng, 60)));
+    ASSERT_GT(corp_n.count("web-to-servers") + guest_n.count("guest-to-mgmt") + alpha_n.count("a-udp"), 2u);
+    auto expect_counters = [&](const std::vector<std::string> &show, const std::map<std::string, uint64_t> &want) {
+        std::vector<std::string> args{"show"};
+        args.insert(args.end(), show.begin(), show.end());
+        const auto rows = table_rows(cli(args));
+        ASSERT_FALSE(rows.empty()) << show[0];
+        for (const auto &row : rows) {
+            ASSERT_EQ(row.size(), 3u) << show[0];
+            const uint64_t n = want.count(row[0]) ? want.at(row[0]) : 0;
+            EXPECT_EQ(row[1], std::to_string(n)) << show[0] << " " << row[0];
+        }
+        args.push_back("--json");
+        int rc = -1;
+        const std::string doc = cli(args, &rc);
+        EXPECT_EQ(rc, 0) << doc;
+        for (const auto &row : rows)
+            EXPECT_NE(
+                doc.find("{\"counter-name\":\"" + row[0] + "\",\"packets\":" + row[1] + ",\"bytes\":" + row[2] + "}"),
+                std::string::npos)
+                << doc;
+    };
+    expect_counters({"data-policy-counters", "corp-data", "corp-vpns"}, corp_n);
+    expect_counters({"data-policy-counters", "alpha", "vl-a"}, alpha_n);
+    expect_counters({"access-policy-counter-list", "acl-guest-in"}, guest_n);
+
+    // Clearing corp-data resets its counters and nobody else's.
+    int rc = -1;
+    out = cli({"request", "zel_clear_data_policy", "name", "corp-data"}, &rc);
+    ASSERT_EQ(rc, 0) << out;
+    expect_counters({"data-policy-counters", "corp-data", "corp-vpns"}, {});
+    expect_counters({"data-policy-counters", "alpha", "vl-a"}, alpha_n);
+    expect_counters({"access-policy-counter-list", "acl-guest-in"}, guest_n);
+
+    // Unknown parents and callpoints: an empty answer, and an error that scripts can read.
+    EXPECT_EQ(cli({"show", "data-policy-counters", "nobody", "corp-vpns", "--json"}),
+              "{\"callpoint\":\"data-policy-counters\",\"keys\":[\"nobody\",\"corp-vpns\"],\"entries\":[]}\n");
+    EXPECT_NE(cli({"show", "data-policy-counter", "--json"}, &rc).find("\"error\":"), std::string::npos);
+    EXPECT_NE(rc, 0);
     EXPECT_TRUE(zeld_->running());
 }
 
