@@ -3,8 +3,8 @@
 # tmpfs /run and /dev/shm, loopback up, syslog shown on this terminal). It starts the
 # configuration database, the forwarding plane, krod, pxrd and the system manager, then zeld;
 # commits an example policy configuration, shows its binding at pxrd and two packets through the
-# published program, shows the policy and its counters (cdb-cli show), clears its counters, reports a TLOC, toggles debugging, and stops everything in
-# order. It ends by itself.
+# published program, shows the policy and its counters (cdb-cli show), clears its counters, reports
+# a TLOC, toggles debugging, and stops everything in order. It ends by itself.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
