@@ -198,18 +198,12 @@ TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
     ASSERT_NE(ctx_.links.sysmgr, nullptr);
     EXPECT_EQ(timer_get_interval_ms(ctx_.links.sysmgr->p_hello_timer), 1000);
     EXPECT_FALSE(timer_is_running(ctx_.links.sysmgr->p_hello_timer));
+    // The header fields are checked end to end; here the repeat and the zero padding.
     ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 2; }));
     for (const auto &m : peer_.msgs) {
         ASSERT_EQ(m.size(), 32u);
-        sysmgr_msg_t hello;
-        memcpy(&hello, m.data(), sizeof hello);
-        EXPECT_EQ(hello.version, 1);
-        EXPECT_EQ(hello.type, 1);
-        EXPECT_EQ(hello.length, 32);
-        EXPECT_EQ(hello.pid, static_cast<uint32_t>(getpid()));
         EXPECT_EQ(std::vector<uint8_t>(m.begin() + 12, m.end()), std::vector<uint8_t>(20, 0));
     }
-    EXPECT_NE(ctx_.links.sysmgr->last_hello, 0);
 
     // Peer gone: hellos stop until it is back.
     msgq_close(sysmgr);

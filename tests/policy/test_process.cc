@@ -15,18 +15,6 @@ namespace
 
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 
-std::vector<std::string> g_status;  // "policy/vpn-list/status" per notification
-
-int capture_status(zel_ctx *, confd_tag_value *values, int n)
-{
-    EXPECT_EQ(n, 8);
-    auto text = [&](int i) {
-        return std::string(reinterpret_cast<const char *>(values[i].v.val.buf.ptr), values[i].v.val.buf.size);
-    };
-    g_status.push_back(text(4) + "/" + text(5) + "/" + text(6));
-    return 0;
-}
-
 std::vector<std::string> rule_names(const rule_table *rt)
 {
     std::vector<std::string> out;
@@ -55,11 +43,7 @@ const zel_action_slot *find_slot(void *image, uint32_t param_type)
     return f.slot;
 }
 
-class PolicyPass : public testing::Test
-{
-protected:
-    void SetUp() override { g_status.clear(); }
-};
+using PolicyPass = testing::Test;
 
 TEST_F(PolicyPass, BindCarriesEveryVpnOfEveryRange)
 {
@@ -160,56 +144,6 @@ TEST_F(PolicyPass, OnlyMarkedVpnListsAreRebuilt)
     EXPECT_EQ(zel_prog_heap_programs(env.heap), 2u);
 }
 
-// Two policies of the same shape, each with 16 port matches.
-void two_port_policies(PolicyEnv &env)
-{
-    env.policy_on(DATA, "P", "V");
-    env.policy_on(DATA, "Q", "V");
-    for (const char *p : {"P", "Q"}) {
-        ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, p, "V", 10, nullptr), 0);
-        zel_sequence *s;
-        zel_config_sequence_find(&env.ctx, DATA, p, "V", 10, &s);
-        for (uint32_t port = 1000; port < 1032; port += 2) {
-            zel_match_value v{};
-            v.low = port;
-            v.high = port;
-            ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_DST_PORT, &v, s), 0);
-        }
-    }
-}
-
-TEST_F(PolicyPass, OutOfProgramMemoryFailsThenRetriesWhenBlocksFree)
-{
-    uint32_t blocks;
-    {
-        PolicyEnv sizing;
-        two_port_policies(sizing);
-        ASSERT_EQ(zel_process_policies(&sizing.ctx), 0);
-        blocks = (sizing.pvl(DATA, "P", "V")->program_size + 127) / 128;
-    }
-    // Room for one program of this shape, not two.
-    PolicyEnv env(blocks + blocks / 2);
-    env.ctx.cfg.notify = capture_status;
-    two_port_policies(env);
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    zel_policy_vpn_list *first = env.pvl(DATA, "P", "V");
-    zel_policy_vpn_list *q = env.pvl(DATA, "Q", "V");
-    ASSERT_NE(first->program, nullptr) << "the first program must fit";
-    EXPECT_EQ(q->program, nullptr);
-    EXPECT_EQ(q->filter_index, env.db().no_filter);
-    EXPECT_EQ(q->filter_type, ZEL_FILTER_TYPE_DATA);
-    EXPECT_EQ(g_status, (std::vector<std::string>{"Q/V/Failed"}));
-
-    // Freeing P's blocks and retrying compiles exactly Q, once.
-    ASSERT_EQ(zel_config_policy_delete(&env.ctx, DATA, "P"), 0);
-    ASSERT_EQ(zel_process_oom_policies(&env.ctx, 10), 0);
-    EXPECT_NE(q->program, nullptr);
-    EXPECT_LT(q->filter_index, policy_test::kSlots);
-    EXPECT_EQ(g_status, (std::vector<std::string>{"Q/V/Failed", "Q/V/Success"}));
-    ASSERT_EQ(zel_process_oom_policies(&env.ctx, 10), 0);
-    EXPECT_EQ(g_status.size(), 2u);
-}
-
 TEST_F(PolicyPass, StatusNotificationTagValues)
 {
     confd_tag_value_t v[8];
@@ -233,49 +167,6 @@ TEST_F(PolicyPass, StatusNotificationTagValues)
     zel_policy_status_values(v, "region", addr, "P", "V", "Success");
     EXPECT_EQ(v[3].v.type, C_IPV6);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(v[2].v.val.buf.ptr), v[2].v.val.buf.size), "region");
-}
-
-TEST_F(PolicyPass, LocatorUpdateMarksUsersAndFlipsResolvedByte)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P", "V");
-    env.policy_on(DATA, "Other", "V");
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, nullptr), 0);
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Other", "V", 10, nullptr), 0);
-    zel_action_value t{};
-    t.tloc.addr.family = AF_INET;
-    t.tloc.addr.v4 = 0xC0A80001;
-    t.tloc.color = 5;
-    t.tloc.encap = 2;
-    t.vpn_label = 1003;
-    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_SET_TLOC, ZEL_ACT_SET_TLOC, &t), 0);
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    const zel_action_slot *slot = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_SET_TLOC);
-    ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(slot->p.tloc.resolved, 0);
-    EXPECT_EQ(slot->p.tloc.vpn_label, 1003u);
-    rule_table *other = env.pvl(DATA, "Other", "V")->rules;
-
-    kro_msg_t msg{};
-    msg.type = KRO_MSG_TLOC_UPDATE;
-    msg.body.tloc.family = AF_INET;
-    msg.body.tloc.addr.v4 = htonl(0xC0A80001);
-    msg.body.tloc.color = 5;
-    msg.body.tloc.encap = 2;
-    msg.body.tloc.state = 1;
-    msg.body.tloc.tloc_index = 42;
-    ASSERT_EQ(zel_kro_tloc_update(&env.ctx, &msg), 0);
-    slot = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_SET_TLOC);
-    ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(slot->p.tloc.resolved, 1);
-    EXPECT_EQ(slot->p.tloc.tloc_index, 42u);
-    EXPECT_EQ(env.pvl(DATA, "Other", "V")->rules, other);
-
-    msg.type = KRO_MSG_TLOC_WITHDRAW;
-    ASSERT_EQ(zel_kro_tloc_withdraw(&env.ctx, &msg), 0);
-    slot = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_SET_TLOC);
-    ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(slot->p.tloc.resolved, 0);
 }
 
 TEST_F(PolicyPass, ForwardingClassResolvesAtCommit)

@@ -65,24 +65,6 @@ TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
     EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "V"), 0);
 }
 
-TEST(PolicyModel, AppRouteDefaultActionResolvesSlaClass)
-{
-    PolicyEnv env;
-    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
-    env.policy_on(PFR, "A", "V");
-    ASSERT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, PFR, "A", "V", ZEL_ACT_ACCEPT, "gold"), 0);
-    const zel_action &d = *env.pvl(PFR, "A", "V")->default_action;
-    EXPECT_EQ(d.param_type, ZEL_ACT_SLA_CLASS);
-    EXPECT_STREQ(d.v.sla_name, "gold");
-    EXPECT_EQ(d.sla_index, 1);
-    ASSERT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, PFR, "A", "V", ZEL_ACT_ACCEPT, "silver"), 0);
-    EXPECT_EQ(env.pvl(PFR, "A", "V")->default_action->sla_index, 0);
-    // Data policies never carry an SLA default.
-    env.policy_on(DATA, "D", "V");
-    ASSERT_EQ(zel_config_policy_vpn_list_modify(&env.ctx, DATA, "D", "V", ZEL_ACT_ACCEPT, "gold"), 0);
-    EXPECT_EQ(env.pvl(DATA, "D", "V")->default_action->param_type, 0u);
-}
-
 TEST(PolicyModel, SequencesListInAscendingOrderWithMatchAny)
 {
     PolicyEnv env;
