@@ -3,8 +3,9 @@
 # tmpfs /run and /dev/shm, loopback up, syslog shown on this terminal). It starts the
 # configuration database, the forwarding plane, krod, pxrd and the system manager, then zeld;
 # commits an example policy configuration, shows its binding at pxrd and two packets through the
-# published program, clears its counters, reports a TLOC, toggles debugging, and stops everything in
-# order. It ends by itself.
+# published program, clears its counters, loads the example access lists and shows one attached at
+# pxrd and counting packets, reports a TLOC, toggles debugging, and stops everything in order. It
+# ends by itself.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -64,6 +65,18 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
     "$bin/fp-sim" run --filter "$filter" "$work/trace" || true
     say "cdb-cli request zel_clear_data_policy name corp-data"
     "$bin/cdb-cli" request zel_clear_data_policy name corp-data || true
+  fi
+  say "cdb-cli load examples/access-lists.json"
+  "$bin/cdb-cli" load "$src/examples/access-lists.json"
+  wait_for "$work/pxrd.out" "\"attach\".*\"acl-guest-in\"" || true
+  attach=$(grep -m1 "\"attach\".*\"acl-guest-in\"" "$work/pxrd.out" || true)
+  say "pxrd-sim: $attach"
+  acl=$(echo "$attach" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
+  if [ -n "$acl" ]; then
+    # A guest (192.168.50.7) to a management host (10.100.0.9) over TCP and UDP, then to elsewhere.
+    printf "3232248327\t174325769\t1000\t22\t6\t0\t0\n3232248327\t174325769\t1000\t161\t17\t0\t0\n3232248327\t167837697\t1000\t22\t6\t0\t0\n" > "$work/acl-trace"
+    say "fp-sim run --filter $acl: three packets through the access list, two counted as guest-to-mgmt"
+    "$bin/fp-sim" run --filter "$acl" "$work/acl-trace" || true
   fi
   say "cdb-cli request zel_debug_policy, then zel_debug_disable_all"
   "$bin/cdb-cli" request zel_debug_policy || true
