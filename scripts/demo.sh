@@ -23,6 +23,14 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
     for _ in $(seq 50); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
     say "timed out waiting for \"$2\" in $1"; return 1
   }
+  publish() {  # EXAMPLE PATTERN: loads an example and shows what pxrd-sim heard; $found: its filter
+    say "cdb-cli load examples/$1"
+    "$bin/cdb-cli" load "$src/examples/$1"
+    wait_for "$work/pxrd.out" "$2" || true
+    local line; line=$(grep -m1 -- "$2" "$work/pxrd.out" || true)
+    say "pxrd-sim: $line"
+    found=$(echo "$line" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
+  }
   # A small forwarding plane: a 64 MiB shared block.
   mount -t tmpfs tmpfs /etc/default && echo small > /etc/default/sim_size
 
@@ -52,12 +60,8 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
   say "cdb-cli read-priority 0x7 (the daemons that read their configuration before zeld are done)"
   "$bin/cdb-cli" read-priority 0x7
   sleep 0.3
-  say "cdb-cli load examples/data-policy.json"
-  "$bin/cdb-cli" load "$src/examples/data-policy.json"
-  wait_for "$work/pxrd.out" "\"bind\"" || true
-  bind=$(grep -m1 "\"bind\"" "$work/pxrd.out" || true)
-  say "pxrd-sim: $bind"
-  filter=$(echo "$bind" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
+  publish data-policy.json "\"bind\""
+  filter=$found
   if [ -n "$filter" ]; then
     # 10.1.0.5 (a branch server) to port 443 over TCP, and a DNS query from elsewhere.
     printf "167837701\t167772162\t1000\t443\t6\t0\t0\n167772161\t167772162\t1000\t53\t17\t0\t0\n" > "$work/trace"
@@ -66,12 +70,8 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
     say "cdb-cli request zel_clear_data_policy name corp-data"
     "$bin/cdb-cli" request zel_clear_data_policy name corp-data || true
   fi
-  say "cdb-cli load examples/access-lists.json"
-  "$bin/cdb-cli" load "$src/examples/access-lists.json"
-  wait_for "$work/pxrd.out" "\"attach\".*\"acl-guest-in\"" || true
-  attach=$(grep -m1 "\"attach\".*\"acl-guest-in\"" "$work/pxrd.out" || true)
-  say "pxrd-sim: $attach"
-  acl=$(echo "$attach" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
+  publish access-lists.json "\"attach\".*\"acl-guest-in\""
+  acl=$found
   if [ -n "$acl" ]; then
     # A guest (192.168.50.7) to a management host (10.100.0.9) over TCP and UDP, then to elsewhere.
     printf "3232248327\t174325769\t1000\t22\t6\t0\t0\n3232248327\t174325769\t1000\t161\t17\t0\t0\n3232248327\t167837697\t1000\t22\t6\t0\t0\n" > "$work/acl-trace"

@@ -19,6 +19,15 @@ std::string Prefix::text() const
     return b;
 }
 
+std::string sequence_json(int num, const std::vector<std::string> &matches, bool drop)
+{
+    std::string o = R"({"number":)" + std::to_string(num) + R"(,"match":{)";
+    for (size_t k = 0; k < matches.size(); k++)
+        o += (k ? "," : "") + matches[k];
+    return o + R"(},"action":{"base-action":")" + (drop ? "drop" : "accept") + R"(","count":"c)" + std::to_string(num) +
+           R"("}})";
+}
+
 void StandIns::SetUp()
 {
     SandboxTest::SetUp();

@@ -24,6 +24,10 @@ struct Prefix {
     std::string text() const;
 };
 
+// A generated sequence: its number, its match leaves ("\"leaf\":value") and the base action, counted
+// as "c<number>".
+std::string sequence_json(int num, const std::vector<std::string> &matches, bool drop);
+
 class StandIns : public SandboxTest
 {
 protected:

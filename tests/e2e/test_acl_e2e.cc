@@ -201,11 +201,7 @@ public:
             items(v6_ ? "traffic-class" : "dscp", s.tos, number);
             if (s.syn)
                 m.push_back(R"("tcp":"syn")");
-            o << (i ? "," : "") << R"({"number":)" << s.num << R"(,"match":{)";
-            for (size_t k = 0; k < m.size(); k++)
-                o << (k ? "," : "") << m[k];
-            o << R"(},"action":{"base-action":")" << (s.drop ? "drop" : "accept") << R"(","count":"c)" << s.num
-              << R"("}})";
+            o << (i ? "," : "") << e2e::sequence_json(s.num, m, s.drop);
         }
         o << "]}";
         return o.str();

@@ -134,7 +134,6 @@ public:
           << R"("default-action":"drop","sequence":[)";
         for (size_t i = 0; i < seqs.size(); i++) {
             const Sequence &s = seqs[i];
-            o << (i ? "," : "") << R"({"number":)" << s.num << R"(,"match":{)";
             std::vector<std::string> m;
             auto prefixes = [](const char *leaf, const std::vector<Prefix> &ps) {
                 std::string t = std::string("\"") + leaf + "\":[";
@@ -159,10 +158,7 @@ public:
             if (s.port_lo >= 0)
                 m.push_back(R"("destination-port":[")" + std::to_string(s.port_lo) + "-" + std::to_string(s.port_hi) +
                             "\"]");
-            for (size_t k = 0; k < m.size(); k++)
-                o << (k ? "," : "") << m[k];
-            o << R"(},"action":{"base-action":")" << (s.drop ? "drop" : "accept") << R"(","count":"c)" << s.num
-              << R"("}})";
+            o << (i ? "," : "") << e2e::sequence_json(s.num, m, s.drop);
         }
         o << "]}]}]}}";
         return o.str();
