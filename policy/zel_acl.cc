@@ -259,6 +259,17 @@ int zel_config_access_list_unbind(zel_ctx *ctx, uint32_t family, const char *nam
     return 0;
 }
 
+zel_access_list *zel_acl_bound_at(zel_ctx *ctx, uint32_t family, const zel_acl_binding &b)
+{
+    acl_table *t = table_of(ctx, family);
+    if (!t)
+        return nullptr;
+    for (auto &[name, acl] : *t)
+        if (acl->bindings.contains({b.ifname, b.direction}))
+            return acl.get();
+    return nullptr;
+}
+
 void zel_config_intf_unbind_all(zel_ctx *ctx, const char *ifname)
 {
     if (ifname)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "common/zel_log.h"
 #include "policy/zel_handler_util.h"
@@ -346,9 +347,16 @@ int intf_access_list(cfgd_sub_point *point, uint32_t family, enum cdb_iter_op op
         return 0;
     if (op != MOP_CREATED) {
         char old[ZEL_ACL_IFNAME_LEN] = {};
-        if (precommit_acl_name(family, b.vpn, ifname, dir_enum, old, sizeof old))
-            if (int rc = zel_config_access_list_unbind(ctx, family, old, b); rc != 0)
+        if (precommit_acl_name(family, b.vpn, ifname, dir_enum, old, sizeof old)) {
+            // The database gives back 32 characters of the name: a longer name is that of the list
+            // that holds the binding and starts with them.
+            std::string was = old;
+            if (zel_access_list *holder = zel_acl_bound_at(ctx, family, b);
+                holder && holder->name.size() > was.size() && holder->name.starts_with(was))
+                was = holder->name;
+            if (int rc = zel_config_access_list_unbind(ctx, family, was.c_str(), b); rc != 0)
                 ZEL_LOG("Failed to unbind acl : %s", old);
+        }
     }
     if (op != MOP_DELETED)
         if (int rc = zel_config_access_list_bind(ctx, family, name, b); rc != 0)

@@ -181,6 +181,8 @@ int zel_config_access_list_action_delete(zel_ctx *ctx, const char *name, uint32_
 int zel_config_access_list_bind(zel_ctx *ctx, uint32_t family, const char *name, const zel_acl_binding &b);
 // Detaches and removes the binding: an absent list is no error, an absent binding gives 2.
 int zel_config_access_list_unbind(zel_ctx *ctx, uint32_t family, const char *name, const zel_acl_binding &b);
+// The list of the family that the interface and direction of `b` carry; nullptr when none does.
+zel_access_list *zel_acl_bound_at(zel_ctx *ctx, uint32_t family, const zel_acl_binding &b);
 // The interface or VPN went: its bindings in every list of both families go with it.
 void zel_config_intf_unbind_all(zel_ctx *ctx, const char *ifname);
 void zel_config_vpn_unbind_all(zel_ctx *ctx, uint64_t vpn);

@@ -246,7 +246,9 @@ const zel_publish_ops kAclOps{
     },
     [](zel_ctx *ctx, void *owner) {
         auto &acl = *static_cast<zel_access_list *>(owner);
-        if (zel_acl_attach_send(ctx, acl, ZEL_ATTACH_OP_DETACH, nullptr) != 0)
+        // Without a link to pxrd (74) there is nothing attached to take back: pxrd learns the
+        // bindings anew when it registers.
+        if (int rc = zel_acl_attach_send(ctx, acl, ZEL_ATTACH_OP_DETACH, nullptr); rc != 0 && rc != 74)
             ZEL_LOG("Failed to unbind filter %d from all interfaces\n", static_cast<int>(acl.filter_index));
     },
 };

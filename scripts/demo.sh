@@ -3,8 +3,9 @@
 # tmpfs /run and /dev/shm, loopback up, syslog shown on this terminal). It starts the
 # configuration database, the forwarding plane, krod, pxrd and the system manager, then zeld;
 # commits an example policy configuration, shows its binding at pxrd and two packets through the
-# published program, shows the policy and its counters (cdb-cli show), clears its counters, reports
-# a TLOC, toggles debugging, and stops everything in order. It ends by itself.
+# published program, shows the policy and its counters (cdb-cli show), clears its counters, loads the
+# example access lists and shows one attached at pxrd and counting packets, reports a TLOC, toggles
+# debugging, and stops everything in order. It ends by itself.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +22,16 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
   wait_for() {  # FILE TEXT: up to 5 s
     for _ in $(seq 50); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
     say "timed out waiting for \"$2\" in $1"; return 1
+  }
+  publish() {  # EXAMPLE PATTERN: loads an example and shows what pxrd-sim heard; $found: its filter
+    say "cdb-cli load examples/$1"
+    "$bin/cdb-cli" load "$src/examples/$1"
+    wait_for "$work/pxrd.out" "$2" || true
+    # A commit runs a pass per priority: the last message is where the program settled.
+    sleep 1
+    local line; line=$(grep -- "$2" "$work/pxrd.out" | tail -1 || true)
+    say "pxrd-sim: $line"
+    found=$(echo "$line" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
   }
   # A small forwarding plane: a 64 MiB shared block.
   mount -t tmpfs tmpfs /etc/default && echo small > /etc/default/sim_size
@@ -51,14 +62,8 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
   say "cdb-cli read-priority 0x7 (the daemons that read their configuration before zeld are done)"
   "$bin/cdb-cli" read-priority 0x7
   sleep 0.3
-  say "cdb-cli load examples/data-policy.json"
-  "$bin/cdb-cli" load "$src/examples/data-policy.json"
-  wait_for "$work/pxrd.out" "\"bind\"" || true
-  # A commit runs a pass per priority: the last binding is where the program settled.
-  sleep 1
-  bind=$(grep "\"bind\"" "$work/pxrd.out" | tail -1 || true)
-  say "pxrd-sim: $bind"
-  filter=$(echo "$bind" | grep -o "\"filter_index\": *[0-9]*" | grep -o "[0-9]*$" || true)
+  publish data-policy.json "\"bind\""
+  filter=$found
   if [ -n "$filter" ]; then
     # 10.1.0.5 (a branch server) to port 443 over TCP, and a DNS query from elsewhere.
     printf "167837701\t167772162\t1000\t443\t6\t0\t0\n167772161\t167772162\t1000\t53\t17\t0\t0\n" > "$work/trace"
@@ -73,6 +78,14 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
     say "cdb-cli request zel_clear_data_policy name corp-data, and the counters again"
     "$bin/cdb-cli" request zel_clear_data_policy name corp-data || true
     "$bin/cdb-cli" show data-policy-counters corp-data corp-vpns --json || true
+  fi
+  publish access-lists.json "\"attach\".*\"acl-guest-in\""
+  acl=$found
+  if [ -n "$acl" ]; then
+    # A guest (192.168.50.7) to a management host (10.100.0.9) over TCP and UDP, then to elsewhere.
+    printf "3232248327\t174325769\t1000\t22\t6\t0\t0\n3232248327\t174325769\t1000\t161\t17\t0\t0\n3232248327\t167837697\t1000\t22\t6\t0\t0\n" > "$work/acl-trace"
+    say "fp-sim run --filter $acl: three packets through the access list, two counted as guest-to-mgmt"
+    "$bin/fp-sim" run --filter "$acl" "$work/acl-trace" || true
   fi
   say "cdb-cli request zel_debug_policy, then zel_debug_disable_all"
   "$bin/cdb-cli" request zel_debug_policy || true

@@ -121,7 +121,9 @@ bool fpsim_frame_fields(const uint8_t *frame, uint32_t caplen, int linktype, zel
         return true;
     }
     if (ethertype == 0x86dd && avail >= 40 && (ip[0] >> 4) == 6) {
-        out->v[ZEL_CF_DSCP] = ((ip[0] & 0xF) << 4 | ip[1] >> 4) >> 2;
+        const uint32_t traffic_class = (ip[0] & 0xFu) << 4 | ip[1] >> 4;
+        out->v[ZEL_CF_DSCP] = traffic_class >> 2;
+        out->v[ZEL_CF_TRAFFIC_CLASS] = traffic_class;
         out->v[ZEL_CF_PKT_LEN] = be16(ip + 4) + 40u;
         out->v[ZEL_CF_PROTOCOL] = ip[6];
         out->v[ZEL_CF_NEXT_HEADER] = ip[6];

@@ -1,8 +1,7 @@
 // Configuration from the database to the forwarding plane, end to end: cdb-cli commits into cdb-sim,
 // zeld's handlers and commit pass publish programs into fp-sim's shared block and bind them at
 // pxrd-sim; fp-sim runs traces through the published programs.
-#include "fp_sim_harness.h"
-#include "sandbox.h"
+#include "standins.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -16,8 +15,6 @@
 #include <set>
 #include <sstream>
 
-#include "cfgd_harness.h"
-
 namespace
 {
 
@@ -27,17 +24,7 @@ using namespace std::chrono_literals;
 // ---------------------------------------------------------------------------------------------------
 // A generated data policy and its reference classifier.
 
-struct Prefix {
-    uint32_t addr;
-    int len;
-    bool covers(uint32_t a) const { return len == 0 || (a ^ addr) >> (32 - len) == 0; }
-    std::string text() const
-    {
-        char b[24];
-        snprintf(b, sizeof b, "%u.%u.%u.%u/%d", addr >> 24, addr >> 16 & 255, addr >> 8 & 255, addr & 255, len);
-        return b;
-    }
-};
+using e2e::Prefix;
 
 struct Sequence {
     int num;
@@ -149,7 +136,6 @@ public:
           << R"("default-action":"drop","sequence":[)";
         for (size_t i = 0; i < seqs.size(); i++) {
             const Sequence &s = seqs[i];
-            o << (i ? "," : "") << R"({"number":)" << s.num << R"(,"match":{)";
             std::vector<std::string> m;
             auto prefixes = [](const char *leaf, const std::vector<Prefix> &ps) {
                 std::string t = std::string("\"") + leaf + "\":[";
@@ -174,10 +160,7 @@ public:
             if (s.port_lo >= 0)
                 m.push_back(R"("destination-port":[")" + std::to_string(s.port_lo) + "-" + std::to_string(s.port_hi) +
                             "\"]");
-            for (size_t k = 0; k < m.size(); k++)
-                o << (k ? "," : "") << m[k];
-            o << R"(},"action":{"base-action":")" << (s.drop ? "drop" : "accept") << R"(","count":"c)" << s.num
-              << R"("}})";
+            o << (i ? "," : "") << e2e::sequence_json(s.num, m, s.drop);
         }
         o << "]}]}]}}";
         return o.str();
@@ -203,127 +186,9 @@ std::string trace_text(const std::vector<Packet> &ps)
 // ---------------------------------------------------------------------------------------------------
 // The sandbox with every stand-in.
 
-class HandlersE2e : public e2e::SandboxTest
+class HandlersE2e : public e2e::StandIns
 {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        char tmpl[] = "/run/handlers-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        unsetenv("CONFD_IPC_PORT");
-        // Room for a program and the ones it replaces while they wait for their release.
-        ASSERT_EQ(e2e::use_sim_size("regular"), "");
-        fp_ = e2e::start_fp_sim();
-        ASSERT_TRUE(fp_);
-        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
-        ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
-        CdbSim writer;  // its address and operational writer only
-        ASSERT_TRUE(writer.set_prio_mask(0x7));
-        krod_ = e2e::Process::start({e2e::binary("krod-sim")});
-        ASSERT_TRUE(krod_);
-        start_zeld();
-        pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
-        ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
-    }
-    void TearDown() override
-    {
-        if (zeld_ && zeld_->running()) {
-            zeld_->signal(SIGUSR2);
-            EXPECT_EQ(e2e::exit_code(zeld_->wait_exit()), 0) << zeld_->stderr_text();
-        }
-    }
-
-    void start_zeld()
-    {
-        size_t cur = syslog().mark();
-        zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"});
-        ASSERT_TRUE(zeld_);
-        ASSERT_TRUE(syslog().wait_for_regex(std::regex("Initialization - Stage 2 complete"), kWait, &cur))
-            << syslog().dump();
-    }
-
-    std::string cli(const std::vector<std::string> &args, int *rc = nullptr)
-    {
-        std::vector<std::string> argv{e2e::binary("cdb-cli")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto p = e2e::Process::start(argv);
-        auto st = p->wait_exit();
-        if (rc)
-            *rc = e2e::exit_code(st);
-        return p->stdout_text() + p->stderr_text();
-    }
-    // Commits a configuration (load merges, replace replaces); the exit code of cdb-cli.
-    int commit(const std::string &how, const std::string &json, std::string *out = nullptr)
-    {
-        const std::string path = dir_ + "/config.json";
-        EXPECT_TRUE(e2e::write_file(path, json));
-        int rc = -1;
-        std::string text = cli({how, path}, &rc);
-        if (out)
-            *out = text;
-        return rc;
-    }
-
-    // The next pxrd-sim line at or after *cursor matching re; its capture groups.
-    std::smatch pxrd_line(const std::string &re, size_t *cursor, std::chrono::milliseconds wait = kWait)
-    {
-        std::smatch m;
-        auto line = pxrd_->wait_stdout_regex(std::regex(re), wait, cursor);
-        if (line) {
-            static std::string kept;
-            kept = *line;
-            std::regex_search(kept, m, std::regex(re));
-        }
-        return m;
-    }
-    // The filter policy `name` is bound to once pxrd-sim has heard nothing new for a while: each
-    // priority of a commit is a pass of its own, and a pass that finds no program memory is retried
-    // when the programs it replaced are released. -1 when the last word is not a binding to a filter.
-    // `name` is a regular expression: pxrd's registration is answered with vpn-list names.
-    int settled_filter(const std::string &name)
-    {
-        std::string text = pxrd_->stdout_text();
-        for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;) {
-            std::this_thread::sleep_for(800ms);
-            std::string now = pxrd_->stdout_text();
-            if (now == text && std::regex_search(now, std::regex("\"name\":\"(" + name + ")\"")))
-                break;
-            text = now;
-        }
-        std::smatch last;
-        const std::regex re(R"re("event":"(bind|unbind)".*"filter_index":(\d+),"name":"()re" + name + ")\"");
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
-            last = *it;
-        if (last.empty() || last[1] != "bind" || std::stoi(last[2]) >= 256)
-            return -1;
-        return std::stoi(last[2]);
-    }
-    size_t pxrd_lines() const
-    {
-        const std::string t = pxrd_->stdout_text();
-        return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
-    }
-
-    // fp-sim's verdict lines for a trace through filter `filter`.
-    std::vector<std::string> run_trace(int filter, const std::string &trace)
-    {
-        const std::string path = dir_ + "/trace";
-        EXPECT_TRUE(e2e::write_file(path, trace));
-        auto p = e2e::Process::start({e2e::binary("fp-sim"), "run", "--filter", std::to_string(filter), path},
-                                     {.pipe_stdin = false});
-        EXPECT_EQ(e2e::exit_code(p->wait_exit()), 0) << p->stderr_text();
-        std::vector<std::string> out;
-        std::istringstream in(p->stdout_text());
-        for (std::string l; std::getline(in, l);)
-            if (l.starts_with("packet "))
-                out.push_back(l);
-        return out;
-    }
-
     // Every packet gets the verdict of the first matching sequence, the default (drop) otherwise.
     void expect_verdicts(const Generated &g, const std::vector<Sequence> &seqs, const std::vector<Packet> &trace,
                          int filter)
@@ -353,9 +218,6 @@ protected:
         EXPECT_EQ(mismatches, 0);
         EXPECT_GT(matched, static_cast<int>(trace.size() / 4)) << "the trace should mostly hit sequences";
     }
-
-    std::string dir_;
-    std::unique_ptr<e2e::Process> fp_, cdb_, krod_, zeld_, pxrd_;
 };
 
 TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
@@ -596,82 +458,6 @@ TEST_F(HandlersE2e, OddButValidConfigurationIsAppliedOrReported)
     std::this_thread::sleep_for(800ms);
     EXPECT_TRUE(zeld_->running());
     EXPECT_FALSE(syslog().wait_for_regex(std::regex("failed assertion"), 0ms, &mark));
-}
-
-}  // namespace
-
-namespace
-{
-
-// Two IPv4 lists and an IPv6 list of the same name as one of them; ge0/1 in VPN 10 bound inbound to A.
-std::string acl_config(const char *bound)
-{
-    return std::string(R"({
-  "ardenta-policy:policy": {
-    "access-list": [
-      {"name": "acl-a", "default-action": "accept", "sequence": [
-        {"number": 10, "match": {"protocol": [17]}, "action": {"base-action": "drop", "count": "a10"}},
-        {"number": 20, "match": {"protocol": [17, 6]}, "action": {"base-action": "accept", "count": "a20"}}]},
-      {"name": "acl-b", "default-action": "drop", "sequence": [
-        {"number": 10, "match": {"protocol": [6]}, "action": {"base-action": "accept", "count": "b10"}}]}],
-    "ipv6": {"access-list": [
-      {"name": "acl-a", "default-action": "drop", "sequence": [
-        {"number": 10, "match": {"next-header": [58]}, "action": {"base-action": "accept"}}]}]}
-  },
-  "ardenta-vpn:vpn": {"vpn-instance": [{"vpn-id": "10", "interface": [{"if-name": "ge0/1",
-    "access-list": [{"direction": "in", "acl-name": ")") +
-           bound + R"("}], "ipv6": {"access-list": [{"direction": "out", "acl-name": "acl-a"}]}}]}]}
-})";
-}
-
-TEST_F(HandlersE2e, AccessListsAttachFirstMatchAndMoveBetweenLists)
-{
-    std::string out;
-    size_t cur = 0;
-    ASSERT_EQ(commit("load", acl_config("acl-a"), &out), 0) << out;
-    const std::string v4 = R"("event":"attach","opcode":3,"family":0,"filter_index":(\d+),"name":"acl-a",)"
-                           R"("count":1,"bindings":\[\{"vpn":10,"direction":1,"interface":"ge0/1"\}\])";
-    auto m = pxrd_line(v4, &cur);
-    ASSERT_FALSE(m.empty()) << pxrd_->stdout_text() << syslog().dump();
-    const int fa = std::stoi(m[1]);
-    size_t c6 = 0;
-    auto m6 = pxrd_line(R"("event":"attach","opcode":3,"family":1,"filter_index":(\d+),"name":"acl-a",)"
-                        R"("count":1,"bindings":\[\{"vpn":10,"direction":2,"interface":"ge0/1"\}\])",
-                        &c6);
-    ASSERT_FALSE(m6.empty()) << pxrd_->stdout_text();
-    EXPECT_NE(std::stoi(m6[1]), fa) << "an IPv4 and an IPv6 list of one name are distinct";
-
-    auto lines = run_trace(fa, "167772161\t167772162\t1000\t53\t17\t0\t0\n"
-                               "167772161\t167772162\t1000\t80\t6\t0\t0\n"
-                               "167772161\t167772162\t0\t0\t1\t0\t0\n");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("count a10"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[0].find(" reject"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("count a20"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find(" default"), std::string::npos) << lines[2];
-    EXPECT_NE(lines[2].find(" accept"), std::string::npos) << lines[2];
-
-    cur = pxrd_lines();
-    ASSERT_EQ(commit("replace", acl_config("acl-b"), &out), 0) << out;
-    ASSERT_FALSE(
-        pxrd_line(R"("event":"detach","opcode":4,"family":0,"filter_index":)" + std::to_string(fa) +
-                      R"(,"name":"acl-a","count":1,"bindings":\[\{"vpn":10,"direction":1,"interface":"ge0/1"\}\])",
-                  &cur)
-            .empty())
-        << pxrd_->stdout_text() << syslog().dump();
-    m = pxrd_line(R"("event":"attach","opcode":3,"family":0,"filter_index":(\d+),"name":"acl-b","count":1)", &cur);
-    ASSERT_FALSE(m.empty()) << pxrd_->stdout_text();
-    const int fb = std::stoi(m[1]);
-
-    pxrd_->signal(SIGKILL);
-    pxrd_->wait_exit();
-    pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
-    cur = 0;
-    EXPECT_FALSE(pxrd_line(R"("event":"attach","opcode":3,"family":0,"filter_index":)" + std::to_string(fb) +
-                               R"(,"name":"acl-b","count":1)",
-                           &cur)
-                     .empty())
-        << pxrd_->stdout_text();
 }
 
 }  // namespace

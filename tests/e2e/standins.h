@@ -1,0 +1,65 @@
+// zeld among every stand-in in the sandbox: cdb-sim (with cdb-cli to commit), fp-sim, krod-sim and
+// pxrd-sim. Cases commit configuration through cdb-cli, read what pxrd-sim heard and run packets
+// through the published programs with `fp-sim run`.
+#pragma once
+
+#include "fp_sim_harness.h"
+#include "sandbox.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace e2e
+{
+
+// An IPv4 prefix of generated configurations, as the model of a classifier sees it.
+struct Prefix {
+    uint32_t addr;
+    int len;
+    bool covers(uint32_t a) const { return len == 0 || (a ^ addr) >> (32 - len) == 0; }
+    std::string text() const;
+};
+
+// A generated sequence: its number, its match leaves ("\"leaf\":value") and the base action, counted
+// as "c<number>".
+std::string sequence_json(int num, const std::vector<std::string> &matches, bool drop);
+
+class StandIns : public SandboxTest
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // The forwarding plane's scaling class; "regular" has room for a program and the ones it
+    // replaces while they wait for their release.
+    virtual const char *sim_size() const { return "regular"; }
+
+    void start_zeld();
+    // Runs cdb-cli; stdout and stderr together.
+    std::string cli(const std::vector<std::string> &args, int *rc = nullptr);
+    // Commits a configuration (load merges, replace replaces); the exit code of cdb-cli.
+    int commit(const std::string &how, const std::string &json, std::string *out = nullptr);
+
+    // The next pxrd-sim line at or after *cursor matching re; its capture groups (empty when none).
+    std::smatch pxrd_line(const std::string &re, size_t *cursor, std::chrono::milliseconds wait = kWait);
+    // The filter policy `name` (a regular expression) is bound to once pxrd-sim has heard nothing new
+    // for a while; -1 when the last word is not a binding to a filter.
+    int settled_filter(const std::string &name);
+    // Waits until pxrd-sim has heard nothing new for a while; its line count then.
+    size_t pxrd_quiet();
+    size_t pxrd_lines() const;
+    // pxrd-sim's output once it stopped growing (and matches `must`, when given).
+    std::string quiet_output(const std::string &must);
+
+    // fp-sim's verdict lines for a trace or capture through filter `filter`.
+    std::vector<std::string> run_file(int filter, const std::string &path);
+    std::vector<std::string> run_trace(int filter, const std::string &trace);
+
+    std::string dir_;
+    std::unique_ptr<Process> fp_, cdb_, krod_, zeld_, pxrd_;
+};
+
+}  // namespace e2e
