@@ -31,7 +31,7 @@
 //    Working arrays are kept between compilations (up to ZEL_WORK_KEEP bytes of spare buffers).
 //  - Table ids and registers above 15 and MUL immediates above 0xFFFF keep only the bits their instruction
 //    fields hold (a program of all 15 fields has 29 tables); readers take the full values from the
-//    directory and the tables (see platform/fp).
+//    directory and the tables (see compiler/zel_fpinterp.h).
 #pragma once
 
 #include "common/zel_out_sink.h"

@@ -5,7 +5,7 @@
 
 #include "compiler/zel_action.h"
 #include "dataplane/fp_common.h"
-#include "platform/fp/zel_fpinterp.h"
+#include "compiler/zel_fpinterp.h"
 
 #include <cstdint>
 #include <string>

@@ -5,7 +5,7 @@
 #include "compiler/zel_compiler.h"
 #include "daemon/zel.h"
 #include "dataplane/zel_if_octeon.h"
-#include "platform/fp/zel_fpinterp.h"
+#include "compiler/zel_fpinterp.h"
 #include "platform/fpsim/fp_sim_fwd.h"
 
 #include <gtest/gtest.h>

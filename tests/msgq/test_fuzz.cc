@@ -13,7 +13,7 @@
 #include "common/qor_util.h"
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
-#include "platform/fp/zel_fpinterp.h"
+#include "compiler/zel_fpinterp.h"
 #include "platform/kro/kro_msg.h"
 #include "platform/peers/pxrd_decode.h"
 #include "policy/zel_tloc.h"

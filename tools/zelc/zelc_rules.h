@@ -7,7 +7,7 @@
 #pragma once
 
 #include "compiler/zel_action.h"
-#include "platform/fp/zel_fpinterp.h"
+#include "compiler/zel_fpinterp.h"
 
 #include <cstdint>
 #include <memory>

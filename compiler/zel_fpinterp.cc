@@ -1,4 +1,4 @@
-#include "platform/fp/zel_fpinterp.h"
+#include "compiler/zel_fpinterp.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The interpreter on hand-made images: classification through leaf and
 // combined tables, and malformed images that must be refused, never crash.
-#include "platform/fp/zel_fpinterp.h"
+#include "compiler/zel_fpinterp.h"
 
 #include <gtest/gtest.h>
 
