@@ -4,8 +4,8 @@
 #pragma once
 
 #include "compiler/zel_action.h"
-#include "dataplane/fp_common.h"
 #include "compiler/zel_fpinterp.h"
+#include "dataplane/fp_common.h"
 
 #include <cstdint>
 #include <string>

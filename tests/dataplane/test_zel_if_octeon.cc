@@ -3,9 +3,9 @@
 #include "common/timer.h"
 #include "compiler/zel_action.h"
 #include "compiler/zel_compiler.h"
+#include "compiler/zel_fpinterp.h"
 #include "daemon/zel.h"
 #include "dataplane/zel_if_octeon.h"
-#include "compiler/zel_fpinterp.h"
 #include "platform/fpsim/fp_sim_fwd.h"
 
 #include <gtest/gtest.h>

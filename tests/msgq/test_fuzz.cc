@@ -11,9 +11,9 @@
 
 #include "cfgd/cfgd_util.h"
 #include "common/qor_util.h"
+#include "compiler/zel_fpinterp.h"
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
-#include "compiler/zel_fpinterp.h"
 #include "platform/kro/kro_msg.h"
 #include "platform/peers/pxrd_decode.h"
 #include "policy/zel_tloc.h"
