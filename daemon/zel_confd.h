@@ -4,10 +4,13 @@
 // commit hook, and fills the configuration services of the daemon context while connected.
 #pragma once
 
+#include <iterator>
+
 #include "cfgd/cfgd_api.h"
 #include "daemon/zel.h"
+#include "yang/zel_yang_hashes.h"
 
-inline constexpr unsigned ZEL_CONFD_NUM_ACTIONS = 34;
+inline constexpr unsigned ZEL_CONFD_NUM_ACTIONS = std::size(zel_yang_actionpoints);
 
 // Start-up stage: 0 (also when ConfD is not up yet: the layer keeps retrying), else the layer's
 // fatal result. The undo frees the connection and clears the services.

@@ -183,6 +183,14 @@ const char *zel_dpi_app_name(uint32_t id)
     return p ? p->name.data() : nullptr;
 }
 
+uint32_t zel_dpi_app_family(uint32_t id)
+{
+    const std::span<uint32_t> map = zel_dpi_current_tables().family_map;
+    if (id == 0 || id >= map.size() || id > map[0])
+        return 0;
+    return map[id];
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Switches and the state word.
 

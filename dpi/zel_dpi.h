@@ -26,6 +26,8 @@ uint32_t zel_dpi_app_id(const char *name);
 uint32_t zel_dpi_get_qosmos_id(const char *name);
 // The engine's name of an identifier ("unclassified" for 1), nullptr when unknown.
 const char *zel_dpi_app_name(uint32_t id);
+// The family the forwarding plane gives an application (the shared family table), 0 when it has none.
+uint32_t zel_dpi_app_family(uint32_t id);
 
 // The application-visibility switch: a change moves the policy DPI reference count by one.
 // 0; 74 without a context or without the count.

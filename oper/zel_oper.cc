@@ -20,6 +20,7 @@ const std::array kActions{
     confd_action_cbs{"zel_debug_policy", nullptr, nullptr, zel_debug_one<3>},
     confd_action_cbs{"zel_debug_all", nullptr, nullptr, zel_debug_all},
     confd_action_cbs{"zel_debug_disable_all", nullptr, nullptr, zel_debug_disable_all},
+    confd_action_cbs{"zel_explain", nullptr, nullptr, zel_explain},
 };
 
 }  // namespace

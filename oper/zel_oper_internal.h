@@ -37,3 +37,6 @@ int zel_clear_app_route_policy(confd_user_info *uinfo, xml_tag *name, confd_hkey
 int zel_clear_policy_acl(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params, int n);
 int zel_clear_policy_acl6(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params,
                           int n);
+
+// Which filter, sequence and action block apply to one packet (oper/zel_explain.cc).
+int zel_explain(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params, int n);

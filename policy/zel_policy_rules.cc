@@ -238,3 +238,17 @@ int zel_policy_rule_table(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn
     *out = rt;
     return 0;
 }
+
+const rule *zel_rule_table_first_match(const rule_table *rt, std::span<const uint32_t, ZEL_CF_LAST + 1> values)
+{
+    for (const rule *r = rt ? rt->head : nullptr; r; r = r->next) {
+        const bool all = std::all_of(r->matches.begin(), r->matches.end(), [&](const field_match &m) {
+            const uint32_t v = m.field <= ZEL_CF_LAST ? values[m.field] : 0;
+            return std::any_of(m.ranges.begin(), m.ranges.end(),
+                               [v](const zel_range &x) { return x.min <= v && v <= x.max; });
+        });
+        if (all)
+            return r;
+    }
+    return nullptr;
+}

@@ -1,6 +1,9 @@
 // Translation of the policy model into the compiler's rule tables.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "policy/zel_policy_model.h"
 
 struct rule;
@@ -17,3 +20,8 @@ int zel_policy_refresh(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_li
 // The rule table of a vpn-list: one rule per sequence in ascending order, the default action last.
 // 0, or 12 (logged, compile context reset) when a sequence cannot be built.
 int zel_policy_rule_table(zel_ctx *ctx, const zel_policy *policy, zel_policy_vpn_list *pvl, rule_table **out);
+
+// The rule of rt a packet matches first, the packet given as a value per compiler field (index 0 unused):
+// a rule matches when, on every field it places ranges on, the value lies in one of them. nullptr when
+// none matches (the default action applies).
+const rule *zel_rule_table_first_match(const rule_table *rt, std::span<const uint32_t, ZEL_CF_LAST + 1> values);

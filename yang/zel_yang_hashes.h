@@ -204,6 +204,16 @@ inline constexpr uint32_t zel_tag_oper_debug_dpi = 0x14b9caeeu;  // /ardenta-zel
 inline constexpr uint32_t zel_tag_oper_debug_policy = 0x049839e1u;  // /ardenta-zel-oper:debug-policy
 inline constexpr uint32_t zel_tag_oper_debug_all = 0x5fca0c5au;  // /ardenta-zel-oper:debug-all
 inline constexpr uint32_t zel_tag_oper_debug_disable_all = 0x769c731fu;  // /ardenta-zel-oper:debug-disable-all
+inline constexpr uint32_t zel_tag_oper_explain = 0x1271ab5cu;  // /ardenta-zel-oper:explain
+inline constexpr uint32_t zel_tag_oper_vpn = 0x1850decfu;  // /ardenta-zel-oper:explain/vpn
+inline constexpr uint32_t zel_tag_oper_source_address = 0x2cd0f8adu;  // /ardenta-zel-oper:explain/source-address
+inline constexpr uint32_t zel_tag_oper_destination_address = 0x6fe9c79eu;  // /ardenta-zel-oper:explain/destination-address
+inline constexpr uint32_t zel_tag_oper_source_port = 0x0afb5678u;  // /ardenta-zel-oper:explain/source-port
+inline constexpr uint32_t zel_tag_oper_destination_port = 0x44616f41u;  // /ardenta-zel-oper:explain/destination-port
+inline constexpr uint32_t zel_tag_oper_protocol = 0x7b2805b5u;  // /ardenta-zel-oper:explain/protocol
+inline constexpr uint32_t zel_tag_oper_dscp = 0x46af970bu;  // /ardenta-zel-oper:explain/dscp
+inline constexpr uint32_t zel_tag_oper_packet_length = 0x7a97dab8u;  // /ardenta-zel-oper:explain/packet-length
+inline constexpr uint32_t zel_tag_oper_app = 0x1f6a832cu;  // /ardenta-zel-oper:explain/app
 
 struct zel_yang_tag_entry {
   const char* path;  // schema path of one node with the tag
@@ -395,6 +405,16 @@ inline constexpr zel_yang_tag_entry zel_yang_tag_table[] = {
   {"/ardenta-zel-oper:debug-policy", zel_tag_oper_debug_policy},
   {"/ardenta-zel-oper:debug-all", zel_tag_oper_debug_all},
   {"/ardenta-zel-oper:debug-disable-all", zel_tag_oper_debug_disable_all},
+  {"/ardenta-zel-oper:explain", zel_tag_oper_explain},
+  {"/ardenta-zel-oper:explain/vpn", zel_tag_oper_vpn},
+  {"/ardenta-zel-oper:explain/source-address", zel_tag_oper_source_address},
+  {"/ardenta-zel-oper:explain/destination-address", zel_tag_oper_destination_address},
+  {"/ardenta-zel-oper:explain/source-port", zel_tag_oper_source_port},
+  {"/ardenta-zel-oper:explain/destination-port", zel_tag_oper_destination_port},
+  {"/ardenta-zel-oper:explain/protocol", zel_tag_oper_protocol},
+  {"/ardenta-zel-oper:explain/dscp", zel_tag_oper_dscp},
+  {"/ardenta-zel-oper:explain/packet-length", zel_tag_oper_packet_length},
+  {"/ardenta-zel-oper:explain/app", zel_tag_oper_app},
 };
 
 // Callpoints, in the order of the modules.
@@ -423,7 +443,7 @@ inline constexpr const char* zel_yang_callpoints[21] = {
 };
 
 // Action points, in the order of the modules.
-inline constexpr const char* zel_yang_actionpoints[34] = {
+inline constexpr const char* zel_yang_actionpoints[35] = {
   "zel_dump_admin_tech",
   "zel_dump_filter",
   "zel_dump_msgq",
@@ -458,4 +478,5 @@ inline constexpr const char* zel_yang_actionpoints[34] = {
   "zel_debug_policy",
   "zel_debug_all",
   "zel_debug_disable_all",
+  "zel_explain",
 };

@@ -169,7 +169,7 @@ TEST_F(Models, PathsReadByTheDaemon)
 }
 
 // Callpoints in registration order, each an operational list; action points in table order, with
-// the one optional text input of the clearing commands.
+// the one optional text input of the clearing commands and the packet fields of explain.
 TEST_F(Models, CallpointsAndActionPointsInTableOrder)
 {
     const std::vector<std::string> callpoints = words(
@@ -187,7 +187,9 @@ TEST_F(Models, CallpointsAndActionPointsInTableOrder)
         "zel_dpi_dump_protocol_hits zel_dpi_dump_configuration zel_dpi_clear_protocol_hits "
         "zel_clear_policy_acl(name=buf) "
         "zel_clear_policy_acl6(name=buf) zel_clear_data_policy(name=buf) zel_clear_app_route_policy(name=buf) "
-        "zel_debug_config zel_debug_kro zel_debug_dpi zel_debug_policy zel_debug_all zel_debug_disable_all");
+        "zel_debug_config zel_debug_kro zel_debug_dpi zel_debug_policy zel_debug_all zel_debug_disable_all "
+        "zel_explain(vpn=uint32,interface=buf,direction=enum,source-address=ipv4,destination-address=ipv4,"
+        "source-port=uint16,destination-port=uint16,protocol=uint8,dscp=uint8,packet-length=uint16,app=buf)");
     for (const char *ext : {"callpoint", "actionpoint"}) {
         std::vector<std::string> found;
         for (const auto &[point, n] : ext_nodes(ctx_, ext)) {
@@ -197,7 +199,8 @@ TEST_F(Models, CallpointsAndActionPointsInTableOrder)
             for (const lysc_node *in =
                      n->nodetype == LYS_RPC ? reinterpret_cast<const lysc_node_action *>(n)->input.child : nullptr;
                  in; in = in->next)
-                inputs += std::string(in->name) + (in->flags & LYS_MAND_TRUE ? "!=" : "=") + node_code(in);
+                inputs += (inputs.empty() ? "" : ",") + std::string(in->name) +
+                          (in->flags & LYS_MAND_TRUE ? "!=" : "=") + node_code(in);
             found.push_back(point + (inputs.empty() ? "" : "(" + inputs + ")"));
         }
         EXPECT_EQ(found, ext[0] == 'c' ? callpoints : actionpoints);
