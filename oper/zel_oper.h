@@ -1,6 +1,7 @@
 // Operator commands served on the configuration database's action points (clearing statistics,
-// switching the debug categories, explaining a packet) and the show data served on its callpoints. Each module that serves commands exports its records; the
-// configuration-database stage registers them under the action points of the YANG model.
+// switching the debug categories, explaining a packet) and the show data served on its callpoints.
+// Each module that serves commands exports its records; the configuration-database stage registers
+// them under the action points of the YANG model.
 #pragma once
 
 #include <span>
