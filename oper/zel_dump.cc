@@ -1,9 +1,12 @@
 // Debug dumps of every in-memory database, printed to the operator's CLI session: one small function
 // per section, each a walk over one collection in its own order.
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "cfgd/cfgd_api.h"
 #include "common/mempool.h"
@@ -510,6 +513,8 @@ class cli_session
 {
 public:
     cli_session(int sock, int usid) : sock_(sock), usid_(usid) {}
+    cli_session(const cli_session &) = delete;
+    cli_session &operator=(const cli_session &) = delete;
     ~cli_session() { flush(); }
     const zel_out_sink *sink() const { return &sink_; }
 
