@@ -189,7 +189,7 @@ int mempool_nblks(const mempool_t *mp) { return mp->mp_nblks; }
 int mempool_first_free(const mempool_t *mp) { return mp->mp_first_free; }
 uint32_t mempool_get_tag(const mempool_t *mp, int idx) { return meta_table(mp)[idx].mp_tag; }
 
-void mempool_dump_inuse(mempool_t *mp, void *base, int limit)
+void mempool_dump_inuse(mempool_t *mp, void *base, int limit, const zel_out_sink *out)
 {
     pool_lock lock(mp);
     const mempool_meta_t *meta_tbl = meta_table(mp);
@@ -199,22 +199,24 @@ void mempool_dump_inuse(mempool_t *mp, void *base, int limit)
             continue;
         if (++shown > limit)
             break;
-        printf("%p: ", mempool_block(mp, base, i));
+        zel_out_printf(out, "%p: ", mempool_block(mp, base, i));
         for (void *ret : meta_tbl[i].mp_stack)
-            printf("%p <- ", ret);
-        printf("\n");
+            zel_out_printf(out, "%p <- ", ret);
+        zel_out_printf(out, "\n");
     }
-    fflush(stdout);
+    if (out == nullptr)
+        fflush(stdout);
 }
 
-void mempool_dump_stats(const mempool_t *mp)
+void mempool_dump_stats(const mempool_t *mp, const zel_out_sink *out)
 {
-    printf("=======================================================\n");
-    printf("mempool %p stats:\n", static_cast<const void *>(mp));
-    printf("block size:\t\t%lu\n", static_cast<unsigned long>(mp->mp_blk_size));
-    printf("number of blocks:\t%d\n", mp->mp_nblks);
-    printf("number of free blocks:\t%d\n", mempool_nfree(mp));
-    printf("first free block:\t%d\n", mp->mp_first_free);
-    printf("\n");
-    fflush(stdout);
+    zel_out_printf(out, "=======================================================\n");
+    zel_out_printf(out, "mempool %p stats:\n", static_cast<const void *>(mp));
+    zel_out_printf(out, "block size:\t\t%lu\n", static_cast<unsigned long>(mp->mp_blk_size));
+    zel_out_printf(out, "number of blocks:\t%d\n", mp->mp_nblks);
+    zel_out_printf(out, "number of free blocks:\t%d\n", mempool_nfree(mp));
+    zel_out_printf(out, "first free block:\t%d\n", mp->mp_first_free);
+    zel_out_printf(out, "\n");
+    if (out == nullptr)
+        fflush(stdout);
 }

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/zel_out_sink.h"
+
 inline constexpr uint32_t MP_MAGIC_FREE = 0xDEADDEAD;
 inline constexpr uint32_t MP_MAGIC_INUSE = 0xBEEFBEEF;
 inline constexpr int MP_STACK_DEPTH = 16;
@@ -63,6 +65,7 @@ int mempool_nblks(const mempool_t *mp);
 int mempool_first_free(const mempool_t *mp);
 uint32_t mempool_get_tag(const mempool_t *mp, int idx);
 
-// Standard output: each allocated block's address and saved call stack (at most limit blocks).
-void mempool_dump_inuse(mempool_t *mp, void *base, int limit);
-void mempool_dump_stats(const mempool_t *mp);
+// Each allocated block's address and saved call stack (at most limit blocks); the header values.
+// A null sink is standard output.
+void mempool_dump_inuse(mempool_t *mp, void *base, int limit, const zel_out_sink *out = nullptr);
+void mempool_dump_stats(const mempool_t *mp, const zel_out_sink *out = nullptr);

@@ -46,6 +46,8 @@ struct zel_link_services {
     msgq_handle *tabmgr;  // pxrd
     msgq_handle *kro;     // krod
     sysmgr_link *sysmgr;
+    // Wall-clock time of the last hello sent to the system manager, 0 before the first.
+    time_t (*sysmgr_last_hello)(const sysmgr_link *link);
 };
 
 // The configuration database ("confd" stage).

@@ -40,8 +40,7 @@ void fill_points()
     g_points[rows.size()] = {};
 }
 
-// Every action point of the model, in its order, with the callbacks of the module that serves it (none
-// yet: registered, and answered as not implemented by the database).
+// Every action point of the model, in its order, with the callbacks of the module that serves it.
 void fill_actions()
 {
     const std::span<const confd_action_cbs> served[] = {zel_oper_actions(), zel_dpi_actions};

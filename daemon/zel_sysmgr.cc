@@ -96,11 +96,15 @@ void app_sysmgr_disconnect(sysmgr_link *link)
 int zel_sysmgr_init(zel_ctx *ctx)
 {
     ctx->links.sysmgr = app_sysmgr_connect(ctx->base, ctx->tmr_mgr, nullptr, QOR_DAEMON_ID_ZELD, ctx, nullptr);
-    return ctx->links.sysmgr ? 0 : -10;
+    if (!ctx->links.sysmgr)
+        return -10;
+    ctx->links.sysmgr_last_hello = [](const sysmgr_link *link) { return link->last_hello; };
+    return 0;
 }
 
 void zel_sysmgr_deinit(zel_ctx *ctx)
 {
     app_sysmgr_disconnect(ctx->links.sysmgr);
     ctx->links.sysmgr = nullptr;
+    ctx->links.sysmgr_last_hello = nullptr;
 }

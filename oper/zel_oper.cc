@@ -9,7 +9,28 @@
 namespace
 {
 
+// Dumps first, then the clearing and debug commands; the inspection engine serves its own rows
+// between them (zel_dpi_actions).
 const std::array kActions{
+    confd_action_cbs{"zel_dump_admin_tech", nullptr, nullptr, nullptr, zel_dump_admin_tech},
+    confd_action_cbs{"zel_dump_filter", nullptr, nullptr, nullptr, zel_dump_filter},
+    confd_action_cbs{"zel_dump_msgq", nullptr, nullptr, nullptr, zel_dump_msgq},
+    confd_action_cbs{"zel_dump_memory_stats", nullptr, nullptr, nullptr, zel_dump_memory_stats},
+    confd_action_cbs{"zel_dump_memory_map", nullptr, nullptr, nullptr, zel_dump_memory_map},
+    confd_action_cbs{"zel_dump_config", nullptr, nullptr, nullptr, zel_dump_config},
+    confd_action_cbs{"zel_dump_policy", nullptr, nullptr, nullptr, zel_dump_policy},
+    confd_action_cbs{"zel_dump_acl", nullptr, nullptr, nullptr, zel_dump_acl},
+    confd_action_cbs{"zel_dump_acl6", nullptr, nullptr, nullptr, zel_dump_acl6},
+    confd_action_cbs{"zel_dump_vpn_list", nullptr, nullptr, nullptr, zel_dump_vpn_list},
+    confd_action_cbs{"zel_dump_prefix_list", nullptr, nullptr, nullptr, zel_dump_prefix_list},
+    confd_action_cbs{"zel_dump_tloc_list", nullptr, nullptr, nullptr, zel_dump_tloc_list},
+    confd_action_cbs{"zel_dump_tloc", nullptr, nullptr, nullptr, zel_dump_tloc},
+    confd_action_cbs{"zel_dump_mirror", nullptr, nullptr, nullptr, zel_dump_mirror},
+    confd_action_cbs{"zel_dump_policer", nullptr, nullptr, nullptr, zel_dump_policer},
+    confd_action_cbs{"zel_dump_class", nullptr, nullptr, nullptr, zel_dump_class},
+    confd_action_cbs{"zel_dump_sla_class", nullptr, nullptr, nullptr, zel_dump_sla_class},
+    confd_action_cbs{"zel_dump_all", nullptr, nullptr, nullptr, zel_dump_all},
+    confd_action_cbs{"zel_dump_app_list", nullptr, nullptr, nullptr, zel_dump_app_list},
     confd_action_cbs{"zel_clear_policy_acl", nullptr, nullptr, zel_clear_policy_acl},
     confd_action_cbs{"zel_clear_policy_acl6", nullptr, nullptr, zel_clear_policy_acl6},
     confd_action_cbs{"zel_clear_data_policy", nullptr, nullptr, zel_clear_data_policy},

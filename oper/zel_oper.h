@@ -1,4 +1,4 @@
-// Operator commands served on the configuration database's action points (clearing statistics,
+// Operator commands served on the configuration database's action points (dumps, clearing statistics,
 // switching the debug categories, explaining a packet) and the show data served on its callpoints.
 // Each module that serves commands exports its records; the configuration-database stage registers
 // them under the action points of the YANG model.

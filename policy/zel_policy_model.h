@@ -242,6 +242,9 @@ struct zel_action_value {
 inline constexpr uint8_t ZEL_LTL_COLOR = 0x1;
 inline constexpr uint8_t ZEL_LTL_ENCAP = 0x2;
 inline constexpr uint8_t ZEL_LTL_RESTRICT = 0x4;
+// Encapsulation bits of the colour containers' masks (set tloc-color-encap, set local-tloc-list).
+inline constexpr uint32_t ZEL_ENCAP_MASK_IPSEC = 1u << 4;
+inline constexpr uint32_t ZEL_ENCAP_MASK_GRE = 1u << 5;
 
 struct zel_tloc_ref;
 

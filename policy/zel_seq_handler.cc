@@ -72,10 +72,12 @@ struct containers {
     bool set = false, tce = false, ltl = false;
 };
 
-// Encapsulations inside the colour containers: gre (1) is bit 5, ipsec (2) bit 4.
+// Encapsulations inside the colour containers: gre (1) and ipsec (2) take bits of their own.
 uint32_t container_encap_bits(const confd_value_t *v)
 {
-    auto mapped = [](uint32_t e) { return zel_conv_enum_bit(e == 1 ? 5 : e == 2 ? 4 : e); };
+    auto mapped = [](uint32_t e) {
+        return e == ENCAP_GRE ? ZEL_ENCAP_MASK_GRE : e == ENCAP_IPSEC ? ZEL_ENCAP_MASK_IPSEC : zel_conv_enum_bit(e);
+    };
     if (v->type == C_ENUM_VALUE)
         return mapped(CONFD_GET_ENUM_VALUE(v));
     uint32_t mask = 0;

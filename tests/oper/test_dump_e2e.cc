@@ -1,0 +1,174 @@
+// The dump commands end to end: cdb-cli asks cdb-sim, which runs zeld's command callback; what the
+// callback prints to the CLI session is cdb-cli's output. Every stand-in runs, the examples are loaded.
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+
+#include "cfgd_harness.h"
+#include "fp_sim_harness.h"
+#include "sandbox.h"
+#include "test_dirs.h"
+
+namespace
+{
+
+using e2e::kWait;
+using namespace std::chrono_literals;
+
+class DumpE2e : public e2e::SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        char tmpl[] = "/run/dump-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        unsetenv("CONFD_IPC_PORT");
+        ASSERT_EQ(e2e::use_sim_size("regular"), "");
+        fp_ = e2e::start_fp_sim();
+        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", tmpl, "--phase", "2"});
+        ASSERT_TRUE(fp_ && cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
+        ASSERT_TRUE(CdbSim().set_prio_mask(0x7));
+        krod_ = e2e::Process::start({e2e::binary("krod-sim")});
+        sysmgr_ = e2e::Process::start({e2e::binary("sysmgr-sim")});
+        ASSERT_TRUE(krod_ && sysmgr_);
+        size_t cur = syslog().mark();
+        zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"});
+        ASSERT_TRUE(zeld_);
+        ASSERT_TRUE(syslog().wait_for_regex(std::regex("Initialization - Stage 2 complete"), kWait, &cur))
+            << syslog().dump();
+        pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
+        ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
+    }
+    void TearDown() override
+    {
+        if (zeld_ && zeld_->running()) {
+            zeld_->signal(SIGUSR2);
+            EXPECT_EQ(e2e::exit_code(zeld_->wait_exit()), 0) << zeld_->stderr_text();
+        }
+    }
+
+    // cdb-cli's stdout and stderr; its exit status in *rc.
+    std::string cli(const std::vector<std::string> &args, int *rc)
+    {
+        std::vector<std::string> argv{e2e::binary("cdb-cli")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto p = e2e::Process::start(argv);
+        *rc = e2e::exit_code(p->wait_exit());
+        return p->stdout_text() + p->stderr_text();
+    }
+    std::string request(const std::string &action)
+    {
+        int rc = -1;
+        std::string out = cli({"request", action}, &rc);
+        EXPECT_EQ(rc, 0) << action << ": " << out;
+        return out;
+    }
+
+    std::unique_ptr<e2e::Process> fp_, cdb_, krod_, sysmgr_, zeld_, pxrd_;
+};
+
+TEST_F(DumpE2e, EveryDumpCommandPrintsItsDatabasesToTheCliSession)
+{
+    // Nothing configured: the policy section is its header alone.
+    EXPECT_EQ(request("zel_dump_policy"), "\nPolicy Database\n");
+
+    // Requests that cannot be served say why and fail.
+    struct refused {
+        std::vector<std::string> args;
+        std::string why;
+    };
+    for (const refused &r :
+         {refused{{"request", "zel_dump_nothing"}, "no daemon serves action point zel_dump_nothing"},
+          refused{{"request", "zel_dump_all", "verbose"}, "NAME VALUE pairs"}, refused{{"request"}, "usage"}}) {
+        int rc = 0;
+        const std::string out = cli(r.args, &rc);
+        EXPECT_NE(rc, 0) << out;
+        EXPECT_NE(out.find(r.why), std::string::npos) << out;
+    }
+
+    for (const char *ex :
+         {"data-policy.json", "app-route-policy.json", "access-lists.json", "lists-and-objects.json"}) {
+        int rc = -1;
+        const std::string out = cli({"load", zel_test_source_dir() + "/examples/" + ex}, &rc);
+        ASSERT_EQ(rc, 0) << ex << ": " << out;
+    }
+    // Published once the data policy holds a filter slot.
+    const std::regex published("Name: corp-vpns, FilterId: ([0-9]|[1-9][0-9]), FilterType: 1");
+    std::string all;
+    for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;) {
+        all = request("zel_dump_all");
+        if (std::regex_search(all, published))
+            break;
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_TRUE(std::regex_search(all, published)) << all;
+
+    // The 17 sections of dump-all, in order.
+    size_t at = 0;
+    for (const char *head :
+         {"\nFilter info\nLog Frequency        : ", "\nPolicy Database\n", "\nAccess List Database\n",
+          "\nAccess List IPv6 Database\n", "\nVPN List Database\n", "\nPrefix List Database\n",
+          "\nTLOC List Database\n", "\nTLOC Database\n", "\nMirror Database\n", "\nPolicer Database\n",
+          "\nClass Database\n", "\nSLA Class Database\n", "\nAPP-List Database\n",
+          "Number of filters: ", "Dumping the filter memory map", "FILTER ", "\n   DUMPING MSGQs"}) {
+        const size_t found = all.find(head, at);
+        ASSERT_NE(found, std::string::npos) << "section " << head << " missing or out of order:\n" << all;
+        at = found + 1;
+    }
+
+    // Records with their values.
+    for (
+        const char *line : {
+            R"(  Policy: corp-data Type: 1 Direction: \d+ Old: \d+\n    Added: \d Changed: \d\n    VPN List db: \[1\])",
+            R"(\n  ACL: acl-guest-in Type: 0 FilterId: \d+\n    Intf db: \d+\n    Rule db: \d+)",
+            R"(\n  Idx: \d+ 172\.16\.255\.11 : mpls : ipsec\n    Pref: \d+, Weight: \d+, Status: \d+, Resolved: \d+)",
+            R"(\n      Rule Name: \[1\] corp-data - corp-vpns, Id: 10 \(#1\))",
+            R"(\n  TLOC list \[1\]: corp-data - corp-vpns Sequence: 20\n    TLOCs \[2\]\n)"
+            R"(        \[Idx: 1\] VPN Label: 1003 Preference: 200 172\.16\.255\.11 : mpls : ipsec\n)",
+            R"(\n  VPN list: lab-vpns\n    VPN \[3\] Policy \[1\]\n      VPN: 300-309\n)",
+            R"(\n                 Counter: web-to-servers\n)",
+            R"(\n                 Color Mask: 0x50 biz-internet lte , Encap Mask: 0x10 ipsec , Restrict: Yes\n)",
+            R"(\n                 TLOC_C/E: color: 0x40 lte  encap: 0x20 gre \n)",
+            R"(\n  mirror-1 type: \d+\n    Ref: \d+\n        Remote Dest: 10\.20\.0\.5 Source: 10\.20\.0\.1\n)",
+            R"(\n  voice class: \d+ queue: 1 ignore: 0\n)",
+            R"(\n  video-apps Loc: 2 app-id db: 2 vpn ref: \d+ acl ref: 0\n)",
+            R"(\n    Src: zeld, Tgt: krod)",
+        })
+        EXPECT_TRUE(std::regex_search(all, std::regex(line))) << line << "\n" << all;
+
+    // A vpn-list with two sequences: number order under "Rule db", then again with details under "Rule List".
+    EXPECT_TRUE(std::regex_search(
+        all, std::regex(R"(Rule db #2\n        \[5\] lab-vpns [^\n]*\n        \[15\] lab-vpns [^\n]*\n)"
+                        R"(        Default action 2\n      Rule List\n        \[5\] lab-vpns [^\n]*\n)"
+                        R"(          Match Conditions: \n(            [^\n]*\n)+          Actions:\n)"
+                        R"((            [^\n]*\n)+          TLOC Ctx db \(#0\)\n        \[15\] lab-vpns )")))
+        << all;
+
+    // Each single-database command prints what dump-all prints for it (nothing changes in between).
+    for (const char *cmd :
+         {"zel_dump_policy", "zel_dump_acl", "zel_dump_acl6", "zel_dump_vpn_list", "zel_dump_prefix_list",
+          "zel_dump_tloc_list", "zel_dump_tloc", "zel_dump_mirror", "zel_dump_policer", "zel_dump_class",
+          "zel_dump_sla_class", "zel_dump_app_list", "zel_dump_memory_map", "zel_dump_filter"}) {
+        const std::string one = request(cmd);
+        EXPECT_GT(one.size(), 20u) << cmd;
+        EXPECT_NE(all.find(one), std::string::npos) << cmd << ":\n" << one;
+    }
+    // The configuration dump is the model part of dump-all, the hello time aside.
+    const std::string config = request("zel_dump_config");
+    const size_t model = all.find("\nPolicy Database\n");
+    EXPECT_EQ(config.substr(config.find("\nPolicy Database\n")), all.substr(model, all.find("Index\tValid") - model));
+    for (const auto &[cmd, text] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"zel_dump_msgq", "\n   DUMPING MSGQs"},
+             {"zel_dump_memory_stats", "Number of blocks used: "},
+             {"zel_dump_memory_stats", " stats:\nblock size:\t\t"},
+             {"zel_dump_admin_tech", "Protocol bundle Version   : "},
+             {"zel_dump_admin_tech", "\nAPP-List Database\n"}}) {
+        const std::string out = request(cmd);
+        EXPECT_NE(out.find(text), std::string::npos) << cmd << ":\n" << out;
+    }
+}
+
+}  // namespace
