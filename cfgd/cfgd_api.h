@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <utility>
 
 #include "platform/cdb/confd_cdb.h"
 #include "platform/cdb/confd_lib.h"
@@ -124,10 +125,11 @@ struct cfgd_context {
     std::atomic<int> live_threads;
     pthread_t last_write;
     bool has_last_write;
-    // The database transaction whose configuration each point's handlers hold: after a reconnect the
-    // points are told what changed since. Main thread, and the registration thread before the
-    // subscription socket is read.
-    std::map<const cfgd_sub_point *, cdb_txid> applied_txid;
+    // The database transaction whose configuration each point's handlers hold, per side (false: the
+    // ADD subscription, true: the DEL one, which a commit reaches later): after a reconnect each side
+    // is told what changed since. Main thread, and the registration thread before the subscription
+    // socket is read.
+    std::map<std::pair<const cfgd_sub_point *, bool>, cdb_txid> applied_txid;
     cdb_txid delivery_txid;  // of the notification round being handled
     bool delivery_txid_valid;
 };

@@ -204,16 +204,21 @@ std::unique_ptr<CatchUp> plan_catch_up(cfgd_context *ctx, uint32_t gen, const cd
     ctx->delivery_txid_valid = false;
     for_each_point(ctx, [&](cfgd_sub_point *p) {
         p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_CATCH_UP);
-        auto it = ctx->applied_txid.find(p);
-        if (!(p->flags & CFGD_SUB_FLAG_INIT_READ) || (p->flags & CFGD_SUB_FLAG_OPER) || it == ctx->applied_txid.end() ||
-            same_txid(it->second, now))
+        if (!(p->flags & CFGD_SUB_FLAG_INIT_READ) || (p->flags & CFGD_SUB_FLAG_OPER))
             return true;
+        const bool has_del = del_prio(p) != 0;
+        auto add = ctx->applied_txid.find({p, false}), del = ctx->applied_txid.find({p, true});
+        if (add == ctx->applied_txid.end() || (has_del && del == ctx->applied_txid.end()))
+            return true;
+        if (same_txid(add->second, now) && (!has_del || same_txid(del->second, now)))
+            return true;
+        // Both sides are asked, so that the round ends with the side that clears the mark.
         p->state |= CFGD_SUB_STATE_CATCH_UP;
-        for (int id : {p->sub_id, del_prio(p) != 0 ? p->del_sub_id : -1}) {
-            if (id < 0)
-                continue;
-            req->ids.push_back(id);
-            req->since.push_back(it->second);
+        req->ids.push_back(p->sub_id);
+        req->since.push_back(add->second);
+        if (has_del) {
+            req->ids.push_back(p->del_sub_id);
+            req->since.push_back(del->second);
         }
         return true;
     });
@@ -742,9 +747,16 @@ static bool cfgd_sub_point_cb(evutil_socket_t fd, cfgd_sub_point *p, const int *
         }
         CFGD_FATAL_UNLESS(res == 0, "Error iterating subscription (%s: %d). Unexpected type %d", p->path, res, type);
     }
-    p->state &= static_cast<uint8_t>(~(CFGD_SUB_STATE_IN_PROGRESS | CFGD_SUB_STATE_CATCH_UP));
-    if (p->context->delivery_txid_valid)
-        p->context->applied_txid[p] = p->context->delivery_txid;
+    const bool del_side = del_prio(p) != 0 && matched == p->del_sub_id;
+    if (del_side || del_prio(p) == 0)
+        p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_CATCH_UP);
+    p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_IN_PROGRESS);
+    if (cfgd_context *ctx = p->context; ctx->delivery_txid_valid) {
+        ctx->applied_txid[{p, del_side}] = ctx->delivery_txid;
+        // The initial read creates only: there is nothing the DEL side could have missed before it.
+        if (del_prio(p) != 0 && !del_side)
+            ctx->applied_txid.try_emplace({p, true}, ctx->delivery_txid);
+    }
     p->time_done = time(nullptr);
     CFGD_DEBUG("Success %s subscription %s", side, p->path);
     remaining--;
@@ -807,7 +819,8 @@ void cfgd_sub_cb(evutil_socket_t fd, short, void *arg)
             // The round is complete: points it did not name had nothing to change in it.
             for_each_point(ctx, [&](cfgd_sub_point *p) {
                 if ((p->flags & CFGD_SUB_FLAG_INIT_READ) && !(p->state & CFGD_SUB_STATE_CATCH_UP))
-                    ctx->applied_txid[p] = ctx->delivery_txid;
+                    for (bool del_side : {false, true})
+                        ctx->applied_txid[{p, del_side}] = ctx->delivery_txid;
                 return true;
             });
             ctx->delivery_txid_valid = false;
