@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <map>
+#include <utility>
 
 #include "platform/cdb/confd_cdb.h"
 #include "platform/cdb/confd_lib.h"
@@ -50,6 +52,8 @@ inline constexpr uint8_t CFGD_SUB_FLAG_INIT_READ = 0x40;  // initial read seen
 inline constexpr uint8_t CFGD_SUB_FLAG_FAILED = 0x80;     // last handler call failed
 // cfgd_sub_point.state
 inline constexpr uint8_t CFGD_SUB_STATE_IN_PROGRESS = 0x01;
+// Back from a disconnection with changes to catch up on: plain notifications wait for them.
+inline constexpr uint8_t CFGD_SUB_STATE_CATCH_UP = 0x02;
 
 // Priorities byte: low nibble add priority, high nibble delete priority (0 = none).
 constexpr uint8_t cfgd_prio(uint8_t add, uint8_t del) { return static_cast<uint8_t>((del << 4) | (add & 0x0f)); }
@@ -121,6 +125,13 @@ struct cfgd_context {
     std::atomic<int> live_threads;
     pthread_t last_write;
     bool has_last_write;
+    // The database transaction whose configuration each point's handlers hold, per side (false: the
+    // ADD subscription, true: the DEL one, which a commit reaches later): after a reconnect each side
+    // is told what changed since. Main thread, and the registration thread before the subscription
+    // socket is read.
+    std::map<std::pair<const cfgd_sub_point *, bool>, cdb_txid> applied_txid;
+    cdb_txid delivery_txid;  // of the notification round being handled
+    bool delivery_txid_valid;
 };
 
 // Module ids of the platform's process-name table.

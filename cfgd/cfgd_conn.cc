@@ -158,17 +158,7 @@ int cfgd_stop_validation(confd_trans_ctx *tctx)
     return CONFD_OK;
 }
 
-int open_loop_socket()
-{
-    int sock = cfgd_open_socket();
-    if (sock >= 0 && confd_set_socket_timeout(sock, kAnswerMs) != 0) {
-        const int err = errno;
-        close(sock);
-        errno = err;
-        return -1;
-    }
-    return sock;
-}
+int open_loop_socket() { return cfgd_open_socket(kAnswerMs); }
 
 // Opens the daemon context and its control and worker sockets with their events.
 bool open_daemon(cfgd_context *ctx, const char *name)
@@ -427,7 +417,17 @@ void cfgd_confd_addr(sockaddr_in *addr)
     addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 }
 
-int cfgd_open_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+int cfgd_open_socket(int timeout_ms)
+{
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock >= 0 && confd_set_socket_timeout(sock, timeout_ms) != 0) {
+        const int err = errno;
+        close(sock);
+        errno = err;
+        return -1;
+    }
+    return sock;
+}
 
 void cfgd_thread_enter(cfgd_context *ctx) { ctx->live_threads++; }
 void cfgd_thread_leave(cfgd_context *ctx) { ctx->live_threads--; }

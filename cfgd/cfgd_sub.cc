@@ -109,7 +109,7 @@ void *read_sub_config_thread(void *arg)
     cfgd_context *ctx = req->ctx;
     sockaddr_in addr;
     cfgd_confd_addr(&addr);
-    int sock = cfgd_open_socket();
+    int sock = cfgd_open_socket(CFGD_DELIVERY_MS);
     bool ok = false;
     if (sock < 0) {
         ZEL_LOG("Failed to open data socket to read init config (%s)", strerror(errno));
@@ -181,6 +181,74 @@ int start_read(std::unique_ptr<ReadRequest> req)
     }
     req.release();
     return 0;
+}
+
+// ---- catching up after a reconnect ----
+
+struct CatchUp {
+    cfgd_context *ctx;
+    uint32_t generation;
+    std::vector<int> ids;
+    std::vector<cdb_txid> since;
+};
+
+bool same_txid(const cdb_txid &a, const cdb_txid &b) { return a.s1 == b.s1 && a.s2 == b.s2 && a.s3 == b.s3; }
+
+// Points that read their configuration before the connection was lost and whose transaction is not
+// the database's current one wait for the changes since (their plain notifications are skipped
+// until then); the request for those changes, empty when nothing was missed. Runs before the
+// subscription socket is read, so nothing else touches the points.
+std::unique_ptr<CatchUp> plan_catch_up(cfgd_context *ctx, uint32_t gen, const cdb_txid &now)
+{
+    auto req = std::make_unique<CatchUp>(CatchUp{ctx, gen, {}, {}});
+    ctx->delivery_txid_valid = false;
+    for_each_point(ctx, [&](cfgd_sub_point *p) {
+        p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_CATCH_UP);
+        if (!(p->flags & CFGD_SUB_FLAG_INIT_READ) || (p->flags & CFGD_SUB_FLAG_OPER))
+            return true;
+        const bool has_del = del_prio(p) != 0;
+        auto add = ctx->applied_txid.find({p, false}), del = ctx->applied_txid.find({p, true});
+        if (add == ctx->applied_txid.end() || (has_del && del == ctx->applied_txid.end()))
+            return true;
+        if (same_txid(add->second, now) && (!has_del || same_txid(del->second, now)))
+            return true;
+        // Both sides are asked, so that the round ends with the side that clears the mark.
+        p->state |= CFGD_SUB_STATE_CATCH_UP;
+        req->ids.push_back(p->sub_id);
+        req->since.push_back(add->second);
+        if (has_del) {
+            req->ids.push_back(p->del_sub_id);
+            req->since.push_back(del->second);
+        }
+        return true;
+    });
+    return req;
+}
+
+bool catch_up(std::unique_ptr<CatchUp> req)
+{
+    cfgd_context *ctx = req->ctx;
+    sockaddr_in addr;
+    cfgd_confd_addr(&addr);
+    int sock = cfgd_open_socket(CFGD_DELIVERY_MS);
+    if (sock < 0 || cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != CONFD_OK) {
+        ZEL_LOG("Failed to connect data socket to catch up (%s - %d)", confd_strerror(confd_errno), confd_errno);
+    } else if (cdb_trigger_subscriptions_since(sock, req->ids.data(), req->since.data(),
+                                               static_cast<int>(req->ids.size())) == CONFD_OK) {
+        CFGD_DEBUG("Caught up on %u subscriptions", static_cast<unsigned>(req->ids.size()));
+        close(sock);
+        return true;
+    } else {
+        // The database forgot the transaction the handlers hold: only a fresh read restores them.
+        CFGD_FATAL_UNLESS(confd_errno != CONFD_ERR_NOEXISTS, "Cannot catch up on configuration (%s): %s", mod_name(ctx),
+                          confd_lasterr());
+        ZEL_LOG("Failed to catch up on configuration (%s - %d)%s (%d) : %s", mod_name(ctx), confd_errno, CFGD_ERR_ARGS);
+    }
+    if (sock >= 0)
+        close(sock);
+    // The points keep waiting; the next connection asks again from the same transactions.
+    cfgd_thread_report_failure(ctx, req->generation);
+    return false;
 }
 
 // ---- change delivery ----
@@ -474,10 +542,14 @@ int cfgd_read_sub_config_all(cfgd_context *ctx)
     for_each_point(ctx, [&](cfgd_sub_point *p) {
         if (req->count >= kMaxTriggerIds)
             return false;
+        if (p->flags & CFGD_SUB_FLAG_INIT_READ)
+            return true;  // read before the connection was lost: it catches up instead
         req->oper[req->count] = (p->flags & CFGD_SUB_FLAG_OPER) != 0;
         req->ids[req->count++] = p->sub_id;
         return true;
     });
+    if (req->count == 0)
+        ctx->initial_read_done = 1;  // every point read before the connection was lost
     return start_read(std::move(req));
 }
 
@@ -525,7 +597,7 @@ void cfgd_thread_register_subscriptions(cfgd_context *ctx)
         ZEL_LOG("Failed to do maapi_connect (%d)", confd_errno);
         return fail();
     }
-    if ((data = cfgd_open_socket()) < 0) {
+    if ((data = cfgd_open_socket(CFGD_START_WAIT_MS)) < 0) {
         ZEL_LOG("Failed to open data socket to reg sub (%s)", strerror(errno));
         return fail();
     }
@@ -583,8 +655,6 @@ void cfgd_thread_register_subscriptions(cfgd_context *ctx)
     });
     if (!ok)
         return fail();
-    close(data);
-    data = -1;
     CFGD_DEBUG("Subscribed to confd");
     if (npoints == 0) {
         ZEL_LOG("No subscriptions to register");
@@ -594,7 +664,18 @@ void cfgd_thread_register_subscriptions(cfgd_context *ctx)
         ZEL_LOG("cdb_subscribe_done() failed (%s - %d)%s (%d) : %s", name, confd_errno, CFGD_ERR_ARGS);
         return fail();
     }
+    // Subscribed first: a commit after this id reaches the points as a notification.
+    cdb_txid now{};
+    if (cdb_get_txid(data, &now) != CONFD_OK) {
+        ZEL_LOG("Failed to read the transaction id (%s - %d)%s (%d) : %s", name, confd_errno, CFGD_ERR_ARGS);
+        return fail();
+    }
+    close(data);
+    data = -1;
+    std::unique_ptr<CatchUp> missed = plan_catch_up(ctx, gen, now);
     cfgd_thread_report_subscribed(ctx, gen);
+    if (!missed->ids.empty() && !catch_up(std::move(missed)))
+        return;
     if (cfgd_can_read_initial_config(ctx) == 1 && cfgd_read_sub_config_all(ctx) != 0) {
         // Without the initial read the module never sees its configuration: start over.
         ZEL_LOG("Initial trigger for subscriptions failed");
@@ -614,7 +695,9 @@ static bool cfgd_sub_point_cb(evutil_socket_t fd, cfgd_sub_point *p, const int *
             matched = ids[i];
     if (matched < 0)
         return true;
-    if (!(p->flags & CFGD_SUB_FLAG_INIT_READ) && !trigger) {
+    // Before its initial read or its catch-up a point skips plain notifications: the triggered
+    // round that follows brings their changes too.
+    if ((!(p->flags & CFGD_SUB_FLAG_INIT_READ) || (p->state & CFGD_SUB_STATE_CATCH_UP)) && !trigger) {
         remaining--;
         return true;
     }
@@ -664,7 +747,16 @@ static bool cfgd_sub_point_cb(evutil_socket_t fd, cfgd_sub_point *p, const int *
         }
         CFGD_FATAL_UNLESS(res == 0, "Error iterating subscription (%s: %d). Unexpected type %d", p->path, res, type);
     }
+    const bool del_side = del_prio(p) != 0 && matched == p->del_sub_id;
+    if (del_side || del_prio(p) == 0)
+        p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_CATCH_UP);
     p->state &= static_cast<uint8_t>(~CFGD_SUB_STATE_IN_PROGRESS);
+    if (cfgd_context *ctx = p->context; ctx->delivery_txid_valid) {
+        ctx->applied_txid[{p, del_side}] = ctx->delivery_txid;
+        // The initial read creates only: there is nothing the DEL side could have missed before it.
+        if (del_prio(p) != 0 && !del_side)
+            ctx->applied_txid.try_emplace({p, true}, ctx->delivery_txid);
+    }
     p->time_done = time(nullptr);
     CFGD_DEBUG("Success %s subscription %s", side, p->path);
     remaining--;
@@ -696,6 +788,15 @@ void cfgd_sub_cb(evutil_socket_t fd, short, void *arg)
         return;
     const bool trigger = (flags & CDB_SUB_FLAG_TRIGGER) != 0;
     const bool prio_change = ids[0] == ctx->init_prio_sub_id;
+    // The transaction a round of configuration notifications brings, read once per round.
+    if (!prio_change && type == CDB_SUB_COMMIT && !ctx->delivery_txid_valid) {
+        if (cdb_get_txid(ctx->data_sock, &ctx->delivery_txid) != CONFD_OK) {
+            ZEL_LOG("Failed to read the transaction id (%s - %d)%s (%d) : %s", name, confd_errno, CFGD_ERR_ARGS);
+            cfgd_retry_connect(ctx);
+            return;
+        }
+        ctx->delivery_txid_valid = true;
+    }
     if (prio_change) {
         if (cfgd_can_read_initial_config(ctx) == 1)
             CFGD_FATAL_UNLESS(cfgd_read_sub_config_all(ctx) == 0, "Cannot start initial read");
@@ -714,6 +815,16 @@ void cfgd_sub_cb(evutil_socket_t fd, short, void *arg)
         CFGD_FATAL_UNLESS(remaining == 0, "Not all subscription points (%d) read", remaining);
         if (ctx->params.subs_done_cb != nullptr)
             ctx->params.subs_done_cb(ctx, flags & CDB_SUB_FLAG_TRIGGER);
+        if ((flags & CDB_SUB_FLAG_IS_LAST) && ctx->delivery_txid_valid) {
+            // The round is complete: points it did not name had nothing to change in it.
+            for_each_point(ctx, [&](cfgd_sub_point *p) {
+                if ((p->flags & CFGD_SUB_FLAG_INIT_READ) && !(p->state & CFGD_SUB_STATE_CATCH_UP))
+                    for (bool del_side : {false, true})
+                        ctx->applied_txid[{p, del_side}] = ctx->delivery_txid;
+                return true;
+            });
+            ctx->delivery_txid_valid = false;
+        }
     }
     if (cdb_sync_subscription_socket(fd, CDB_DONE_PRIORITY) != CONFD_OK) {
         ZEL_LOG("Failed to sync subscription (%s - %d)", name, confd_errno);

@@ -1,6 +1,7 @@
 // CDB calls: sessions, reads and operational writes, subscriptions and the
 // local walk of a delivered change set (cdb_diff_iterate, cdb_get_modifications*).
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -780,6 +781,34 @@ int cdb_trigger_subscriptions(int sock, int sub_points[], int len) { return trig
 int cdb_trigger_oper_subscriptions(int sock, int sub_points[], int len, int flags)
 {
     return trigger(sock, true, flags, sub_points, len);
+}
+
+int cdb_get_txid(int sock, struct cdb_txid *txid)
+{
+    WireWriter w;
+    std::string body;
+    if (confd_internal::request(sock, cdbwire::kOpGetTxid, w, &body) != CONFD_OK)
+        return CONFD_ERR;
+    WireReader r(body);
+    memset(txid, 0, sizeof *txid);
+    txid->s1 = r.u32();
+    txid->s2 = r.u32();
+    txid->s3 = r.u32();
+    snprintf(txid->primary, sizeof txid->primary, "%s", r.str().c_str());
+    return r.ok() ? CONFD_OK : set_err(CONFD_ERR_PROTOUSAGE, "malformed txid reply");
+}
+
+int cdb_trigger_subscriptions_since(int sock, int sub_points[], const struct cdb_txid since[], int len)
+{
+    WireWriter w;
+    w.u32(static_cast<uint32_t>(len < 0 ? 0 : len));
+    for (int i = 0; i < len; i++) {
+        w.i32(sub_points[i]);
+        w.u32(since[i].s1);
+        w.u32(since[i].s2);
+        w.u32(since[i].s3);
+    }
+    return confd_internal::request(sock, cdbwire::kOpTriggerSince, w, nullptr);
 }
 
 }  // extern "C"

@@ -22,10 +22,12 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/cdb/cdb_diff.h"
+#include "platform/cdb/cdb_history.h"
 #include "platform/cdb/cdb_schema.h"
 #include "platform/cdb/confd_cdb.h"
 
@@ -136,10 +138,15 @@ struct Delivery {
     bool aborted = false;
     std::string abort_msg;
     std::function<void(int err, const std::string &msg)> finished;
+    // A catch-up trigger: per base tree, the subscriptions told the changes from it to the running
+    // datastore as it is when the delivery starts.
+    std::vector<std::pair<lyd_node *, std::set<int>>> since;
     ~Delivery()
     {
         lyd_free_all(new_tree);
         lyd_free_all(old_tree);
+        for (auto &b : since)
+            lyd_free_all(b.first);
     }
 };
 
@@ -158,8 +165,10 @@ public:
         lyd_free_all(running_);
         lyd_free_all(oper_);
     }
+    cdbsim::History history;
     int listen_on(int port);
     bool load_running(std::string *err);
+    bool open_history(std::string *err) { return history.open(state_dir, running_, err); }
     void run();
 
 private:
@@ -190,6 +199,8 @@ private:
     void next_priority();
     void finish_delivery(int err, const std::string &msg);
     void conn_done(uint32_t cid);
+    void trigger_since(Conn &c, WireReader &r);
+    void fill_since(Delivery &d);
     std::unique_ptr<Delivery> make_delivery(Delivery::Kind kind, const lyd_node *old_tree, const lyd_node *new_tree,
                                             const std::set<int> *only, bool all_listed);
     void commit(lyd_node *new_tree, std::function<void(int, const std::string &)> done);
@@ -550,6 +561,17 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r)
     case cdbwire::kOpEndSession:
         c.session = false;
         return reply(c, 0, "");
+    case cdbwire::kOpGetTxid: {
+        WireWriter w;
+        w.u32(history.current().s1);
+        w.u32(history.current().s2);
+        w.u32(history.current().s3);
+        w.str(history.current().primary);
+        reply(c, 0, "", &w);
+        return;
+    }
+    case cdbwire::kOpTriggerSince:
+        return trigger_since(c, r);
     case cdbwire::kOpTrigger: {
         bool oper = r.u8() != 0;
         r.u32();
@@ -564,8 +586,16 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r)
             if (it == subs_.end() || (it->second.type == CDB_SUB_OPERATIONAL) != oper)
                 return reply(c, CONFD_ERR_NOEXISTS, "no such subscription " + std::to_string(id));
         }
-        auto d = make_delivery(oper ? Delivery::kOper : Delivery::kTrigger, nullptr, oper ? oper_ : running_,
-                               ids.empty() ? nullptr : &ids, true);
+        std::unique_ptr<Delivery> d;
+        if (oper || ids.empty()) {
+            d = make_delivery(oper ? Delivery::kOper : Delivery::kTrigger, nullptr, oper ? oper_ : running_,
+                              ids.empty() ? nullptr : &ids, true);
+        } else {
+            // The configuration as it is when the round starts, after any commit queued before it.
+            d = std::make_unique<Delivery>();
+            d->kind = Delivery::kTrigger;
+            d->since.emplace_back(nullptr, ids);
+        }
         d->flags = CDB_SUB_FLAG_TRIGGER;
         uint32_t cid = c.id;
         d->finished = [this, cid](int err, const std::string &msg) {
@@ -649,6 +679,58 @@ void Server::handle_cdb(Conn &c, uint32_t op, WireReader &r)
     }
     default:
         return reply(c, CONFD_ERR_PROTOUSAGE, "unknown request");
+    }
+}
+
+void Server::trigger_since(Conn &c, WireReader &r)
+{
+    std::map<std::tuple<unsigned, unsigned, unsigned>, std::set<int>> by_base;
+    uint32_t n = r.u32();
+    for (uint32_t i = 0; i < n && r.ok(); i++) {
+        int id = r.i32();
+        unsigned s1 = r.u32(), s2 = r.u32(), s3 = r.u32();
+        by_base[{s1, s2, s3}].insert(id);
+    }
+    if (!r.ok())
+        return reply(c, CONFD_ERR_PROTOUSAGE, "malformed trigger");
+    auto d = std::make_unique<Delivery>();
+    d->kind = Delivery::kTrigger;
+    d->flags = CDB_SUB_FLAG_TRIGGER;
+    for (auto &[base, ids] : by_base) {
+        for (int id : ids) {
+            auto it = subs_.find(id);
+            if (it == subs_.end() || it->second.type == CDB_SUB_OPERATIONAL)
+                return reply(c, CONFD_ERR_NOEXISTS, "no such subscription " + std::to_string(id));
+        }
+        cdb_txid t{};
+        std::tie(t.s1, t.s2, t.s3) = base;
+        lyd_node *tree = nullptr;
+        if (!history.tree_at(t, schema.ctx(), &tree))
+            return reply(c, CONFD_ERR_NOEXISTS,
+                         "transaction " + std::to_string(t.s1) + "." + std::to_string(t.s3) + " is no longer kept");
+        d->since.emplace_back(tree, ids);
+    }
+    uint32_t cid = c.id;
+    d->finished = [this, cid](int err, const std::string &msg) {
+        if (Conn *cc = conn(cid))
+            reply(*cc, err, msg);
+    };
+    enqueue(std::move(d));
+}
+
+// The change sets of a catch-up, from each base to running as it is now.
+void Server::fill_since(Delivery &d)
+{
+    for (auto &[base, ids] : d.since) {
+        for (int id : ids) {
+            auto it = subs_.find(id);
+            Conn *c = it == subs_.end() ? nullptr : conn(it->second.conn);
+            if (!c || !c->subs_done)
+                continue;
+            uint32_t n = 0;
+            d.blobs[id] = encode_changes(schema, base, running_, it->second.schema, &n);
+            d.subs.insert(id);
+        }
     }
 }
 
@@ -752,6 +834,8 @@ void Server::start_next()
     while (!cur_ && !queue_.empty()) {
         cur_ = std::move(queue_.front());
         queue_.pop_front();
+        if (!cur_->since.empty())
+            fill_since(*cur_);
         bool two_phase = false;
         for (int id : cur_->subs)
             two_phase |= subs_.count(id) && subs_[id].type == CDB_SUB_RUNNING_TWOPHASE;
@@ -775,7 +859,7 @@ void Server::apply_commit()
     std::swap(running_, cur_->new_tree);
     cur_->old_tree = cur_->new_tree;
     cur_->new_tree = nullptr;
-    if (!persist(&err))
+    if (!persist(&err) || !history.record(running_, &err))
         logf("%s", err.c_str());
 }
 
@@ -1551,7 +1635,10 @@ void Server::cli_request(Conn &c, const std::string &ap_name, const std::vector<
 
 std::string Server::status_json()
 {
-    std::string o = "{\"phase\":" + std::to_string(phase) + ",\"daemons\":[";
+    const cdb_txid &t = history.current();
+    std::string o = "{\"phase\":" + std::to_string(phase) + ",\"txid\":\"" + std::to_string(t.s1) + "." +
+                    std::to_string(t.s2) + "." + std::to_string(t.s3) +
+                    "\",\"delivering\":" + (cur_ ? "true" : "false") + ",\"daemons\":[";
     std::map<std::string, std::vector<std::string>> subs_by_name;
     for (auto &[id, s] : subs_) {
         Conn *c = conn(s.conn);
@@ -1885,7 +1972,7 @@ int main(int argc, char **argv)
         return 1;
     }
     mkdir(state_dir.c_str(), 0755);
-    if (!srv.load_running(&err)) {
+    if (!srv.load_running(&err) || !srv.open_history(&err)) {
         fprintf(stderr, "cdb-sim: %s\n", err.c_str());
         return 1;
     }

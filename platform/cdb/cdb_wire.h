@@ -65,6 +65,8 @@ enum Op : uint32_t {
     kOpGetPhase,      // -> i32 phase, i32 flags
     kOpWaitStart,     // answered once the phase is at least 1
     kOpTrigger,       // u8 oper, u32 flags, u32 n, n x i32 ids; answered when delivered
+    kOpGetTxid,       // -> u32 s1, u32 s2, u32 s3, str primary
+    kOpTriggerSince,  // u32 n, n x (i32 id, u32 s1, u32 s2, u32 s3); answered when delivered
     // subscription sockets
     kOpSubscribe = 30,  // u32 type, u32 flags, i32 prio, u32 ns, str path -> i32 id
     kOpSubscribeDone,

@@ -61,6 +61,15 @@ struct cdb_phase {
     int upgrade;
 };
 
+/* The id of the running datastore's last transaction, as ConfD keeps it: a client that lost its
+ * sockets compares it with the id it last saw to learn whether it missed a commit. */
+struct cdb_txid {
+    unsigned int s1;
+    unsigned int s2;
+    unsigned int s3;
+    char primary[64]; /* empty: no high-availability primary */
+};
+
 int cdb_connect(int sock, enum cdb_sock_type type, const struct sockaddr *srv, int srv_sz);
 int cdb_connect_name(int sock, enum cdb_sock_type type, const struct sockaddr *srv, int srv_sz, const char *name);
 int cdb_close(int sock);
@@ -120,6 +129,11 @@ int cdb_sub_abort_trans(int sock, enum confd_errcode code, uint32_t apptag_ns, u
                         ...);
 int cdb_trigger_subscriptions(int sock, int sub_points[], int len);
 int cdb_trigger_oper_subscriptions(int sock, int sub_points[], int len, int flags);
+int cdb_get_txid(int sock, struct cdb_txid *txid);
+/* The stand-in's catch-up: like cdb_trigger_subscriptions, but each subscription point is told the
+ * changes from the running datastore of transaction since[i] to the current one (deletes included),
+ * flagged CDB_SUB_FLAG_TRIGGER. CONFD_ERR_NOEXISTS when a transaction is no longer kept. */
+int cdb_trigger_subscriptions_since(int sock, int sub_points[], const struct cdb_txid since[], int len);
 
 #ifdef __cplusplus
 }

@@ -39,7 +39,14 @@ void tick_cb(evutil_socket_t, short, void *)
 }
 
 void up_cb(msgq_handle_t *, void *) { json().str("event", "up").line(); }
-void down_cb(msgq_handle_t *, void *) { json().str("event", "down").line(); }
+std::function<void()> g_on_down;
+
+void down_cb(msgq_handle_t *, void *)
+{
+    if (g_on_down)
+        g_on_down();
+    json().str("event", "down").line();
+}
 void aux_cb(msgq_handle_t *, void *) {}
 
 void read_cb(msgq_handle_t *h, void *payload, uint32_t len, void *)
@@ -251,5 +258,7 @@ int run(int argc, char **argv, const options &opts, const read_fn &on_read, cons
     event_base_free(g.base);
     return 0;
 }
+
+void on_link_down(std::function<void()> fn) { g_on_down = std::move(fn); }
 
 }  // namespace peer_sim

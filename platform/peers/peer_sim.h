@@ -50,6 +50,9 @@ using read_fn = std::function<void(const uint8_t *payload, uint32_t len)>;
 // "quit" or end of input followed by a signal. Returns the exit status.
 int run(int argc, char **argv, const options &opts, const read_fn &on_read, const command_fn &on_command);
 
+// Called when the link goes down, before the "down" line.
+void on_link_down(std::function<void()> fn);
+
 // The link, for commands that send.
 msgq_handle_t *link();
 // Sends a copy of bytes as one message; prints an error object when it fails.

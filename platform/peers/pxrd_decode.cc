@@ -108,6 +108,60 @@ std::string decode_attach(const uint8_t *msg, uint32_t len)
 
 }  // namespace
 
+void PxrdBindings::apply(const uint8_t *msg, uint32_t len)
+{
+    uint32_t n;
+    std::string_view name;
+    if (len < kHdrLen || msg[0] < 1 || msg[0] > 4)
+        return;
+    const bool binding = msg[0] <= 2, add = msg[0] == 1 || msg[0] == 3;
+    if (common_part(msg, len, binding ? 4 : kAttachEntryLen, &n, &name) != nullptr)
+        return;
+    const Filter f{be32(msg + 3), std::string(name)};
+    auto update = [&](auto &table, const auto &key) {
+        auto it = table.find(key);
+        if (add)
+            table[key] = f;
+        else if (it != table.end() && it->second.index == f.index)
+            table.erase(it);
+    };
+    for (uint32_t i = 0; i < n; i++) {
+        if (binding) {
+            update(vpns_, std::make_tuple(int{msg[1]}, int{msg[2]}, be32(msg + kHdrLen + 4 * i)));
+            continue;
+        }
+        const uint8_t *b = msg + kHdrLen + kAttachEntryLen * i;
+        std::string_view ifname;
+        if (fixed_text(b + 5, kIfnameLen, &ifname))
+            update(interfaces_, std::make_tuple(int{msg[1]}, be32(b), int{b[4]}, std::string(ifname)));
+    }
+}
+
+std::vector<std::string> PxrdBindings::lines() const
+{
+    std::vector<std::string> out;
+    for (const auto &[k, f] : vpns_)
+        out.push_back(peer_sim::json()
+                          .str("event", "binding")
+                          .num("filter_type", static_cast<uint64_t>(std::get<0>(k)))
+                          .num("direction", static_cast<uint64_t>(std::get<1>(k)))
+                          .num("vpn", std::get<2>(k))
+                          .num("filter_index", f.index)
+                          .str("name", f.name)
+                          .text());
+    for (const auto &[k, f] : interfaces_)
+        out.push_back(peer_sim::json()
+                          .str("event", "attached")
+                          .num("family", static_cast<uint64_t>(std::get<0>(k)))
+                          .num("vpn", std::get<1>(k))
+                          .num("direction", static_cast<uint64_t>(std::get<2>(k)))
+                          .str("interface", std::get<3>(k))
+                          .num("filter_index", f.index)
+                          .str("name", f.name)
+                          .text());
+    return out;
+}
+
 std::string pxrd_decode(const uint8_t *msg, uint32_t len)
 {
     if (len == 0)
