@@ -242,7 +242,8 @@ struct eclass_store {
     compile_context *ctx = nullptr;
     std::deque<boundary_rec> bounds;
     eclass_classes *cls = nullptr;
-    zel_work_buf tree;  // interval tree: node k is row k - 1 in drawing order
+    zel_work_buf tree;           // interval tree: node k is row k - 1 in drawing order
+    bool tree_borrowed = false;  // the tree lives in the caller's memory, not in the pool
     uint32_t root = 0;
     std::deque<epi> dense;  // vectors made by eclass_vector
     std::deque<std::vector<uint64_t>> dense_words;
@@ -554,12 +555,19 @@ std::vector<eclass_interval> eclass_rows(const eclass_table *t)
     return out;
 }
 
-int eclass_draw(compile_context *ctx, eclass_table *t)
+uint64_t eclass_tree_bytes(const eclass_table *t) { return (uint64_t{eclass_row_count(t)} + 1) * sizeof(tree_node); }
+
+int eclass_draw(compile_context *ctx, eclass_table *t, void *tree_mem)
 {
     eclass_store &s = *t->store;
     const eclass_classes &c = *s.cls;
     eclass_drop_tree(t);
-    s.tree = work_of(ctx).get((uint64_t{c.nrows} + 1) * sizeof(tree_node));
+    if (tree_mem) {
+        s.tree = {tree_mem, eclass_tree_bytes(t)};
+        s.tree_borrowed = true;
+    } else {
+        s.tree = work_of(ctx).get(eclass_tree_bytes(t));
+    }
     zel_work_buf map = work_of(ctx).get((uint64_t{c.count()} + 1) * sizeof(tree_node));
     if (!s.tree.p || !map.p) {
         work_of(ctx).put(map);
@@ -601,9 +609,10 @@ int eclass_draw(compile_context *ctx, eclass_table *t)
 void eclass_drop_tree(eclass_table *t)
 {
     eclass_store &s = *t->store;
-    if (s.tree.p)
+    if (s.tree.p && !s.tree_borrowed)
         s.ctx->work->put(s.tree);
     s.tree = {};
+    s.tree_borrowed = false;
     s.root = 0;
 }
 

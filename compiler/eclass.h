@@ -81,8 +81,11 @@ std::vector<eclass_interval> eclass_rows(const eclass_table *t);
 // ---- draws --------------------------------------------------------------------------------------------
 
 // Inserts the rows into the interval tree and the new classes into the class map, consuming the draws of
-// the unsplit construction, in its order. 0, or 12 when out of memory (then nothing was drawn).
-int eclass_draw(compile_context *ctx, eclass_table *t);
+// the unsplit construction, in its order. The tree goes into tree_mem (eclass_tree_bytes of it, 4-byte
+// aligned, the caller's until the tree is dropped) or, when nullptr, into working memory. 0, or 12 when
+// out of memory (then nothing was drawn).
+int eclass_draw(compile_context *ctx, eclass_table *t, void *tree_mem = nullptr);
+uint64_t eclass_tree_bytes(const eclass_table *t);
 // Writes the rows as lookup entries in the walk order of the interval tree (node, right subtree, left
 // subtree), each child linked from its parent by its word offset from base.
 void eclass_emit_rows(const eclass_table *t, zel_lookup_entry *base);

@@ -439,7 +439,10 @@ public:
         if (!image_tried_)
             try_image();
         *size = image_size_;
-        return ctx_->image ? 0 : no_memory(ctx_, ZEL_NO_MEMORY_PROGRAM, image_size_, size);
+        if (!ctx_->image)
+            return no_memory(ctx_, ZEL_NO_MEMORY_PROGRAM, image_size_, size);
+        zel_compile_write_actions(ctx_, rt_);
+        return 0;
     }
 
 private:
@@ -449,7 +452,7 @@ private:
             eclass_table *t = classes_.table(k);
             if (!t)
                 return 0;
-            if (int rc = draw(t))
+            if (int rc = draw(t, k + 1 == 2 * nleaves_ - 1))
                 return rc;
         }
         // The working sets are cleared however the draws end (an emission can run out of memory too).
@@ -493,7 +496,7 @@ private:
                 ZEL_ASSERT(t->left == table_of(a) && t->right == table_of(b));
                 rc = rbst_insert(&ctx_->tables, t, t) < 0 ? 12 : 0;
                 if (rc == 0)
-                    rc = draw(t);
+                    rc = draw(t, next_table == 2 * nleaves_ - 1);
                 if (rc == 0)
                     rc = rbst_insert(&next, t, t) < 0 ? 12 : 0;
                 in_next++;
@@ -507,16 +510,22 @@ private:
         return rc;
     }
 
-    int draw(eclass_table *t)
+    // last: the root table, drawn after every other.
+    int draw(eclass_table *t, bool last)
     {
         // A drawn tree waits for the image in working memory; past a bound, waiting for the last classes
-        // costs less than holding a large tree beside the image.
-        const uint64_t tree_bytes = (uint64_t{eclass_row_count(t)} + 1) * 16;
-        if (!image_tried_ && waiting_bytes_ + tree_bytes > kMaxWaitingTrees)
+        // costs less than holding a large tree beside the image. The root's classes are the last ones.
+        const uint64_t tree_bytes = eclass_tree_bytes(t);
+        if (!image_tried_ && (last || waiting_bytes_ + tree_bytes > kMaxWaitingTrees))
             classes_.wait();
         if (!image_tried_ && classes_.finished())
             try_image();
-        if (eclass_row_count(t) && eclass_draw(ctx_, t) != 0)
+        // The root's tree, usually the largest, goes where its action blocks will be written afterwards:
+        // the two never take memory side by side.
+        void *tree_mem = nullptr;
+        if (last && ctx_->image && tree_bytes <= uint64_t{t->class_count} * action_size_of(rt_))
+            tree_mem = ctx_->image + ctx_->action_offset * 4ull;
+        if (eclass_row_count(t) && eclass_draw(ctx_, t, tree_mem) != 0)
             return 12;
         if (image_tried_) {
             emit(t);
@@ -615,7 +624,8 @@ void place_table(compile_context *ctx, eclass_table *t)
     put_instr(ctx, zel_instr_lookup(ZEL_OPND_REG, b->reg, t->reg, t->id));
 }
 
-void emit_actions(compile_context *ctx, const rule_table *rt, uint32_t action_size)
+// The action table's directory entry and header word; its blocks are written by zel_compile_write_actions.
+void place_actions(compile_context *ctx, const rule_table *rt, uint32_t action_size)
 {
     const eclass_table *root = ctx->root;
     auto *dir = reinterpret_cast<zel_table_dir_entry *>(ctx->image + ctx->dir_cursor);
@@ -630,26 +640,6 @@ void emit_actions(compile_context *ctx, const rule_table *rt, uint32_t action_si
         ctx->data_cursor += 4;
     }
     ctx->action_offset = ctx->data_cursor / 4;
-    for (uint32_t c = 0; c < root->class_count; c++) {
-        const uint32_t first = eclass_first_rule(root, c);
-        const action_block *action = &rt->default_action;
-        if (first < rt->rule_count) {
-            const rule *r = first < rt->by_index.size() ? rt->by_index[first] : nullptr;
-            ZEL_ASSERT(r != NULL);
-            action = r->action;
-            ZEL_ASSERT(action);
-        }
-        uint8_t *dst = ctx->image + ctx->data_cursor + uint64_t{c} * action_size;
-        const uint32_t len = std::min(action->hdr.length, action_size);
-        size_t done = std::min<uint32_t>(len, sizeof action->hdr);
-        memcpy(dst, &action->hdr, done);
-        if (len > sizeof action->hdr) {
-            const size_t n = std::min<size_t>(len - sizeof action->hdr, action->data.size());
-            memcpy(dst + sizeof action->hdr, action->data.data(), n);
-            done += n;
-        }
-        memset(dst + done, 0, action_size - done);
-    }
     ctx->data_cursor += root->class_count * action_size;
 }
 
@@ -850,10 +840,37 @@ void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_
     compile_context *context = ctx;
     ZEL_ASSERT(context->c_reg_allocated <= (ZEL_MAX_REGISTERS - 1));
     put_instr(ctx, zel_instr(ZEL_OP_ACTION, ZEL_OPND_REG, ctx->c_reg_allocated, 0xF, 0));
-    emit_actions(ctx, rt, action_size);
+    place_actions(ctx, rt, action_size);
     memset(ctx->image + ctx->data_cursor, 0, *size - ctx->data_cursor);
     fill_header(ctx, rt, *size);
     return mem;
+}
+
+void zel_compile_write_actions(compile_context *ctx, const rule_table *rt)
+{
+    const eclass_table *root = ctx->root;
+    const uint32_t action_size = action_size_of(rt);
+    uint8_t *blocks = ctx->image + ctx->action_offset * 4ull;
+    for (uint32_t c = 0; c < root->class_count; c++) {
+        const uint32_t first = eclass_first_rule(root, c);
+        const action_block *action = &rt->default_action;
+        if (first < rt->rule_count) {
+            const rule *r = first < rt->by_index.size() ? rt->by_index[first] : nullptr;
+            ZEL_ASSERT(r != NULL);
+            action = r->action;
+            ZEL_ASSERT(action);
+        }
+        uint8_t *dst = blocks + uint64_t{c} * action_size;
+        const uint32_t len = std::min(action->hdr.length, action_size);
+        size_t done = std::min<uint32_t>(len, sizeof action->hdr);
+        memcpy(dst, &action->hdr, done);
+        if (len > sizeof action->hdr) {
+            const size_t n = std::min<size_t>(len - sizeof action->hdr, action->data.size());
+            memcpy(dst + sizeof action->hdr, action->data.data(), n);
+            done += n;
+        }
+        memset(dst + done, 0, action_size - done);
+    }
 }
 
 int zel_compile(compile_context *ctx, rule_table *rt, void **image, uint32_t *size)

@@ -107,10 +107,12 @@ int zel_compile(compile_context *ctx, rule_table *rt, void **image, uint32_t *si
 // ZEL_NO_MEMORY_NONE, or the kind of the last compile's 12.
 uint32_t zel_compile_no_memory(const compile_context *ctx);
 // The emitter's fixed part, once every table has its classes: counting pass, the six size log lines,
-// allocation, header, directory, instructions and action blocks. Lookup entries are written as each
-// table's tree is drawn, at ctx->table_offsets[id]. nullptr (ctx->no_memory = ZEL_NO_MEMORY_PROGRAM) when
-// the program memory has no room.
+// allocation, header, directory and instructions. Lookup entries are written as each table's tree is
+// drawn, at ctx->table_offsets[id]; the action blocks last, by zel_compile_write_actions (until then their
+// memory may hold the root table's tree). nullptr (ctx->no_memory = ZEL_NO_MEMORY_PROGRAM) when the
+// program memory has no room.
 void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_t *size);
+void zel_compile_write_actions(compile_context *ctx, const rule_table *rt);
 int32_t zel_compile_filter_index(const compile_context *ctx);
 // Returns an image to the program memory it came from; accepts nullptr for either.
 void zel_program_free(const program_allocator *program_memory, void *image);
