@@ -403,6 +403,8 @@ private:
 constexpr uint32_t kThreadedRules = 128;
 // Bytes of drawn trees that may wait for the image while the worker still computes classes.
 constexpr uint64_t kMaxWaitingTrees = uint64_t{32} << 20;
+// A tree this large waits for the image instead (see draw_phase::draw).
+constexpr uint64_t kLargeTree = uint64_t{1} << 20;
 
 int no_memory(compile_context *ctx, uint32_t kind, uint64_t needed, uint32_t *size)
 {
@@ -514,16 +516,16 @@ private:
     int draw(eclass_table *t, bool last)
     {
         // A drawn tree waits for the image in working memory; past a bound, waiting for the last classes
-        // costs less than holding a large tree beside the image. The root's classes are the last ones.
+        // costs less than holding a large tree beside the image. A large tree, and the root's (its classes
+        // are the last ones), are drawn once the image is there: they go where the action blocks will be
+        // written after the last table, so that tree and blocks never take memory side by side.
         const uint64_t tree_bytes = eclass_tree_bytes(t);
-        if (!image_tried_ && (last || waiting_bytes_ + tree_bytes > kMaxWaitingTrees))
+        if (!image_tried_ && (last || tree_bytes >= kLargeTree || waiting_bytes_ + tree_bytes > kMaxWaitingTrees))
             classes_.wait();
         if (!image_tried_ && classes_.finished())
             try_image();
-        // The root's tree, usually the largest, goes where its action blocks will be written afterwards:
-        // the two never take memory side by side.
         void *tree_mem = nullptr;
-        if (last && ctx_->image && tree_bytes <= uint64_t{t->class_count} * action_size_of(rt_))
+        if (ctx_->image && tree_bytes <= uint64_t{ctx_->root->class_count} * action_size_of(rt_))
             tree_mem = ctx_->image + ctx_->action_offset * 4ull;
         if (eclass_row_count(t) && eclass_draw(ctx_, t, tree_mem) != 0)
             return 12;
