@@ -109,7 +109,7 @@ uint32_t zel_compile_no_memory(const compile_context *ctx);
 // The emitter's fixed part, once every table has its classes: counting pass, the six size log lines,
 // allocation, header, directory and instructions. Lookup entries are written as each table's tree is
 // drawn, at ctx->table_offsets[id]; the action blocks last, by zel_compile_write_actions (until then their
-// memory may hold the root table's tree). nullptr (ctx->no_memory = ZEL_NO_MEMORY_PROGRAM) when the
+// memory may hold a table's tree). nullptr (ctx->no_memory = ZEL_NO_MEMORY_PROGRAM) when the
 // program memory has no room.
 void *zel_compile_program_ec(compile_context *ctx, const rule_table *rt, uint32_t *size);
 void zel_compile_write_actions(compile_context *ctx, const rule_table *rt);
