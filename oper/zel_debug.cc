@@ -32,8 +32,8 @@ bool marker(cfgd_context *cfgd, const char *path, int op)
 {
     if (cfgd_set_cdb_oper_value(cfgd, nullptr, path, op, 1) == 0)
         return true;
-    ZEL_LOG(op == MOP_CREATED ? "Failed to create value in cdb %s (%d) : %s"
-                              : "Failed to delete value in cdb %s (%d) : %s",
+    ZEL_LOG(op == CFGD_OPER_CREATE ? "Failed to create value in cdb %s (%d) : %s"
+                                   : "Failed to delete value in cdb %s (%d) : %s",
             confd_strerror(confd_errno), confd_errno, confd_lasterr());
     return false;
 }
@@ -43,7 +43,7 @@ int enable(const confd_user_info *uinfo, uint64_t bit, const char *path)
     if (zel_debug_flags == ZEL_DEBUG_ALL)
         return 0;
     zel_ctx *ctx = zel_oper_ctx(uinfo);
-    if (!marker(ctx ? ctx->cfg.cfgd : nullptr, path, MOP_CREATED))
+    if (!marker(ctx ? ctx->cfg.cfgd : nullptr, path, CFGD_OPER_CREATE))
         return CONFD_ERR;
     zel_debug_flags |= bit;
     return 0;
@@ -66,11 +66,11 @@ int zel_debug_disable_all(confd_user_info *uinfo, xml_tag *, confd_hkeypath_t *,
     zel_ctx *ctx = zel_oper_ctx(uinfo);
     cfgd_context *cfgd = ctx ? ctx->cfg.cfgd : nullptr;
     if (all_on()) {
-        if (!marker(cfgd, kAllMarker, MOP_DELETED))
+        if (!marker(cfgd, kAllMarker, CFGD_OPER_DELETE))
             return CONFD_ERR;
     } else {
         for (const category &c : kCategories)
-            if ((zel_debug_flags & c.bit) && !marker(cfgd, c.marker, MOP_DELETED))
+            if ((zel_debug_flags & c.bit) && !marker(cfgd, c.marker, CFGD_OPER_DELETE))
                 return CONFD_ERR;
     }
     cfgd_debug_off();
@@ -85,7 +85,7 @@ int zel_debug_all(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, c
         zel_debug_disable_all(uinfo, name, kp, params, n);
     cfgd_debug_on(1);
     zel_ctx *ctx = zel_oper_ctx(uinfo);
-    if (!marker(ctx ? ctx->cfg.cfgd : nullptr, kAllMarker, MOP_CREATED))
+    if (!marker(ctx ? ctx->cfg.cfgd : nullptr, kAllMarker, CFGD_OPER_CREATE))
         return CONFD_ERR;
     zel_debug_flags = ZEL_DEBUG_ALL | (zel_debug_flags & ZEL_DEBUG_STDOUT);
     return 0;

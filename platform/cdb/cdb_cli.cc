@@ -28,6 +28,7 @@ void usage()
             "  replace --empty          delete the whole running configuration and commit\n"
             "  delete PATH              delete PATH (e.g. /policy/lists/app-list{apps}) and commit\n"
             "  show-config [PATH]       print the running configuration as JSON\n"
+            "  show-oper [PATH]         print the operational data as JSON (e.g. /debugs)\n"
             "  show CALLPOINT [KEY...] [--from KEY...] [--json]\n"
             "                           list the entries a daemon serves on CALLPOINT as a table (or one\n"
             "                           JSON document); KEYs name the enclosing entries, then optionally\n"
@@ -203,8 +204,8 @@ int main(int argc, char **argv)
     } else if (cmd == "delete" && args.size() == 1) {
         op = cdbwire::kOpCliDelete;
         w.str(args[0]);
-    } else if (cmd == "show-config" && args.size() <= 1) {
-        op = cdbwire::kOpCliShowConfig;
+    } else if ((cmd == "show-config" || cmd == "show-oper") && args.size() <= 1) {
+        op = cmd == "show-config" ? cdbwire::kOpCliShowConfig : cdbwire::kOpCliShowOper;
         w.str(args.empty() ? "" : args[0]);
     } else if (cmd == "request" && !args.empty()) {
         op = cdbwire::kOpCliRequest;

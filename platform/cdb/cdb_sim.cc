@@ -1784,18 +1784,20 @@ void Server::handle_cli(Conn &c, uint32_t op, const std::string &payload)
         }
         return commit(tree, commit_reply);
     }
-    case cdbwire::kOpCliShowConfig: {
+    case cdbwire::kOpCliShowConfig:
+    case cdbwire::kOpCliShowOper: {
+        lyd_node *tree = op == cdbwire::kOpCliShowOper ? oper_ : running_;
         std::string path = r.str(), err;
         char *text = nullptr;
         if (path.empty() || path == "/") {
-            if (running_)
-                lyd_print_mem(&text, running_, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
+            if (tree)
+                lyd_print_mem(&text, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
         } else {
             ResolvedPath rp;
             lyd_node *node = nullptr;
             if (!schema.resolve(path, &rp, &err))
                 return cli_done(cid, CONFD_ERR_BADPATH, "Error: " + err);
-            if (!find_node(running_, rp, &node))
+            if (!find_node(tree, rp, &node))
                 return cli_done(cid, CONFD_ERR_NOEXISTS, "Error: " + path + " does not exist");
             lyd_print_mem(&text, node, LYD_JSON, 0);
         }

@@ -110,6 +110,7 @@ enum Op : uint32_t {
     kOpCliStatus,
     kOpCliPhase,   // u32 phase
     kOpCliOutput,  // server -> CLI: str text
+    kOpCliShowOper,  // str path: as kOpCliShowConfig, on the operational datastore
 };
 
 // How kOpCliLoad applies its document. Replacing by a document that holds nothing is
