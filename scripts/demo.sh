@@ -86,9 +86,13 @@ exec "$build/bin/zel-sandbox" -- /bin/bash -c '
     printf "3232248327\t174325769\t1000\t22\t6\t0\t0\n3232248327\t174325769\t1000\t161\t17\t0\t0\n3232248327\t167837697\t1000\t22\t6\t0\t0\n" > "$work/acl-trace"
     say "fp-sim run --filter $acl: three packets through the access list, two counted as guest-to-mgmt"
     "$bin/fp-sim" run --filter "$acl" "$work/acl-trace" || true
+    say "cdb-cli show access-policy-counter-list acl-guest-in: what the access list counted"
+    "$bin/cdb-cli" show access-policy-counter-list acl-guest-in || true
   fi
-  say "cdb-cli request zel_debug_policy, then zel_debug_disable_all"
+  say "cdb-cli request zel_debug_policy: its marker in operational data, then zel_debug_disable_all"
   "$bin/cdb-cli" request zel_debug_policy || true
+  sleep 0.2
+  "$bin/cdb-cli" show-oper /debugs || true
   "$bin/cdb-cli" request zel_debug_disable_all || true
 
   say "krod-sim: locator update 10.0.0.1 mpls ipsec"
