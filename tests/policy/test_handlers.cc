@@ -6,7 +6,6 @@
 
 #include "compiler/zel_compiler.h"
 #include "handler_env.h"
-#include "policy/zel_conv.h"
 #include "policy/zel_publish.h"
 
 namespace
@@ -15,45 +14,6 @@ namespace
 using namespace policy_test;
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 constexpr uint32_t PFR = ZEL_POLICY_TYPE_PFR;
-
-TEST(Conversions, ValuesAsTheModelTakesThem)
-{
-    struct {
-        uint32_t got, want;
-    } cases[] = {
-        {zel_conv_direction(false, 0), 3},
-        {zel_conv_direction(true, 1), 1},
-        {zel_conv_direction(true, 0), 2},
-        {zel_conv_direction(true, 2), 3},
-        {zel_conv_base_action(1), 1},
-        {zel_conv_base_action(0), 2},
-        {zel_conv_base_action(7), 0},
-        {zel_conv_action_type(zel_tag_policy_dscp), 14},
-        {zel_conv_action_type(zel_tag_policy_local), 18},
-        {zel_conv_action_type(zel_tag_policy_count), 0},
-        {zel_conv_enum_bit(0), 0},
-        {zel_conv_enum_bit(5), 32},
-        {zel_conv_tcp_flags(1), 2},
-        {zel_conv_tcp_flags(4), 0},
-        {zel_conv_plp(0), 0},
-        {zel_conv_plp(3), 1},
-        {static_cast<uint32_t>(zel_conv_log_frequency(1000)), 512},
-        {static_cast<uint32_t>(zel_conv_log_frequency(1024)), 1024},
-        {static_cast<uint32_t>(zel_conv_log_frequency(0)), 0},
-    };
-    for (size_t i = 0; i < std::size(cases); i++)
-        EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
-
-    uint32_t lo, hi;
-    ASSERT_TRUE(zel_conv_range("80", &lo, &hi));
-    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(80u, 80u));
-    ASSERT_TRUE(zel_conv_range("1000-2000", &lo, &hi));
-    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(1000u, 2000u));
-    EXPECT_FALSE(zel_conv_range("x", &lo, &hi));
-    EXPECT_EQ(zel_conv_address("10.0.0.1").v4, 0x0A000001u);
-    EXPECT_EQ(zel_conv_address("2001:db8::1").family, static_cast<uint32_t>(AF_INET6));
-    EXPECT_EQ(zel_conv_address("nope").family, 0u);
-}
 
 TEST(PolicyHandlers, DirectionsDefaultsAndSlaNames)
 {
@@ -388,58 +348,6 @@ TEST(ListHandlers, DeletionOrderUnknownApplicationsAndVpnText)
     }
     ASSERT_EQ(env.call(zel_config_policy_vpn_list, MOP_DELETED, env.names({"V"})), 0);
     EXPECT_EQ(env.call(zel_config_policy_vpn_id, MOP_DELETED, env.names({"V", "10"})), 0);
-}
-
-// The keys of the shared objects: local and controller policers of one name, mirrors by name,
-// TLOC lists ordered by sequence first, access-list users by family and name.
-TEST(ModelKeys, PolicersMirrorsTlocListsAndListUsers)
-{
-    HandlerEnv env;
-    for (auto h : {zel_config_policy_policer, zel_config_policy_local_policer})
-        ASSERT_EQ(env.call(h, MOP_CREATED, env.names({"pol"}),
-                           Vals().u64(zel_tag_policy_rate, 8000).u32(zel_tag_policy_burst, 100)),
-                  0);
-    ASSERT_EQ(env.call(zel_config_policy_local_policer, MOP_MODIFIED, env.names({"pol"}),
-                       Vals().u64(zel_tag_policy_rate, 64000).enm(zel_tag_policy_exceed, 1)),
-              0);
-    const zel_policer *ctrl = zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_CONTROLLER, "pol");
-    const zel_policer *local = zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_LOCAL, "pol");
-    ASSERT_TRUE(ctrl && local);
-    EXPECT_EQ(std::make_tuple(ctrl->rate_bps, ctrl->burst_bytes, ctrl->exceed), std::make_tuple(8000ull, 100ull, 0u));
-    EXPECT_EQ(std::make_tuple(local->rate_bps, local->burst_bytes, local->exceed),
-              std::make_tuple(64000ull, 100ull, 1u));
-    ASSERT_EQ(env.call(zel_config_policy_policer, MOP_DELETED, env.names({"pol"})), 0);
-    EXPECT_NE(zel_config_policer_find(&env.ctx, ZEL_LIST_SOURCE_LOCAL, "pol"), nullptr);
-
-    ASSERT_EQ(env.call(zel_config_policy_mirror, MOP_CREATED, env.names({"m"})), 0);
-    ASSERT_EQ(env.call(zel_config_policy_mirror_intf, MOP_CREATED, env.names({"m", "ge0/3"})), 0);
-    auto dk = env.names({"m"});
-    dk.push_back(Vals::key_ipv4("10.20.0.5"));
-    ASSERT_EQ(env.call(zel_config_policy_mirror_dest, MOP_CREATED, dk, Vals().ipv4(zel_tag_policy_source, "10.0.0.1")),
-              0);
-    ASSERT_EQ(env.call(zel_config_policy_mirror_dest, MOP_MODIFIED, dk, Vals().ipv4(zel_tag_policy_source, "10.0.0.2")),
-              0);
-    const zel_mirror *m = zel_config_mirror_find(&env.ctx, "m");
-    ASSERT_NE(m, nullptr);
-    EXPECT_TRUE(m->interfaces.contains("ge0/3"));
-    ASSERT_EQ(m->dests.size(), 1u);
-    EXPECT_EQ(m->dests[0].dst.v4, 0x0A140005u);
-    EXPECT_EQ(m->dests[0].src.v4, 0x0A000002u);
-    // The mirror goes first at its deletion; its interface and destination follow without error.
-    ASSERT_EQ(env.call(zel_config_policy_mirror, MOP_DELETED, env.names({"m"})), 0);
-    EXPECT_EQ(env.call(zel_config_policy_mirror_intf, MOP_DELETED, env.names({"m", "ge0/3"})), 0);
-
-    ASSERT_NE(zel_config_tloc_list_get(&env.ctx, DATA, "a", "V", 20), nullptr);
-    ASSERT_NE(zel_config_tloc_list_get(&env.ctx, DATA, "b", "V", 10), nullptr);
-    EXPECT_EQ(std::get<0>(env.db().tloc_lists.begin()->first), 10u);
-    EXPECT_EQ(std::get<2>(env.db().tloc_lists.begin()->first), "b");
-
-    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL), 0);
-    for (uint32_t family : {ZEL_ACL_FAMILY_V4, ZEL_ACL_FAMILY_V6})
-        ASSERT_EQ(zel_config_policy_app_list_ref(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL, family, "acl", nullptr), 0);
-    const auto &users = zel_config_app_list_find(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL)->acl_users;
-    EXPECT_EQ(users.size(), 2u);
-    EXPECT_EQ(users.begin()->first, (zel_acl_key{ZEL_ACL_FAMILY_V4, "acl"}));
 }
 
 // TLOC preference entries come before their sequence; the sequence then carries "tloc-list", and

@@ -10,29 +10,6 @@ namespace
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 constexpr uint32_t PFR = ZEL_POLICY_TYPE_PFR;
 
-std::vector<std::string> policy_order(zel_policy_db &db)
-{
-    std::vector<std::string> out;
-    for (auto &[k, p] : db.policies)
-        out.push_back(std::to_string(p->type) + ":" + p->name);
-    return out;
-}
-
-TEST(PolicyModel, PoliciesOrderByTypeThenNameLengthThenName)
-{
-    PolicyEnv env;
-    for (auto [type, name] : {std::pair{PFR, "a"}, {DATA, "bb"}, {DATA, "c"}, {DATA, "aa"}})
-        ASSERT_EQ(zel_config_policy_add(&env.ctx, type, name), 0);
-    EXPECT_EQ(policy_order(env.db()), (std::vector<std::string>{"1:c", "1:aa", "1:bb", "2:a"}));
-    EXPECT_EQ(zel_config_policy_add(&env.ctx, DATA, "c"), 17);
-    EXPECT_EQ(zel_config_policy_add(&env.ctx, 3, "x"), 22);
-    EXPECT_EQ(zel_config_policy_add(&env.ctx, DATA, std::string(128, 'x').c_str()), 22);
-    zel_policy *p;
-    EXPECT_EQ(zel_config_policy_find(&env.ctx, PFR, "c", &p), 2);
-    EXPECT_EQ(zel_config_policy_delete(&env.ctx, DATA, "zz"), 2);
-    EXPECT_EQ(zel_config_policy_delete(nullptr, DATA, "c"), 74);
-}
-
 TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
 {
     PolicyEnv env;
@@ -63,69 +40,6 @@ TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
     EXPECT_EQ(zel_config_policy_vpn_list_delete(&env.ctx, DATA, "P", "V"), 0);
     EXPECT_TRUE(vl->users.empty());
     EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "V"), 0);
-}
-
-TEST(PolicyModel, SequencesListInAscendingOrderWithMatchAny)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P", "V");
-    zel_sequence *s;
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, &s), 0);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 15, &s), 0);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 17);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "W", 1, &s), 2);
-    std::vector<uint32_t> order;
-    for (auto &[n, seq] : env.pvl(DATA, "P", "V")->sequences) {
-        order.push_back(seq->number);
-        ASSERT_EQ(seq->matches.size(), 1u);
-        EXPECT_EQ(seq->matches[0].field, ZEL_MATCH_MATCH_ANY);
-        EXPECT_EQ(seq->matches[0].low, 1u);
-        EXPECT_EQ(seq->matches[0].high, 1u);
-    }
-    EXPECT_EQ(order, (std::vector<uint32_t>{10, 15, 20}));
-    EXPECT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 15), 0);
-    EXPECT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 15), 2);
-    EXPECT_EQ(env.pvl(DATA, "P", "V")->sequences.size(), 2u);
-}
-
-TEST(PolicyModel, MatchAddByField)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P", "V");
-    zel_sequence *s;
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
-    zel_match_value v{};
-    v.low = 6;
-    v.high = 99;
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, &v, s), 0);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_DST_PORT, &v, s), 0);
-    inet_pton(AF_INET, "10.1.0.0", v.addr);
-    v.length = 16;
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_ADDR, &v, s), 0);
-    ASSERT_EQ(s->matches.size(), 4u);
-    EXPECT_EQ(s->matches[1].low, 6u);
-    EXPECT_EQ(s->matches[1].high, 6u);
-    EXPECT_EQ(s->matches[2].low, 6u);
-    EXPECT_EQ(s->matches[2].high, 99u);
-    EXPECT_EQ(s->matches[3].addr[0], 10);
-    EXPECT_EQ(s->matches[3].addr[1], 1);
-    EXPECT_EQ(s->matches[3].length, 16u);
-
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_MIN, &v, s), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_MAX, &v, s), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, nullptr, s), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, &v, nullptr), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP, &v, s), 22);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_FAMILY, &v, s), 22);
-    v.name = "nosuch";
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_FC, &v, s), 22);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 2);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_LIST, &v, s), 2);
-    ASSERT_EQ(zel_fwd_class_add(&env.ctx, "voice", 3), 0);
-    v.name = "voice";
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_FC, &v, s), 0);
-    EXPECT_EQ(s->matches.back().low, zel_fwd_class_find(&env.ctx, "voice")->info.id);
 }
 
 TEST(PolicyModel, PrefixListMatchYieldsOneAddressEntryPerPrefixAndReferences)
