@@ -36,45 +36,6 @@ const zel_action_slot *find_slot(void *image, uint32_t param_type)
 
 using PolicyPass = testing::Test;
 
-TEST_F(PolicyPass, OnlyMarkedVpnListsAreRebuilt)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P1", "V");
-    env.policy_on(DATA, "P2", "V");
-    env.pfx_list("PL", {{"10.0.0.0", 8}, {"11.0.0.0", 8}, {"12.0.0.0", 8}});
-    for (const char *p : {"P1", "P2"})
-        ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, p, "V", 10, nullptr), 0);
-    zel_sequence *s;
-    ASSERT_EQ(zel_config_sequence_find(&env.ctx, DATA, "P1", "V", 10, &s), 0);
-    zel_match_value v = PolicyEnv::list_value("PL");
-    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 0);
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    // A rebuilt vpn-list gets a new rule table; the alias marks the old ones.
-    rule_table *rt1 = env.pvl(DATA, "P1", "V")->rules;
-    rule_table *rt2 = env.pvl(DATA, "P2", "V")->rules;
-    ASSERT_NE(rt1, nullptr);
-    ASSERT_NE(rt2, nullptr);
-    rt1->alias[0] = rt2->alias[0] = 'X';
-
-    // A pass with nothing marked keeps every program.
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    EXPECT_EQ(env.pvl(DATA, "P1", "V")->rules->alias[0], 'X');
-
-    // A prefix removed from the list rebuilds its user only, from the list's new contents.
-    ASSERT_EQ(
-        zel_config_pfx_list_prefix_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER, PolicyEnv::prefix("11.0.0.0", 8)),
-        0);
-    ASSERT_EQ(zel_config_pfx_list_change(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    EXPECT_STREQ(env.pvl(DATA, "P1", "V")->rules->alias, "1V");
-    EXPECT_EQ(env.pvl(DATA, "P2", "V")->rules->alias[0], 'X');
-    int addr_entries = 0;
-    for (const zel_match &m : s->matches)
-        addr_entries += m.field == ZEL_MATCH_SRC_ADDR;
-    EXPECT_EQ(addr_entries, 2);
-    EXPECT_EQ(zel_prog_heap_programs(env.heap), 2u);
-}
-
 TEST_F(PolicyPass, ForwardingClassResolvesAtCommit)
 {
     PolicyEnv env;
