@@ -153,15 +153,6 @@ std::vector<std::string> EventLog::all()
     return events_;
 }
 
-size_t EventLog::index_of(const std::string &e)
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    for (size_t i = 0; i < events_.size(); i++)
-        if (events_[i] == e)
-            return i;
-    return SIZE_MAX;
-}
-
 Subscriber::Subscriber(Sim &sim, const std::string &name) : name_(name)
 {
     sock_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -190,13 +181,6 @@ int Subscriber::subscribe(int prio, const std::string &path, enum cdb_sub_type t
     return id;
 }
 
-int Subscriber::oper_subscribe(const std::string &path)
-{
-    int id = -1;
-    EXPECT_EQ(cdb_oper_subscribe(sock_, 0, &id, "%s", path.c_str()), CONFD_OK) << confd_lasterr();
-    return id;
-}
-
 void Subscriber::run(std::function<bool(Subscriber &, const Notification &)> handler)
 {
     ASSERT_EQ(cdb_subscribe_done(sock_), CONFD_OK);
@@ -216,6 +200,9 @@ void Subscriber::run(std::function<bool(Subscriber &, const Notification &)> han
         }
     });
 }
+
+namespace
+{
 
 std::string kp_text(const confd_hkeypath_t *kp)
 {
@@ -254,8 +241,6 @@ std::string format_mods(const confd_tag_value_t *tv, int n)
     return s;
 }
 
-namespace
-{
 struct DiffState {
     int sock;
     bool recurse;
@@ -292,12 +277,4 @@ std::vector<std::string> diff_lines(int sock, int subid, bool recurse)
     DiffState st{sock, recurse, &out};
     EXPECT_EQ(cdb_diff_iterate(sock, subid, record, 0, &st), CONFD_OK) << confd_lasterr();
     return out;
-}
-
-uint32_t test_fnv(const std::string &s)
-{
-    uint32_t h = 0x811c9dc5u;
-    for (unsigned char c : s)
-        h = (h ^ c) * 0x01000193u;
-    return h & 0x7fffffffu;
 }

@@ -46,7 +46,6 @@ class EventLog
 public:
     void add(const std::string &e);
     std::vector<std::string> all();
-    size_t index_of(const std::string &e);  // SIZE_MAX when absent
 
 private:
     std::mutex mu_;
@@ -67,7 +66,6 @@ public:
     Subscriber(Sim &sim, const std::string &name);
     ~Subscriber();
     int subscribe(int prio, const std::string &path, enum cdb_sub_type type = CDB_SUB_RUNNING);
-    int oper_subscribe(const std::string &path);
     void run(std::function<bool(Subscriber &, const Notification &)> handler);
     int sock() const { return sock_; }
     const std::string &name() const { return name_; }
@@ -80,6 +78,3 @@ private:
 
 // Keypath, operation and modifications of every change cdb_diff_iterate reports.
 std::vector<std::string> diff_lines(int sock, int subid, bool recurse);
-std::string format_mods(const confd_tag_value_t *tv, int n);
-std::string kp_text(const confd_hkeypath_t *kp);
-uint32_t test_fnv(const std::string &s);

@@ -1,20 +1,14 @@
 // The explain command end to end: for every packet of a generated capture, the sequence zeld names
 // is the first match of the generated rules, and the action block it names is the one fp-sim's run of
 // the same capture through the published program selects. Bad input is refused with a message.
-#include "fp_sim_harness.h"
-#include "sandbox.h"
+#include "standins.h"
 
 #include <algorithm>
 #include <bit>
-#include <csignal>
-#include <cstdlib>
-#include <fstream>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
-
-#include "cfgd_harness.h"
 
 namespace
 {
@@ -213,69 +207,44 @@ std::string capture(const std::vector<Packet> &ps)
     return out;
 }
 
-class ExplainE2e : public e2e::SandboxTest
+class ExplainE2e : public e2e::StandIns
 {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        char tmpl[] = "/run/explain-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        unsetenv("CONFD_IPC_PORT");
-        // Program memory for fifty sequences over seven fields (about 18 MB).
-        ASSERT_EQ(e2e::use_sim_size("large"), "");
-        fp_ = e2e::start_fp_sim();
-        ASSERT_TRUE(fp_);
-        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
-        ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
-        CdbSim writer;
-        ASSERT_TRUE(writer.set_prio_mask(0x7));
-        krod_ = e2e::Process::start({e2e::binary("krod-sim")});
-        size_t cur = syslog().mark();
-        zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"});
-        ASSERT_TRUE(syslog().wait_for_regex(std::regex("Initialization - Stage 2 complete"), kWait, &cur))
-            << syslog().dump();
-        pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
-        ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
-    }
-    void TearDown() override
-    {
-        if (zeld_ && zeld_->running()) {
-            zeld_->signal(SIGUSR2);
-            EXPECT_EQ(e2e::exit_code(zeld_->wait_exit()), 0) << zeld_->stderr_text();
-        }
-    }
+    // Program memory for fifty sequences over seven fields (about 18 MB).
+    const char *sim_size() const override { return "large"; }
 
-    // cdb-cli's output (stdout, then stderr) and exit code.
-    std::string cli(std::vector<std::string> args, int *rc)
-    {
-        args.insert(args.begin(), e2e::binary("cdb-cli"));
-        auto p = e2e::Process::start(args, {.pipe_stdin = false});
-        *rc = e2e::exit_code(p->wait_exit());
-        return p->stdout_text() + p->stderr_text();
-    }
-    int load(const std::string &json)
-    {
-        EXPECT_TRUE(e2e::write_file(dir_ + "/config.json", json));
-        int rc = -1;
-        const std::string out = cli({"load", dir_ + "/config.json"}, &rc);
-        EXPECT_EQ(rc, 0) << out;
-        return rc;
-    }
-    std::string explain(const Packet &p, int *rc)
+    std::vector<std::string> explain_args(const Packet &p)
     {
         auto n = [](uint32_t v) { return std::to_string(v); };
-        return cli({"request", "zel_explain", "vpn", "100", "source-address", addr_text(p.src), "destination-address",
-                    addr_text(p.dst), "protocol", n(p.proto), "source-port", n(p.sport), "destination-port", n(p.dport),
-                    "dscp", n(p.dscp), "packet-length", n(p.len)},
-                   rc);
+        return {"request",
+                "zel_explain",
+                "vpn",
+                "100",
+                "source-address",
+                addr_text(p.src),
+                "destination-address",
+                addr_text(p.dst),
+                "protocol",
+                n(p.proto),
+                "source-port",
+                n(p.sport),
+                "destination-port",
+                n(p.dport),
+                "dscp",
+                n(p.dscp),
+                "packet-length",
+                n(p.len)};
     }
-
-    std::string dir_;
-    std::unique_ptr<e2e::Process> fp_, cdb_, krod_, zeld_, pxrd_;
+    // explain's answer once the program it reads is published.
+    std::string explained(const std::vector<std::string> &args, int *rc)
+    {
+        std::string text;
+        for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(200ms))
+            if (text = cli(args, rc); *rc == 0 && text.find("program: filter") != std::string::npos)
+                break;
+        return text;
+    }
 };
 
 TEST_F(ExplainE2e, AgreesWithFirstMatchAndTheForwardingPlaneOnEveryPacket)
@@ -288,39 +257,25 @@ TEST_F(ExplainE2e, AgreesWithFirstMatchAndTheForwardingPlaneOnEveryPacket)
     std::vector<Packet> trace;
     for (int i = 0; i < 300; i++)
         trace.push_back(g.packet());
-    ASSERT_EQ(load(g.json(seqs)), 0);
+    std::string text;
+    ASSERT_EQ(commit("load", g.json(seqs), &text), 0) << text;
 
-    // The program is published once explain reads it from a filter.
     const std::regex program_re(R"(program: filter (\d+) action block (\d+)( default)?: (.*))");
     std::smatch m;
-    std::string text;
-    for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;) {
-        int rc = -1;
-        text = explain(trace[0], &rc);
-        if (rc == 0 && std::regex_search(text, m, program_re))
-            break;
-        std::this_thread::sleep_for(200ms);
-    }
-    ASSERT_FALSE(m.empty()) << text << syslog().dump();
+    int rc = -1;
+    text = explained(explain_args(trace[0]), &rc);
+    ASSERT_TRUE(std::regex_search(text, m, program_re)) << text << syslog().dump();
     const std::string filter = m[1];
 
     ASSERT_TRUE(e2e::write_file(dir_ + "/trace.pcap", capture(trace)));
-    auto fp = e2e::Process::start({e2e::binary("fp-sim"), "run", "--filter", filter, dir_ + "/trace.pcap"},
-                                  {.pipe_stdin = false});
-    ASSERT_EQ(e2e::exit_code(fp->wait_exit()), 0) << fp->stderr_text();
-    std::vector<std::string> verdicts;
-    std::istringstream in(fp->stdout_text());
-    for (std::string l; std::getline(in, l);)
-        if (l.starts_with("packet "))
-            verdicts.push_back(l);
-    ASSERT_EQ(verdicts.size(), trace.size()) << fp->stdout_text();
+    const auto verdicts = run_file(std::stoi(filter), dir_ + "/trace.pcap");
+    ASSERT_EQ(verdicts.size(), trace.size());
 
     const std::regex model_re(R"(model: (sequence (\d+)|default action): (.*))");
     const std::regex verdict_re(R"(^packet \d+: action (\d+)( default)?.*)");
     int mismatches = 0, matched = 0;
     for (size_t i = 0; i < trace.size(); i++) {
-        int rc = -1;
-        text = explain(trace[i], &rc);
+        text = cli(explain_args(trace[i]), &rc);
         const int want = first_match(seqs, trace[i]);
         matched += want >= 0;
         std::smatch mm, pm, vm;
@@ -340,20 +295,12 @@ TEST_F(ExplainE2e, AgreesWithFirstMatchAndTheForwardingPlaneOnEveryPacket)
 
 TEST_F(ExplainE2e, AccessListsByInterfaceAndBadInput)
 {
-    std::ifstream f(std::string(ZEL_TEST_SOURCE_DIR) + "/examples/access-lists.json");
-    std::stringstream json;
-    json << f.rdbuf();
-    ASSERT_EQ(load(json.str()), 0);
-    const std::vector<std::string> acl{"request",  "zel_explain", "interface",        "ge0/1", "direction", "in",
-                                       "protocol", "6",           "destination-port", "22"};
-    std::string text;
     int rc = -1;
-    for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;) {
-        text = cli(acl, &rc);
-        if (rc == 0 && text.find("program: filter") != std::string::npos)
-            break;
-        std::this_thread::sleep_for(200ms);
-    }
+    std::string text = cli({"load", std::string(ZEL_TEST_SOURCE_DIR) + "/examples/access-lists.json"}, &rc);
+    ASSERT_EQ(rc, 0) << text;
+    text = explained(
+        {"request", "zel_explain", "interface", "ge0/1", "direction", "in", "protocol", "6", "destination-port", "22"},
+        &rc);
     EXPECT_EQ(rc, 0) << text;
     EXPECT_NE(text.find("access-list acl-guest-in interface ge0/1 direction in\n"), std::string::npos) << text;
     EXPECT_NE(text.find("program: filter"), std::string::npos) << text;

@@ -641,6 +641,11 @@ TEST_F(HandlersE2e, ShowListsTheModelAndCountsWhatTheForwardingPlaneCounted)
     expect_counters({"data-policy-counters", "corp-data", "corp-vpns"}, {});
     expect_counters({"data-policy-counters", "alpha", "vl-a"}, alpha_n);
     expect_counters({"access-policy-counter-list", "acl-guest-in"}, guest_n);
+    // Another type's clear leaves data policies alone; one without a name clears every one of its type.
+    ASSERT_EQ((cli({"request", "zel_clear_app_route_policy"}, &rc), rc), 0);
+    expect_counters({"data-policy-counters", "alpha", "vl-a"}, alpha_n);
+    ASSERT_EQ((cli({"request", "zel_clear_data_policy"}, &rc), rc), 0);
+    expect_counters({"data-policy-counters", "alpha", "vl-a"}, {});
 
     // Unknown parents and callpoints: an empty answer, and an error that scripts can read.
     EXPECT_EQ(cli({"show", "data-policy-counters", "nobody", "corp-vpns", "--json"}),

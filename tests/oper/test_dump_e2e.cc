@@ -1,12 +1,6 @@
 // The dump commands end to end: cdb-cli asks cdb-sim, which runs zeld's command callback; what the
 // callback prints to the CLI session is cdb-cli's output. Every stand-in runs, the examples are loaded.
-#include <csignal>
-#include <cstdlib>
-#include <regex>
-
-#include "cfgd_harness.h"
-#include "fp_sim_harness.h"
-#include "sandbox.h"
+#include "standins.h"
 #include "test_dirs.h"
 
 namespace
@@ -15,49 +9,16 @@ namespace
 using e2e::kWait;
 using namespace std::chrono_literals;
 
-class DumpE2e : public e2e::SandboxTest
+class DumpE2e : public e2e::StandIns
 {
 protected:
     void SetUp() override
     {
-        SandboxTest::SetUp();
+        StandIns::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        char tmpl[] = "/run/dump-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        unsetenv("CONFD_IPC_PORT");
-        ASSERT_EQ(e2e::use_sim_size("regular"), "");
-        fp_ = e2e::start_fp_sim();
-        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", tmpl, "--phase", "2"});
-        ASSERT_TRUE(fp_ && cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
-        ASSERT_TRUE(CdbSim().set_prio_mask(0x7));
-        krod_ = e2e::Process::start({e2e::binary("krod-sim")});
         sysmgr_ = e2e::Process::start({e2e::binary("sysmgr-sim")});
-        ASSERT_TRUE(krod_ && sysmgr_);
-        size_t cur = syslog().mark();
-        zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"});
-        ASSERT_TRUE(zeld_);
-        ASSERT_TRUE(syslog().wait_for_regex(std::regex("Initialization - Stage 2 complete"), kWait, &cur))
-            << syslog().dump();
-        pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
-        ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
-    }
-    void TearDown() override
-    {
-        if (zeld_ && zeld_->running()) {
-            zeld_->signal(SIGUSR2);
-            EXPECT_EQ(e2e::exit_code(zeld_->wait_exit()), 0) << zeld_->stderr_text();
-        }
-    }
-
-    // cdb-cli's stdout and stderr; its exit status in *rc.
-    std::string cli(const std::vector<std::string> &args, int *rc)
-    {
-        std::vector<std::string> argv{e2e::binary("cdb-cli")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto p = e2e::Process::start(argv);
-        *rc = e2e::exit_code(p->wait_exit());
-        return p->stdout_text() + p->stderr_text();
+        ASSERT_TRUE(sysmgr_);
     }
     std::string request(const std::string &action)
     {
@@ -67,7 +28,7 @@ protected:
         return out;
     }
 
-    std::unique_ptr<e2e::Process> fp_, cdb_, krod_, sysmgr_, zeld_, pxrd_;
+    std::unique_ptr<e2e::Process> sysmgr_;
 };
 
 TEST_F(DumpE2e, EveryDumpCommandPrintsItsDatabasesToTheCliSession)

@@ -33,20 +33,6 @@ public:
         }
         return list(tag, l);
     }
-    Vals &bufs(uint32_t tag, std::vector<std::string> xs)
-    {
-        auto &l = lists_.emplace_back();
-        for (auto &x : xs)
-            l.push_back(key_buf(x));
-        return list(tag, l);
-    }
-    Vals &prefixes(uint32_t tag, std::vector<std::string> xs)
-    {
-        auto &l = lists_.emplace_back();
-        for (auto &x : xs)
-            l.push_back(key_prefix(x));
-        return list(tag, l);
-    }
     Vals &enums(uint32_t tag, std::vector<int32_t> xs)
     {
         auto &l = lists_.emplace_back();
@@ -68,14 +54,6 @@ public:
     Vals &u32(uint32_t tag, uint32_t x)
     {
         return set(tag, [&](confd_value_t *v) { CONFD_SET_UINT32(v, x); });
-    }
-    Vals &u64(uint32_t tag, uint64_t x)
-    {
-        return set(tag, [&](confd_value_t *v) { CONFD_SET_UINT64(v, x); });
-    }
-    Vals &bit32(uint32_t tag, uint32_t x)
-    {
-        return set(tag, [&](confd_value_t *v) { CONFD_SET_BIT32(v, x); });
     }
     Vals &boolean(uint32_t tag, bool x)
     {

@@ -10,29 +10,6 @@ namespace
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 constexpr uint32_t PFR = ZEL_POLICY_TYPE_PFR;
 
-std::vector<std::string> policy_order(zel_policy_db &db)
-{
-    std::vector<std::string> out;
-    for (auto &[k, p] : db.policies)
-        out.push_back(std::to_string(p->type) + ":" + p->name);
-    return out;
-}
-
-TEST(PolicyModel, PoliciesOrderByTypeThenNameLengthThenName)
-{
-    PolicyEnv env;
-    for (auto [type, name] : {std::pair{PFR, "a"}, {DATA, "bb"}, {DATA, "c"}, {DATA, "aa"}})
-        ASSERT_EQ(zel_config_policy_add(&env.ctx, type, name), 0);
-    EXPECT_EQ(policy_order(env.db()), (std::vector<std::string>{"1:c", "1:aa", "1:bb", "2:a"}));
-    EXPECT_EQ(zel_config_policy_add(&env.ctx, DATA, "c"), 17);
-    EXPECT_EQ(zel_config_policy_add(&env.ctx, 3, "x"), 22);
-    EXPECT_EQ(zel_config_policy_add(&env.ctx, DATA, std::string(128, 'x').c_str()), 22);
-    zel_policy *p;
-    EXPECT_EQ(zel_config_policy_find(&env.ctx, PFR, "c", &p), 2);
-    EXPECT_EQ(zel_config_policy_delete(&env.ctx, DATA, "zz"), 2);
-    EXPECT_EQ(zel_config_policy_delete(nullptr, DATA, "c"), 74);
-}
-
 TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
 {
     PolicyEnv env;
@@ -63,69 +40,6 @@ TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
     EXPECT_EQ(zel_config_policy_vpn_list_delete(&env.ctx, DATA, "P", "V"), 0);
     EXPECT_TRUE(vl->users.empty());
     EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "V"), 0);
-}
-
-TEST(PolicyModel, SequencesListInAscendingOrderWithMatchAny)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P", "V");
-    zel_sequence *s;
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, &s), 0);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 15, &s), 0);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 17);
-    EXPECT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "W", 1, &s), 2);
-    std::vector<uint32_t> order;
-    for (auto &[n, seq] : env.pvl(DATA, "P", "V")->sequences) {
-        order.push_back(seq->number);
-        ASSERT_EQ(seq->matches.size(), 1u);
-        EXPECT_EQ(seq->matches[0].field, ZEL_MATCH_MATCH_ANY);
-        EXPECT_EQ(seq->matches[0].low, 1u);
-        EXPECT_EQ(seq->matches[0].high, 1u);
-    }
-    EXPECT_EQ(order, (std::vector<uint32_t>{10, 15, 20}));
-    EXPECT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 15), 0);
-    EXPECT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 15), 2);
-    EXPECT_EQ(env.pvl(DATA, "P", "V")->sequences.size(), 2u);
-}
-
-TEST(PolicyModel, MatchAddByField)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P", "V");
-    zel_sequence *s;
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
-    zel_match_value v{};
-    v.low = 6;
-    v.high = 99;
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, &v, s), 0);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_DST_PORT, &v, s), 0);
-    inet_pton(AF_INET, "10.1.0.0", v.addr);
-    v.length = 16;
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_ADDR, &v, s), 0);
-    ASSERT_EQ(s->matches.size(), 4u);
-    EXPECT_EQ(s->matches[1].low, 6u);
-    EXPECT_EQ(s->matches[1].high, 6u);
-    EXPECT_EQ(s->matches[2].low, 6u);
-    EXPECT_EQ(s->matches[2].high, 99u);
-    EXPECT_EQ(s->matches[3].addr[0], 10);
-    EXPECT_EQ(s->matches[3].addr[1], 1);
-    EXPECT_EQ(s->matches[3].length, 16u);
-
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_MIN, &v, s), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_MAX, &v, s), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, nullptr, s), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_PROTOCOL, &v, nullptr), 74);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP, &v, s), 22);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_FAMILY, &v, s), 22);
-    v.name = "nosuch";
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_FC, &v, s), 22);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 2);
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_APP_LIST, &v, s), 2);
-    ASSERT_EQ(zel_fwd_class_add(&env.ctx, "voice", 3), 0);
-    v.name = "voice";
-    EXPECT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_FC, &v, s), 0);
-    EXPECT_EQ(s->matches.back().low, zel_fwd_class_find(&env.ctx, "voice")->info.id);
 }
 
 TEST(PolicyModel, PrefixListMatchYieldsOneAddressEntryPerPrefixAndReferences)
@@ -297,52 +211,6 @@ TEST(PolicyModel, ActionAddResolutionRules)
     EXPECT_TRUE(env.pvl(DATA, "P", "V")->counters.empty());
 }
 
-TEST(PolicyLists, VpnListOrderRangesAndUsers)
-{
-    PolicyEnv env;
-    for (const char *n : {"aa", "b", "c"})
-        ASSERT_EQ(zel_config_vpn_list_add(&env.ctx, n), 0);
-    EXPECT_EQ(zel_config_vpn_list_add(&env.ctx, "b"), 17);
-    std::vector<std::string> order;
-    for (auto &[n, l] : env.db().vpn_lists)
-        order.push_back(n);
-    EXPECT_EQ(order, (std::vector<std::string>{"b", "c", "aa"}));
-    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 10, 20), 0);
-    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 15, 30), 0);
-    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 20, 10), 0);
-    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "b", 10, 20), 17);
-    EXPECT_EQ(zel_config_vpn_range_add(&env.ctx, "zz", 1, 1), 2);
-    EXPECT_EQ(zel_config_vpn_list_find(&env.ctx, "b")->ranges.size(), 3u);
-    EXPECT_EQ(zel_config_vpn_range_delete(&env.ctx, "b", 1, 2), 2);
-    EXPECT_EQ(zel_config_vpn_range_delete(&env.ctx, "b", 15, 30), 0);
-    EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "b"), 0);
-    EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "b"), 2);
-}
-
-TEST(PolicyLists, AppListEntriesKindsAndIds)
-{
-    PolicyEnv env;
-    env.ctx.dpi.app_id = [](const char *name) -> uint32_t { return strcmp(name, "skype") == 0 ? 77 : 0; };
-    constexpr uint32_t SRC = ZEL_LIST_SOURCE_CONTROLLER;
-    ASSERT_EQ(zel_config_app_list_add(&env.ctx, "AL", SRC), 0);
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "skype"), 0);
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "skype"), 17);
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "nosuchapp"), 2);
-    zel_app_list *al = zel_config_app_list_find(&env.ctx, "AL", SRC);
-    EXPECT_EQ(al->entries, (std::map<uint32_t, std::string>{{1, "unclassified"}, {77, "skype"}}));
-    // Deleting an absent entry is fine; deleting with the other kind is not.
-    EXPECT_EQ(zel_config_app_list_entry_delete(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);
-    EXPECT_EQ(zel_config_app_list_entry_delete(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_APPS, "unclassified"), 0);
-    EXPECT_EQ(zel_config_app_list_entry_delete(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_FAMILIES, "web"), 2);
-    // A family empties a list of applications first.
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_FAMILIES, "webmail"), 0);
-    EXPECT_EQ(al->kind, ZEL_APP_LIST_KIND_FAMILIES);
-    EXPECT_EQ(al->entries, (std::map<uint32_t, std::string>{{31, "webmail"}}));
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "AL", SRC, ZEL_APP_LIST_KIND_FAMILIES, "min"), 2);
-    EXPECT_EQ(zel_config_app_list_entry_add(&env.ctx, "zz", SRC, ZEL_APP_LIST_KIND_FAMILIES, "web"), 2);
-}
-
 TEST(PolicyLists, ListChangeMarksExactlyItsUsers)
 {
     PolicyEnv env;
@@ -367,40 +235,6 @@ TEST(PolicyLists, ListChangeMarksExactlyItsUsers)
     EXPECT_FALSE(env.pvl(DATA, "P1", "W")->changed);
     EXPECT_FALSE(p2->changed);
     EXPECT_EQ(zel_config_pfx_list_change(&env.ctx, "nosuch", ZEL_LIST_SOURCE_CONTROLLER), 2);
-}
-
-TEST(PolicyClasses, BuiltInsAndIdAllocation)
-{
-    PolicyEnv env;
-    zel_sla_class *c;
-    ASSERT_EQ(zel_sla_class_find(&env.ctx, ZEL_SLA_ALL_TUNNELS, &c), 0);
-    EXPECT_EQ(c->id, 0);
-    zel_fwd_class *fc = zel_fwd_class_find(&env.ctx, ZEL_FC_CONTROL);
-    ASSERT_NE(fc, nullptr);
-    EXPECT_EQ(fc->info.id, 0u);
-    EXPECT_EQ(fc->info.queue, 0);
-
-    ASSERT_EQ(zel_sla_class_add(&env.ctx, "s1"), 0);
-    ASSERT_EQ(zel_sla_class_find(&env.ctx, "s1", &c), 0);
-    EXPECT_EQ(c->id, 1);
-    EXPECT_EQ(zel_sla_class_add(&env.ctx, "s1"), 17);
-    ASSERT_EQ(zel_sla_class_delete(&env.ctx, "s1"), 0);
-    EXPECT_EQ(zel_sla_class_delete(&env.ctx, "s1"), 2);
-    ASSERT_EQ(zel_sla_class_add(&env.ctx, "again"), 0);
-    ASSERT_EQ(zel_sla_class_find(&env.ctx, "again", &c), 0);
-    EXPECT_EQ(c->id, 1);
-    for (int i = 2; i <= 7; i++)
-        ASSERT_EQ(zel_sla_class_add(&env.ctx, ("s" + std::to_string(i)).c_str()), 0) << i;
-    EXPECT_EQ(zel_sla_class_add(&env.ctx, "eighth"), 12);
-
-    for (int i = 1; i < 72; i++)
-        ASSERT_EQ(zel_fwd_class_add(&env.ctx, ("fc" + std::to_string(i)).c_str(), 1), 0) << i;
-    EXPECT_EQ(zel_fwd_class_add(&env.ctx, "fc72", 1), 12);
-    EXPECT_EQ(zel_fwd_class_find(&env.ctx, "fc71")->info.id, 71u);
-    EXPECT_EQ(zel_fwd_class_modify(&env.ctx, "nosuch", 1), 2);
-    EXPECT_EQ(zel_fwd_class_delete(&env.ctx, "fc5"), 0);
-    EXPECT_EQ(zel_fwd_class_add(&env.ctx, "fc5b", 2), 0);
-    EXPECT_EQ(zel_fwd_class_find(&env.ctx, "fc5b")->info.id, 5u);
 }
 
 TEST(PolicyClasses, SlaClassChangesRemarkOnlyAppRouteUsers)
