@@ -404,3 +404,45 @@ TEST(CommitPass, LargestSequenceCountAndLongPrefixLists)
 }
 
 }  // namespace
+
+namespace
+{
+
+using namespace policy_test;
+
+// A service type with no way to the service given rides on the sequence's TLOC list, empty until
+// preference entries fill it; the list goes with the sequence.
+TEST(SequenceHandler, ServiceTypeAloneTakesTheSequencesTlocList)
+{
+    constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
+    HandlerEnv env;
+    env.data_policy("P", "V");
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 15),
+                       Vals().enm(zel_tag_policy_svc_type, 2)),
+              0);
+    EXPECT_EQ(action_codes(env.seq(DATA, "P", "V", 15)),
+              (std::vector<uint32_t>{ZEL_ACT_SET_SVC_TYPE, ZEL_ACT_TLOC_LIST}));
+    const zel_tloc_list *tl = zel_config_tloc_list_find(&env.ctx, DATA, "P", "V", 15);
+    ASSERT_NE(tl, nullptr);
+    EXPECT_TRUE(tl->entries.empty());
+
+    auto key = env.seq_keys("P", "V", 15);
+    key.push_back(Vals::key_u32(1));
+    ASSERT_EQ(env.call(zel_config_data_policy_seq_tloc_pref_list, MOP_CREATED, key,
+                       Vals()
+                           .ipv4(zel_tag_policy_tloc_ip, "10.0.0.1")
+                           .enm(zel_tag_policy_tloc_color, 2)
+                           .enm(zel_tag_policy_tloc_encap, 2)
+                           .u32(zel_tag_policy_vpn_label, 1003)),
+              0);
+    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
+    zel_action *act = nullptr;
+    ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 15, zel_tag_policy_qor_tloc_pref_list, &act), 0);
+    ASSERT_EQ(act->tloc_choices.size(), 1u);
+    EXPECT_EQ(act->tloc_choices[0].vpn_label, 1003u);
+
+    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_DELETED, env.seq_keys("P", "V", 15)), 0);
+    EXPECT_EQ(zel_config_tloc_list_find(&env.ctx, DATA, "P", "V", 15), nullptr);
+}
+
+}  // namespace
