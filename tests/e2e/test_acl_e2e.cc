@@ -636,6 +636,12 @@ TEST_F(AclSmallE2e, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
     size_t mark = syslog().mark();
     std::string out;
     ASSERT_EQ(commit("load", big_lists(v4, v6), &out), 0) << out;
+    // Compiles take their time on a loaded machine: wait for each list's word before the quiet.
+    for (const auto *names : {&v4, &v6})
+        for (const std::string &n : *names) {
+            size_t c = 0;
+            ASSERT_FALSE(pxrd_line(R"("event":"attach".*"name":")" + n + "\"", &c).empty()) << pxrd_->stdout_text();
+        }
     pxrd_quiet();
     // Every list is attached, those without program memory with the no-filter index.
     std::map<std::string, int> filter;
