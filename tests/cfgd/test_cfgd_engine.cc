@@ -117,20 +117,6 @@ protected:
     cfgd_context *ctx_ = nullptr;
 };
 
-TEST_F(Engine, CompleteMaskReadsAtOnce)
-{
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x7));
-    connect();
-    ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
-    EXPECT_EQ(g_done.front(), CDB_SUB_FLAG_TRIGGER);
-    ASSERT_GE(g_calls.size(), 2u);
-    EXPECT_EQ(g_calls[0].point, "policy/lists/data-prefix-list");
-    EXPECT_EQ(g_calls[0].op, MOP_CREATED);
-    EXPECT_EQ(g_calls[0].first_key, "pl1");
-    EXPECT_EQ(ctx_->initial_read_done, 1u);
-}
-
 TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
 {
     ASSERT_EQ(sim_.load_json(kPrefixList), 0);
@@ -264,22 +250,6 @@ TEST_F(Engine, FirstInitWithDatabaseDownCarriesOn)
     EXPECT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 3);
     ASSERT_NE(ctx_, nullptr);
     EXPECT_NE(ctx_->retry_timer, nullptr);
-}
-
-}  // namespace
-
-namespace
-{
-
-// A first call names its out pointer; a retry without a context has neither.
-TEST(EngineArgs, MissingParametersAreFatal)
-{
-    cfgd_context *out = nullptr;
-    cfgd_module_params params{};
-    EXPECT_DEATH(cfgd_module_init(nullptr, nullptr, &out), "failed assertion `params != nullptr && check_params");
-    EXPECT_DEATH(cfgd_module_init(&params, nullptr, &out), "failed assertion `params != nullptr && check_params");
-    EXPECT_DEATH(cfgd_module_init(nullptr, nullptr, nullptr), "failed assertion `params != nullptr \\|\\| out_context");
-    EXPECT_DEATH(cfgd_retry_connect(nullptr), "failed assertion `ctx != nullptr");
 }
 
 }  // namespace

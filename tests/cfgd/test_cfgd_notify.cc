@@ -37,14 +37,6 @@ int enqueue(std::vector<confd_tag_value_t> v)
     return cfgd_enqueue_notification(v.data(), static_cast<int>(v.size()));
 }
 
-TEST(Notify, TooManyValuesAreFatal)
-{
-    cfgd_context ctx{};
-    auto v = status(1, "p", 13);
-    ASSERT_EQ(v.size(), 20u);
-    EXPECT_DEATH(cfgd_event_send_notification(&ctx, v.data(), 20), "num_values < 20");
-}
-
 TEST(Notify, MoreValuesThanAnItemHoldsAreFatalAtTheQueue)
 {
     auto v = status(1, "p", 14);

@@ -12,9 +12,6 @@
 #include <vector>
 
 #include "common/avl.h"
-#include "death_regex.h"
-
-const char *other_unit_addr_str(const zel_addr_t *addr);
 
 namespace
 {
@@ -79,15 +76,6 @@ TEST(IpAddr, PortPrefixLocatorAndMacText)
     }
 }
 
-TEST(IpAddrDeathTest, UnknownFamilyIsFatal)
-{
-    ip_addr_t a{}, b{};
-    a.family = b.family = 7;
-    EXPECT_DEATH(ip_addr_cmp(&a, &b), assertion_regex("ip_util", "229", "a->family == AF_INET6"));
-    tloc_key_t ka{}, kb{};
-    EXPECT_DEATH(tloc_key_cmp(&ka, &kb), "^ip_util:229: failed assertion");
-}
-
 struct tloc_entry {
     avl_node_t node;
     tloc_key_t key;
@@ -148,29 +136,6 @@ TEST(TlocKey, RandomKeysOrderLikeTuplesInComparesAndInATree)
     avl_destroy(&tree);
 }
 
-TEST(AddrNames, ColoursEncapsulationsServicesAndInterfaces)
-{
-    // Every printed name parses back but "metro-ethernet" and "public-internet"; parsing takes
-    // prefixes of the short forms, case-sensitive.
-    for (unsigned code = 1; code <= 22; code++)
-        EXPECT_EQ(color_parse(color_name(code)), code == 3 || code == 5 ? 0 : code) << color_name(code);
-    EXPECT_STREQ(color_name(23), "--");
-    for (auto [text, code] : {std::pair{"met-eth", 3}, {"pub-int", 5}, {"redundant", 8}, {"re", 0}, {"RED", 0}})
-        EXPECT_EQ(color_parse(text), code) << text;
-    const char *encaps[] = {"--", "gre", "ipsec", "--"};
-    for (unsigned code = 0; code < 4; code++) {
-        EXPECT_STREQ(encap_name(code), encaps[code]);
-        EXPECT_EQ(encap_parse(encaps[code]), code % 3 ? code : 0);
-    }
-    EXPECT_EQ(encap_parse("GRE") + encap_parse("gre1") + encap_parse(""), 0);
-    EXPECT_STREQ(service_name(8), "TE");
-    EXPECT_EQ(service_name(0), service_name(9));
-    for (const char *name : {"loopback", "loopback0", "natpool1"})
-        EXPECT_TRUE(is_internal_ifname(name)) << name;
-    for (const char *name : {"", "lo", "Loopback0", "ge0/0", "nat", "xloopback"})
-        EXPECT_FALSE(is_internal_ifname(name)) << name;
-}
-
 TEST(TimeStampAndCrc, LocalTimeBlankForZeroAndKnownCheckValues)
 {
     const char *saved = getenv("TZ");
@@ -219,28 +184,6 @@ TEST(ZelAddrStr, Ipv6CompressesFirstLongestZeroRunAndIpv4IsAHostOrderNumber)
     int len = 0;
     EXPECT_STREQ(zel_addr_str(&a, &len), "192.168.1.10");
     EXPECT_EQ(len, 12);
-}
-
-TEST(ZelAddrStr, RingOfEightBuffersPerSourceFile)
-{
-    zel_addr_t a[9];
-    const char *text[9];
-    for (uint32_t i = 0; i < 9; i++) {
-        a[i] = {};
-        a[i].v4 = 0x0A000000u + i;
-        a[i].is_v4 = 1;
-        text[i] = zel_addr_str(&a[i]);
-    }
-    // Eight texts are alive at once; the ninth call reuses the oldest buffer.
-    std::set<const char *> distinct(text, text + 8);
-    EXPECT_EQ(distinct.size(), 8u);
-    for (int i = 1; i < 8; i++)
-        EXPECT_EQ(text[i], std::string("10.0.0.") + std::to_string(i));
-    EXPECT_EQ(text[8], text[0]);
-    EXPECT_STREQ(text[0], "10.0.0.8");
-    // Another source file's calls do not disturb this file's ring.
-    EXPECT_EQ(distinct.count(other_unit_addr_str(&a[3])), 0u);
-    EXPECT_STREQ(text[7], "10.0.0.7");
 }
 
 }  // namespace

@@ -16,20 +16,6 @@
 namespace
 {
 
-TEST(Families, EngineAndConfigurationNamesResolveBothWays)
-{
-    for (uint32_t i = 1; i <= ZEL_DPI_NUM_FAMILIES; i++) {
-        EXPECT_EQ(zel_dpi_engine_family_id(zel_dpi_families[i].engine), i);
-        EXPECT_EQ(zel_dpi_family_id(zel_dpi_families[i].config), i);
-        EXPECT_STREQ(zel_dpi_family_engine_name(i), zel_dpi_families[i].engine);
-    }
-    for (const char *bad : {"Xylophone", "Min", "audio/video", "Web ", "", "min"})
-        EXPECT_EQ(zel_dpi_engine_family_id(bad), ZEL_DPI_FAMILY_NONE) << bad;
-    EXPECT_EQ(zel_dpi_family_id("Audio/Video"), ZEL_DPI_FAMILY_NONE);
-    EXPECT_EQ(zel_dpi_family_engine_name(0), nullptr);
-    EXPECT_EQ(zel_dpi_family_engine_name(ZEL_DPI_FAMILY_NONE), nullptr);
-}
-
 class Ndpi : public testing::Test
 {
 protected:

@@ -165,30 +165,6 @@ void *sized_alloc(size_t size)
     return calloc(1, size);
 }
 
-TEST_F(Links, AnnouncementBufferHasOneByteMoreThanItSends)
-{
-    // Our own SERVER handle in the link's place, to see the sizes asked for;
-    // nobody registers, so every write fails and the buffers come back.
-    const msgq_params_t p = params();
-    const msgq_cbs_t cbs = {peer_none, peer_none, peer_none, peer_read, sized_alloc, free};
-    ctx_.links.tabmgr = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &peer_);
-    ASSERT_NE(ctx_.links.tabmgr, nullptr);
-    g_alloc_sizes.clear();
-    const zel_vpn_range big[] = {{1, 1000}};
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 3, "corp"}, kCorp, true), 0);
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 4, "empty"}, {}, true), 0);
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 2, 1, 5, "big"}, big, true), 0);
-    EXPECT_EQ(g_alloc_sizes,
-              (std::vector<size_t>{MSGQ_HDR_LEN + 140 + 4 * 4, MSGQ_HDR_LEN + 140, MSGQ_HDR_LEN + 140 + 4 * 1000}));
-    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_allocs, 3u);
-    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_frees, 3u) << "a failed write frees the buffer";
-}
-
-TEST_F(Links, NothingIsSentWithoutLink)
-{
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 3, "corp"}, kCorp, true), 74);
-}
-
 TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
 {
     const msgq_params_t p = params();
