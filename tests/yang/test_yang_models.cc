@@ -140,34 +140,6 @@ TEST_F(Models, SubscriptionPointsHaveTheirKeys)
     }
 }
 
-TEST_F(Models, PathsReadByTheDaemon)
-{
-    // Configuration first, then operational data, as "path=value type".
-    for (bool config : {true, false})
-        for (const std::string &row : words(
-                 config ? "/ardenta-vpn:vpn/vpn-instance/interface/access-list/acl-name=buf "
-                          "/ardenta-vpn:vpn/vpn-instance/interface/ipv6/access-list/acl-name=buf "
-                          "/ardenta-vpn:vpn/vpn-instance/vrf-id=uint32 "
-                          "/ardenta-snmp:snmp/trap/group/enable/level=list:enum"
-                        : "/ardenta-vpn:vpn/vpn-instance/label=int32 /ardenta-vpn:vpn/vpn-instance/service/label=int32 "
-                          "/ardenta-cfgd:cfgd-initial-read-priority=bits /ardenta-zel-oper:debugs/zel/config=empty "
-                          "/ardenta-zel-oper:debugs/zel/kro=empty /ardenta-zel-oper:debugs/zel/dpi=empty "
-                          "/ardenta-zel-oper:debugs/zel/policy=empty /ardenta-zel-oper:debugs/zel/all=empty")) {
-            const std::string path = row.substr(0, row.find('='));
-            const lysc_node *n = find(path);
-            ASSERT_NE(n, nullptr) << path;
-            EXPECT_EQ(node_code(n), row.substr(path.size() + 1)) << path;
-            EXPECT_EQ((n->flags & LYS_CONFIG_W) != 0, config) << path;
-        }
-
-    // Levels 0, 1 and 2 own bits 0x1, 0x2 and 0x4 of the initial-read mask.
-    const auto *prio = reinterpret_cast<const lysc_node_leaf *>(find("/ardenta-cfgd:cfgd-initial-read-priority"));
-    const auto *bits = reinterpret_cast<const lysc_type_bits *>(prio->type);
-    ASSERT_EQ(LY_ARRAY_COUNT(bits->bits), 3u);
-    for (uint32_t i = 0; i < 3; ++i)
-        EXPECT_EQ(bits->bits[i].position, i);
-}
-
 // Callpoints in registration order, each an operational list; action points in table order, with
 // the one optional text input of the clearing commands and the packet fields of explain.
 TEST_F(Models, CallpointsAndActionPointsInTableOrder)
@@ -205,22 +177,6 @@ TEST_F(Models, CallpointsAndActionPointsInTableOrder)
         }
         EXPECT_EQ(found, ext[0] == 'c' ? callpoints : actionpoints);
     }
-}
-
-// What the handlers send back, in schema order: counters as name and two totals; notification values
-// in the order the sender fills them (their hashes are among the fixed tags). The throttler queues a
-// notification by the value of its second element: 2 for status.
-TEST_F(Models, RepliesAndNotificationsInSendOrder)
-{
-    for (const char *counters : {"/ardenta-zel-oper:policy-show/data-policy-filter/vpnlist/counter",
-                                 "/ardenta-zel-oper:policy-show/ipv6/access-list-counters/counter"})
-        EXPECT_EQ(child_codes(find(counters)), "buf,uint64,uint64") << counters;
-    EXPECT_EQ(key_codes(find("/ardenta-zel-oper:policy-show/access-list-associations/interface")), "buf,buf,enum");
-    EXPECT_EQ(child_codes(find("/ardenta-policy:policy-status"), true),
-              "severity-level,host-name,system-ip,policy-name,vpn-list-name,status");
-    EXPECT_EQ(child_codes(find("/ardenta-policy:access-list-status"), true),
-              "severity-level,host-name,system-ip,access-list-name,status");
-    EXPECT_EQ(enum_values(find("/ardenta-policy:policy-status/severity-level"))["major"], 2);
 }
 
 using Examples = Models;
