@@ -35,9 +35,9 @@ void record_cb(timer_obj *t, void *log, void *, void *, void *)
 }
 
 // What a callback does after recording its firing, with arg2 as operand: delete its own timer,
-// delete the timer arg2 points at, enable timer arg2, make the clock jump by arg2 ms (as a slow
-// callback would) or run manager arg2 (as zel_timer_kick does).
-enum Then { RECORD, DELETE_SELF, DELETE_OTHER, ENABLE_OTHER, SLOW, RUN };
+// delete the timer arg2 points at, enable timer arg2 or make the clock jump by arg2 ms (as a slow
+// callback would).
+enum Then { RECORD, DELETE_SELF, DELETE_OTHER, ENABLE_OTHER, SLOW };
 
 void act_cb(timer_obj *t, void *log, void *arg, void *then, void *)
 {
@@ -54,9 +54,6 @@ void act_cb(timer_obj *t, void *log, void *arg, void *then, void *)
         break;
     case SLOW:
         advance_ms(reinterpret_cast<uintptr_t>(arg));
-        break;
-    case RUN:
-        EXPECT_EQ(timer_exec_pri(static_cast<timer_mgr *>(arg), TIMER_PRI_MASK_ALL, 100), 0);
     }
 }
 
@@ -257,32 +254,6 @@ TEST_F(Timer, BudgetOverrunYieldsBeforeTheNextBucketAndNamesASlowTimer)
     EXPECT_EQ(fired.back(), "next-bucket@619");
     EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), 0);
     EXPECT_EQ(fired.back(), "normal@619");
-}
-
-TEST_F(Timer, RunFromInsideACallbackLeavesTheCallersWheelAlone)
-{
-    make("nest", 10, HIGH, RUN, mgr);
-    make("same-bucket", 10, HIGH);
-    make("after", 20, HIGH);
-    make("lo", 10);
-    run_ticks(3);
-    // The nested run served the normal wheel only; the high wheel went on bucket by bucket.
-    EXPECT_EQ(fired, (FireLog{"nest@1", "lo@1", "same-bucket@1", "after@2"}));
-    EXPECT_EQ(mgr->wheel[HIGH]->next_bucket_ticks, 4u);
-}
-
-TEST_F(Timer, BudgetIsCheckedAtSkippedTimersToo)
-{
-    make("slow", 10, NORMAL, SLOW, ms_arg(200));
-    make("lap", (2048 + 2) * 10);  // sits in bucket 2, one lap early
-    make("next", 30);
-    advance_ms(30);
-    // Bucket 2 holds only a timer to skip; looking at it already finds the run over budget.
-    EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), TIMER_EXEC_MORE);
-    EXPECT_EQ(fired, FireLog{"slow@3"});
-    EXPECT_EQ(mgr->wheel[NORMAL]->next_bucket_ticks, 3u);
-    EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), 0);
-    EXPECT_EQ(fired, (FireLog{"slow@3", "next@23"}));
 }
 
 

@@ -165,13 +165,6 @@ TEST_F(Glue, AFailedStartIsLoggedWithTheEnginesTextAndLeavesNoEngine)
     }
 }
 
-TEST_F(Glue, AnIdentifierBeyondTheSharedTableIsFatal)
-{
-    g_script.protos.push_back({FP_NUM_DPI_PROTO_FAMILY_MAPPING, "Huge", "Huge", "Web"});
-    EXPECT_DEATH(zel_dpi_init(ctx), "zel_dpi:[0-9]+: failed assertion `\\(\\(int\\)p_proto->unique_id\\) < "
-                                    "FP_NUM_DPI_PROTO_FAMILY_MAPPING'");
-}
-
 TEST_F(Glue, NamesResolveThroughTheEngineButUnclassifiedNeverAsksIt)
 {
     std::string log;

@@ -67,35 +67,41 @@ protected:
     }
 };
 
+int unix_connect(int flags)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    strcpy(sun.sun_path, "/var/run/.zeld");
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// True when zeld closed the connection within the wait; closed with our bytes still unread,
+// the socket is reset instead.
+bool closed_by_peer(int fd)
+{
+    timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char c;
+    ssize_t n = recv(fd, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
 // A local socket that speaks to zeld's listening path directly.
 class Stray
 {
 public:
-    Stray()
-    {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sun{};
-        sun.sun_family = AF_UNIX;
-        strcpy(sun.sun_path, "/var/run/.zeld");
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0;
-    }
     ~Stray() { close(fd_); }
-    bool connected() const { return connected_; }
+    bool connected() const { return fd_ >= 0; }
     bool write_bytes(const std::vector<uint8_t> &b) { return send(fd_, b.data(), b.size(), MSG_NOSIGNAL) > 0; }
-    // True when zeld closed the connection within the wait.
-    bool closed_by_peer()
-    {
-        timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char c;
-        ssize_t n = recv(fd_, &c, 1, 0);
-        // Closed with our bytes still unread, the socket is reset instead.
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
+    bool closed_by_peer() const { return ::closed_by_peer(fd_); }
 
 private:
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd_ = unix_connect(0);
 };
 
 std::vector<uint8_t> header(uint8_t src, uint8_t tgt, uint8_t type, uint16_t size)
@@ -117,19 +123,6 @@ int in_child(int (*fn)())
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-int unix_connect(int flags)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    strcpy(sun.sun_path, "/var/run/.zeld");
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
 // As nobody: register as pxrd, then what used to stop zeld. 0 when zeld closed the connection.
 int impostor()
 {
@@ -143,11 +136,7 @@ int impostor()
     send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
     send(fd, &empty, sizeof empty, MSG_NOSIGNAL);
     send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
-    timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char c;
-    ssize_t n = recv(fd, &c, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : 12;
+    return closed_by_peer(fd) ? 0 : 12;
 }
 
 // A process that holds `count` connections to zeld that never register, until its stdin closes.

@@ -15,7 +15,6 @@
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
 #include "platform/kro/kro_msg.h"
-#include "platform/peers/pxrd_decode.h"
 #include "policy/zel_tloc.h"
 #include "test_dirs.h"
 #include "tools/zelc/zelc_rules.h"
@@ -261,20 +260,6 @@ TEST_F(Fuzz, KroReadPathTakesAnyPayload)
         first = false;
     }
     zel_kro_deinit(&ctx);
-}
-
-TEST(PxrdDecodeFuzz, AnyBytesGiveOneJsonObject)
-{
-    std::mt19937 rng(7);
-    for (int i = 0; i < 50000; i++) {
-        std::vector<uint8_t> in(rng() % 400);
-        for (auto &b : in)
-            b = static_cast<uint8_t>(rng());
-        if (!in.empty())
-            in[0] = static_cast<uint8_t>(rng() % 6);
-        const std::string out = pxrd_decode(in.data(), static_cast<uint32_t>(in.size()));
-        ASSERT_TRUE(out.size() >= 2 && out.front() == '{' && out.back() == '}') << out;
-    }
 }
 
 TEST_F(Fuzz, PrefixTextConversions)

@@ -31,53 +31,6 @@ TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
     EXPECT_EQ(zel_vpn_range_count(inverted), 0u);
 }
 
-TEST(PxrdDecode, AttachDetachAndInspectionMessages)
-{
-    std::vector<uint8_t> m(139 + 38 * 2, 0);
-    m[0] = 3;
-    m[1] = 1;
-    m[6] = 9;
-    memcpy(&m[7], "acl-in", 6);
-    m[138] = 2;
-    m[139 + 3] = 100;
-    m[139 + 4] = 1;
-    memcpy(&m[139 + 5], "ge0/0", 5);
-    m[177 + 3] = 200;
-    m[177 + 4] = 2;
-    memcpy(&m[177 + 5], "ge0/1", 5);
-    EXPECT_EQ(decode(m),
-              "{\"event\":\"attach\",\"opcode\":3,\"family\":1,\"filter_index\":9,\"name\":\"acl-in\",\"count\":2,"
-              "\"bindings\":[{\"vpn\":100,\"direction\":1,\"interface\":\"ge0/0\"},"
-              "{\"vpn\":200,\"direction\":2,\"interface\":\"ge0/1\"}]}");
-    m[0] = 4;
-    EXPECT_NE(decode(m).find("\"event\":\"detach\""), std::string::npos);
-    EXPECT_EQ(decode({5}), "{\"event\":\"dpi\",\"opcode\":5}");
-}
-
-TEST(PxrdDecode, WhatDoesNotDecodeIsSaidSo)
-{
-    auto undecodable = [](const std::vector<uint8_t> &m) {
-        return decode(m).find("\"event\":\"undecodable\"") != std::string::npos;
-    };
-    EXPECT_TRUE(undecodable({}));
-    EXPECT_TRUE(undecodable({9, 1, 2}));
-    EXPECT_TRUE(undecodable({5, 0}));
-    EXPECT_TRUE(undecodable(std::vector<uint8_t>(100, 1)));
-    std::vector<uint8_t> bind(139 + 4, 0);
-    bind[0] = 1;
-    bind[138] = 2;  // says two ids, carries one
-    EXPECT_TRUE(undecodable(bind));
-    bind[138] = 1;
-    EXPECT_FALSE(undecodable(bind));
-    memset(&bind[7], 'a', 128);  // name without its terminator
-    EXPECT_TRUE(undecodable(bind));
-    std::vector<uint8_t> attach(139 + 38, 0);
-    attach[0] = 3;
-    attach[138] = 1;
-    memset(&attach[139 + 5], 'i', 33);
-    EXPECT_TRUE(undecodable(attach));
-}
-
 // An in-process peer: keeps what it receives.
 struct Peer {
     std::vector<std::vector<uint8_t>> msgs;

@@ -212,40 +212,6 @@ TEST_F(Msgq, ReadCallbackMayCloseItsOwnHandle)
     EXPECT_EQ(msgq_instance(), nullptr);
 }
 
-TEST_F(Msgq, ApplicationHeaderModeFramesByTheApplicationsSize)
-{
-    Recorder &rec = recorder();
-    msgq_params_t p = params();
-    p.app_hdr = 1;
-    p.app_hdr_len = 4;
-    p.app_hdr_size_offset = 2;
-    msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &rec);
-    ASSERT_NE(srv, nullptr);
-    RawPeer peer;
-    ASSERT_TRUE(peer.connect_to(path_of("zeld")));
-    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
-    // Application header: two opaque bytes, then the big-endian whole-message size.
-    ASSERT_TRUE(peer.send_bytes({0xAA, 0xBB, 0x00, 0x07, 'a', 'b', 'c'}));
-    ASSERT_TRUE(pump_until([&] { return rec.msgs.size() == 1; }));
-    EXPECT_EQ(rec.msgs[0], (std::vector<uint8_t>{'a', 'b', 'c'}));
-
-    auto *msg = static_cast<uint8_t *>(msgq_alloc_msg(srv, 2));
-    ASSERT_NE(msg, nullptr);
-    const uint8_t hdr[4] = {1, 2, 0, 6};
-    memcpy(msg - 4, hdr, sizeof hdr);
-    msg[0] = 'x';
-    msg[1] = 'y';
-    ASSERT_EQ(msgq_write(srv, msg, 2), 0);
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(pump_until([&] {
-        auto more = peer.drain();
-        got.insert(got.end(), more.begin(), more.end());
-        return got.size() >= 6;
-    }));
-    EXPECT_EQ(got, (std::vector<uint8_t>{1, 2, 0, 6, 'x', 'y'}));
-
-}
-
 TEST_F(Msgq, SendErrorTakesTheLinkDownAndDropsItsQueue)
 {
     RawPeer peer;
