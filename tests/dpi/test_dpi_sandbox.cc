@@ -186,23 +186,9 @@ TEST_F(DpiSandbox, AnApplicationPolicyClassifiesACaptureAndCountsHits)
     ASSERT_TRUE(dpi_test::write_capture(capture, dpi_test::mixed_flows()));
     const std::string out = run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(pvl->filter_index), capture});
     // The handshake packets come before nDPI decides: unclassified.
-    const std::vector<std::string> want{"unknown unclassified",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "video YouTube",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "video NetFlix",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "- HTTP",
-                                        "- DNS",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "unknown unclassified",
-                                        "p2p BitTorrent"};
+    const std::string u = "unknown unclassified";
+    const std::vector<std::string> want{u, u, u, "video YouTube", u, u, u, "video NetFlix", u,
+                                        u, u, "- HTTP", "- DNS", u, u, u, "p2p BitTorrent"};
     static const std::regex row(R"(^packet (\d+): action \d+( default accept| accept count (\S+)) app (\S+)$)");
     std::vector<std::string> got;
     std::istringstream lines(out);
