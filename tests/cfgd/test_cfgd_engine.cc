@@ -137,6 +137,37 @@ TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
     EXPECT_EQ(ctx_->initial_read_done, 1u);
 }
 
+// The initial read runs once in the life of the process: mask writes that come while it runs ask for
+// no second one.
+TEST_F(Engine, QuickMaskWritesReadOnce)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x3));
+    connect();
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(cfgd_read_sub_config_all(ctx_), 0);
+    ASSERT_TRUE(loop_.run_until([&] { return ctx_->initial_read_done == 1; }));
+    loop_.run_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(calls_with_op(MOP_CREATED), 2);
+    EXPECT_EQ(cfgd_can_read_initial_config(ctx_), 0) << "never again in this process";
+}
+
+// The database refuses a trigger naming a subscription it does not know; the retry reconnects and
+// subscribes afresh, with ids the database knows.
+TEST_F(Engine, RefusedTriggerIsRetriedUntilItSucceeds)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x3));
+    connect();
+    points_[0].sub_id += 1000;
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    loop_.run_for(std::chrono::milliseconds(300));
+    EXPECT_NE(ctx_->initial_read_done, 1u);
+    ASSERT_TRUE(loop_.run_until([&] { return ctx_->initial_read_done == 1; }));
+    EXPECT_EQ(calls_with_op(MOP_CREATED), 2);
+}
+
 TEST_F(Engine, DeletionReachesOnlyTheDeleteSubscription)
 {
     ASSERT_EQ(sim_.load_json(kPrefixList), 0);

@@ -183,27 +183,6 @@ TEST_F(Glue, NamesResolveThroughTheEngineButUnclassifiedNeverAsksIt)
     EXPECT_EQ(zel_dpi_app_name(5), nullptr);
 }
 
-TEST_F(Glue, VisibilityCountsOnceAndTheStateWordFollowsTheCount)
-{
-    EXPECT_EQ(zel_dpi_set_app_visibility(nullptr, true), 74);
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, true), 0);
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, true), 0);
-    EXPECT_EQ(zctx.dpi_refs, 1u) << "on twice counts once";
-    zctx.dpi_refs++;  // an application list in use
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, false), 0);
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, true), 0);
-    EXPECT_EQ(zctx.dpi_refs, 2u) << "off then on is back where it was";
-
-    EXPECT_EQ(zel_dpi_sync_state(ctx), 0);
-    EXPECT_EQ(state, 2u);
-    zctx.dpi_refs = 0;
-    // Falling to 0 tells pxrd; without a link there is no buffer for the message.
-    EXPECT_EQ(zel_dpi_sync_state(ctx), 12);
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(zel_dpi_sync_state(ctx), 0) << "no change, nothing sent";
-    EXPECT_EQ(zel_dpi_sync_state(nullptr), 74);
-}
-
 TEST_F(Glue, RootPolicyPointSetsTheSwitchesAndTheLogFrequency)
 {
     cfgd_context cfgd{};

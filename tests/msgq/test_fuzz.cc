@@ -11,7 +11,6 @@
 
 #include "cfgd/cfgd_util.h"
 #include "common/qor_util.h"
-#include "compiler/zel_fpinterp.h"
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
 #include "platform/kro/kro_msg.h"
@@ -294,33 +293,6 @@ TEST_F(Fuzz, RuleAndTraceReaders)
         std::vector<zelc_packet> pkts;
         zelc_read_trace_text(text(mutate(trace, rng_)), "trace", &pkts, &err);
     }
-}
-
-// The reader of program images checks everything once; what it accepts runs without faults.
-TEST_F(Fuzz, ImageReaderOfMutatedImages)
-{
-    const auto seeds = corpus("image");
-    int loaded = 0;
-    for (int i = 0; i < 20000; i++) {
-        const Bytes in = mutate(seeds, rng_);
-        zel_fp_program prog;
-        if (prog.load(in) != 0) {
-            ASSERT_FALSE(prog.error().empty());
-            continue;
-        }
-        loaded++;
-        for (int k = 0; k < 8; k++) {
-            uint32_t values[ZEL_FP_FIELDS];
-            for (auto &v : values)
-                v = rng_() % 3 ? rng_() % 70000 : rng_();
-            values[0] = 0;
-            uint32_t action = 0;
-            if (prog.run(values, &action) == 0) {
-                ASSERT_LT(action, prog.action_count());
-            }
-        }
-    }
-    EXPECT_GT(loaded, 0);
 }
 
 }  // namespace
