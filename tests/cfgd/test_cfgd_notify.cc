@@ -86,29 +86,6 @@ TEST(Notify, PrefixText)
     EXPECT_STREQ(cfgd_format_addr_port(&a, 0x1234, buf, sizeof buf), "192.0.2.1.18.52");
 }
 
-TEST(Notify, KeypathKeysOfOneList)
-{
-    confd_hkeypath_t kp{};
-    // /policy/lists/data-prefix-list{pl1}/ip-prefix{..}: innermost first.
-    kp.len = 6;
-    CONFD_SET_XMLTAG(&kp.v[5][0], zel_tag_policy_policy, zel_ns_policy);
-    CONFD_SET_XMLTAG(&kp.v[4][0], zel_tag_policy_lists, zel_ns_policy);
-    CONFD_SET_XMLTAG(&kp.v[3][0], zel_tag_policy_data_prefix_list, zel_ns_policy);
-    CONFD_SET_BUF(&kp.v[2][0], "pl1", 3);
-    kp.v[2][1].type = C_NOEXISTS;
-    CONFD_SET_XMLTAG(&kp.v[1][0], zel_tag_policy_ip_prefix, zel_ns_policy);
-    CONFD_SET_UINT32(&kp.v[0][0], 7);
-    kp.v[0][1].type = C_NOEXISTS;
-    confd_value_t key[1];
-    ASSERT_EQ(cfgd_keypath_get_keys(&kp, key, 1, zel_tag_policy_data_prefix_list), key);
-    EXPECT_EQ(key[0].type, C_BUF);
-    EXPECT_EQ(cfgd_keypath_get_keys(&kp, key, 2, zel_tag_policy_data_prefix_list), nullptr);
-    confd_value_t *inner = cfgd_keypath_get_keys(&kp, nullptr, 1, zel_tag_policy_ip_prefix);
-    ASSERT_NE(inner, nullptr);
-    EXPECT_EQ(inner[0].val.u32, 7u);
-    free(inner);
-}
-
 // The throttler against the database: order across queues, stream and syslog line.
 TEST(NotifyDb, HigherPriorityOvertakesQueuedOnes)
 {

@@ -35,9 +35,9 @@ void record_cb(timer_obj *t, void *log, void *, void *, void *)
 }
 
 // What a callback does after recording its firing, with arg2 as operand: delete its own timer,
-// delete the timer arg2 points at, enable timer arg2 or make the clock jump by arg2 ms (as a slow
-// callback would).
-enum Then { RECORD, DELETE_SELF, DELETE_OTHER, ENABLE_OTHER, SLOW };
+// delete the timer arg2 points at, enable timer arg2, make the clock jump by arg2 ms (as a slow
+// callback would) or run manager arg2 (as zel_timer_kick does).
+enum Then { RECORD, DELETE_SELF, DELETE_OTHER, ENABLE_OTHER, SLOW, RUN };
 
 void act_cb(timer_obj *t, void *log, void *arg, void *then, void *)
 {
@@ -54,6 +54,9 @@ void act_cb(timer_obj *t, void *log, void *arg, void *then, void *)
         break;
     case SLOW:
         advance_ms(reinterpret_cast<uintptr_t>(arg));
+        break;
+    case RUN:
+        EXPECT_EQ(timer_exec_pri(static_cast<timer_mgr *>(arg), TIMER_PRI_MASK_ALL, 100), 0);
     }
 }
 
@@ -256,5 +259,16 @@ TEST_F(Timer, BudgetOverrunYieldsBeforeTheNextBucketAndNamesASlowTimer)
     EXPECT_EQ(fired.back(), "normal@619");
 }
 
+TEST_F(Timer, RunFromInsideACallbackLeavesTheCallersWheelAlone)
+{
+    make("nest", 10, HIGH, RUN, mgr);
+    make("same-bucket", 10, HIGH);
+    make("after", 20, HIGH);
+    make("lo", 10);
+    run_ticks(3);
+    // The nested run served the normal wheel only; the high wheel went on bucket by bucket.
+    EXPECT_EQ(fired, (FireLog{"nest@1", "lo@1", "same-bucket@1", "after@2"}));
+    EXPECT_EQ(mgr->wheel[HIGH]->next_bucket_ticks, 4u);
+}
 
 }  // namespace
