@@ -10,7 +10,6 @@
 #include <set>
 #include <vector>
 
-
 namespace
 {
 
@@ -180,6 +179,5 @@ TEST_F(AvlTest, RandomOperationsMatchOrderedSet)
 }
 
 // ---- assertions --------------------------------------------------------------
-
 
 }  // namespace

@@ -191,7 +191,6 @@ TEST_F(Publication, RandomAllocateFreeRunAndPassMatchAModelOfBlocksAndSlots)
     }
 }
 
-
 TEST_F(Publication, PolicerUpdatesReachOnlyThatPolicersSlots)
 {
     // Two rules, default "reject", compiled through the installed program allocator.

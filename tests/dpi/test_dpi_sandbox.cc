@@ -132,7 +132,8 @@ TEST_F(DpiSandbox, AppVisibilityDrivesTheStateWordAndTellsPxrdWhenInspectionEnds
     EXPECT_EQ(state_word(), 1u);
     EXPECT_EQ(static_cast<fp_filter_log_cfg *>(fp_table(FP_TBL_FILTER_LOG_CFG))->words[0], 64u);
 
-    EXPECT_NE(cli({"request", "zel_dpi_dump_configuration"}).find("Policy DPI Reference      : 1\n"), std::string::npos);
+    EXPECT_NE(cli({"request", "zel_dpi_dump_configuration"}).find("Policy DPI Reference      : 1\n"),
+              std::string::npos);
 
     size_t cur = 0;
     load(R"({"ardenta-policy:policy": {"app-visibility": false}})");
@@ -187,8 +188,8 @@ TEST_F(DpiSandbox, AnApplicationPolicyClassifiesACaptureAndCountsHits)
     const std::string out = run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(pvl->filter_index), capture});
     // The handshake packets come before nDPI decides: unclassified.
     const std::string u = "unknown unclassified";
-    const std::vector<std::string> want{u, u, u, "video YouTube", u, u, u, "video NetFlix", u,
-                                        u, u, "- HTTP", "- DNS", u, u, u, "p2p BitTorrent"};
+    const std::vector<std::string> want{u, u, u,        "video YouTube", u, u, u, "video NetFlix", u,
+                                        u, u, "- HTTP", "- DNS",         u, u, u, "p2p BitTorrent"};
     static const std::regex row(R"(^packet (\d+): action \d+( default accept| accept count (\S+)) app (\S+)$)");
     std::vector<std::string> got;
     std::istringstream lines(out);

@@ -8,7 +8,6 @@
 namespace
 {
 
-
 TEST(FpsimInspector, FamilyAndHitsFollowTheDaemonsTables)
 {
     std::array<uint32_t, 16> map{}, hits{};
