@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -108,14 +107,6 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
     ASSERT_EQ(msgq_write(pxrd, msg, 3), 0);
     ASSERT_TRUE(pump_until([&] { return ctx_.links.tabmgr->stats.rx_msg == 1; }));
     EXPECT_EQ(ctx_.links.tabmgr->stats.msg_allocs, ctx_.links.tabmgr->stats.msg_frees);
-}
-
-// Buffer sizes the transport was asked for on the link under test.
-std::vector<size_t> g_alloc_sizes;
-void *sized_alloc(size_t size)
-{
-    g_alloc_sizes.push_back(size);
-    return calloc(1, size);
 }
 
 TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
