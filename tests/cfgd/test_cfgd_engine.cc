@@ -45,7 +45,6 @@ int record(cfgd_sub_point *p, enum cdb_iter_op op, uint8_t nkeys, confd_value_t 
 }
 
 void done(cfgd_context *, int trigger) { g_done.push_back(trigger); }
-int no_data_cbs(cfgd_context *) { return 0; }
 
 cfgd_sub_point make_point(const char *path, uint8_t keys, uint8_t add, uint8_t del)
 {
@@ -73,15 +72,9 @@ protected:
         ASSERT_TRUE(sim_.start());
         points_ = {make_point("policy/lists/data-prefix-list", 1, 1, 6),
                    make_point("policy/lists/data-prefix-list/ip-prefix", 2, 1, 6), cfgd_sub_point{}};
-        params_.app_ctx = this;
+        params_ = bare_module_params(loop_, 40);  // level 3, like zeld
         params_.sub_points = points_.data();
-        params_.valpoints = valpoints_;
-        params_.actionpoints = actions_;
-        params_.register_cbs_cb = no_data_cbs;
         params_.subs_done_cb = done;
-        params_.base = loop_.base();
-        params_.timer_ctx = loop_.timers();
-        params_.module_id = 40;  // level 3, like zeld
     }
     void TearDown() override { cfgd_module_free(ctx_); }
 
@@ -111,8 +104,6 @@ protected:
     CdbSim sim_;
     Loop loop_;
     std::vector<cfgd_sub_point> points_;
-    confd_valpoint_cb valpoints_[1] = {};
-    confd_action_cbs actions_[1] = {};
     cfgd_module_params params_{};
     cfgd_context *ctx_ = nullptr;
 };
