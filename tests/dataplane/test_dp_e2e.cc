@@ -8,7 +8,6 @@
 #include "tools/zelc/zelc_rules.h"
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -58,7 +57,7 @@ protected:
     }
 };
 
-TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndAgreesOnTheBlock)
+TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndLeavesItRunning)
 {
     size_t cur = syslog().mark();
     auto zeld = e2e::Process::start({e2e::binary("zeld"), "-f"});
@@ -69,16 +68,9 @@ TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndAgreesOnTheBlock)
     ASSERT_TRUE(syslog().wait_for("Initialization - Stage 2 complete", kWait, &cur))
         << syslog().dump() << zeld->stderr_text();
 
-    // The block fp-sim made for the small class; the shared-block tests check the tables in it.
-    struct stat st {
-    };
-    ASSERT_EQ(stat("/dev/shm/almushtarika", &st), 0);
-    EXPECT_EQ(st.st_size, 67108864);
-
     ASSERT_TRUE(zeld->signal(SIGUSR2));
     auto stz = zeld->wait_exit();
     EXPECT_EQ(e2e::exit_code(stz), 0) << e2e::describe_status(stz) << zeld->stderr_text();
-    EXPECT_TRUE(syslog().wait_for("Received termination signal. Stopping and exiting gracefully..", kWait, &cur));
     EXPECT_TRUE(fp->running()) << "zeld's stop leaves the forwarding plane alone";
 }
 

@@ -125,29 +125,8 @@ TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
         EXPECT_EQ(std::vector<uint8_t>(m.begin() + 12, m.end()), std::vector<uint8_t>(20, 0));
     }
 
-    // Peer gone: hellos stop until it is back.
-    msgq_close(sysmgr);
-    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.links.sysmgr->p_hello_timer); }));
-}
-
-struct Type4Seen {
-    int calls = 0;
-};
-void on_type4(sysmgr_link *, const void *msg, uint32_t len, void *arg)
-{
-    EXPECT_EQ(len, 32u);
-    EXPECT_EQ(static_cast<const uint8_t *>(msg)[1], SYSMGR_MSG_TYPE4);
-    static_cast<Type4Seen *>(arg)->calls++;
-}
-
-TEST_F(Links, SystemManagerType4GoesToTheCallbackOthersAreDropped)
-{
-    const msgq_params_t p = params();
-    msgq_handle_t *sysmgr = msgq_init(QOR_DAEMON_ID_SYSMGR, 30, MSGQ_SERVER, &p, &kPeerCbs, &peer_);
-    Type4Seen seen;
-    sysmgr_link *link = app_sysmgr_connect(base_, tmr_, nullptr, 30, &seen, on_type4);
-    ASSERT_NE(link, nullptr);
-    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(sysmgr); }));
+    // What the system manager sends, type 4 or any other, is taken and dropped: zeld gives no
+    // callback for it.
     for (uint8_t type : {SYSMGR_MSG_TYPE4, uint8_t{2}}) {
         sysmgr_msg_t m{};
         m.version = 1;
@@ -157,10 +136,13 @@ TEST_F(Links, SystemManagerType4GoesToTheCallbackOthersAreDropped)
         memcpy(buf, &m, 32);
         ASSERT_EQ(msgq_write(sysmgr, buf, 32), 0);
     }
-    ASSERT_TRUE(pump_until([&] { return link->p_msgq->stats.rx_msg == 2; }));
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_EQ(link->p_msgq->stats.msg_allocs, link->p_msgq->stats.msg_frees);
-    app_sysmgr_disconnect(link);
+    msgq_handle_t *link = ctx_.links.sysmgr->p_msgq;
+    ASSERT_TRUE(pump_until([&] { return link->stats.rx_msg == 2; }));
+    EXPECT_EQ(link->stats.msg_allocs, link->stats.msg_frees);
+
+    // Peer gone: hellos stop until it is back.
+    msgq_close(sysmgr);
+    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.links.sysmgr->p_hello_timer); }));
 }
 
 }  // namespace
