@@ -1,4 +1,4 @@
-// Notification queues, the throttler and the text helpers.
+// Notification queues and the throttler.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -62,28 +62,6 @@ TEST(Notify, QueueCapacityDropsTheNewest)
     EXPECT_EQ(cfgd_notification_queue_count(2), 50u);
     cfgd_notification_throttler_free();
     EXPECT_EQ(enqueue(status(1, "p")), -1);
-}
-
-TEST(Notify, PrefixText)
-{
-    ip_prefix_t p;
-    ASSERT_EQ(cfgd_parse_ip_prefix("10.1.0.0/16", &p), 0);
-    EXPECT_EQ(p.addr.family, static_cast<uint32_t>(AF_INET));
-    EXPECT_EQ(p.addr.v4, 0x0a010000u);
-    EXPECT_EQ(p.len, 16);
-    ASSERT_EQ(cfgd_parse_ipv4_prefix("10.1.0.0", &p), 0);
-    EXPECT_EQ(p.len, 32);
-    ASSERT_EQ(cfgd_parse_ip_prefix("2001:db8::", &p), 0);
-    EXPECT_EQ(p.addr.family, static_cast<uint32_t>(AF_INET6));
-    EXPECT_EQ(p.len, 128);
-    EXPECT_EQ(cfgd_parse_ipv6_prefix("10.1.0.0/8", &p), 22);
-    EXPECT_EQ(cfgd_parse_ip_prefix("not-an-address", &p), 22);
-    EXPECT_EQ(p.len, 0);
-    ip_addr_t a{};
-    a.family = AF_INET;
-    a.v4 = 0xc0000201;
-    char buf[64];
-    EXPECT_STREQ(cfgd_format_addr_port(&a, 0x1234, buf, sizeof buf), "192.0.2.1.18.52");
 }
 
 // The throttler against the database: order across queues, stream and syslog line.

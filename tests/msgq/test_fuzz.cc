@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cfgd/cfgd_util.h"
 #include "common/qor_util.h"
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
@@ -259,24 +258,6 @@ TEST_F(Fuzz, KroReadPathTakesAnyPayload)
         first = false;
     }
     zel_kro_deinit(&ctx);
-}
-
-TEST_F(Fuzz, PrefixTextConversions)
-{
-    const auto seeds = corpus("prefix");
-    for (int i = 0; i < 20000; i++) {
-        const std::string in = text(mutate(seeds, rng_));
-        ip_prefix_t p{};
-        if (cfgd_parse_ipv4_prefix(in.c_str(), &p) == 0) {
-            ASSERT_LE(p.len, 32) << in;
-        }
-        if (cfgd_parse_ipv6_prefix(in.c_str(), &p) == 0) {
-            ASSERT_LE(p.len, 128) << in;
-        }
-        cfgd_parse_ip_prefix(in.c_str(), &p);
-        char buf[64];
-        cfgd_format_addr_port(&p.addr, static_cast<uint16_t>(rng_()), buf, sizeof buf);
-    }
 }
 
 TEST_F(Fuzz, RuleAndTraceReaders)
