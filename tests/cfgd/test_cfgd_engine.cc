@@ -45,7 +45,6 @@ int record(cfgd_sub_point *p, enum cdb_iter_op op, uint8_t nkeys, confd_value_t 
 }
 
 void done(cfgd_context *, int trigger) { g_done.push_back(trigger); }
-int no_data_cbs(cfgd_context *) { return 0; }
 
 cfgd_sub_point make_point(const char *path, uint8_t keys, uint8_t add, uint8_t del)
 {
@@ -73,15 +72,9 @@ protected:
         ASSERT_TRUE(sim_.start());
         points_ = {make_point("policy/lists/data-prefix-list", 1, 1, 6),
                    make_point("policy/lists/data-prefix-list/ip-prefix", 2, 1, 6), cfgd_sub_point{}};
-        params_.app_ctx = this;
+        params_ = bare_module_params(loop_, 40);  // level 3, like zeld
         params_.sub_points = points_.data();
-        params_.valpoints = valpoints_;
-        params_.actionpoints = actions_;
-        params_.register_cbs_cb = no_data_cbs;
         params_.subs_done_cb = done;
-        params_.base = loop_.base();
-        params_.timer_ctx = loop_.timers();
-        params_.module_id = 40;  // level 3, like zeld
     }
     void TearDown() override { cfgd_module_free(ctx_); }
 
@@ -111,25 +104,9 @@ protected:
     CdbSim sim_;
     Loop loop_;
     std::vector<cfgd_sub_point> points_;
-    confd_valpoint_cb valpoints_[1] = {};
-    confd_action_cbs actions_[1] = {};
     cfgd_module_params params_{};
     cfgd_context *ctx_ = nullptr;
 };
-
-TEST_F(Engine, CompleteMaskReadsAtOnce)
-{
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x7));
-    connect();
-    ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
-    EXPECT_EQ(g_done.front(), CDB_SUB_FLAG_TRIGGER);
-    ASSERT_GE(g_calls.size(), 2u);
-    EXPECT_EQ(g_calls[0].point, "policy/lists/data-prefix-list");
-    EXPECT_EQ(g_calls[0].op, MOP_CREATED);
-    EXPECT_EQ(g_calls[0].first_key, "pl1");
-    EXPECT_EQ(ctx_->initial_read_done, 1u);
-}
 
 TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
 {
@@ -149,6 +126,37 @@ TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
     ASSERT_TRUE(loop_.run_until([&] { return calls_with_op(MOP_CREATED) >= 4 && ctx_->initial_read_done == 1; }));
     EXPECT_EQ(g_done.back(), CDB_SUB_FLAG_TRIGGER);
     EXPECT_EQ(ctx_->initial_read_done, 1u);
+}
+
+// The initial read runs once in the life of the process: mask writes that come while it runs ask for
+// no second one.
+TEST_F(Engine, QuickMaskWritesReadOnce)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x3));
+    connect();
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(cfgd_read_sub_config_all(ctx_), 0);
+    ASSERT_TRUE(loop_.run_until([&] { return ctx_->initial_read_done == 1; }));
+    loop_.run_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(calls_with_op(MOP_CREATED), 2);
+    EXPECT_EQ(cfgd_can_read_initial_config(ctx_), 0) << "never again in this process";
+}
+
+// The database refuses a trigger naming a subscription it does not know; the retry reconnects and
+// subscribes afresh, with ids the database knows.
+TEST_F(Engine, RefusedTriggerIsRetriedUntilItSucceeds)
+{
+    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+    ASSERT_TRUE(sim_.set_prio_mask(0x3));
+    connect();
+    points_[0].sub_id += 1000;
+    ASSERT_TRUE(sim_.set_prio_mask(0x7));
+    loop_.run_for(std::chrono::milliseconds(300));
+    EXPECT_NE(ctx_->initial_read_done, 1u);
+    ASSERT_TRUE(loop_.run_until([&] { return ctx_->initial_read_done == 1; }));
+    EXPECT_EQ(calls_with_op(MOP_CREATED), 2);
 }
 
 TEST_F(Engine, DeletionReachesOnlyTheDeleteSubscription)
@@ -264,22 +272,6 @@ TEST_F(Engine, FirstInitWithDatabaseDownCarriesOn)
     EXPECT_EQ(cfgd_module_init(&params_, nullptr, &ctx_), 3);
     ASSERT_NE(ctx_, nullptr);
     EXPECT_NE(ctx_->retry_timer, nullptr);
-}
-
-}  // namespace
-
-namespace
-{
-
-// A first call names its out pointer; a retry without a context has neither.
-TEST(EngineArgs, MissingParametersAreFatal)
-{
-    cfgd_context *out = nullptr;
-    cfgd_module_params params{};
-    EXPECT_DEATH(cfgd_module_init(nullptr, nullptr, &out), "failed assertion `params != nullptr && check_params");
-    EXPECT_DEATH(cfgd_module_init(&params, nullptr, &out), "failed assertion `params != nullptr && check_params");
-    EXPECT_DEATH(cfgd_module_init(nullptr, nullptr, nullptr), "failed assertion `params != nullptr \\|\\| out_context");
-    EXPECT_DEATH(cfgd_retry_connect(nullptr), "failed assertion `ctx != nullptr");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Notification queues, the throttler and the text helpers.
+// Notification queues and the throttler.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -37,14 +37,6 @@ int enqueue(std::vector<confd_tag_value_t> v)
     return cfgd_enqueue_notification(v.data(), static_cast<int>(v.size()));
 }
 
-TEST(Notify, TooManyValuesAreFatal)
-{
-    cfgd_context ctx{};
-    auto v = status(1, "p", 13);
-    ASSERT_EQ(v.size(), 20u);
-    EXPECT_DEATH(cfgd_event_send_notification(&ctx, v.data(), 20), "num_values < 20");
-}
-
 TEST(Notify, MoreValuesThanAnItemHoldsAreFatalAtTheQueue)
 {
     auto v = status(1, "p", 14);
@@ -70,51 +62,6 @@ TEST(Notify, QueueCapacityDropsTheNewest)
     EXPECT_EQ(cfgd_notification_queue_count(2), 50u);
     cfgd_notification_throttler_free();
     EXPECT_EQ(enqueue(status(1, "p")), -1);
-}
-
-TEST(Notify, PrefixText)
-{
-    ip_prefix_t p;
-    ASSERT_EQ(cfgd_parse_ip_prefix("10.1.0.0/16", &p), 0);
-    EXPECT_EQ(p.addr.family, static_cast<uint32_t>(AF_INET));
-    EXPECT_EQ(p.addr.v4, 0x0a010000u);
-    EXPECT_EQ(p.len, 16);
-    ASSERT_EQ(cfgd_parse_ipv4_prefix("10.1.0.0", &p), 0);
-    EXPECT_EQ(p.len, 32);
-    ASSERT_EQ(cfgd_parse_ip_prefix("2001:db8::", &p), 0);
-    EXPECT_EQ(p.addr.family, static_cast<uint32_t>(AF_INET6));
-    EXPECT_EQ(p.len, 128);
-    EXPECT_EQ(cfgd_parse_ipv6_prefix("10.1.0.0/8", &p), 22);
-    EXPECT_EQ(cfgd_parse_ip_prefix("not-an-address", &p), 22);
-    EXPECT_EQ(p.len, 0);
-    ip_addr_t a{};
-    a.family = AF_INET;
-    a.v4 = 0xc0000201;
-    char buf[64];
-    EXPECT_STREQ(cfgd_format_addr_port(&a, 0x1234, buf, sizeof buf), "192.0.2.1.18.52");
-}
-
-TEST(Notify, KeypathKeysOfOneList)
-{
-    confd_hkeypath_t kp{};
-    // /policy/lists/data-prefix-list{pl1}/ip-prefix{..}: innermost first.
-    kp.len = 6;
-    CONFD_SET_XMLTAG(&kp.v[5][0], zel_tag_policy_policy, zel_ns_policy);
-    CONFD_SET_XMLTAG(&kp.v[4][0], zel_tag_policy_lists, zel_ns_policy);
-    CONFD_SET_XMLTAG(&kp.v[3][0], zel_tag_policy_data_prefix_list, zel_ns_policy);
-    CONFD_SET_BUF(&kp.v[2][0], "pl1", 3);
-    kp.v[2][1].type = C_NOEXISTS;
-    CONFD_SET_XMLTAG(&kp.v[1][0], zel_tag_policy_ip_prefix, zel_ns_policy);
-    CONFD_SET_UINT32(&kp.v[0][0], 7);
-    kp.v[0][1].type = C_NOEXISTS;
-    confd_value_t key[1];
-    ASSERT_EQ(cfgd_keypath_get_keys(&kp, key, 1, zel_tag_policy_data_prefix_list), key);
-    EXPECT_EQ(key[0].type, C_BUF);
-    EXPECT_EQ(cfgd_keypath_get_keys(&kp, key, 2, zel_tag_policy_data_prefix_list), nullptr);
-    confd_value_t *inner = cfgd_keypath_get_keys(&kp, nullptr, 1, zel_tag_policy_ip_prefix);
-    ASSERT_NE(inner, nullptr);
-    EXPECT_EQ(inner[0].val.u32, 7u);
-    free(inner);
 }
 
 // The throttler against the database: order across queues, stream and syslog line.

@@ -58,18 +58,6 @@ protected:
     }
 };
 
-TEST_F(Trap, TableIsFilledOnceAtEveryInit)
-{
-    EXPECT_EQ(cfgd_trap_mib_rows(), CFGD_TRAP_MIB_ROWS);
-    cfgd_trap_init();
-    EXPECT_EQ(cfgd_trap_mib_rows(), CFGD_TRAP_MIB_ROWS);
-    uint32_t idx = 0;
-    EXPECT_STREQ(cfgd_trap_get_mib_name(zel_tag_policy_policy_status, zel_ns_policy, &idx), "ardentaPolicyStatus");
-    EXPECT_EQ(idx, CFGD_TRAP_POLICY_STATUS);
-    EXPECT_NE(cfgd_trap_get_mib_name(zel_tag_policy_policy_name, 0, nullptr), nullptr);
-    EXPECT_EQ(cfgd_trap_get_mib_name(zel_tag_policy_policy_name, zel_ns_vpn, nullptr), nullptr);
-}
-
 TEST_F(Trap, LevelsPerModuleSelector)
 {
     EXPECT_EQ(enabled(), "");
@@ -94,22 +82,6 @@ TEST_F(Trap, AllModulesSelectorKeepsItsOwnBitmap)
     EXPECT_EQ(enabled(), "29 30 97 ");
     ASSERT_EQ(enable(0, {}, MOP_DELETED), 0);
     EXPECT_EQ(enabled(), "");
-}
-
-// Selector 0 stands for every module: its levels are the unions of the modules' levels.
-TEST_F(Trap, AllModulesLevelsCoverEveryModule)
-{
-    auto range = [](int from, int to) {
-        std::string s;
-        for (int i = from; i <= to; i++)
-            s += std::to_string(i) + " ";
-        return s;
-    };
-    ASSERT_EQ(enable(0, {1}), 0);
-    EXPECT_EQ(enabled(), range(2, 28) + range(36, 47) + "54 56 57 58 " + range(63, 72) +
-                             "77 79 80 81 83 84 85 87 88 89 90 92 93 94 95 96 ");
-    ASSERT_EQ(enable(0, {2}, MOP_MODIFIED), 0);
-    EXPECT_EQ(enabled(), "1 " + range(31, 35) + range(48, 53) + "55 59 60 61 62 73 74 75 76 78 82 86 ");
 }
 
 TEST_F(Trap, GroupsAndBadInput)

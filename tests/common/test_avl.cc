@@ -10,8 +10,6 @@
 #include <set>
 #include <vector>
 
-#include "death_regex.h"
-
 namespace
 {
 
@@ -181,58 +179,5 @@ TEST_F(AvlTest, RandomOperationsMatchOrderedSet)
 }
 
 // ---- assertions --------------------------------------------------------------
-
-int bad_cmp(const void *, const void *) { return 2; }
-
-std::string fails(const char *expr) { return assertion_regex("avl", "[0-9]+", expr); }
-
-using AvlDeathTest = AvlTest;
-
-TEST_F(AvlDeathTest, CreateArgumentsAndCompareResult)
-{
-    avl_tree_t t;
-    EXPECT_DEATH(avl_create(nullptr, item_cmp, sizeof(item), 8), fails("tree"));
-    EXPECT_DEATH(avl_create(&t, nullptr, sizeof(item), 8), fails("compar"));
-    EXPECT_DEATH(avl_create(&t, item_cmp, 0, 0), fails("size > 0"));
-    EXPECT_DEATH(avl_create(&t, item_cmp, 16, 0), fails("size >= offset + sizeof (avl_node_t)"));
-    EXPECT_DEATH(avl_create(&t, item_cmp, 64, 4), fails("(offset & 0x7) == 0"));
-
-    // A compare function outside -1..1, at any comparison at all.
-    avl_create(&t, bad_cmp, sizeof(item), offsetof(item, node));
-    add(1);
-    add(2);
-    t.avl_root = tree.avl_root;
-    item p{0, {}, 1};
-    EXPECT_DEATH(avl_find(&t, &p, nullptr), fails("-1 <= diff && diff <= 1"));
-}
-
-TEST_F(AvlDeathTest, InsertionMisuse)
-{
-    add(1);
-    EXPECT_DEATH(add(1), fails("found == ((void *)0)"));
-    // Position 0 means the root of an empty tree.
-    EXPECT_DEATH(avl_insert(&tree, pool[2].get(), 0), fails("tree->avl_root == ((void *)0)"));
-    // A position whose slot is already taken.
-    const avl_index_t taken = reinterpret_cast<uintptr_t>(tree.avl_root) | 0;
-    add(0);
-    EXPECT_DEATH(avl_insert(&tree, pool[3].get(), taken), fails("parent->avl_child[which_child] == ((void *)0)"));
-    alignas(8) char raw[sizeof(item) + 8];
-    EXPECT_DEATH(avl_insert(&tree, raw + 4, 0), fails("((uintptr_t)new_data & 0x7) == 0"));
-    EXPECT_DEATH(avl_insert_here(&tree, pool[3].get(), pool[1].get(), 2),
-                 fails("direction == (0) || direction == (1)"));
-    EXPECT_DEATH(avl_insert_here(&tree, pool[3].get(), nullptr, AVL_AFTER), fails("here != ((void *)0)"));
-    EXPECT_DEATH(avl_insert_here(&tree, nullptr, pool[1].get(), AVL_AFTER), fails("new_data != ((void *)0)"));
-    EXPECT_DEATH(avl_insert_here(nullptr, pool[3].get(), pool[1].get(), AVL_AFTER), fails("tree != ((void *)0)"));
-}
-
-TEST_F(AvlDeathTest, RemoveAndDestroyMisuse)
-{
-    EXPECT_DEATH(avl_remove(&tree, pool[1].get()), fails("tree->avl_numnodes > 0"));
-    add(1);
-    EXPECT_DEATH(avl_destroy(&tree), fails("tree->avl_numnodes == 0"));
-    avl_tree_t stale = tree;
-    stale.avl_numnodes = 0;
-    EXPECT_DEATH(avl_destroy(&stale), fails("tree->avl_root == ((void *)0)"));
-}
 
 }  // namespace

@@ -12,9 +12,6 @@
 #include <vector>
 
 #include "common/avl.h"
-#include "death_regex.h"
-
-const char *other_unit_addr_str(const zel_addr_t *addr);
 
 namespace
 {
@@ -45,47 +42,6 @@ TEST(IpAddr, ParseMatchesInetPtonAndPrintsBack)
         char buf[64];
         EXPECT_STREQ(ip_addr_to_str(&a, buf, sizeof buf), want.family ? text : "--");
     }
-}
-
-TEST(IpAddr, PortPrefixLocatorAndMacText)
-{
-    char b[8][96];
-    const ip_addr_port_t ap4{addr("1.2.3.4"), 830}, ap6{addr("2001:db8::2"), 65535};
-    const ip_prefix_t p4{addr("10.0.0.0"), 8}, p6{addr("2001:db8::"), 128};
-    const tloc_key_t k4{addr("192.168.0.1"), 4, ENCAP_IPSEC}, k6{addr("2001:db8::9"), 99, 7};
-    const uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xfe};
-    const std::pair<std::string, const char *> texts[] = {
-        {ip_addr_port_to_str(&ap4, b[0], 96), "1.2.3.4:830"},
-        {ip_addr_port_to_str(&ap6, b[1], 96), "2001:db8::2:65535"},
-        {ip_prefix_to_str(&p4, b[2], 96), "10.0.0.0/8"},
-        {ip_prefix_to_str(&p6, b[3], 6), "2001:"},  // cut to the buffer, still terminated
-        {tloc_to_name_str(&k4, b[4], 96), "192.168.0.1 : biz-internet : ipsec"},
-        {tloc_to_name_str(&k6, b[5], 96), "2001:db8::9 : -- : --"},
-        {tloc_to_str(&k6, b[6], 96), "Originator: 2001:db8::9 Color: 99 Encap: 7"},
-        {mac_to_str(mac, b[7], 96), "00:1a:2b:3c:4d:fe"},
-    };
-    for (const auto &[got, want] : texts)
-        EXPECT_EQ(got, want);
-    for (const char *text : {"00:1a:2b:3c:4d:fe", "0:1A:2b:3c:4d:FE"}) {
-        uint8_t out[6] = {};
-        ASSERT_EQ(mac_parse(text, out), 0) << text;
-        EXPECT_EQ(memcmp(out, mac, 6), 0) << text;
-    }
-    for (const char *text : {"", "00:1a:2b:3c:4d", "00:1a:2b:3c:4d:", "00:1a:2b:3c:4d:100", "00-1a-2b-3c-4d-5e",
-                             "00:1a:2b:3c:4d:5e:6f", "zz:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5ex"}) {
-        uint8_t out[6] = {9, 9, 9, 9, 9, 9};
-        EXPECT_EQ(mac_parse(text, out), 22) << text;
-        EXPECT_EQ(out[0] + out[5], 18) << text << ": output kept";
-    }
-}
-
-TEST(IpAddrDeathTest, UnknownFamilyIsFatal)
-{
-    ip_addr_t a{}, b{};
-    a.family = b.family = 7;
-    EXPECT_DEATH(ip_addr_cmp(&a, &b), assertion_regex("ip_util", "229", "a->family == AF_INET6"));
-    tloc_key_t ka{}, kb{};
-    EXPECT_DEATH(tloc_key_cmp(&ka, &kb), "^ip_util:229: failed assertion");
 }
 
 struct tloc_entry {
@@ -146,101 +102,6 @@ TEST(TlocKey, RandomKeysOrderLikeTuplesInComparesAndInATree)
     void *cookie = nullptr;
     while (avl_destroy_nodes(&tree, &cookie)) {}
     avl_destroy(&tree);
-}
-
-TEST(AddrNames, ColoursEncapsulationsServicesAndInterfaces)
-{
-    // Every printed name parses back but "metro-ethernet" and "public-internet"; parsing takes
-    // prefixes of the short forms, case-sensitive.
-    for (unsigned code = 1; code <= 22; code++)
-        EXPECT_EQ(color_parse(color_name(code)), code == 3 || code == 5 ? 0 : code) << color_name(code);
-    EXPECT_STREQ(color_name(23), "--");
-    for (auto [text, code] : {std::pair{"met-eth", 3}, {"pub-int", 5}, {"redundant", 8}, {"re", 0}, {"RED", 0}})
-        EXPECT_EQ(color_parse(text), code) << text;
-    const char *encaps[] = {"--", "gre", "ipsec", "--"};
-    for (unsigned code = 0; code < 4; code++) {
-        EXPECT_STREQ(encap_name(code), encaps[code]);
-        EXPECT_EQ(encap_parse(encaps[code]), code % 3 ? code : 0);
-    }
-    EXPECT_EQ(encap_parse("GRE") + encap_parse("gre1") + encap_parse(""), 0);
-    EXPECT_STREQ(service_name(8), "TE");
-    EXPECT_EQ(service_name(0), service_name(9));
-    for (const char *name : {"loopback", "loopback0", "natpool1"})
-        EXPECT_TRUE(is_internal_ifname(name)) << name;
-    for (const char *name : {"", "lo", "Loopback0", "ge0/0", "nat", "xloopback"})
-        EXPECT_FALSE(is_internal_ifname(name)) << name;
-}
-
-TEST(TimeStampAndCrc, LocalTimeBlankForZeroAndKnownCheckValues)
-{
-    const char *saved = getenv("TZ");
-    const std::string saved_tz = saved ? saved : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-    char buf[32];
-    EXPECT_STREQ(time_stamp_str_at(1700000000, buf, sizeof buf), "Nov 14 22:13:20");
-    EXPECT_STREQ(time_stamp_str_at(0, buf, sizeof buf), "");
-    EXPECT_EQ(strlen(time_stamp_str(buf, sizeof buf)), 15u);
-    saved ? setenv("TZ", saved_tz.c_str(), 1) : unsetenv("TZ");
-    tzset();
-
-    EXPECT_EQ(crc32_buf("123456789", 9), 0xCBF43926u);
-    EXPECT_EQ(crc32_buf("", 0), 0u);
-    EXPECT_EQ(crc32_buf("The quick brown fox jumps over the lazy dog", 43), 0x414FA339u);
-    // The raw update has no final complement (the JAMCRC check value), and updates chain.
-    EXPECT_EQ(crc32(0xFFFFFFFFu, "123456789", 9), 0x340BC6D9u);
-    EXPECT_EQ(~crc32(crc32(0xFFFFFFFFu, "1234", 4), "56789", 5), 0xCBF43926u);
-}
-
-TEST(ZelAddrStr, Ipv6CompressesFirstLongestZeroRunAndIpv4IsAHostOrderNumber)
-{
-    const std::pair<const char *, const char *> cases[] = {
-        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},  // first of two equal runs
-        {"::", "::"},
-        {"::1", "::1"},
-        {"1::", "1::"},
-        {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
-        {"1:2:3:0:5:6:7:8", "1:2:3::5:6:7:8"},  // a single zero group counts
-        {"1:0:2:0:0:0:3:4", "1:0:2::3:4"},      // the longer later run wins
-        {"0:1:2:3:4:5:6:0", "::1:2:3:4:5:6:0"},
-        {"1:2:3:4:5:6:7:0", "1:2:3:4:5:6:7::"},
-        {"2001:DB8:FFFF::", "2001:db8:ffff::"},
-    };
-    for (const auto &[in, want] : cases) {
-        zel_addr_t a{};
-        ASSERT_EQ(inet_pton(AF_INET6, in, a.v6), 1) << in;
-        int len = -1;
-        EXPECT_STREQ(zel_addr_str(&a, &len), want) << in;
-        EXPECT_EQ(len, static_cast<int>(strlen(want))) << in;
-    }
-    zel_addr_t a{};
-    a.v4 = 0xC0A8010Au;
-    a.is_v4 = 1;
-    int len = 0;
-    EXPECT_STREQ(zel_addr_str(&a, &len), "192.168.1.10");
-    EXPECT_EQ(len, 12);
-}
-
-TEST(ZelAddrStr, RingOfEightBuffersPerSourceFile)
-{
-    zel_addr_t a[9];
-    const char *text[9];
-    for (uint32_t i = 0; i < 9; i++) {
-        a[i] = {};
-        a[i].v4 = 0x0A000000u + i;
-        a[i].is_v4 = 1;
-        text[i] = zel_addr_str(&a[i]);
-    }
-    // Eight texts are alive at once; the ninth call reuses the oldest buffer.
-    std::set<const char *> distinct(text, text + 8);
-    EXPECT_EQ(distinct.size(), 8u);
-    for (int i = 1; i < 8; i++)
-        EXPECT_EQ(text[i], std::string("10.0.0.") + std::to_string(i));
-    EXPECT_EQ(text[8], text[0]);
-    EXPECT_STREQ(text[0], "10.0.0.8");
-    // Another source file's calls do not disturb this file's ring.
-    EXPECT_EQ(distinct.count(other_unit_addr_str(&a[3])), 0u);
-    EXPECT_STREQ(text[7], "10.0.0.7");
 }
 
 }  // namespace

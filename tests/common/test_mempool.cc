@@ -77,39 +77,10 @@ TEST(Mempool, RandomAllocFreeAndTagMatchAStackOfFreeSlots)
     mempool_destroy(p.mp);
 }
 
-TEST(Mempool, InUseDumpListsOnlyInUseBlocksUpToTheLimit)
-{
-    HeapPool p(16, 4);
-    auto out = [](auto dump) {
-        testing::internal::CaptureStdout();
-        dump();
-        return testing::internal::GetCapturedStdout();
-    };
-    void *blocks[3];
-    for (void *&b : blocks)
-        b = mempool_alloc(p.mp, p.base());
-    const std::string inuse = out([&] { mempool_dump_inuse(p.mp, p.base(), 2); });
-    EXPECT_EQ(std::count(inuse.begin(), inuse.end(), '\n'), 2) << inuse;
-    EXPECT_NE(inuse.find(" <- "), std::string::npos) << inuse;
-    EXPECT_NE(out([&] {
-                  mempool_dump_stats(p.mp);
-              }).find("number of blocks:\t4\nnumber of free blocks:\t1\nfirst free block:\t0\n"),
-              std::string::npos);
-    for (void *b : blocks)
-        mempool_free(p.mp, p.base(), b);
-    EXPECT_EQ(out([&] { mempool_dump_inuse(p.mp, p.base(), 2); }), "") << "free blocks are not listed";
-}
-
-TEST(MempoolDeathTest, MisuseAndCorruptionAreFatal)
+TEST(MempoolDeathTest, DoubleFreeAndCorruptionAreFatal)
 {
     HeapPool p(16, 3);
     char *a = static_cast<char *>(mempool_alloc(p.mp, p.base()));
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), a + 1), "failed assertion `addr == addr2'");
-    EXPECT_DEATH(mempool_tag(p.mp, p.base(), a + 1, 1), "failed assertion `addr == addr2'");
-    EXPECT_DEATH(mempool_free(p.mp, p.base(), p.blocks.data() + 48),
-                 "failed assertion `idx >= 0 && idx < mp->mp_nblks'");
-    EXPECT_DEATH(mempool_destroy(p.mp), "failed assertion `mp->mp_nfree == mp->mp_nblks'");
-    EXPECT_DEATH(mempool_tag(p.mp, p.base(), p.base(), 1), "failed assertion `p_meta->mp_magic == MP_MAGIC_INUSE'");
     EXPECT_DEATH(
         {
             mempool_free(p.mp, p.base(), a);

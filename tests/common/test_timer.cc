@@ -110,17 +110,6 @@ protected:
     FireLog fired;
 };
 
-TEST(TimerConversions, RoundingAndResolutions)
-{
-    EXPECT_EQ(timer_ms_to_ticks(TIMER_RES_10MS, 19, false), 1u);
-    EXPECT_EQ(timer_ms_to_ticks(TIMER_RES_1MIN, 29999, true) + timer_ms_to_ticks(TIMER_RES_1MIN, 30000, true), 1u);
-    EXPECT_EQ(timer_ms_to_ticks(TIMER_RES_500MS, 1249, true), 2u);
-    EXPECT_EQ(timer_ticks_to_ms(TIMER_RES_50MS, 3), 150u);
-    EXPECT_DEATH(timer_ms_to_ticks(6, 10, true), "^timer:97: failed assertion `res <= TIMER_RES_MAX'");
-    EXPECT_DEATH(timer_ticks_to_ms(6, 1), "^timer:134: failed assertion `res <= TIMER_RES_MAX'");
-    EXPECT_DEATH(timer_mgr_create(6, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL), "timer:97: failed assertion");
-}
-
 // Per firing: the model index and the tick of the bucket being served.
 using Shot = std::pair<int, uint64_t>;
 
@@ -280,92 +269,6 @@ TEST_F(Timer, RunFromInsideACallbackLeavesTheCallersWheelAlone)
     // The nested run served the normal wheel only; the high wheel went on bucket by bucket.
     EXPECT_EQ(fired, (FireLog{"nest@1", "lo@1", "same-bucket@1", "after@2"}));
     EXPECT_EQ(mgr->wheel[HIGH]->next_bucket_ticks, 4u);
-}
-
-TEST_F(Timer, BudgetIsCheckedAtSkippedTimersToo)
-{
-    make("slow", 10, NORMAL, SLOW, ms_arg(200));
-    make("lap", (2048 + 2) * 10);  // sits in bucket 2, one lap early
-    make("next", 30);
-    advance_ms(30);
-    // Bucket 2 holds only a timer to skip; looking at it already finds the run over budget.
-    EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), TIMER_EXEC_MORE);
-    EXPECT_EQ(fired, FireLog{"slow@3"});
-    EXPECT_EQ(mgr->wheel[NORMAL]->next_bucket_ticks, 3u);
-    EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), 0);
-    EXPECT_EQ(fired, (FireLog{"slow@3", "next@23"}));
-}
-
-TEST_F(Timer, PriorityFallbackNextBoundaryAndUserArgument)
-{
-    for (auto [mask, pri, want] :
-         {std::tuple{TIMER_PRI_MASK_NORMAL, HIGH, int{NORMAL}}, {TIMER_PRI_MASK_HIGH, NORMAL, -1}, {0u, HIGH, -1}}) {
-        timer_mgr *m = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, &want, mask);
-        EXPECT_EQ(timer_mgr_user_arg(m), &want);
-        timer_obj *t = timer_util_create(m, pri, TIMER_TYPE_ONESHOT, 10, record_cb, 0, 0, 0, 0, "t");
-        EXPECT_EQ(t ? t->pri : -1, want);
-        EXPECT_EQ(m->ncreated, t ? 1u : 0u);
-        timer_util_delete(t);
-        timer_mgr_destroy(m);
-    }
-    g_now = {7, 250 * 1000000};
-    EXPECT_EQ(timer_ms_to_next_boundary(1000), 750u);
-    EXPECT_EQ(timer_ms_to_next_boundary(300), 250u);  // 7250 % 300 = 50
-}
-
-// Counts what goes through the manager's allocator; fails once `fail_at` allocations are made.
-struct Heap {
-    int allocs = 0, frees = 0, fail_at = -1;
-} g_heap;
-
-void *heap_alloc(size_t n) { return g_heap.allocs == g_heap.fail_at ? nullptr : (g_heap.allocs++, malloc(n)); }
-
-void heap_free(void *p)
-{
-    g_heap.frees++;
-    free(p);
-}
-
-TEST_F(Timer, AllocatorHooksAndTheirFailures)
-{
-    // A failure at any allocation (manager, two wheels, timer) leaves nothing behind.
-    for (int fail = 0; fail <= 4; fail++) {
-        g_heap = {0, 0, fail};
-        timer_mgr *m = timer_mgr_create(TIMER_RES_1SEC, heap_alloc, heap_free, nullptr, TIMER_PRI_MASK_ALL);
-        EXPECT_EQ(m != nullptr, fail >= 3);
-        if (m) {
-            timer_obj *t = timer_util_create(m, HIGH, TIMER_TYPE_ONESHOT, 1000, record_cb, 0, 0, 0, 0, "t");
-            EXPECT_EQ(m->ncreated, t ? 1u : 0u);
-            timer_util_delete(t);
-            timer_mgr_destroy(m);
-        }
-        EXPECT_EQ(g_heap.frees, g_heap.allocs);
-        EXPECT_EQ(g_heap.allocs, std::min(fail, 4));
-    }
-    // Only one of the two hooks: both fall back to malloc and free.
-    g_heap = {};
-    timer_mgr_destroy(timer_mgr_create(TIMER_RES_1SEC, heap_alloc, nullptr, nullptr, TIMER_PRI_MASK_ALL));
-    EXPECT_EQ(g_heap.allocs, 0);
-}
-
-using TimerDeathTest = Timer;
-
-TEST_F(TimerDeathTest, LiveStaleOrStillLinkedTimersAreFatal)
-{
-    // Created but never enabled counts as live.
-    timer_obj *t = make("live", 100, NORMAL, RECORD, nullptr, TIMER_TYPE_ONESHOT, false);
-    EXPECT_DEATH(timer_mgr_destroy(mgr),
-                 "^timer:232: failed assertion `p_mgr->ncreated == p_mgr->ndeleted && p_mgr->nactive == 0'");
-    timer_enable(t);
-    t->state = TIMER_STATE_DISABLED;
-    EXPECT_DEATH(timer_enable(t), "^timer:334: failed assertion `p_timer->bucket == TIMER_BUCKET_NULL'");
-    t->state = TIMER_STATE_ENABLED;
-    timer_disable(t);
-
-    run_ticks(3000);
-    timer_enable(t);
-    t->expire_ticks -= 2048;  // same bucket, one lap in the past
-    EXPECT_DEATH(run_ticks(10), "^timer:538: failed assertion `p_timer->expire_ticks > p_wheel->next_bucket_ticks'");
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 #include "test_dirs.h"
 #include "tools/zelc/zelc_rules.h"
 
-#include <pcap/pcap.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -59,7 +57,7 @@ protected:
     }
 };
 
-TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndAgreesOnTheBlock)
+TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndLeavesItRunning)
 {
     size_t cur = syslog().mark();
     auto zeld = e2e::Process::start({e2e::binary("zeld"), "-f"});
@@ -70,16 +68,9 @@ TEST_F(DataPlane, ZeldWaitsForTheForwardingPlaneAndAgreesOnTheBlock)
     ASSERT_TRUE(syslog().wait_for("Initialization - Stage 2 complete", kWait, &cur))
         << syslog().dump() << zeld->stderr_text();
 
-    // The block fp-sim made for the small class; the shared-block tests check the tables in it.
-    struct stat st {
-    };
-    ASSERT_EQ(stat("/dev/shm/almushtarika", &st), 0);
-    EXPECT_EQ(st.st_size, 67108864);
-
     ASSERT_TRUE(zeld->signal(SIGUSR2));
     auto stz = zeld->wait_exit();
     EXPECT_EQ(e2e::exit_code(stz), 0) << e2e::describe_status(stz) << zeld->stderr_text();
-    EXPECT_TRUE(syslog().wait_for("Received termination signal. Stopping and exiting gracefully..", kWait, &cur));
     EXPECT_TRUE(fp->running()) << "zeld's stop leaves the forwarding plane alone";
 }
 
@@ -246,56 +237,6 @@ TEST_F(Published, ClassBenchSetsClassifyLikeZelcAndAreReleasedAfterAQuietPass)
     const std::string show = run({e2e::binary("fp-sim"), "show"});
     EXPECT_NE(show.find("filters: 0/256 valid\nblocks: 0/16384 used\n"), std::string::npos) << show;
     run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(sets[0].slot), data + "/acl1_1000.trace"}, 1);
-}
-
-// A capture of the trace's TCP and UDP packets gets the same answers as the trace itself.
-TEST_F(Published, PcapPacketsClassifyLikeTheirTrace)
-{
-    zelc_ruleset rs;
-    int32_t slot = -1;
-    ASSERT_NE(publish("acl1_100", &rs, &slot), nullptr);
-    std::vector<zelc_packet> trace;
-    std::string err;
-    ASSERT_EQ(zelc_read_trace(data + "/acl1_1000.trace", &trace, &err), 0) << err;
-
-    const std::string sub_trace = "/run/dp-e2e.trace", capture = "/run/dp-e2e.pcap";
-    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65535);
-    pcap_dumper_t *dump = pcap_dump_open(dead, capture.c_str());
-    ASSERT_NE(dump, nullptr);
-    std::string kept;
-    for (const zelc_packet &p : trace) {
-        const uint32_t proto = p.v[ZEL_CF_PROTOCOL];
-        if (proto != 6 && proto != 17)
-            continue;
-        kept += zelc_trace_line(p, 0) + "\n";
-        // Ethernet, IPv4 (length 50, TTL 64) and the two ports.
-        uint8_t f[64] = {};
-        uint8_t *ip = f + 14, *l4 = ip + 20;
-        f[12] = 0x08;
-        ip[0] = 0x45;
-        ip[3] = 50;
-        ip[8] = 64;
-        ip[9] = static_cast<uint8_t>(proto);
-        for (int i = 0; i < 4; i++) {
-            ip[12 + i] = static_cast<uint8_t>(p.v[ZEL_CF_SRC_ADDR] >> (24 - 8 * i));
-            ip[16 + i] = static_cast<uint8_t>(p.v[ZEL_CF_DST_ADDR] >> (24 - 8 * i));
-            l4[i] = static_cast<uint8_t>(p.v[i < 2 ? ZEL_CF_SRC_PORT : ZEL_CF_DST_PORT] >> (i % 2 ? 0 : 8));
-        }
-        pcap_pkthdr h{};
-        h.caplen = h.len = sizeof f;
-        pcap_dump(reinterpret_cast<u_char *>(dump), &h, f);
-    }
-    pcap_dump_close(dump);
-    pcap_close(dead);
-    ASSERT_TRUE(e2e::write_file(sub_trace, kept));
-    ASSERT_FALSE(kept.empty());
-
-    const auto from_trace = fp_answers(slot, sub_trace);
-    const auto from_pcap = fp_answers(slot, capture);
-    EXPECT_EQ(from_pcap, from_trace);
-    EXPECT_EQ(from_trace.size(), lines_of(kept).size());
-    unlink(sub_trace.c_str());
-    unlink(capture.c_str());
 }
 
 }  // namespace

@@ -41,32 +41,6 @@ protected:
     }
 };
 
-TEST_F(SharedBlock, TheFirstToAttachFillsAnEmptyInfoTable)
-{
-    ASSERT_EQ(fp_shmem_attach(1, 1), 0);
-    EXPECT_EQ(fp_scaling_class(), 1) << "sim_size says small";
-    EXPECT_EQ(fp_shmem_size(), 67108864u);
-
-    std::vector<fp_shmem_info_entry> want(FP_NUM_TABLES);
-    fp_shmem_layout(fp_scaling_of(1), want);
-    const fp_shmem_info_entry *info = info_table();
-    for (uint32_t i = 0; i < FP_NUM_TABLES; i++) {
-        EXPECT_EQ(info[i].size, want[i].size) << g_shmem_tbl[i].name;
-        EXPECT_EQ(info[i].offset, want[i].offset) << g_shmem_tbl[i].name;
-    }
-    for (uint32_t i = FP_NUM_TABLES; i < 128; i++)
-        EXPECT_EQ(info[i].size | info[i].offset, 0u) << "unused entry " << i;
-    EXPECT_EQ(*reinterpret_cast<const uint32_t *>(fp_shmem_base()), 0u) << "lock released";
-
-    // Each table starts where the previous one's info entry says it ended.
-    for (uint32_t i = 1; i < FP_NUM_TABLES; i++)
-        EXPECT_EQ(static_cast<uint8_t *>(fp_table(i)) - fp_shmem_base(), 128 + want[i - 1].offset)
-            << g_shmem_tbl[i].name;
-    EXPECT_EQ(static_cast<uint8_t *>(fp_table(FP_TBL_IPFRAG, 1)) - static_cast<uint8_t *>(fp_table(FP_TBL_IPFRAG)),
-              static_cast<long>(fp_round128(want[FP_TBL_IPFRAG].size / FP_NUM_CORES)));
-    EXPECT_EQ(fp_shmem_free_start(), fp_shmem_base() + 128 + want[FP_NUM_TABLES - 1].offset);
-}
-
 TEST_F(SharedBlock, TwoProcessesAgreeOnEveryTable)
 {
     auto fp = e2e::start_fp_sim();

@@ -191,20 +191,6 @@ TEST_F(Publication, RandomAllocateFreeRunAndPassMatchAModelOfBlocksAndSlots)
     }
 }
 
-using PublicationDeath = Publication;
-
-TEST_F(PublicationDeath, FreeingAnythingButAPublishedProgramIsFatal)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto *p = static_cast<uint8_t *>(ops->allocate(2 * 128));
-    EXPECT_DEATH(ops->free(p + 8), "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].ptr == ptr'");
-    EXPECT_DEATH(ops->free(p + 128),
-                 "zel_if_octeon:[0-9]+: failed assertion `zel_mem\\[hw_index\\].is_allocated == 1'");
-    ops->free(p);
-    EXPECT_DEATH(ops->free(p), "zel_if_octeon:[0-9]+: failed assertion `!pending\\(&zel_mem\\[hw_index\\]\\)'")
-        << "a second free while the first is pending";
-}
-
 TEST_F(Publication, PolicerUpdatesReachOnlyThatPolicersSlots)
 {
     // Two rules, default "reject", compiled through the installed program allocator.

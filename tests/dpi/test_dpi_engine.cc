@@ -1,12 +1,8 @@
-// The family names and the nDPI engine: identifiers, names, the reviewed family table and its
-// copy in dpi/README.md.
+// The nDPI engine: identifiers, names and families.
 #include <gtest/gtest.h>
 #include <ndpi/ndpi_api.h>
 
-#include <fstream>
 #include <map>
-#include <set>
-#include <sstream>
 
 #include "common/zel_app_family.h"
 #include "dataplane/fp_common.h"
@@ -15,20 +11,6 @@
 
 namespace
 {
-
-TEST(Families, EngineAndConfigurationNamesResolveBothWays)
-{
-    for (uint32_t i = 1; i <= ZEL_DPI_NUM_FAMILIES; i++) {
-        EXPECT_EQ(zel_dpi_engine_family_id(zel_dpi_families[i].engine), i);
-        EXPECT_EQ(zel_dpi_family_id(zel_dpi_families[i].config), i);
-        EXPECT_STREQ(zel_dpi_family_engine_name(i), zel_dpi_families[i].engine);
-    }
-    for (const char *bad : {"Xylophone", "Min", "audio/video", "Web ", "", "min"})
-        EXPECT_EQ(zel_dpi_engine_family_id(bad), ZEL_DPI_FAMILY_NONE) << bad;
-    EXPECT_EQ(zel_dpi_family_id("Audio/Video"), ZEL_DPI_FAMILY_NONE);
-    EXPECT_EQ(zel_dpi_family_engine_name(0), nullptr);
-    EXPECT_EQ(zel_dpi_family_engine_name(ZEL_DPI_FAMILY_NONE), nullptr);
-}
 
 class Ndpi : public testing::Test
 {
@@ -79,34 +61,6 @@ TEST_F(Ndpi, NamesCompareAsNdpiComparesThem)
     EXPECT_EQ(engine->id_of("youtube"), 0u);
     EXPECT_LT(engine->walk([](const zel_dpi_proto &) {}), 0);
     EXPECT_STREQ(engine->error_text(engine->walk([](const zel_dpi_proto &) {})), "engine not started");
-}
-
-// dpi/README.md prints the reviewed table; its rows must be the code's.
-TEST_F(Ndpi, ReadmePrintsTheFamilyTableOfTheCode)
-{
-    ndpi_detection_module_struct *mod = ndpi_init_detection_module(ndpi_no_prefs);
-    ASSERT_NE(mod, nullptr);
-    auto fam = [](uint32_t f) { return std::string(f != 0 ? zel_dpi_family_engine_name(f) : "none"); };
-    std::set<std::string> want;
-    for (const zel_ndpi_category_family &c : zel_ndpi_category_families())
-        want.insert("| " + std::string(ndpi_category_get_name(mod, static_cast<ndpi_protocol_category_t>(c.category))) +
-                    " | " + fam(c.family) + " |");
-    for (const zel_ndpi_family_override &o : zel_ndpi_family_overrides())
-        want.insert("| " + std::string(ndpi_get_proto_name(mod, o.proto)) + " | " + fam(o.family) + " |");
-    ndpi_exit_detection_module(mod);
-
-    const char *src = getenv("ZEL_SOURCE_DIR");
-    std::ifstream in(std::string(src != nullptr ? src : ".") + "/dpi/README.md");
-    ASSERT_TRUE(in) << "dpi/README.md";
-    std::set<std::string> rows;
-    bool in_table = false;
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("## "))
-            in_table = line.find("family table") != std::string::npos;
-        else if (in_table && line.starts_with("| ") && !line.starts_with("| nDPI"))
-            rows.insert(line);
-    }
-    EXPECT_EQ(rows, want);
 }
 
 }  // namespace

@@ -165,50 +165,18 @@ TEST_F(Glue, AFailedStartIsLoggedWithTheEnginesTextAndLeavesNoEngine)
     }
 }
 
-TEST_F(Glue, AnIdentifierBeyondTheSharedTableIsFatal)
-{
-    g_script.protos.push_back({FP_NUM_DPI_PROTO_FAMILY_MAPPING, "Huge", "Huge", "Web"});
-    EXPECT_DEATH(zel_dpi_init(ctx), "zel_dpi:[0-9]+: failed assertion `\\(\\(int\\)p_proto->unique_id\\) < "
-                                    "FP_NUM_DPI_PROTO_FAMILY_MAPPING'");
-}
-
 TEST_F(Glue, NamesResolveThroughTheEngineButUnclassifiedNeverAsksIt)
 {
     std::string log;
     ASSERT_EQ(init_quiet(&log), 0);
     g_script.lookups = 0;
     EXPECT_EQ(zel_dpi_app_id("unclassified"), 1u);
-    EXPECT_EQ(zel_dpi_get_qosmos_id("unclassified"), 1u);
     EXPECT_EQ(g_script.lookups, 0);
     EXPECT_EQ(zel_dpi_app_id("Beta"), 3u);
     EXPECT_EQ(zel_dpi_app_id("unclassifiedx"), 0u) << "compared over the whole word";
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(zel_dpi_get_qosmos_id("Delta"), 0u);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Could not find protocol! : Delta"), std::string::npos);
     EXPECT_STREQ(zel_dpi_app_name(1), "unclassified");
     EXPECT_STREQ(zel_dpi_app_name(3), "Beta");
     EXPECT_EQ(zel_dpi_app_name(5), nullptr);
-}
-
-TEST_F(Glue, VisibilityCountsOnceAndTheStateWordFollowsTheCount)
-{
-    EXPECT_EQ(zel_dpi_set_app_visibility(nullptr, true), 74);
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, true), 0);
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, true), 0);
-    EXPECT_EQ(zctx.dpi_refs, 1u) << "on twice counts once";
-    zctx.dpi_refs++;  // an application list in use
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, false), 0);
-    ASSERT_EQ(zel_dpi_set_app_visibility(ctx, true), 0);
-    EXPECT_EQ(zctx.dpi_refs, 2u) << "off then on is back where it was";
-
-    EXPECT_EQ(zel_dpi_sync_state(ctx), 0);
-    EXPECT_EQ(state, 2u);
-    zctx.dpi_refs = 0;
-    // Falling to 0 tells pxrd; without a link there is no buffer for the message.
-    EXPECT_EQ(zel_dpi_sync_state(ctx), 12);
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(zel_dpi_sync_state(ctx), 0) << "no change, nothing sent";
-    EXPECT_EQ(zel_dpi_sync_state(nullptr), 74);
 }
 
 TEST_F(Glue, RootPolicyPointSetsTheSwitchesAndTheLogFrequency)

@@ -9,10 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,35 +67,41 @@ protected:
     }
 };
 
+int unix_connect(int flags)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    strcpy(sun.sun_path, "/var/run/.zeld");
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// True when zeld closed the connection within the wait; closed with our bytes still unread,
+// the socket is reset instead.
+bool closed_by_peer(int fd)
+{
+    timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char c;
+    ssize_t n = recv(fd, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
 // A local socket that speaks to zeld's listening path directly.
 class Stray
 {
 public:
-    Stray()
-    {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sun{};
-        sun.sun_family = AF_UNIX;
-        strcpy(sun.sun_path, "/var/run/.zeld");
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0;
-    }
     ~Stray() { close(fd_); }
-    bool connected() const { return connected_; }
+    bool connected() const { return fd_ >= 0; }
     bool write_bytes(const std::vector<uint8_t> &b) { return send(fd_, b.data(), b.size(), MSG_NOSIGNAL) > 0; }
-    // True when zeld closed the connection within the wait.
-    bool closed_by_peer()
-    {
-        timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char c;
-        ssize_t n = recv(fd_, &c, 1, 0);
-        // Closed with our bytes still unread, the socket is reset instead.
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
+    bool closed_by_peer() const { return ::closed_by_peer(fd_); }
 
 private:
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd_ = unix_connect(0);
 };
 
 std::vector<uint8_t> header(uint8_t src, uint8_t tgt, uint8_t type, uint16_t size)
@@ -120,19 +123,6 @@ int in_child(int (*fn)())
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-int unix_connect(int flags)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    strcpy(sun.sun_path, "/var/run/.zeld");
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
 // As nobody: register as pxrd, then what used to stop zeld. 0 when zeld closed the connection.
 int impostor()
 {
@@ -146,28 +136,7 @@ int impostor()
     send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
     send(fd, &empty, sizeof empty, MSG_NOSIGNAL);
     send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
-    timeval tv{static_cast<time_t>(kWait.count() / 1000), 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char c;
-    ssize_t n = recv(fd, &c, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : 12;
-}
-
-// User and system CPU seconds of a process so far.
-double cpu_seconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; i++) {
-        if (i == 14)
-            utime = std::stoul(field);
-        if (i == 15)
-            stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return closed_by_peer(fd) ? 0 : 12;
 }
 
 // A process that holds `count` connections to zeld that never register, until its stdin closes.
@@ -215,69 +184,6 @@ private:
     pid_t pid_ = -1;
     int hold_fd_ = -1;
 };
-
-TEST_F(PeerLinks, KrodGetsTwoRequestsOnEveryConnection)
-{
-    auto krod = start("krod-sim");
-    auto zeld = start_zeld();
-    ASSERT_TRUE(krod && zeld);
-    size_t cur = 0;
-    expect_two_requests(*krod, &cur);
-
-    krod->signal(SIGKILL);
-    krod->wait_exit();
-    auto krod2 = start("krod-sim");
-    ASSERT_TRUE(krod2);
-    size_t cur2 = 0;
-    expect_two_requests(*krod2, &cur2);
-
-    // Reports reach zeld; one that does not decode is logged and dropped.
-    ASSERT_TRUE(krod2->write_stdin("raw 0105"));
-    EXPECT_TRUE(syslog().wait_for_regex(std::regex("Discarding KRO Msg of 2 bytes that does not decode")));
-    ASSERT_TRUE(krod2->write_stdin("update 10.0.0.1 mpls ipsec index=4 weight=3"));
-    EXPECT_TRUE(krod2->wait_stdout_line("\"event\":\"sent\",\"type\":5"));
-    EXPECT_TRUE(zeld->running());
-    stop_zeld(*zeld);
-}
-
-TEST_F(PeerLinks, SystemManagerHearsHelloWithZeldsPid)
-{
-    auto sysmgr = start("sysmgr-sim");
-    auto zeld = start_zeld();
-    ASSERT_TRUE(sysmgr && zeld);
-    const std::string hello =
-        "{\"event\":\"hello\",\"version\":1,\"type\":1,\"length\":32,\"pid\":" + std::to_string(zeld->pid()) + "}";
-    size_t cur = 0;
-    for (int i = 0; i < 3; i++)
-        EXPECT_TRUE(sysmgr->wait_stdout_line(hello, kWait, &cur)) << sysmgr->stdout_text();
-    // A type-4 message is taken and dropped: zeld gives no callback for it.
-    ASSERT_TRUE(sysmgr->write_stdin("type4"));
-    EXPECT_TRUE(sysmgr->wait_stdout_line(hello, kWait, &cur));
-    stop_zeld(*zeld);
-}
-
-TEST_F(PeerLinks, PxrdIsAnnouncedToOnEveryRegistration)
-{
-    auto zeld = start_zeld();
-    ASSERT_TRUE(zeld);
-    size_t log = syslog().mark();
-    const std::regex up("pxrd registered, announcing policy and access-list bindings");
-    auto pxrd = start("pxrd-sim");
-    ASSERT_TRUE(pxrd);
-    EXPECT_TRUE(pxrd->wait_stdout_line("\"event\":\"up\""));
-    EXPECT_TRUE(syslog().wait_for_regex(up, kWait, &log));
-
-    pxrd->signal(SIGKILL);
-    pxrd->wait_exit();
-    auto pxrd2 = start("pxrd-sim");
-    ASSERT_TRUE(pxrd2);
-    EXPECT_TRUE(pxrd2->wait_stdout_line("\"event\":\"up\""));
-    EXPECT_TRUE(syslog().wait_for_regex(up, kWait, &log));
-    // What pxrd says is dropped.
-    ASSERT_TRUE(pxrd2->write_stdin("raw 0102030405"));
-    EXPECT_TRUE(pxrd2->wait_stdout_line("\"event\":\"sent\""));
-    stop_zeld(*zeld);
-}
 
 TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
 {
@@ -336,7 +242,8 @@ TEST_F(PeerLinks, AnotherUserCannotStopZeldOrTakeThePxrdLink)
     stop_zeld(*zeld);
 }
 
-// Idle connections cannot use up zeld's descriptors: links that drop meanwhile come back.
+// Idle connections cannot use up zeld's descriptors: links that drop meanwhile come back, krod
+// with both requests on every connection.
 TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
 {
     rlimit saved;
@@ -354,9 +261,7 @@ TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
     ASSERT_TRUE(sysmgr->wait_stdout_line("\"event\":\"hello\""));
 
     Flood flood(2000);
-    const double cpu0 = cpu_seconds(zeld->pid());
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    std::cout << "zeld CPU while flooded: " << (cpu_seconds(zeld->pid()) - cpu0) / 2 * 100 << "% of one core\n";
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the flood reaches zeld
     // Both peers restart while the flood holds.
     krod->signal(SIGKILL);
     sysmgr->signal(SIGKILL);
@@ -371,6 +276,11 @@ TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
     size_t kcur2 = 0;
     expect_two_requests(*krod2, &kcur2);
     EXPECT_TRUE(sysmgr2->wait_stdout_line("\"pid\":" + std::to_string(zeld->pid()))) << sysmgr2->stdout_text();
+    // Reports reach zeld; one that does not decode is logged and dropped.
+    ASSERT_TRUE(krod2->write_stdin("raw 0105"));
+    EXPECT_TRUE(syslog().wait_for_regex(std::regex("Discarding KRO Msg of 2 bytes that does not decode")));
+    ASSERT_TRUE(krod2->write_stdin("update 10.0.0.1 mpls ipsec index=4 weight=3"));
+    EXPECT_TRUE(krod2->wait_stdout_line("\"event\":\"sent\",\"type\":5"));
     EXPECT_TRUE(zeld->running());
     stop_zeld(*zeld);
 }

@@ -76,22 +76,6 @@ protected:
     zel_ctx ctx_{};
 };
 
-TEST_F(KroTable, LocatorsThatDifferOnlyInEncapsulationAreOrderedByIt)
-{
-    const kro_msg_t ipsec = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 2, 2);
-    const kro_msg_t gre = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 2, 1);
-    const kro_msg_t lower_addr = locator(KRO_MSG_TLOC_UPDATE, "9.255.255.255", 9, 9);
-    const kro_msg_t higher_color = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 3, 0);
-    for (const kro_msg_t *m : {&ipsec, &higher_color, &gre, &lower_addr})
-        ASSERT_EQ(zel_kro_tloc_update(&ctx_, m), 0);
-    ASSERT_EQ(avl_numnodes(&ctx_.kro_peers), 4u);
-    std::vector<zel_kro_peer *> order;
-    for (auto *p = static_cast<zel_kro_peer *>(avl_first(&ctx_.kro_peers)); p;
-         p = static_cast<zel_kro_peer *>(AVL_NEXT(&ctx_.kro_peers, p)))
-        order.push_back(p);
-    EXPECT_EQ(order, (std::vector<zel_kro_peer *>{find(lower_addr), find(gre), find(ipsec), find(higher_color)}));
-}
-
 TEST_F(KroTable, RepeatedOrFlagOnlyUpdatesDoNotRemarkPolicies)
 {
     kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
@@ -155,16 +139,6 @@ TEST_F(KroTable, WithdrawalKeepsReferencedLocatorsAndFreesTheOthers)
     zel_kro_peer *p = find(used);
     zel_kro_ref_remove(&ctx_, p, &h.rec.kref);
     EXPECT_EQ(find(used), nullptr);
-}
-
-TEST_F(KroTable, NonIpv4LocatorsAreIgnored)
-{
-    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "10.0.0.1", 1, 1);
-    m.body.tloc.family = AF_INET6;
-    EXPECT_EQ(zel_kro_tloc_update(&ctx_, &m), 74);
-    m.type = KRO_MSG_TLOC_WITHDRAW;
-    EXPECT_EQ(zel_kro_tloc_withdraw(&ctx_, &m), 74);
-    EXPECT_EQ(avl_numnodes(&ctx_.kro_peers), 0u);
 }
 
 // zeld's KRO link, here without a krod.

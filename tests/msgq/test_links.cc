@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,53 +28,6 @@ TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
     EXPECT_EQ(zel_bind_encode(buf.data(), buf.size(), {ZEL_BIND_OP_BIND, 2, 1, 7, "x"}, one), 0u);
     const zel_vpn_range inverted[] = {{9, 3}};
     EXPECT_EQ(zel_vpn_range_count(inverted), 0u);
-}
-
-TEST(PxrdDecode, AttachDetachAndInspectionMessages)
-{
-    std::vector<uint8_t> m(139 + 38 * 2, 0);
-    m[0] = 3;
-    m[1] = 1;
-    m[6] = 9;
-    memcpy(&m[7], "acl-in", 6);
-    m[138] = 2;
-    m[139 + 3] = 100;
-    m[139 + 4] = 1;
-    memcpy(&m[139 + 5], "ge0/0", 5);
-    m[177 + 3] = 200;
-    m[177 + 4] = 2;
-    memcpy(&m[177 + 5], "ge0/1", 5);
-    EXPECT_EQ(decode(m),
-              "{\"event\":\"attach\",\"opcode\":3,\"family\":1,\"filter_index\":9,\"name\":\"acl-in\",\"count\":2,"
-              "\"bindings\":[{\"vpn\":100,\"direction\":1,\"interface\":\"ge0/0\"},"
-              "{\"vpn\":200,\"direction\":2,\"interface\":\"ge0/1\"}]}");
-    m[0] = 4;
-    EXPECT_NE(decode(m).find("\"event\":\"detach\""), std::string::npos);
-    EXPECT_EQ(decode({5}), "{\"event\":\"dpi\",\"opcode\":5}");
-}
-
-TEST(PxrdDecode, WhatDoesNotDecodeIsSaidSo)
-{
-    auto undecodable = [](const std::vector<uint8_t> &m) {
-        return decode(m).find("\"event\":\"undecodable\"") != std::string::npos;
-    };
-    EXPECT_TRUE(undecodable({}));
-    EXPECT_TRUE(undecodable({9, 1, 2}));
-    EXPECT_TRUE(undecodable({5, 0}));
-    EXPECT_TRUE(undecodable(std::vector<uint8_t>(100, 1)));
-    std::vector<uint8_t> bind(139 + 4, 0);
-    bind[0] = 1;
-    bind[138] = 2;  // says two ids, carries one
-    EXPECT_TRUE(undecodable(bind));
-    bind[138] = 1;
-    EXPECT_FALSE(undecodable(bind));
-    memset(&bind[7], 'a', 128);  // name without its terminator
-    EXPECT_TRUE(undecodable(bind));
-    std::vector<uint8_t> attach(139 + 38, 0);
-    attach[0] = 3;
-    attach[138] = 1;
-    memset(&attach[139 + 5], 'i', 33);
-    EXPECT_TRUE(undecodable(attach));
 }
 
 // An in-process peer: keeps what it receives.
@@ -157,38 +109,6 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
     EXPECT_EQ(ctx_.links.tabmgr->stats.msg_allocs, ctx_.links.tabmgr->stats.msg_frees);
 }
 
-// Buffer sizes the transport was asked for on the link under test.
-std::vector<size_t> g_alloc_sizes;
-void *sized_alloc(size_t size)
-{
-    g_alloc_sizes.push_back(size);
-    return calloc(1, size);
-}
-
-TEST_F(Links, AnnouncementBufferHasOneByteMoreThanItSends)
-{
-    // Our own SERVER handle in the link's place, to see the sizes asked for;
-    // nobody registers, so every write fails and the buffers come back.
-    const msgq_params_t p = params();
-    const msgq_cbs_t cbs = {peer_none, peer_none, peer_none, peer_read, sized_alloc, free};
-    ctx_.links.tabmgr = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &peer_);
-    ASSERT_NE(ctx_.links.tabmgr, nullptr);
-    g_alloc_sizes.clear();
-    const zel_vpn_range big[] = {{1, 1000}};
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 3, "corp"}, kCorp, true), 0);
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 4, "empty"}, {}, true), 0);
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 2, 1, 5, "big"}, big, true), 0);
-    EXPECT_EQ(g_alloc_sizes,
-              (std::vector<size_t>{MSGQ_HDR_LEN + 140 + 4 * 4, MSGQ_HDR_LEN + 140, MSGQ_HDR_LEN + 140 + 4 * 1000}));
-    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_allocs, 3u);
-    EXPECT_EQ(ctx_.links.tabmgr->stats.msg_frees, 3u) << "a failed write frees the buffer";
-}
-
-TEST_F(Links, NothingIsSentWithoutLink)
-{
-    EXPECT_EQ(zel_bind_send(&ctx_, {ZEL_BIND_OP_BIND, 1, 1, 3, "corp"}, kCorp, true), 74);
-}
-
 TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
 {
     const msgq_params_t p = params();
@@ -205,29 +125,8 @@ TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
         EXPECT_EQ(std::vector<uint8_t>(m.begin() + 12, m.end()), std::vector<uint8_t>(20, 0));
     }
 
-    // Peer gone: hellos stop until it is back.
-    msgq_close(sysmgr);
-    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.links.sysmgr->p_hello_timer); }));
-}
-
-struct Type4Seen {
-    int calls = 0;
-};
-void on_type4(sysmgr_link *, const void *msg, uint32_t len, void *arg)
-{
-    EXPECT_EQ(len, 32u);
-    EXPECT_EQ(static_cast<const uint8_t *>(msg)[1], SYSMGR_MSG_TYPE4);
-    static_cast<Type4Seen *>(arg)->calls++;
-}
-
-TEST_F(Links, SystemManagerType4GoesToTheCallbackOthersAreDropped)
-{
-    const msgq_params_t p = params();
-    msgq_handle_t *sysmgr = msgq_init(QOR_DAEMON_ID_SYSMGR, 30, MSGQ_SERVER, &p, &kPeerCbs, &peer_);
-    Type4Seen seen;
-    sysmgr_link *link = app_sysmgr_connect(base_, tmr_, nullptr, 30, &seen, on_type4);
-    ASSERT_NE(link, nullptr);
-    ASSERT_TRUE(pump_until([&] { return msgq_is_connected(sysmgr); }));
+    // What the system manager sends, type 4 or any other, is taken and dropped: zeld gives no
+    // callback for it.
     for (uint8_t type : {SYSMGR_MSG_TYPE4, uint8_t{2}}) {
         sysmgr_msg_t m{};
         m.version = 1;
@@ -237,10 +136,13 @@ TEST_F(Links, SystemManagerType4GoesToTheCallbackOthersAreDropped)
         memcpy(buf, &m, 32);
         ASSERT_EQ(msgq_write(sysmgr, buf, 32), 0);
     }
-    ASSERT_TRUE(pump_until([&] { return link->p_msgq->stats.rx_msg == 2; }));
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_EQ(link->p_msgq->stats.msg_allocs, link->p_msgq->stats.msg_frees);
-    app_sysmgr_disconnect(link);
+    msgq_handle_t *link = ctx_.links.sysmgr->p_msgq;
+    ASSERT_TRUE(pump_until([&] { return link->stats.rx_msg == 2; }));
+    EXPECT_EQ(link->stats.msg_allocs, link->stats.msg_frees);
+
+    // Peer gone: hellos stop until it is back.
+    msgq_close(sysmgr);
+    ASSERT_TRUE(pump_until([&] { return !timer_is_running(ctx_.links.sysmgr->p_hello_timer); }));
 }
 
 }  // namespace

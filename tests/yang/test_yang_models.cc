@@ -18,16 +18,6 @@ using namespace yang_test;
 namespace
 {
 
-// Key types of the subscribed lists, outermost first, where a key is not text.
-const char *typed_keys =
-    "policy/lists/data-prefix-list/ip-prefix=buf,ipv4prefix policy-from-ostrel/lists/data-prefix-list/ip-prefix=buf,"
-    "ipv4prefix policy-from-ostrel/data-policy/vpn-list/sequence/action/set/qor-tloc-pref-list=buf,buf,uint16,uint32 "
-    "policy-from-ostrel/data-policy/vpn-list/sequence=buf,buf,uint16 policy/mirror/remote-dest=buf,ipaddr "
-    "policy-from-ostrel/app-route-policy/vpn-list/sequence=buf,buf,uint16 policy/access-list/sequence=buf,uint16 "
-    "policy/ipv6/access-list/sequence=buf,uint16 vpn/vpn-instance/interface/access-list=uint64,buf,enum "
-    "vpn/vpn-instance/interface/ipv6/access-list=uint64,buf,enum vpn/vpn-instance/interface=uint64,buf "
-    "vpn/vpn-instance=uint64 snmp/trap/group/enable=buf,enum";
-
 struct parse_result {
     bool ok;
     std::string error;  // message and data path of the first error
@@ -120,9 +110,6 @@ TEST_F(Models, SubscriptionPointsHaveTheirKeys)
     std::vector<zel_point_row> points(zel_policy_points().begin(), zel_policy_points().end());
     points.push_back({"snmp/trap/group", zel_ns_snmp, 1, 0, 0, nullptr});
     points.push_back({"snmp/trap/group/enable", zel_ns_snmp, 2, 0, 0, nullptr});
-    std::map<std::string, std::string> typed;
-    for (const std::string &w : words(typed_keys))
-        typed[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
     const std::map<uint32_t, std::string> modules = {
         {zel_ns_policy, "ardenta-policy"}, {zel_ns_vpn, "ardenta-vpn"}, {zel_ns_snmp, "ardenta-snmp"}};
     for (const zel_point_row &p : points) {
@@ -133,39 +120,7 @@ TEST_F(Models, SubscriptionPointsHaveTheirKeys)
         EXPECT_TRUE(n->flags & LYS_CONFIG_W) << p.keypath;
         const std::string keys = key_codes(n);
         EXPECT_EQ(keys.empty() ? 0 : std::count(keys.begin(), keys.end(), ',') + 1, p.num_keys) << p.keypath;
-        std::string text_keys;
-        for (int i = 0; i < p.num_keys; i++)
-            text_keys += i ? ",buf" : "buf";
-        EXPECT_EQ(keys, typed.count(p.keypath) ? typed[p.keypath] : text_keys) << p.keypath;
     }
-}
-
-TEST_F(Models, PathsReadByTheDaemon)
-{
-    // Configuration first, then operational data, as "path=value type".
-    for (bool config : {true, false})
-        for (const std::string &row : words(
-                 config ? "/ardenta-vpn:vpn/vpn-instance/interface/access-list/acl-name=buf "
-                          "/ardenta-vpn:vpn/vpn-instance/interface/ipv6/access-list/acl-name=buf "
-                          "/ardenta-vpn:vpn/vpn-instance/vrf-id=uint32 "
-                          "/ardenta-snmp:snmp/trap/group/enable/level=list:enum"
-                        : "/ardenta-vpn:vpn/vpn-instance/label=int32 /ardenta-vpn:vpn/vpn-instance/service/label=int32 "
-                          "/ardenta-cfgd:cfgd-initial-read-priority=bits /ardenta-zel-oper:debugs/zel/config=empty "
-                          "/ardenta-zel-oper:debugs/zel/kro=empty /ardenta-zel-oper:debugs/zel/dpi=empty "
-                          "/ardenta-zel-oper:debugs/zel/policy=empty /ardenta-zel-oper:debugs/zel/all=empty")) {
-            const std::string path = row.substr(0, row.find('='));
-            const lysc_node *n = find(path);
-            ASSERT_NE(n, nullptr) << path;
-            EXPECT_EQ(node_code(n), row.substr(path.size() + 1)) << path;
-            EXPECT_EQ((n->flags & LYS_CONFIG_W) != 0, config) << path;
-        }
-
-    // Levels 0, 1 and 2 own bits 0x1, 0x2 and 0x4 of the initial-read mask.
-    const auto *prio = reinterpret_cast<const lysc_node_leaf *>(find("/ardenta-cfgd:cfgd-initial-read-priority"));
-    const auto *bits = reinterpret_cast<const lysc_type_bits *>(prio->type);
-    ASSERT_EQ(LY_ARRAY_COUNT(bits->bits), 3u);
-    for (uint32_t i = 0; i < 3; ++i)
-        EXPECT_EQ(bits->bits[i].position, i);
 }
 
 // Callpoints in registration order, each an operational list; action points in table order, with
@@ -205,22 +160,6 @@ TEST_F(Models, CallpointsAndActionPointsInTableOrder)
         }
         EXPECT_EQ(found, ext[0] == 'c' ? callpoints : actionpoints);
     }
-}
-
-// What the handlers send back, in schema order: counters as name and two totals; notification values
-// in the order the sender fills them (their hashes are among the fixed tags). The throttler queues a
-// notification by the value of its second element: 2 for status.
-TEST_F(Models, RepliesAndNotificationsInSendOrder)
-{
-    for (const char *counters : {"/ardenta-zel-oper:policy-show/data-policy-filter/vpnlist/counter",
-                                 "/ardenta-zel-oper:policy-show/ipv6/access-list-counters/counter"})
-        EXPECT_EQ(child_codes(find(counters)), "buf,uint64,uint64") << counters;
-    EXPECT_EQ(key_codes(find("/ardenta-zel-oper:policy-show/access-list-associations/interface")), "buf,buf,enum");
-    EXPECT_EQ(child_codes(find("/ardenta-policy:policy-status"), true),
-              "severity-level,host-name,system-ip,policy-name,vpn-list-name,status");
-    EXPECT_EQ(child_codes(find("/ardenta-policy:access-list-status"), true),
-              "severity-level,host-name,system-ip,access-list-name,status");
-    EXPECT_EQ(enum_values(find("/ardenta-policy:policy-status/severity-level"))["major"], 2);
 }
 
 using Examples = Models;

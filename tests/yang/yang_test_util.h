@@ -133,15 +133,6 @@ inline std::string key_codes(const lysc_node *n)
     return keys;
 }
 
-// Value types (or names) of the data children of `n` in schema order, comma-separated.
-inline std::string child_codes(const lysc_node *n, bool names = false)
-{
-    std::string out;
-    for (const lysc_node *c = n ? lysc_node_child(n) : nullptr; c; c = c->next)
-        out += (out.empty() ? "" : ",") + (names ? std::string(c->name) : node_code(c));
-    return out;
-}
-
 // Value of each enumeration name of a leaf.
 inline std::map<std::string, int> enum_values(const lysc_node *leaf)
 {
