@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "cfgd/cfgd_util.h"
 #include "common/qor_util.h"
+#include "compiler/zel_fpinterp.h"
 #include "daemon/zel_kro.h"
 #include "msgq_fixture.h"
 #include "platform/kro/kro_msg.h"
@@ -260,6 +262,24 @@ TEST_F(Fuzz, KroReadPathTakesAnyPayload)
     zel_kro_deinit(&ctx);
 }
 
+TEST_F(Fuzz, PrefixTextConversions)
+{
+    const auto seeds = corpus("prefix");
+    for (int i = 0; i < 20000; i++) {
+        const std::string in = text(mutate(seeds, rng_));
+        ip_prefix_t p{};
+        if (cfgd_parse_ipv4_prefix(in.c_str(), &p) == 0) {
+            ASSERT_LE(p.len, 32) << in;
+        }
+        if (cfgd_parse_ipv6_prefix(in.c_str(), &p) == 0) {
+            ASSERT_LE(p.len, 128) << in;
+        }
+        cfgd_parse_ip_prefix(in.c_str(), &p);
+        char buf[64];
+        cfgd_format_addr_port(&p.addr, static_cast<uint16_t>(rng_()), buf, sizeof buf);
+    }
+}
+
 TEST_F(Fuzz, RuleAndTraceReaders)
 {
     const auto classbench = corpus("classbench"), native = corpus("native"), trace = corpus("trace");
@@ -274,6 +294,33 @@ TEST_F(Fuzz, RuleAndTraceReaders)
         std::vector<zelc_packet> pkts;
         zelc_read_trace_text(text(mutate(trace, rng_)), "trace", &pkts, &err);
     }
+}
+
+// The reader of program images checks everything once; what it accepts runs without faults.
+TEST_F(Fuzz, ImageReaderOfMutatedImages)
+{
+    const auto seeds = corpus("image");
+    int loaded = 0;
+    for (int i = 0; i < 20000; i++) {
+        const Bytes in = mutate(seeds, rng_);
+        zel_fp_program prog;
+        if (prog.load(in) != 0) {
+            ASSERT_FALSE(prog.error().empty());
+            continue;
+        }
+        loaded++;
+        for (int k = 0; k < 8; k++) {
+            uint32_t values[ZEL_FP_FIELDS];
+            for (auto &v : values)
+                v = rng_() % 3 ? rng_() % 70000 : rng_();
+            values[0] = 0;
+            uint32_t action = 0;
+            if (prog.run(values, &action) == 0) {
+                ASSERT_LT(action, prog.action_count());
+            }
+        }
+    }
+    EXPECT_GT(loaded, 0);
 }
 
 }  // namespace
