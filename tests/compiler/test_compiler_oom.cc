@@ -4,6 +4,7 @@
 // 12 are told apart.
 #include "compiler/zel_compiler.h"
 #include "compiler/zel_prog_heap.h"
+#include "image_eval.h"
 
 #include <gtest/gtest.h>
 
@@ -140,14 +141,6 @@ program_allocator spared(zel_prog_heap *heap)
     return a;
 }
 
-uint64_t hash_of(const void *p, size_t n)
-{
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (size_t i = 0; i < n; i++)
-        h = (h ^ static_cast<const uint8_t *>(p)[i]) * 0x100000001b3ull;
-    return h;
-}
-
 // Fails allocation k of one compile for every k of it; `warm`: the context compiled the same matches
 // before, so the compile reuses classes.
 void fail_each_allocation(uint32_t rules, bool warm)
@@ -158,7 +151,7 @@ void fail_each_allocation(uint32_t rules, bool warm)
     void *kept = nullptr;
     uint32_t kept_size = 0;
     ASSERT_EQ(zel_compile(published.ctx, published.rt, &kept, &kept_size), 0);
-    const uint64_t kept_hash = hash_of(kept, kept_size);
+    const uint64_t kept_hash = test_image_hash(kept, kept_size);
 
     int failures = 0;
     for (long k = 0;; k++) {
@@ -184,7 +177,7 @@ void fail_each_allocation(uint32_t rules, bool warm)
         }
         zel_program_free(&p.ctx->program_memory, image);
         EXPECT_EQ(zel_prog_heap_programs(heap), 1u) << k;
-        EXPECT_EQ(hash_of(kept, kept_size), kept_hash) << k;
+        EXPECT_EQ(test_image_hash(kept, kept_size), kept_hash) << k;
         if (!injected)
             break;  // the compile made fewer than k + 1 allocations: every one has failed once
     }

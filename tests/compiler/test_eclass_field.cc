@@ -79,60 +79,24 @@ TEST_F(Classes, OverlappingRangesSplitIntoClassesPerRuleSet)
     epi_free(v);
 }
 
-TEST_F(Classes, PrefixBecomesItsRangeAndBoundaries)
+// Prefixes of random lengths are compared with a linear search in the property test; here the lengths
+// outside 0 ... 32.
+TEST_F(Classes, PrefixLengthBeyond32IsRefused)
 {
     rule *r = zel_rule_add(rt, "0");
     const uint32_t id = zel_field_table(ctx, ZEL_CF_SRC_ADDR);
     const uint8_t net[4] = {192, 168, 1, 0};
-    ASSERT_EQ(zel_field_add_prefix(ctx, r, id, net, 24), 0);
-    EXPECT_EQ(r->matches[0].ranges[0].min, 0xC0A80100u);
-    EXPECT_EQ(r->matches[0].ranges[0].max, 0xC0A801FFu);
-    EXPECT_EQ(boundaries(table(id)), (std::vector<uint32_t>{0, 0xC0A80100, 0xC0A80200, 0xFFFFFFFF}));
     EXPECT_EQ(zel_field_add_prefix(ctx, r, id, net, 33), 22);
     ASSERT_EQ(zel_field_add_prefix(ctx, r, id, net, 0), 0);
-    EXPECT_EQ(boundaries(table(id)).size(), 4u);  // [0, 0xFFFFFFFF] adds only 0, already there
+    EXPECT_EQ(boundaries(table(id)), (std::vector<uint32_t>{0, 0xFFFFFFFF}));
 }
 
-TEST(RuleTable, OrderIdsActionsAndListing)
+TEST(RuleTableDeath, NamesAreCutAndInvariantsHold)
 {
     rule_table *t = zel_rule_table_create(std::string(200, 'n').c_str(), "1vpn", 0, nullptr);
     EXPECT_EQ(strlen(t->name), 127u);
-    EXPECT_EQ(t->default_action.hdr.length, 8u);
-    EXPECT_EQ(t->default_action.hdr.flags, 1u);
-    rule *a = zel_rule_add(t, "10"), *b = zel_rule_add(t, "20");
-    EXPECT_EQ(a->id, 1u);
-    EXPECT_EQ(b->id, 2u);
-    EXPECT_EQ(zel_rule_count(t), 2u);
-    EXPECT_EQ(zel_rule_at(t, 1), b);
-    const uint8_t data[3] = {0xAB, 1, 2};
-    const action_block *blk = zel_rule_set_action(a, 3, data);
-    EXPECT_EQ(blk->hdr.length, 11u);
-    EXPECT_EQ(blk->hdr.flags, 0u);
-    EXPECT_EQ(zel_rule_match(a, 1), nullptr);
-    a->matches.push_back({1, ZEL_CF_TCP, {{5, 6}}});
-    EXPECT_EQ(zel_rule_match(a, 1), &a->matches[0]);
-
-    testing::internal::CaptureStdout();
-    zel_print_table(t);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind(" zel_print_table: table " + std::string(127, 'n') + " alias: 1vpn\n", 0), 0u);
-    EXPECT_NE(out.find("-------------------------------- Rule 10 \n-------------------------------- \tField Id 8 \n"
-                       "\t\tmin = 0x5 \n\t\tmax_val = 0x6 \n\tAction:\n \t\tflags = 0x0 \n \t\tlen = 11 \n "
-                       "\t\tdata[0] = 0xab \n \n"),
-              std::string::npos);
-    zel_rule_table_free(t);
-    zel_rule_table_free(nullptr);
-}
-
-TEST(RuleTableDeath, RuleBeyondTheListIsAnInvariant)
-{
-    rule_table *t = zel_rule_table_create("x", "y", 0, nullptr);
     EXPECT_DEATH(zel_rule_at(t, 0), "zel_ruletable:[0-9]+: failed assertion `r != NULL'");
     zel_rule_table_free(t);
-}
-
-TEST(RuleTableDeath, ActionLengthWithoutDataIsAnInvariant)
-{
     EXPECT_DEATH(zel_rule_table_create("x", "y", 8, nullptr), "zel_ruletable:[0-9]+: failed assertion `action_data'");
 }
 
