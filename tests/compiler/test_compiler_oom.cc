@@ -87,12 +87,15 @@ struct Policy {
     Policy(const program_allocator &memory, uint32_t rules, uint32_t seed)
     {
         ctx = zel_compile_context_new(&memory);
-        const uint8_t data[16] = {1};
-        rt = zel_rule_table_create("oom", "1vpn", sizeof data, data);
         fill(rules, seed);
     }
+    // Also what a recompilation after an action change does: the same matches again.
     void fill(uint32_t rules, uint32_t seed)
     {
+        zel_compile_context_reset(ctx);
+        zel_rule_table_free(rt);
+        const uint8_t def[16] = {1};
+        rt = zel_rule_table_create("oom", "1vpn", sizeof def, def);
         srand(seed);
         for (uint32_t i = 0; i < rules; i++) {
             rule *r = zel_rule_add(rt, "r");
@@ -106,15 +109,6 @@ struct Policy {
             const uint8_t addr[4] = {10, static_cast<uint8_t>(rand()), static_cast<uint8_t>(rand()), 0};
             zel_rule_add_prefix(ctx, r, ZEL_CF_SRC_ADDR, addr, 8 + static_cast<uint32_t>(rand()) % 17);
         }
-    }
-    // Same matches again, as a recompilation after an action change does.
-    void refill(uint32_t rules, uint32_t seed)
-    {
-        zel_compile_context_reset(ctx);
-        const uint8_t data[16] = {1};
-        zel_rule_table_free(rt);
-        rt = zel_rule_table_create("oom", "1vpn", sizeof data, data);
-        fill(rules, seed);
     }
     ~Policy()
     {
@@ -161,7 +155,7 @@ void fail_each_allocation(uint32_t rules, bool warm)
             uint32_t sz = 0;
             ASSERT_EQ(zel_compile(p.ctx, p.rt, &img, &sz), 0);
             zel_program_free(&p.ctx->program_memory, img);
-            p.refill(rules, 11);
+            p.fill(rules, 11);
         }
         void *image = nullptr;
         uint32_t size = 0;
@@ -186,16 +180,12 @@ void fail_each_allocation(uint32_t rules, bool warm)
     zel_prog_heap_delete(heap);
 }
 
+// 140 rules: the classes are computed on a worker thread.
 TEST(CompilerOutOfMemory, EveryAllocationOfACompileCanFail)
 {
-    fail_each_allocation(12, false);
-    fail_each_allocation(12, true);
-}
-
-TEST(CompilerOutOfMemory, EveryAllocationOfAThreadedCompileCanFail)
-{
-    fail_each_allocation(140, false);
-    fail_each_allocation(140, true);
+    for (uint32_t rules : {12, 140})
+        for (bool warm : {false, true})
+            fail_each_allocation(rules, warm);
 }
 
 TEST(CompilerOutOfMemory, ProgramAndCompilerMemoryAreToldApart)
