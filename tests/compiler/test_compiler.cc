@@ -126,21 +126,17 @@ TEST_F(Compiler, ImageDoesNotDependOnOldMemoryContents)
         program_allocator inner;
         static void *allocate(void *arg, uint32_t size, int32_t *filter_index)
         {
-            auto *self = static_cast<dirty_alloc *>(arg);
-            void *mem = self->inner.allocate(self->inner.arg, size, filter_index);
-            if (mem)
-                memset(mem, 0xA5, (size + 127) / 128 * 128);
-            return mem;
+            const program_allocator &in = static_cast<dirty_alloc *>(arg)->inner;
+            void *mem = in.allocate(in.arg, size, filter_index);
+            return mem ? memset(mem, 0xA5, (size + 127) / 128 * 128) : nullptr;
         }
         static void free(void *arg, void *mem)
         {
-            auto *self = static_cast<dirty_alloc *>(arg);
-            self->inner.free(self->inner.arg, mem);
+            const program_allocator &in = static_cast<dirty_alloc *>(arg)->inner;
+            in.free(in.arg, mem);
         }
-    };
-    dirty_alloc dirty{zel_prog_heap_allocator(heap)};
-    const program_allocator clean = dirty.inner;
-    const program_allocator dirty_ops{dirty_alloc::allocate, dirty_alloc::free, nullptr, &dirty};
+    } dirty{zel_prog_heap_allocator(heap)};
+    const program_allocator clean = dirty.inner, dirty_ops{dirty_alloc::allocate, dirty_alloc::free, nullptr, &dirty};
 
     // One field with 2 rows (the action table is aligned: no alignment word, though its 8 bytes are counted),
     // 3 rows (an alignment word first), and two fields.
