@@ -33,12 +33,6 @@ uint32_t ins(uint32_t op, uint32_t kind, uint32_t src, uint32_t dst, uint32_t lo
 uint32_t leaf(uint32_t t) { return ins(1, 1, t, t, (t & 0xF) << 12); }
 
 void put(std::vector<uint8_t> &img, size_t off, uint32_t v) { std::memcpy(&img[off], &v, 4); }
-uint32_t get(const std::vector<uint8_t> &img, size_t off)
-{
-    uint32_t v;
-    std::memcpy(&v, &img[off], 4);
-    return v;
-}
 
 // Balanced tree in walk order (node, right subtree, left subtree); returns the entry index or -1.
 int lay(const std::vector<row> &rows, int lo, int hi, std::vector<std::array<uint32_t, 5>> *out)
@@ -127,28 +121,6 @@ int classify(const zel_fp_program &p, uint32_t field, uint32_t v, uint32_t match
     values[MATCH_ANY] = match_any;
     values[field] = v;
     return p.run(values, out);
-}
-
-TEST(FpInterp, CombinedTablesSelectTheRuleOfEachProtocol)
-{
-    std::vector<uint8_t> img = build(two_protocols());
-    zel_fp_program p;
-    ASSERT_EQ(p.load(img), 0) << p.error();
-    EXPECT_EQ(p.table_count(), 3u);
-    EXPECT_EQ(p.action_count(), 3u);
-    for (uint32_t any : {0u, 1u, 2u}) {
-        for (uint32_t proto : {0u, 5u, 6u, 7u, 16u, 17u, 18u, TOP}) {
-            uint32_t idx = 99;
-            ASSERT_EQ(classify(p, PROTOCOL, proto, any, &idx), 0);
-            EXPECT_EQ(idx, any != 1 ? 0 : proto == 6 ? 1 : proto == 17 ? 2 : 0) << proto << " " << any;
-        }
-    }
-    uint32_t idx;
-    ASSERT_EQ(classify(p, PROTOCOL, 17, 1, &idx), 0);
-    std::span<const uint8_t> block = p.action(idx);
-    ASSERT_EQ(block.size(), 16u);
-    EXPECT_EQ(get({block.begin(), block.end()}, 8), 102u);
-    EXPECT_TRUE(p.action(3).empty());
 }
 
 // A right table of 65537 classes: MUL's immediate holds only the low 16 bits

@@ -70,26 +70,6 @@ TEST(ClassBench, TracesAgreeWithLinearSearch)
     }
 }
 
-// The large sets need more program memory than the default; they must either
-// fit and agree, or fail as out of memory with the size they needed.
-TEST(ClassBench, TenThousandRuleSetsCompileOrRunOutOfMemory)
-{
-    ZELC_NEED_CLASSBENCH(dir);
-    for (const char *set : {"acl1", "fw1", "ipc1"}) {
-        zelc_ruleset rs = read_set(dir + "/" + set + "_10000.rules");
-        ASSERT_GT(rs.rules.size(), 9000u);
-        zelc_compiled c;
-        int rc = zelc_compile(rs, DEFAULT_BLOCKS, &c);
-        if (rc == 12) {
-            EXPECT_TRUE(c.image.empty());
-            EXPECT_GT(uint64_t{c.size}, uint64_t{DEFAULT_BLOCKS} * 128) << set;
-            continue;
-        }
-        ASSERT_EQ(rc, 0) << set;
-        expect_agreement(rs, c, zelc_generate_packets(rs, 2000, 5), set);
-    }
-}
-
 // All fifteen fields give 29 tables: table ids and registers above 15 wrap in
 // the instruction words, the interpreter resolves them through the directory.
 TEST(Native, AllFieldsBeyondFifteenTables)
