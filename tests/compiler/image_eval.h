@@ -1,11 +1,13 @@
 // A deliberately small reader of program images for tests: runs the instruction words literally.
 #pragma once
 
+#include "common/zel_out_sink.h"
 #include "compiler/zel_image.h"
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 
 // values[f] is the packet's value of compiler field f. Returns the root class, or nothing when a value
 // lies in no row.
@@ -48,6 +50,21 @@ inline std::optional<uint32_t> test_image_eval(const void *image, const uint32_t
         }
     }
     return std::nullopt;
+}
+
+// A sink that appends to *text.
+inline zel_out_sink test_string_sink(std::string *text)
+{
+    return {[](void *arg, const char *t, size_t n) { static_cast<std::string *>(arg)->append(t, n); }, text};
+}
+
+// FNV-1a over the bytes: compares whole images.
+inline uint64_t test_image_hash(const void *p, size_t n)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ static_cast<const uint8_t *>(p)[i]) * 0x100000001b3ull;
+    return h;
 }
 
 // The action block of a root class.

@@ -4,6 +4,7 @@
 // 12 are told apart.
 #include "compiler/zel_compiler.h"
 #include "compiler/zel_prog_heap.h"
+#include "image_eval.h"
 
 #include <gtest/gtest.h>
 
@@ -86,12 +87,15 @@ struct Policy {
     Policy(const program_allocator &memory, uint32_t rules, uint32_t seed)
     {
         ctx = zel_compile_context_new(&memory);
-        const uint8_t data[16] = {1};
-        rt = zel_rule_table_create("oom", "1vpn", sizeof data, data);
         fill(rules, seed);
     }
+    // Also what a recompilation after an action change does: the same matches again.
     void fill(uint32_t rules, uint32_t seed)
     {
+        zel_compile_context_reset(ctx);
+        zel_rule_table_free(rt);
+        const uint8_t def[16] = {1};
+        rt = zel_rule_table_create("oom", "1vpn", sizeof def, def);
         srand(seed);
         for (uint32_t i = 0; i < rules; i++) {
             rule *r = zel_rule_add(rt, "r");
@@ -105,15 +109,6 @@ struct Policy {
             const uint8_t addr[4] = {10, static_cast<uint8_t>(rand()), static_cast<uint8_t>(rand()), 0};
             zel_rule_add_prefix(ctx, r, ZEL_CF_SRC_ADDR, addr, 8 + static_cast<uint32_t>(rand()) % 17);
         }
-    }
-    // Same matches again, as a recompilation after an action change does.
-    void refill(uint32_t rules, uint32_t seed)
-    {
-        zel_compile_context_reset(ctx);
-        const uint8_t data[16] = {1};
-        zel_rule_table_free(rt);
-        rt = zel_rule_table_create("oom", "1vpn", sizeof data, data);
-        fill(rules, seed);
     }
     ~Policy()
     {
@@ -140,14 +135,6 @@ program_allocator spared(zel_prog_heap *heap)
     return a;
 }
 
-uint64_t hash_of(const void *p, size_t n)
-{
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (size_t i = 0; i < n; i++)
-        h = (h ^ static_cast<const uint8_t *>(p)[i]) * 0x100000001b3ull;
-    return h;
-}
-
 // Fails allocation k of one compile for every k of it; `warm`: the context compiled the same matches
 // before, so the compile reuses classes.
 void fail_each_allocation(uint32_t rules, bool warm)
@@ -158,7 +145,7 @@ void fail_each_allocation(uint32_t rules, bool warm)
     void *kept = nullptr;
     uint32_t kept_size = 0;
     ASSERT_EQ(zel_compile(published.ctx, published.rt, &kept, &kept_size), 0);
-    const uint64_t kept_hash = hash_of(kept, kept_size);
+    const uint64_t kept_hash = test_image_hash(kept, kept_size);
 
     int failures = 0;
     for (long k = 0;; k++) {
@@ -168,7 +155,7 @@ void fail_each_allocation(uint32_t rules, bool warm)
             uint32_t sz = 0;
             ASSERT_EQ(zel_compile(p.ctx, p.rt, &img, &sz), 0);
             zel_program_free(&p.ctx->program_memory, img);
-            p.refill(rules, 11);
+            p.fill(rules, 11);
         }
         void *image = nullptr;
         uint32_t size = 0;
@@ -184,7 +171,7 @@ void fail_each_allocation(uint32_t rules, bool warm)
         }
         zel_program_free(&p.ctx->program_memory, image);
         EXPECT_EQ(zel_prog_heap_programs(heap), 1u) << k;
-        EXPECT_EQ(hash_of(kept, kept_size), kept_hash) << k;
+        EXPECT_EQ(test_image_hash(kept, kept_size), kept_hash) << k;
         if (!injected)
             break;  // the compile made fewer than k + 1 allocations: every one has failed once
     }
@@ -193,16 +180,12 @@ void fail_each_allocation(uint32_t rules, bool warm)
     zel_prog_heap_delete(heap);
 }
 
+// 140 rules: the classes are computed on a worker thread.
 TEST(CompilerOutOfMemory, EveryAllocationOfACompileCanFail)
 {
-    fail_each_allocation(12, false);
-    fail_each_allocation(12, true);
-}
-
-TEST(CompilerOutOfMemory, EveryAllocationOfAThreadedCompileCanFail)
-{
-    fail_each_allocation(140, false);
-    fail_each_allocation(140, true);
+    for (uint32_t rules : {12, 140})
+        for (bool warm : {false, true})
+            fail_each_allocation(rules, warm);
 }
 
 TEST(CompilerOutOfMemory, ProgramAndCompilerMemoryAreToldApart)

@@ -1,11 +1,12 @@
-// The interpreter on hand-made images: classification through leaf and
-// combined tables, and malformed images that must be refused, never crash.
+// The interpreter on hand-made images: classification through leaf and combined tables, and malformed
+// images that must be refused (mutated images at random: tests/msgq fuzz).
 #include "compiler/zel_fpinterp.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
+#include <tuple>
+#include <vector>
 
 namespace
 {
@@ -32,12 +33,6 @@ uint32_t ins(uint32_t op, uint32_t kind, uint32_t src, uint32_t dst, uint32_t lo
 uint32_t leaf(uint32_t t) { return ins(1, 1, t, t, (t & 0xF) << 12); }
 
 void put(std::vector<uint8_t> &img, size_t off, uint32_t v) { std::memcpy(&img[off], &v, 4); }
-uint32_t get(const std::vector<uint8_t> &img, size_t off)
-{
-    uint32_t v;
-    std::memcpy(&v, &img[off], 4);
-    return v;
-}
 
 // Balanced tree in walk order (node, right subtree, left subtree); returns the entry index or -1.
 int lay(const std::vector<row> &rows, int lo, int hi, std::vector<std::array<uint32_t, 5>> *out)
@@ -128,29 +123,6 @@ int classify(const zel_fp_program &p, uint32_t field, uint32_t v, uint32_t match
     return p.run(values, out);
 }
 
-TEST(FpInterp, CombinedTablesSelectTheRuleOfEachProtocol)
-{
-    std::vector<uint8_t> img = build(two_protocols());
-    zel_fp_program p;
-    ASSERT_EQ(p.load(img), 0) << p.error();
-    EXPECT_EQ(p.table_count(), 3u);
-    EXPECT_EQ(p.action_count(), 3u);
-    for (uint32_t any : {0u, 1u, 2u}) {
-        for (uint32_t proto = 0; proto < 300; proto++) {
-            uint32_t idx = 99;
-            ASSERT_EQ(classify(p, PROTOCOL, proto, any, &idx), 0);
-            uint32_t want = any != 1 ? 0 : proto == 6 ? 1 : proto == 17 ? 2 : 0;
-            EXPECT_EQ(idx, want) << "protocol " << proto << " match-any " << any;
-        }
-    }
-    uint32_t idx;
-    ASSERT_EQ(classify(p, PROTOCOL, 17, 1, &idx), 0);
-    std::span<const uint8_t> block = p.action(idx);
-    ASSERT_EQ(block.size(), 16u);
-    EXPECT_EQ(get({block.begin(), block.end()}, 8), 102u);
-    EXPECT_TRUE(p.action(3).empty());
-}
-
 // A right table of 65537 classes: MUL's immediate holds only the low 16 bits
 // of the count (1), the interpreter must still multiply by 65537.
 TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses)
@@ -185,37 +157,28 @@ TEST(FpInterp, RightTableBeyondSixteenBitsOfClasses)
     EXPECT_EQ(p.load(build(d)), 22);
 }
 
-TEST(FpInterp, LeafProgramAndTheTopOfTheValueSpace)
+// One leaf table: values on either side of each bound, the top of the value space, values in no row (2)
+// and a class without an action block (22).
+TEST(FpInterp, LeafProgramBoundsAndGaps)
 {
     image_def d;
     d.tables = {{1, 5, {{0, 10, 0}, {10, 21, 1}, {21, TOP, 0}}}};
     d.instrs = {leaf(1), ins(4, 2, 1, 0xF, 0)};
     d.action_flags = {1, 0};
-    std::vector<uint8_t> img = build(d);
     zel_fp_program p;
-    ASSERT_EQ(p.load(img), 0) << p.error();
-    for (auto [v, want] : std::vector<std::pair<uint32_t, uint32_t>>{
-             {0, 0}, {9, 0}, {10, 1}, {20, 1}, {21, 0}, {TOP - 1, 0}, {TOP, 0}}) {
+    ASSERT_EQ(p.load(build(d)), 0) << p.error();
+    const std::vector<std::tuple<uint32_t, int, uint32_t>> cases = {{0, 0, 0},  {9, 0, 0},       {10, 0, 1}, {20, 0, 1},
+                                                                    {21, 0, 0}, {TOP - 1, 0, 0}, {TOP, 0, 0}};
+    for (auto [v, rc, want] : cases) {
         uint32_t idx = 99;
-        EXPECT_EQ(classify(p, 5, v, 1, &idx), 0) << v;
+        EXPECT_EQ(classify(p, 5, v, 1, &idx), rc) << v;
         EXPECT_EQ(idx, want) << v;
     }
-}
-
-TEST(FpInterp, ValueOutsideEveryRowAndClassWithoutBlock)
-{
-    image_def d;
     d.tables = {{1, 2, {{5, 10, 0}, {10, 20, 3}}}};
-    d.instrs = {leaf(1), ins(4, 2, 1, 0xF, 0)};
-    d.action_flags = {1, 0};
-    std::vector<uint8_t> img = build(d);
-    zel_fp_program p;
-    ASSERT_EQ(p.load(img), 0) << p.error();
+    ASSERT_EQ(p.load(build(d)), 0) << p.error();
     uint32_t idx;
-    EXPECT_EQ(classify(p, 2, 4, 1, &idx), 2);
-    EXPECT_EQ(classify(p, 2, 20, 1, &idx), 2);
-    EXPECT_EQ(classify(p, 2, 7, 1, &idx), 0);
-    EXPECT_EQ(classify(p, 2, 15, 1, &idx), 22);
+    for (auto [v, rc] : std::vector<std::pair<uint32_t, int>>{{4, 2}, {20, 2}, {7, 0}, {15, 22}})
+        EXPECT_EQ(classify(p, 2, v, 1, &idx), rc) << v;
 }
 
 // Offsets inside the image built from two_protocols().
@@ -279,50 +242,9 @@ TEST(FpInterp, RefusesMalformedImages)
     unused_table.instrs = {leaf(1), ins(4, 2, 1, 0xF, 0)};
     EXPECT_EQ(p.load(build(unused_table)), 22);
     EXPECT_NE(p.error().find("not used"), std::string::npos) << p.error();
-}
-
-TEST(FpInterp, TruncatedImagesAreRefused)
-{
-    const std::vector<uint8_t> good = build(two_protocols());
-    zel_fp_program p;
     for (size_t len = 0; len < good.size(); len++)
-        EXPECT_EQ(p.load({good.data(), len}), 22) << len;
+        EXPECT_EQ(p.load({good.data(), len}), 22) << "truncated to " << len;
     EXPECT_EQ(p.load(good), 0);
-}
-
-// Any byte of the structure set to any value: loading either refuses the
-// image or gives a program that runs on every packet without going astray.
-TEST(FpInterp, CorruptedBytesNeverCrash)
-{
-    const std::vector<uint8_t> good = build(two_protocols());
-    size_t structure_end = good.size() - 3 * 16;
-    std::mt19937 rng(7);
-    zel_fp_program p;
-    unsigned loaded = 0, refused = 0;
-    for (size_t off = 0; off < structure_end; off++) {
-        for (uint8_t v : {uint8_t{0}, uint8_t{1}, uint8_t{5}, uint8_t{0xFF}, static_cast<uint8_t>(rng())}) {
-            std::vector<uint8_t> img = good;
-            img[off] = v;
-            int rc = p.load(img);
-            ASSERT_TRUE(rc == 0 || rc == 22) << off;
-            if (rc) {
-                refused++;
-                continue;
-            }
-            loaded++;
-            for (uint32_t any : {0u, 1u})
-                for (uint32_t proto : {0u, 6u, 17u, 255u, TOP}) {
-                    uint32_t idx = 0;
-                    int r = classify(p, PROTOCOL, proto, any, &idx);
-                    EXPECT_TRUE(r == 0 || r == 2 || r == 22) << off;
-                    if (r == 0) {
-                        EXPECT_LT(idx, p.action_count());
-                    }
-                }
-        }
-    }
-    EXPECT_GT(refused, 0u);
-    EXPECT_GT(loaded, 0u);
 }
 
 }  // namespace

@@ -41,74 +41,33 @@ size_t expect_agreement(const zelc_ruleset &rs, const zelc_compiled &c, const st
     return unmatched;
 }
 
+// The 1000-rule sets on their traces and on generated packets, with and without their catch-all rules; the
+// 100-rule sets on generated packets (the exact fit of program memory: CompilerBound in tests/compiler).
 TEST(ClassBench, TracesAgreeWithLinearSearch)
-{
-    ZELC_NEED_CLASSBENCH(dir);
-    for (const char *set : {"acl1", "fw1", "ipc1"}) {
-        std::string base = dir + "/" + set + "_1000";
-        zelc_ruleset rs = read_set(base + ".rules");
-        std::vector<zelc_packet> pkts;
-        std::string err;
-        ASSERT_EQ(zelc_read_trace(base + ".trace", &pkts, &err), 0) << err;
-        std::vector<zelc_packet> extra = zelc_generate_packets(rs, 3000, 11);
-        pkts.insert(pkts.end(), extra.begin(), extra.end());
-        zelc_compiled c;
-        ASSERT_EQ(zelc_compile(rs, DEFAULT_BLOCKS, &c), 0) << set;
-        EXPECT_EQ(c.image.size(), c.size);
-        expect_agreement(rs, c, pkts, set);
-
-        // These sets end in rules that match everything; without them random
-        // headers mostly reach the default action.
-        std::erase_if(rs.rules, [](const zelc_rule &r) { return r.conds.empty(); });
-        ASSERT_EQ(zelc_compile(rs, DEFAULT_BLOCKS, &c), 0) << set;
-        EXPECT_GT(expect_agreement(rs, c, pkts, std::string(set) + " without catch-all"), 1000u) << set;
-    }
-}
-
-TEST(ClassBench, HundredRuleSetsAgreeOnGeneratedPackets)
 {
     ZELC_NEED_CLASSBENCH(dir);
     for (const char *set : {"acl1", "fw1", "ipc1"}) {
         zelc_ruleset rs = read_set(dir + "/" + set + "_100.rules");
         zelc_compiled c;
         ASSERT_EQ(zelc_compile(rs, DEFAULT_BLOCKS, &c), 0) << set;
-        size_t unmatched = expect_agreement(rs, c, zelc_generate_packets(rs, 5000, 3), set);
-        EXPECT_GT(unmatched, 0u) << set;
-    }
-}
+        EXPECT_GT(expect_agreement(rs, c, zelc_generate_packets(rs, 5000, 3), set), 0u) << set;
 
-// The large sets need more program memory than the default; they must either
-// fit and agree, or fail as out of memory with the size they needed.
-TEST(ClassBench, TenThousandRuleSetsCompileOrRunOutOfMemory)
-{
-    ZELC_NEED_CLASSBENCH(dir);
-    for (const char *set : {"acl1", "fw1", "ipc1"}) {
-        zelc_ruleset rs = read_set(dir + "/" + set + "_10000.rules");
-        ASSERT_GT(rs.rules.size(), 9000u);
-        zelc_compiled c;
-        int rc = zelc_compile(rs, DEFAULT_BLOCKS, &c);
-        if (rc == 12) {
-            EXPECT_TRUE(c.image.empty());
-            EXPECT_GT(uint64_t{c.size}, uint64_t{DEFAULT_BLOCKS} * 128) << set;
-            continue;
-        }
-        ASSERT_EQ(rc, 0) << set;
-        expect_agreement(rs, c, zelc_generate_packets(rs, 2000, 5), set);
-    }
-}
+        const std::string base = dir + "/" + set + "_1000";
+        rs = read_set(base + ".rules");
+        std::vector<zelc_packet> pkts;
+        std::string err;
+        ASSERT_EQ(zelc_read_trace(base + ".trace", &pkts, &err), 0) << err;
+        std::vector<zelc_packet> extra = zelc_generate_packets(rs, 3000, 11);
+        pkts.insert(pkts.end(), extra.begin(), extra.end());
+        ASSERT_EQ(zelc_compile(rs, DEFAULT_BLOCKS, &c), 0) << set;
+        EXPECT_EQ(c.image.size(), c.size);
+        expect_agreement(rs, c, pkts, set);
 
-TEST(ClassBench, TooLittleProgramMemoryFailsCleanly)
-{
-    ZELC_NEED_CLASSBENCH(dir);
-    zelc_ruleset rs = read_set(dir + "/acl1_100.rules");
-    zelc_compiled fits;
-    ASSERT_EQ(zelc_compile(rs, DEFAULT_BLOCKS, &fits), 0);
-    uint32_t blocks = (fits.size + 127) / 128;
-    zelc_compiled c;
-    EXPECT_EQ(zelc_compile(rs, blocks - 1, &c), 12);
-    EXPECT_TRUE(c.image.empty());
-    EXPECT_EQ(zelc_compile(rs, blocks, &c), 0);
-    EXPECT_EQ(c.size, fits.size);
+        // These sets end in rules that match everything; without them random headers mostly reach the default.
+        std::erase_if(rs.rules, [](const zelc_rule &r) { return r.conds.empty(); });
+        ASSERT_EQ(zelc_compile(rs, DEFAULT_BLOCKS, &c), 0) << set;
+        EXPECT_GT(expect_agreement(rs, c, pkts, std::string(set) + " without catch-all"), 1000u) << set;
+    }
 }
 
 // All fifteen fields give 29 tables: table ids and registers above 15 wrap in
