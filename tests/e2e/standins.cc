@@ -1,5 +1,6 @@
 #include "standins.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -12,12 +13,14 @@ namespace e2e
 
 using namespace std::chrono_literals;
 
-std::string Prefix::text() const
+std::string addr_text(uint32_t a)
 {
-    char b[24];
-    snprintf(b, sizeof b, "%u.%u.%u.%u/%d", addr >> 24, addr >> 16 & 255, addr >> 8 & 255, addr & 255, len);
+    char b[16];
+    snprintf(b, sizeof b, "%u.%u.%u.%u", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255);
     return b;
 }
+
+std::string Prefix::text() const { return addr_text(addr) + "/" + std::to_string(len); }
 
 std::string sequence_json(int num, const std::vector<std::string> &matches, bool drop)
 {
@@ -26,6 +29,193 @@ std::string sequence_json(int num, const std::vector<std::string> &matches, bool
         o += (k ? "," : "") + matches[k];
     return o + R"(},"action":{"base-action":")" + (drop ? "drop" : "accept") + R"(","count":"c)" + std::to_string(num) +
            R"("}})";
+}
+
+Generated::Generated(uint32_t seed, bool compact) : rng_(seed), compact_(compact)
+{
+    for (uint32_t n = 0; n < (compact ? 4u : 8u); n++) {
+        pool_.push_back({0x0A000000u | n << 16, 16});
+        pool_.push_back({0x0A000000u | n << 16 | (n + 1) << 8, 24});
+        if (!compact)
+            pool_.push_back({0xC0A80000u | n << 8, 24});
+    }
+    for (int l = 0; !compact && l < 4; l++)
+        lists_.push_back({pick(), pick(), pick()});
+}
+
+uint32_t Generated::uni(size_t n)
+{
+    return static_cast<uint32_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_));
+}
+
+constexpr uint32_t kDscps[] = {0, 10, 26, 46};
+
+GenSequence Generated::sequence(int num)
+{
+    GenSequence s;
+    s.num = num;
+    auto side = [&](std::vector<Prefix> &prefixes, int &list) {
+        const uint32_t k = uni(4);
+        if (k == 0 || (compact_ && k == 1)) {
+            prefixes = {pick()};
+            if (!compact_ && uni(2))
+                prefixes.push_back(pick());
+        } else if (k == 1) {
+            list = static_cast<int>(uni(lists_.size()));
+        }
+    };
+    // Compact ports have few distinct boundaries, which keeps the program's tables small.
+    auto ports = [&] {
+        const uint32_t lo = compact_ ? 500 * uni(5) : uni(2000);
+        return Range{lo, lo + (compact_ ? (uni(2) ? 99 : 999) : uni(500))};
+    };
+    do {
+        side(s.src, s.src_list);
+        side(s.dst, s.dst_list);
+        const uint32_t p = uni(4);
+        if (p < 3)
+            s.proto = p == 0   ? std::vector<Range>{{6, 6}}
+                      : p == 1 ? std::vector<Range>{{17, 17}}
+                               : std::vector<Range>{{6, 6}, {17, 17}};
+        if (uni(2))
+            s.dport = {ports()};
+        if (compact_ && uni(6) == 0)
+            s.sport = {ports()};
+        if (compact_ && uni(3) == 0) {
+            const uint32_t d = kDscps[uni(4)];
+            s.dscp = {{d, d}};
+        }
+        if (compact_ && uni(8) == 0)
+            s.len = {uni(2) ? Range{64, 511} : Range{512, 1500}};
+    } while (compact_ && s.src.empty() && s.dst.empty() && s.proto.empty() && s.dport.empty() && s.sport.empty() &&
+             s.dscp.empty() && s.len.empty());
+    s.drop = uni(2) == 0;
+    return s;
+}
+
+GenPacket Generated::packet()
+{
+    auto addr = [&] {
+        const Prefix p = pick();
+        return uni(6) ? p.addr | (static_cast<uint32_t>(rng_()) & (0xFFFFFFFFu >> p.len))
+                      : static_cast<uint32_t>(rng_());
+    };
+    const uint32_t protos[] = {6, 17, 1};
+    GenPacket p{addr(),        addr(), protos[uni(3)], uni(3000), uni(3000), uni(4) ? kDscps[uni(4)] : uni(64),
+                40 + uni(1400)};
+    if (p.proto == 1)
+        p.sport = p.dport = 0;
+    return p;
+}
+
+int Generated::first_match(const std::vector<GenSequence> &seqs, const GenPacket &p) const
+{
+    auto in = [](const std::vector<Range> &rs, uint32_t v) {
+        return rs.empty() || std::any_of(rs.begin(), rs.end(), [v](const Range &r) { return r.has(v); });
+    };
+    auto side = [&](const std::vector<Prefix> &prefixes, int list, uint32_t a) {
+        const auto &alts = list >= 0 ? lists_[list] : prefixes;
+        return (list < 0 && prefixes.empty()) ||
+               std::any_of(alts.begin(), alts.end(), [a](const Prefix &x) { return x.covers(a); });
+    };
+    const GenSequence *first = nullptr;
+    for (const GenSequence &s : seqs)
+        if ((!first || s.num < first->num) && side(s.src, s.src_list, p.src) && side(s.dst, s.dst_list, p.dst) &&
+            in(s.proto, p.proto) && in(s.sport, p.sport) && in(s.dport, p.dport) && in(s.dscp, p.dscp) &&
+            in(s.len, p.len))
+            first = &s;
+    return first ? first->num : -1;
+}
+
+std::string Generated::json(const std::vector<GenSequence> &seqs) const
+{
+    std::ostringstream o;
+    o << R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[{"name":"gen-vpns","vpn":[{"id":"100-102"}]}])";
+    for (size_t l = 0; l < lists_.size(); l++) {
+        o << (l ? "," : R"(,"data-prefix-list":[)") << R"({"name":"pl-)" << l << R"(","ip-prefix":[)";
+        for (size_t i = 0; i < lists_[l].size(); i++)
+            o << (i ? "," : "") << R"({"ip-prefix":")" << lists_[l][i].text() << R"("})";
+        o << "]}" << (l + 1 == lists_.size() ? "]" : "");
+    }
+    o << R"(},"data-policy":[{"name":"gen","direction":"from-service","vpn-list":[{"name":"gen-vpns",)"
+      << R"("default-action":"drop","sequence":[)";
+    auto prefixes = [](const char *leaf, const std::vector<Prefix> &ps) {
+        std::string t = std::string("\"") + leaf + "\":[";
+        for (size_t k = 0; k < ps.size(); k++)
+            t += (k ? ",\"" : "\"") + ps[k].text() + "\"";
+        return t + "]";
+    };
+    auto ranges = [](const char *leaf, const std::vector<Range> &rs, bool quoted) {
+        std::string t = std::string("\"") + leaf + "\":[";
+        for (size_t k = 0; k < rs.size(); k++) {
+            const std::string v =
+                std::to_string(rs[k].lo) + (rs[k].hi != rs[k].lo ? "-" + std::to_string(rs[k].hi) : "");
+            t += (k ? "," : "") + (quoted ? "\"" + v + "\"" : v);
+        }
+        return t + "]";
+    };
+    for (size_t i = 0; i < seqs.size(); i++) {
+        const GenSequence &s = seqs[i];
+        std::vector<std::string> m;
+        if (!s.src.empty())
+            m.push_back(prefixes("source-ip", s.src));
+        if (!s.dst.empty())
+            m.push_back(prefixes("destination-ip", s.dst));
+        if (s.src_list >= 0)
+            m.push_back(R"("source-data-prefix-list":"pl-)" + std::to_string(s.src_list) + "\"");
+        if (s.dst_list >= 0)
+            m.push_back(R"("destination-data-prefix-list":"pl-)" + std::to_string(s.dst_list) + "\"");
+        const std::pair<const char *, const std::vector<Range> *> fields[] = {{"protocol", &s.proto},
+                                                                              {"source-port", &s.sport},
+                                                                              {"destination-port", &s.dport},
+                                                                              {"dscp", &s.dscp},
+                                                                              {"packet-length", &s.len}};
+        for (auto [leaf, rs] : fields)
+            if (!rs->empty())
+                m.push_back(ranges(leaf, *rs, rs != &s.proto && rs != &s.dscp));
+        o << (i ? "," : "") << sequence_json(s.num, m, s.drop);
+    }
+    o << "]}]}]}}";
+    return o.str();
+}
+
+static std::string capture(const std::vector<GenPacket> &ps)
+{
+    std::string out;
+    auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char *>(&v), 2); };
+    u32(0xa1b2c3d4);
+    u16(2);
+    u16(4);
+    u32(0);
+    u32(0);
+    u32(65535);
+    u32(101);
+    uint32_t t = 0;
+    for (const GenPacket &p : ps) {
+        std::string ip(p.len, '\0');
+        auto be = [&](size_t at, uint32_t v, int bytes) {
+            for (int k = 0; k < bytes; k++)
+                ip[at + k] = static_cast<char>(v >> (8 * (bytes - 1 - k)));
+        };
+        be(0, 0x45, 1);
+        be(1, p.dscp << 2, 1);
+        be(2, p.len, 2);
+        be(8, 64, 1);
+        be(9, p.proto, 1);
+        be(12, p.src, 4);
+        be(16, p.dst, 4);
+        be(20, p.sport, 2);
+        be(22, p.dport, 2);
+        if (p.proto == 6)
+            be(32, 0x50, 1);  // data offset; no flags
+        u32(++t);
+        u32(0);
+        u32(p.len);
+        u32(p.len);
+        out += ip;
+    }
+    return out;
 }
 
 void StandIns::SetUp()
@@ -49,6 +239,10 @@ void StandIns::SetUp()
     start_zeld();
     pxrd_ = Process::start({binary("pxrd-sim")});
     ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
+    if (with_sysmgr()) {
+        sysmgr_ = Process::start({binary("sysmgr-sim")});
+        ASSERT_TRUE(sysmgr_);
+    }
 }
 
 void StandIns::TearDown()
@@ -152,6 +346,13 @@ std::vector<std::string> StandIns::run_file(int filter, const std::string &path)
         if (l.starts_with("packet "))
             out.push_back(l);
     return out;
+}
+
+std::vector<std::string> StandIns::run_capture(int filter, const std::vector<GenPacket> &ps)
+{
+    const std::string path = dir_ + "/trace.pcap";
+    EXPECT_TRUE(write_file(path, capture(ps)));
+    return run_file(filter, path);
 }
 
 std::vector<std::string> StandIns::run_trace(int filter, const std::string &trace)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -28,6 +29,51 @@ struct Prefix {
 // as "c<number>".
 std::string sequence_json(int num, const std::vector<std::string> &matches, bool drop);
 
+std::string addr_text(uint32_t a);
+
+// Values a field accepts, both ends included.
+struct Range {
+    uint32_t lo, hi;
+    bool has(uint32_t v) const { return lo <= v && v <= hi; }
+};
+
+// A generated data-policy sequence: per field the alternatives it accepts (none: any value); an
+// address side names prefixes or one of the generator's prefix lists.
+struct GenSequence {
+    int num = 0;
+    std::vector<Prefix> src, dst;
+    int src_list = -1, dst_list = -1;
+    std::vector<Range> proto, sport, dport, dscp, len;
+    bool drop = false;
+};
+
+struct GenPacket {
+    uint32_t src, dst, proto, sport, dport, dscp, len;
+};
+
+// Seeded data policy "gen" on vpn-list "gen-vpns" (VPNs 100-102), packets aimed at its prefixes and
+// the first-match reference. `compact` keeps the program small: few prefixes and port boundaries,
+// no prefix lists, and no catch-all sequence hiding the ones after it; otherwise sequences use prefix
+// lists, any destination port range, and may match every packet.
+class Generated
+{
+public:
+    Generated(uint32_t seed, bool compact);
+    uint32_t uni(size_t n);
+    GenSequence sequence(int num);
+    GenPacket packet();
+    // The number of the first matching sequence in ascending order, or -1 (the default action, drop).
+    int first_match(const std::vector<GenSequence> &seqs, const GenPacket &p) const;
+    std::string json(const std::vector<GenSequence> &seqs) const;
+
+private:
+    Prefix pick() { return pool_[uni(pool_.size())]; }
+    std::mt19937 rng_;
+    bool compact_;
+    std::vector<Prefix> pool_;
+    std::vector<std::vector<Prefix>> lists_;
+};
+
 class StandIns : public SandboxTest
 {
 protected:
@@ -36,6 +82,8 @@ protected:
     // The forwarding plane's scaling class; "regular" has room for a program and the ones it
     // replaces while they wait for their release.
     virtual const char *sim_size() const { return "regular"; }
+    // Whether sysmgr-sim runs too (started last).
+    virtual bool with_sysmgr() const { return false; }
 
     void start_zeld();
     // Runs cdb-cli; stdout and stderr together.
@@ -57,9 +105,11 @@ protected:
     // fp-sim's verdict lines for a trace or capture through filter `filter`.
     std::vector<std::string> run_file(int filter, const std::string &path);
     std::vector<std::string> run_trace(int filter, const std::string &trace);
+    // The same for generated packets, as a capture of raw IPv4 packets carrying every field.
+    std::vector<std::string> run_capture(int filter, const std::vector<GenPacket> &ps);
 
     std::string dir_;
-    std::unique_ptr<Process> fp_, cdb_, krod_, zeld_, pxrd_;
+    std::unique_ptr<Process> fp_, cdb_, krod_, zeld_, pxrd_, sysmgr_;
 };
 
 }  // namespace e2e

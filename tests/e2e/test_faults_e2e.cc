@@ -81,13 +81,12 @@ protected:
     // numbers, and announces vpn-lists by their own name), with the verdicts of the trace through it.
     using State = std::map<std::string, std::string>;
 
+    bool with_sysmgr() const override { return true; }
     void SetUp() override
     {
         StandIns::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        sysmgr_ = e2e::Process::start({e2e::binary("sysmgr-sim")});
-        ASSERT_TRUE(sysmgr_);
         trace_ = make_trace();
         ASSERT_TRUE(e2e::write_file(dir_ + "/trace", trace_));
         for (const std::string &f : example_files()) {
@@ -225,7 +224,6 @@ protected:
     }
 
     std::string trace_;
-    std::unique_ptr<e2e::Process> sysmgr_;
 };
 
 TEST_F(FaultsE2e, KillingAnyPeerOrZeldLeavesBindingsAndVerdictsOfACleanStart)

@@ -21,179 +21,17 @@ namespace
 using e2e::kWait;
 using namespace std::chrono_literals;
 
-// ---------------------------------------------------------------------------------------------------
-// A generated data policy and its reference classifier.
-
-using e2e::Prefix;
-
-struct Sequence {
-    int num;
-    std::vector<Prefix> src, dst;  // explicit prefixes
-    int src_list = -1, dst_list = -1;
-    std::vector<int> protos;
-    int port_lo = -1, port_hi = -1;
-    bool drop = false;
-};
-
-struct Packet {
-    uint32_t src, dst;
-    int sport, dport, proto;
-};
-
-class Generated
-{
-public:
-    explicit Generated(uint32_t seed) : rng_(seed)
-    {
-        for (uint32_t n = 0; n < 8; n++) {
-            pool_.push_back({0x0A000000u | n << 16, 16});
-            pool_.push_back({0x0A000000u | n << 16 | (n + 1) << 8, 24});
-            pool_.push_back({0xC0A80000u | n << 8, 24});
-        }
-        for (int l = 0; l < 4; l++)
-            lists_.push_back({pick(), pick(), pick()});
-    }
-
-    Sequence random_sequence(int num)
-    {
-        Sequence s;
-        s.num = num;
-        auto side = [&](std::vector<Prefix> &explicit_, int &list) {
-            switch (uni(4)) {
-            case 0:
-                explicit_ = {pick()};
-                if (uni(2))
-                    explicit_.push_back(pick());
-                break;
-            case 1:
-                list = static_cast<int>(uni(lists_.size()));
-                break;
-            default:
-                break;
-            }
-        };
-        side(s.src, s.src_list);
-        side(s.dst, s.dst_list);
-        const int p = static_cast<int>(uni(4));
-        s.protos = p == 0   ? std::vector<int>{6}
-                   : p == 1 ? std::vector<int>{17}
-                   : p == 2 ? std::vector<int>{6, 17}
-                            : std::vector<int>{};
-        if (uni(2)) {
-            s.port_lo = static_cast<int>(uni(2000));
-            s.port_hi = s.port_lo + static_cast<int>(uni(500));
-        }
-        s.drop = uni(2) == 0;
-        return s;
-    }
-
-    std::vector<Packet> trace(size_t n)
-    {
-        std::vector<Packet> out;
-        auto addr = [&] { return uni(5) ? pick().addr | (uni(256) & 0xFF) : static_cast<uint32_t>(rng_()); };
-        const int protos[] = {6, 17, 1};
-        for (size_t i = 0; i < n; i++)
-            out.push_back({addr(), addr(), static_cast<int>(uni(65536)), static_cast<int>(uni(2600)), protos[uni(3)]});
-        return out;
-    }
-
-    // The number of the first matching sequence in ascending order, or -1 (the default action).
-    int first_match(const std::vector<Sequence> &seqs, const Packet &p) const
-    {
-        std::vector<const Sequence *> order;
-        for (auto &s : seqs)
-            order.push_back(&s);
-        std::sort(order.begin(), order.end(), [](auto *a, auto *b) { return a->num < b->num; });
-        auto side = [&](const std::vector<Prefix> &ex, int list, uint32_t a) {
-            if (list >= 0)
-                return std::any_of(lists_[list].begin(), lists_[list].end(), [&](auto &x) { return x.covers(a); });
-            return ex.empty() || std::any_of(ex.begin(), ex.end(), [&](auto &x) { return x.covers(a); });
-        };
-        for (const Sequence *s : order) {
-            if (!side(s->src, s->src_list, p.src) || !side(s->dst, s->dst_list, p.dst))
-                continue;
-            if (!s->protos.empty() && std::find(s->protos.begin(), s->protos.end(), p.proto) == s->protos.end())
-                continue;
-            if (s->port_lo >= 0 && (p.dport < s->port_lo || p.dport > s->port_hi))
-                continue;
-            return s->num;
-        }
-        return -1;
-    }
-
-    std::string json(const std::vector<Sequence> &seqs) const
-    {
-        std::ostringstream o;
-        o << R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[{"name":"gen-vpns","vpn":[{"id":"100-102"}]}],)"
-          << R"("data-prefix-list":[)";
-        for (size_t l = 0; l < lists_.size(); l++) {
-            o << (l ? "," : "") << R"({"name":"pl-)" << l << R"(","ip-prefix":[)";
-            for (size_t i = 0; i < lists_[l].size(); i++)
-                o << (i ? "," : "") << R"({"ip-prefix":")" << lists_[l][i].text() << R"("})";
-            o << "]}";
-        }
-        o << R"(]},"data-policy":[{"name":"gen","direction":"from-service","vpn-list":[{"name":"gen-vpns",)"
-          << R"("default-action":"drop","sequence":[)";
-        for (size_t i = 0; i < seqs.size(); i++) {
-            const Sequence &s = seqs[i];
-            std::vector<std::string> m;
-            auto prefixes = [](const char *leaf, const std::vector<Prefix> &ps) {
-                std::string t = std::string("\"") + leaf + "\":[";
-                for (size_t k = 0; k < ps.size(); k++)
-                    t += (k ? ",\"" : "\"") + ps[k].text() + "\"";
-                return t + "]";
-            };
-            if (!s.src.empty())
-                m.push_back(prefixes("source-ip", s.src));
-            if (!s.dst.empty())
-                m.push_back(prefixes("destination-ip", s.dst));
-            if (s.src_list >= 0)
-                m.push_back(R"("source-data-prefix-list":"pl-)" + std::to_string(s.src_list) + "\"");
-            if (s.dst_list >= 0)
-                m.push_back(R"("destination-data-prefix-list":"pl-)" + std::to_string(s.dst_list) + "\"");
-            if (!s.protos.empty()) {
-                std::string t = R"("protocol":[)";
-                for (size_t k = 0; k < s.protos.size(); k++)
-                    t += (k ? "," : "") + std::to_string(s.protos[k]);
-                m.push_back(t + "]");
-            }
-            if (s.port_lo >= 0)
-                m.push_back(R"("destination-port":[")" + std::to_string(s.port_lo) + "-" + std::to_string(s.port_hi) +
-                            "\"]");
-            o << (i ? "," : "") << e2e::sequence_json(s.num, m, s.drop);
-        }
-        o << "]}]}]}}";
-        return o.str();
-    }
-
-    uint32_t uni(size_t n) { return static_cast<uint32_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
-
-private:
-    Prefix pick() { return pool_[uni(pool_.size())]; }
-    std::mt19937 rng_;
-    std::vector<Prefix> pool_;
-    std::vector<std::vector<Prefix>> lists_;
-};
-
-std::string trace_text(const std::vector<Packet> &ps)
-{
-    std::ostringstream o;
-    for (auto &p : ps)
-        o << p.src << '\t' << p.dst << '\t' << p.sport << '\t' << p.dport << '\t' << p.proto << "\t0\t0\n";
-    return o.str();
-}
-
-// ---------------------------------------------------------------------------------------------------
-// The sandbox with every stand-in.
+using e2e::GenPacket;
+using e2e::GenSequence;
 
 class HandlersE2e : public e2e::StandIns
 {
 protected:
     // Every packet gets the verdict of the first matching sequence, the default (drop) otherwise.
-    void expect_verdicts(const Generated &g, const std::vector<Sequence> &seqs, const std::vector<Packet> &trace,
-                         int filter)
+    void expect_verdicts(const e2e::Generated &g, const std::vector<GenSequence> &seqs,
+                         const std::vector<GenPacket> &trace, int filter)
     {
-        auto lines = run_trace(filter, trace_text(trace));
+        auto lines = run_capture(filter, trace);
         ASSERT_EQ(lines.size(), trace.size());
         int matched = 0, mismatches = 0;
         for (size_t i = 0; i < trace.size(); i++) {
@@ -222,14 +60,15 @@ protected:
 
 TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
 {
-    Generated g(20240607);
-    std::vector<Sequence> seqs;
+    e2e::Generated g(20240607, false);
+    std::vector<GenSequence> seqs;
     for (int i = 0; i < 40; i++)
-        seqs.push_back(g.random_sequence(10 * (1 + static_cast<int>(g.uni(200)))));
+        seqs.push_back(g.sequence(10 * (1 + static_cast<int>(g.uni(200)))));
     std::sort(seqs.begin(), seqs.end(), [](auto &a, auto &b) { return a.num < b.num; });
     seqs.erase(std::unique(seqs.begin(), seqs.end(), [](auto &a, auto &b) { return a.num == b.num; }), seqs.end());
     std::shuffle(seqs.begin(), seqs.end(), std::mt19937(7));  // configuration order is not evaluation order
-    const auto trace = g.trace(3000);
+    std::vector<GenPacket> trace(3000);
+    std::generate(trace.begin(), trace.end(), [&] { return g.packet(); });
 
     std::string out;
     ASSERT_EQ(commit("load", g.json(seqs), &out), 0) << out;
@@ -238,7 +77,7 @@ TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
     expect_verdicts(g, seqs, trace, filter);
 
     // Some sequences go, some flip their action, new ones come.
-    std::vector<Sequence> next;
+    std::vector<GenSequence> next;
     for (size_t i = 0; i < seqs.size(); i++) {
         if (i % 5 == 0)
             continue;
@@ -247,7 +86,7 @@ TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
             next.back().drop = !next.back().drop;
     }
     for (int i = 0; i < 8; i++)
-        next.push_back(g.random_sequence(2005 + 10 * i));
+        next.push_back(g.sequence(2005 + 10 * i));
     size_t cur = pxrd_lines();
     ASSERT_EQ(commit("replace", g.json(next), &out), 0) << out;
     ASSERT_FALSE(pxrd_line(R"("event": ?"unbind".*"name": ?"gen".*"vpns": ?\[100,101,102\])", &cur).empty());

@@ -12,14 +12,7 @@ using namespace std::chrono_literals;
 class DumpE2e : public e2e::StandIns
 {
 protected:
-    void SetUp() override
-    {
-        StandIns::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        sysmgr_ = e2e::Process::start({e2e::binary("sysmgr-sim")});
-        ASSERT_TRUE(sysmgr_);
-    }
+    bool with_sysmgr() const override { return true; }
     std::string request(const std::string &action)
     {
         int rc = -1;
@@ -27,8 +20,6 @@ protected:
         EXPECT_EQ(rc, 0) << action << ": " << out;
         return out;
     }
-
-    std::unique_ptr<e2e::Process> sysmgr_;
 };
 
 TEST_F(DumpE2e, EveryDumpCommandPrintsItsDatabasesToTheCliSession)
