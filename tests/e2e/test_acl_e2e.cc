@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <map>
@@ -693,7 +694,16 @@ TEST_F(AclSmallE2e, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
         EXPECT_LT(now[n], no_filter) << n << " is left without a program: " << after;
 
     // The status notifications: each failed list once "Failed", then "Success".
-    const std::string notes = cli({"notifications"});
+    // Notifications are sent from a writer thread: poll until the last one is there.
+    std::string notes;
+    for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(200ms)) {
+        notes = cli({"notifications"});
+        if (std::all_of(failed.begin(), failed.end(), [&](const std::string &n) {
+                return std::regex_search(notes, std::regex("access-list-status.*\"" + n + "\".*\"Success\""));
+            }))
+            break;
+    }
     for (const std::string &n : failed) {
         const std::regex failed_note("access-list-status.*\"" + n + "\".*\"Failed\"");
         const std::regex success_note("access-list-status.*\"" + n + "\".*\"Success\"");
