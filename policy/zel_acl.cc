@@ -43,10 +43,7 @@ void sequence_release(zel_ctx *ctx, zel_access_list *acl, zel_sequence *seq)
     for (auto &act : seq->actions)
         action_release(ctx, acl, act.get());
     seq->actions.clear();
-    for (auto &[match_type, name] : seq->list_refs)
-        zel_seq_list_unref(ctx, seq, match_type, name.c_str());
-    seq->list_refs.clear();
-    seq->matches.clear();
+    zel_seq_release_matches(ctx, seq);
 }
 
 void binding_entry(const zel_acl_binding &b, zel_attach_entry *e)

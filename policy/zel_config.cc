@@ -86,10 +86,7 @@ void sequence_release(zel_ctx *ctx, zel_sequence *seq)
     for (auto &act : seq->actions)
         action_release(ctx, seq, act.get());
     seq->actions.clear();
-    for (auto &[match_type, name] : seq->list_refs)
-        zel_seq_list_unref(ctx, seq, match_type, name.c_str());
-    seq->list_refs.clear();
-    seq->matches.clear();
+    zel_seq_release_matches(ctx, seq);
     ZEL_ASSERT(seq->tloc_refs.empty());
     if (seq->policy->type == ZEL_POLICY_TYPE_DATA)
         zel_config_tloc_list_delete(ctx, seq->policy->type, seq->policy->name.c_str(), seq->pvl->name.c_str(),
@@ -143,6 +140,14 @@ void zel_seq_list_unref(zel_ctx *ctx, zel_sequence *seq, uint32_t match_type, co
                                          seq->policy->name.c_str(), seq->pvl->name.c_str());
     else
         zel_config_pfx_list_unref(ctx, name, seq->policy, seq->pvl);
+}
+
+void zel_seq_release_matches(zel_ctx *ctx, zel_sequence *seq)
+{
+    for (auto &[match_type, name] : seq->list_refs)
+        zel_seq_list_unref(ctx, seq, match_type, name.c_str());
+    seq->list_refs.clear();
+    seq->matches.clear();
 }
 
 // ----------------------------------------------------------------------------------------------------

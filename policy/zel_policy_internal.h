@@ -35,6 +35,8 @@ void zel_pfx_list_fields(zel_sequence *seq, uint32_t match_type, const zel_pfx_l
 void zel_seq_mark_changed(zel_sequence *seq);
 // Lets go of one list reference a sequence's list match took.
 void zel_seq_list_unref(zel_ctx *ctx, zel_sequence *seq, uint32_t match_type, const char *name);
+// Drops a sequence's matches and every list reference they took.
+void zel_seq_release_matches(zel_ctx *ctx, zel_sequence *seq);
 // Re-derives what one sequence takes from other objects before a rebuild: list matches from the
 // lists' current entries (of `source`), mirror copies, TLOC-list references. 0 or the TLOC code.
 int zel_sequence_refresh(zel_ctx *ctx, zel_sequence *seq, uint32_t source, const char *owner);
