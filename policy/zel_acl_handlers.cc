@@ -171,39 +171,25 @@ bool action_of(uint32_t tag, const seq_walk &w, confd_tag_value_t *p_curr_val, u
     case zel_tag_policy_traffic_class:
         if (!w.set)
             return false;
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_UINT8);
-            v->value = CONFD_GET_UINT8(val);
-        }
+        zel_handler_action_param(zel_action_param::u8, p_curr_val, v);
         *code = tag == zel_tag_policy_dscp ? ZEL_ACT_SET_DSCP : ZEL_ACT_SET_TRAFFIC_CLASS;
         return true;
     case zel_tag_policy_class_name:
         if (w.last != zel_tag_policy_action)
             return false;
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
-            zel_conv_buf(val, v->fc_name, sizeof v->fc_name);
-        }
+        zel_handler_action_param(zel_action_param::fc_name, p_curr_val, v);
         *code = ZEL_ACT_SET_FC;
         return true;
     case zel_tag_policy_count:
     case zel_tag_policy_policer_name:
     case zel_tag_policy_mirror_name:
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
-            zel_conv_buf(val, v->name, sizeof v->name);
-        }
+        zel_handler_action_param(zel_action_param::name, p_curr_val, v);
         *code = tag == zel_tag_policy_count          ? ZEL_ACT_COUNT
                 : tag == zel_tag_policy_policer_name ? ZEL_ACT_POLICE
                                                      : ZEL_ACT_MIRROR;
         return true;
     case zel_tag_policy_next_hop:
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
-            char text[64];
-            zel_conv_buf(val, text, sizeof text);
-            v->next_hop = zel_conv_address(text);
-        }
+        zel_handler_action_param(zel_action_param::next_hop, p_curr_val, v);
         *code = ZEL_ACT_SET_NEXT_HOP;
         return true;
     case zel_tag_policy_log:

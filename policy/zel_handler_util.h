@@ -43,3 +43,9 @@ inline zel_ctx *zel_handler_ctx(cfgd_sub_point *point)
 // unless "set svc-type" needs it. Nothing happens while the sequence does not exist yet: the
 // sequence handler looks for the list when it creates the sequence.
 void zel_handler_tloc_list_presence(zel_ctx *ctx, const char *policy, const char *vpn_list, uint32_t seq);
+
+// How an action element carries its parameter.
+enum class zel_action_param { u8, u32, name, fc_name, next_hop };
+// Reads an action element's parameter into *v, with the element's type check; nothing for an
+// element being deleted (C_NOEXISTS).
+void zel_handler_action_param(zel_action_param kind, confd_tag_value_t *p_curr_val, zel_action_value *v);

@@ -223,17 +223,11 @@ bool simple_action(const rule_ref &r, uint32_t tag, const containers &in, confd_
     case zel_tag_policy_dscp:
         if (!in.set)
             return false;
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_UINT8);
-            v->value = CONFD_GET_UINT8(val);
-        }
+        zel_handler_action_param(zel_action_param::u8, p_curr_val, v);
         break;
     case zel_tag_policy_use_vpn:
     case zel_tag_policy_pool_id:
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_UINT32);
-            v->value = CONFD_GET_UINT32(val);
-        }
+        zel_handler_action_param(zel_action_param::u32, p_curr_val, v);
         break;
     case zel_tag_policy_backup_preferred_color:
         if (!gone)
@@ -242,24 +236,13 @@ bool simple_action(const rule_ref &r, uint32_t tag, const containers &in, confd_
     case zel_tag_policy_count:
     case zel_tag_policy_policer_name:
     case zel_tag_policy_mirror_name:
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
-            zel_conv_buf(val, v->name, sizeof v->name);
-        }
+        zel_handler_action_param(zel_action_param::name, p_curr_val, v);
         break;
     case zel_tag_policy_forwarding_class:
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
-            zel_conv_buf(val, v->fc_name, sizeof v->fc_name);
-        }
+        zel_handler_action_param(zel_action_param::fc_name, p_curr_val, v);
         break;
     case zel_tag_policy_next_hop:
-        if (!gone) {
-            ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
-            char text[64];
-            zel_conv_buf(val, text, sizeof text);
-            v->next_hop = zel_conv_address(text);
-        }
+        zel_handler_action_param(zel_action_param::next_hop, p_curr_val, v);
         break;
     case zel_tag_policy_restrict:
         if (in.ltl)
@@ -715,5 +698,37 @@ void zel_handler_tloc_list_presence(zel_ctx *ctx, const char *policy, const char
         add_presence(r, kTlocListId, ZEL_ACT_TLOC_LIST);
     } else if (!listed && acting && !action_find(r, kSvcTypeId)) {
         action_delete(r, kTlocListId);
+    }
+}
+
+void zel_handler_action_param(zel_action_param kind, confd_tag_value_t *p_curr_val, zel_action_value *v)
+{
+    const confd_value_t *val = &p_curr_val->v;
+    if (val->type == C_NOEXISTS)
+        return;
+    switch (kind) {
+    case zel_action_param::u8:
+        ZEL_CONFD_VAL_TYPE(p_curr_val, C_UINT8);
+        v->value = CONFD_GET_UINT8(val);
+        break;
+    case zel_action_param::u32:
+        ZEL_CONFD_VAL_TYPE(p_curr_val, C_UINT32);
+        v->value = CONFD_GET_UINT32(val);
+        break;
+    case zel_action_param::name:
+        ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
+        zel_conv_buf(val, v->name, sizeof v->name);
+        break;
+    case zel_action_param::fc_name:
+        ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
+        zel_conv_buf(val, v->fc_name, sizeof v->fc_name);
+        break;
+    case zel_action_param::next_hop: {
+        ZEL_CONFD_VAL_TYPE(p_curr_val, C_BUF);
+        char text[64];
+        zel_conv_buf(val, text, sizeof text);
+        v->next_hop = zel_conv_address(text);
+        break;
+    }
     }
 }
