@@ -49,13 +49,26 @@ struct boundary_rec {
     uint32_t value;
 };
 
-// A node of an interval tree or class map: 32-bit indices into the node array (0 = none, nodes start at
-// 1) and no parent links (the insertion and the emitter know the parent of every node they reach), so
-// four nodes share a cache line on the paths the draws walk.
+// A node of an interval tree or class map. Links are 32-bit byte offsets into the node array (0 = none;
+// node k, from 1, sits at offset 16 k), so that following a link is one load with no index arithmetic:
+// the draws wait on that chain of loads. No parent links (the insertion and the emitter know the parent of
+// every node they reach), so four nodes share a cache line on the paths the draws walk.
 struct tree_node {
     uint32_t key, size, left, right;
 };
 static_assert(sizeof(tree_node) == 16);
+constexpr uint32_t kNodeShift = 4;
+// Offsets are 32-bit: a tree is at most 4 GiB (the working-memory cap and the image field are smaller).
+constexpr uint64_t kMaxTreeNodes = (uint64_t{1} << (32 - kNodeShift)) - 1;
+
+inline tree_node &node_at(tree_node *r, uint32_t off)
+{
+    return *reinterpret_cast<tree_node *>(reinterpret_cast<char *>(r) + off);
+}
+inline const tree_node &node_at(const tree_node *r, uint32_t off)
+{
+    return *reinterpret_cast<const tree_node *>(reinterpret_cast<const char *>(r) + off);
+}
 
 constexpr uint64_t kHashSeed = 0x243F6A8885A308D3ull;
 
@@ -174,47 +187,47 @@ public:
 
     uint32_t root() const { return root_; }
 
-    // Appends a node with `key` (absent from the tree) and links it in; returns its index.
-    uint32_t add(uint32_t key)
+    // Appends a node with `key` (absent from the tree) and links it in.
+    void add(uint32_t key)
     {
-        const uint32_t n = ++count_;
-        r_[n] = tree_node{key, 1, 0, 0};
+        const uint32_t n = ++count_ << kNodeShift;
+        at(n) = tree_node{key, 1, 0, 0};
         uint32_t v = root_, *link = &root_;
         rbst_draw_cursor draws;
         while (v) {
-            tree_node &x = r_[v];
+            tree_node &x = at(v);
             // Draws are below 2^31 and sizes 32-bit: a 32-bit modulo gives the same test.
             if (draws.next() % ++x.size == 0) {
                 *link = insert_at_root(v, n);
-                return n;
+                return;
             }
             link = key >= x.key ? &x.right : &x.left;
             v = *link;
         }
         *link = n;
-        return n;
     }
 
 private:
-    uint32_t size_of(uint32_t n) const { return n ? r_[n].size : 0; }
+    tree_node &at(uint32_t off) const { return node_at(r_, off); }
+    uint32_t size_of(uint32_t n) const { return n ? at(n).size : 0; }
 
     uint32_t rotate_left(uint32_t x)
     {
-        const uint32_t y = r_[x].right;
-        r_[x].right = r_[y].left;
-        r_[y].left = x;
-        r_[y].size = r_[x].size;
-        r_[x].size = 1 + size_of(r_[x].left) + size_of(r_[x].right);
+        const uint32_t y = at(x).right;
+        at(x).right = at(y).left;
+        at(y).left = x;
+        at(y).size = at(x).size;
+        at(x).size = 1 + size_of(at(x).left) + size_of(at(x).right);
         return y;
     }
 
     uint32_t rotate_right(uint32_t x)
     {
-        const uint32_t y = r_[x].left;
-        r_[x].left = r_[y].right;
-        r_[y].right = x;
-        r_[y].size = r_[x].size;
-        r_[x].size = 1 + size_of(r_[x].left) + size_of(r_[x].right);
+        const uint32_t y = at(x).left;
+        at(x).left = at(y).right;
+        at(y).right = x;
+        at(y).size = at(x).size;
+        at(x).size = 1 + size_of(at(x).left) + size_of(at(x).right);
         return y;
     }
 
@@ -223,11 +236,11 @@ private:
     {
         if (!v)
             return n;
-        if (r_[n].key < r_[v].key) {
-            r_[v].left = insert_at_root(r_[v].left, n);
+        if (at(n).key < at(v).key) {
+            at(v).left = insert_at_root(at(v).left, n);
             return rotate_right(v);
         }
-        r_[v].right = insert_at_root(r_[v].right, n);
+        at(v).right = insert_at_root(at(v).right, n);
         return rotate_left(v);
     }
 
@@ -562,6 +575,8 @@ int eclass_draw(compile_context *ctx, eclass_table *t, void *tree_mem)
     eclass_store &s = *t->store;
     const eclass_classes &c = *s.cls;
     eclass_drop_tree(t);
+    if (c.nrows > kMaxTreeNodes)
+        return 12;
     if (tree_mem) {
         s.tree = {tree_mem, eclass_tree_bytes(t)};
         s.tree_borrowed = true;
@@ -633,11 +648,12 @@ void eclass_emit_rows(const eclass_table *t, zel_lookup_entry *base)
         const uint32_t v = stack.back();
         stack.pop_back();
         const uint32_t idx = next++;
-        const tree_node &n = r[v];
-        const uint32_t right_size = n.right ? r[n.right].size : 0;
-        const uint32_t high = t->combined ? n.key + 1 : c.cuts[v];
+        const tree_node &n = node_at(r, v);
+        const uint32_t k = v >> kNodeShift;
+        const uint32_t right_size = n.right ? node_at(r, n.right).size : 0;
+        const uint32_t high = t->combined ? n.key + 1 : c.cuts[k];
         base[idx] =
-            zel_lookup_entry{n.key, high, cell[v - 1], n.left ? (idx + 1 + right_size) * ZEL_LOOKUP_ENTRY_WORDS : 0,
+            zel_lookup_entry{n.key, high, cell[k - 1], n.left ? (idx + 1 + right_size) * ZEL_LOOKUP_ENTRY_WORDS : 0,
                              n.right ? (idx + 1) * ZEL_LOOKUP_ENTRY_WORDS : 0};
         if (n.left)
             stack.push_back(n.left);
