@@ -1,13 +1,215 @@
 // Commit delivery through the client library: priorities, keypaths and values, pre-commit reads,
 // failures, start phases; and input the CLI refuses.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "cdb_test_util.h"
+#include <arpa/inet.h>
+
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/cdb/confd_cdb.h"
+#include "platform/cdb/confd_maapi.h"
+#include "sandbox.h"
+#include "test_dirs.h"
 
 namespace
 {
+
+struct CliResult {
+    int rc = -1;
+    std::string out;
+};
+
+// A private cdb-sim on a free port with the test module and its own state directory.
+class Sim
+{
+public:
+    explicit Sim(int phase = 2)  // -1: no --phase option
+    {
+        char tmpl[] = "/tmp/cdb-test-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        std::vector<std::string> argv{
+            e2e::binary("cdb-sim"), "--port", "0", "--yang-dir", zel_test_source_dir() + "/tests/cdb",
+            "--state-dir",          dir_};
+        if (phase >= 0)
+            argv.insert(argv.end(), {"--phase", std::to_string(phase)});
+        proc_ = e2e::Process::start(argv);
+        const auto line = proc_ ? proc_->wait_stdout_regex(std::regex(":[0-9]+$")) : std::nullopt;
+        EXPECT_TRUE(line) << "cdb-sim did not start";
+        port_ = line ? atoi(line->c_str() + line->rfind(':') + 1) : 0;
+        sockaddr_in a = addr();
+        EXPECT_EQ(confd_load_schemas(reinterpret_cast<sockaddr *>(&a), sizeof a), CONFD_OK) << confd_lasterr();
+    }
+    ~Sim()
+    {
+        proc_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+    sockaddr_in addr() const
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+    // A socket connected with cdb_connect; -1 on failure.
+    int cdb_socket(enum cdb_sock_type type)
+    {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = addr();
+        if (cdb_connect(s, type, reinterpret_cast<sockaddr *>(&a), sizeof a) == CONFD_OK)
+            return s;
+        close(s);
+        return -1;
+    }
+    // cdb-cli: its exit code, stdout and stderr.
+    CliResult cli(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv{e2e::binary("cdb-cli"), "--port", std::to_string(port_)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto p = e2e::Process::start(argv, {.pipe_stdin = false});
+        if (!p)
+            return {};
+        const int rc = e2e::exit_code(p->wait_exit());
+        return {rc, p->stdout_text() + p->stderr_text()};
+    }
+    CliResult load(const std::string &json, bool replace = false)
+    {
+        EXPECT_TRUE(e2e::write_file(dir_ + "/input.json", json));
+        return cli({replace ? "replace" : "load", dir_ + "/input.json"});
+    }
+    const std::string &state_dir() const { return dir_; }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    std::unique_ptr<e2e::Process> proc_;
+};
+
+// Ordered record of what happened across threads.
+class EventLog
+{
+public:
+    void add(const std::string &e)
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        events_.push_back(e);
+    }
+    std::vector<std::string> all()
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        return events_;
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<std::string> events_;
+};
+
+struct Notification {
+    enum cdb_sub_notification type;
+    int flags;
+    std::vector<int> ids;
+};
+
+// One subscription socket read by its own thread. The handler runs for every notification; the
+// thread syncs afterwards unless the handler returns false.
+class Subscriber
+{
+public:
+    Subscriber(Sim &sim, const std::string &name) : name_(name)
+    {
+        sockaddr_in a = sim.addr();
+        EXPECT_EQ(
+            cdb_connect_name(sock_, CDB_SUBSCRIPTION_SOCKET, reinterpret_cast<sockaddr *>(&a), sizeof a, name.c_str()),
+            CONFD_OK);
+    }
+    ~Subscriber()
+    {
+        shutdown(sock_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        close(sock_);
+    }
+    int subscribe(int prio, const std::string &path, enum cdb_sub_type type = CDB_SUB_RUNNING)
+    {
+        int id = -1;
+        int rc = type == CDB_SUB_RUNNING ? cdb_subscribe(sock_, prio, 0, &id, "%s", path.c_str())
+                                         : cdb_subscribe2(sock_, type, 0, prio, &id, 0, "%s", path.c_str());
+        EXPECT_EQ(rc, CONFD_OK) << confd_lasterr();
+        return id;
+    }
+    void run(std::function<bool(Subscriber &, const Notification &)> handler)
+    {
+        ASSERT_EQ(cdb_subscribe_done(sock_), CONFD_OK);
+        thread_ = std::thread([this, handler] {
+            for (;;) {
+                Notification n;
+                int *ids = nullptr, len = 0;
+                if (cdb_read_subscription_socket2(sock_, &n.type, &n.flags, &ids, &len) != CONFD_OK)
+                    return;
+                n.ids.assign(ids, ids + len);
+                free(ids);
+                if (handler(*this, n) &&
+                    cdb_sync_subscription_socket(sock_, n.type == CDB_SUB_OPER ? CDB_DONE_OPERATIONAL
+                                                                               : CDB_DONE_PRIORITY) != CONFD_OK)
+                    return;
+            }
+        });
+    }
+    int sock() const { return sock_; }
+    const std::string &name() const { return name_; }
+
+private:
+    int sock_ = socket(AF_INET, SOCK_STREAM, 0);
+    std::string name_;
+    std::thread thread_;
+};
+
+std::string pp(const confd_value_t *v)
+{
+    char buf[256];
+    confd_pp_value(buf, sizeof buf, v);
+    return buf;
+}
+
+// Per change cdb_diff_iterate reports, recursing: "op keypath[ = new value][ [tag=value...]]".
+std::vector<std::string> diff_lines(int sock, int subid)
+{
+    struct state {
+        int sock;
+        std::vector<std::string> out;
+    } st{sock, {}};
+    auto record = [](confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *, confd_value_t *newv,
+                     void *arg) -> cdb_iter_ret {
+        auto *st = static_cast<state *>(arg);
+        char path[512];
+        confd_pp_kpath(path, sizeof path, kp);
+        std::string line = std::to_string(op) + " " + path + (newv ? " = " + pp(newv) : "");
+        confd_tag_value_t *tv = nullptr;
+        int n = 0;
+        if (op != MOP_DELETED && cdb_get_modifications_iter(st->sock, 0, &tv, &n) == CONFD_OK && op != MOP_VALUE_SET) {
+            std::string mods;
+            for (int i = 0; i < n; i++)
+                mods += (i ? " " : "") + std::string(confd_hash2str(tv[i].tag.tag)) + "=" +
+                        (tv[i].v.type == C_NOEXISTS ? "NOEXISTS" : pp(&tv[i].v));
+            line += " [" + mods + "]";
+        }
+        for (int i = 0; i < n; i++)
+            confd_free_value(&tv[i].v);
+        free(tv);
+        st->out.push_back(line);
+        return ITER_RECURSE;
+    };
+    EXPECT_EQ(cdb_diff_iterate(sock, subid, record, 0, &st), CONFD_OK) << confd_lasterr();
+    return st.out;
+}
 
 const char *kLists = R"({"test-cdb:policy":{"lists":{
   "data-prefix-list":[{"name":"p1","description":"d","options":{"a":"x"}}],
@@ -55,7 +257,7 @@ TEST(CdbDelivery, KeypathsOperationsAndValues)
     std::vector<uint32_t> kp_facts;
     s.run([&](Subscriber &sub, const Notification &) {
         std::lock_guard<std::mutex> lk(mu);
-        seen.push_back(diff_lines(sub.sock(), id, true));
+        seen.push_back(diff_lines(sub.sock(), id));
         return true;
     });
     auto apps = [](const std::string &list) {

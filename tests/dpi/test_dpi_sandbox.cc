@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <sstream>
@@ -19,7 +21,6 @@
 #include "dataplane/fp_common.h"
 #include "dpi/zel_dpi_internal.h"
 #include "dpi/zel_dpi_ndpi.h"
-#include "dpi_capture.h"
 #include "fp_sim_harness.h"
 #include "loop_harness.h"
 #include "policy/zel_config.h"
@@ -32,6 +33,119 @@ using namespace std::chrono_literals;
 constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
 const uint32_t kYouTube = zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE);
 const uint32_t kHighest = zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1);
+
+// A capture of the usual mix, made here: TCP flows (SYN, SYN-ACK, ACK, then the client's payload,
+// on which nDPI decides) to youtube and netflix over TLS and to an HTTP server, a DNS query over UDP
+// and a BitTorrent handshake; Ethernet frames 1 ms apart.
+class Capture
+{
+public:
+    explicit Capture(const std::string &path)
+    {
+        tcp(40001, 443, tls_hello("www.youtube.com"));
+        tcp(40002, 443, tls_hello("www.netflix.com"));
+        tcp(40003, 80, text("GET / HTTP/1.1\r\nHost: www.example.com\r\nUser-Agent: zel-test\r\nAccept: */*\r\n\r\n"));
+        Bytes dns{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};  // one recursive question
+        for (const char *label : {"www", "example", "com"})
+            append(dns, text(std::string(1, static_cast<char>(strlen(label))) + label));
+        append(dns, {0, 0, 1, 0, 1});  // A, IN
+        Bytes udp;
+        put(udp, {40004, 53, 8 + dns.size(), 0}, 2);
+        append(udp, dns);
+        frame(true, 17, udp);
+        Bytes bt = text("\x13"
+                        "BitTorrent protocol");
+        bt.resize(bt.size() + 8, 0);      // reserved
+        bt.resize(bt.size() + 20, 0xA5);  // info hash
+        append(bt, text("-ZL0001-abcdefghijkl"));
+        tcp(40005, 6881, bt);
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(pcap_.data()), static_cast<std::streamsize>(pcap_.size()));
+        ok = out.good();
+    }
+    bool ok = false;
+
+private:
+    using Bytes = std::vector<uint8_t>;
+    static void append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
+    static Bytes text(const std::string &s) { return {s.begin(), s.end()}; }
+    // Big-endian fields of `width` bytes (network order).
+    static void put(Bytes &b, std::initializer_list<size_t> vs, int width)
+    {
+        for (size_t v : vs)
+            for (int i = width - 1; i >= 0; i--)
+                b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    static Bytes tls_hello(const std::string &host)
+    {
+        Bytes ext;  // server_name: one host name
+        put(ext, {0, host.size() + 5, host.size() + 3}, 2);
+        ext.push_back(0);
+        put(ext, {host.size()}, 2);
+        append(ext, text(host));
+        Bytes hello;
+        put(hello, {0x0303}, 2);
+        hello.resize(hello.size() + 32, 7);                      // random
+        append(hello, {0, 0, 4, 0x13, 0x01, 0xC0, 0x2F, 1, 0});  // no session; two suites; no compression
+        put(hello, {ext.size()}, 2);
+        append(hello, ext);
+        Bytes rec{0x16, 0x03, 0x01};  // a handshake record holding the client hello
+        put(rec, {hello.size() + 4}, 2);
+        rec.push_back(1);
+        put(rec, {hello.size()}, 3);
+        append(rec, hello);
+        return rec;
+    }
+    void tcp(uint16_t cport, uint16_t sport, const Bytes &payload)
+    {
+        const struct {
+            bool client;
+            size_t seq, ack, flags;
+        } segs[] = {
+            {true, 1000, 0, 0x02}, {false, 5000, 1001, 0x12}, {true, 1001, 5001, 0x10}, {true, 1001, 5001, 0x18}};
+        for (const auto &s : segs) {
+            Bytes t;
+            put(t, {s.client ? cport : sport, s.client ? sport : cport}, 2);
+            put(t, {s.seq, s.ack}, 4);
+            put(t, {0x5000 | s.flags, 0xFFFF, 0, 0}, 2);
+            if (&s == &segs[3])
+                append(t, payload);
+            frame(s.client, 6, t);
+        }
+    }
+    // Ethernet and IPv4 (header checksum filled in) around a transport segment.
+    void frame(bool from_client, uint8_t proto, const Bytes &l4)
+    {
+        Bytes f(12, 0), ip;
+        put(f, {0x0800}, 2);
+        put(ip, {0x4500, 20 + l4.size(), 0, 0x4000, 0x4000u | proto, 0}, 2);
+        const Bytes client{10, 1, 0, 1}, server{10, 2, 0, 1};
+        append(ip, from_client ? client : server);
+        append(ip, from_client ? server : client);
+        uint32_t sum = 0;
+        for (size_t i = 0; i < 20; i += 2)
+            sum += ip[i] << 8 | ip[i + 1];
+        while (sum >> 16)
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        ip[10] = static_cast<uint8_t>(~sum >> 8);
+        ip[11] = static_cast<uint8_t>(~sum);
+        append(f, ip);
+        append(f, l4);
+        if (pcap_.empty())  // the file header: version 2.4, snapshot length 65535, Ethernet
+            put32le({0xA1B2C3D4, 0x00040002, 0, 0, 65535, 1});
+        put32le({1700000000 + ms_ / 1000, ms_ % 1000 * 1000, f.size(), f.size()});
+        append(pcap_, f);
+        ms_++;
+    }
+    void put32le(std::initializer_list<size_t> vs)
+    {
+        for (size_t v : vs)
+            for (int i = 0; i < 4; i++)
+                pcap_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    Bytes pcap_;
+    size_t ms_ = 0;
+};
 
 class broken_engine : public zel_dpi_engine
 {
@@ -184,7 +298,7 @@ TEST_F(DpiSandbox, AnApplicationPolicyClassifiesACaptureAndCountsHits)
     EXPECT_EQ(state_word(), 3u) << "one inspection user per application-list reference";
 
     const std::string capture = "/run/dpi-mixed.pcap";
-    ASSERT_TRUE(dpi_test::write_capture(capture, dpi_test::mixed_flows()));
+    ASSERT_TRUE(Capture(capture).ok);
     const std::string out = run({e2e::binary("fp-sim"), "run", "--filter", std::to_string(pvl->filter_index), capture});
     // The handshake packets come before nDPI decides: unclassified.
     const std::string u = "unknown unclassified";
@@ -244,17 +358,10 @@ protected:
 
 TEST_F(DpiSandboxBrokenEngine, TheDaemonRunsOnWithoutTheEngine)
 {
-    const auto lines = syslog().lines();
-    auto logged = [&](const std::string &text) {
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const e2e::SyslogLine &l) { return l.msg.find(text) != std::string::npos; });
-    };
-    EXPECT_TRUE(logged("Error: Could not initialize DPI engine: err: engine initialisation failed")) << syslog().dump();
-    EXPECT_TRUE(logged("Inline DPI initialization failed: -1"));
-    EXPECT_TRUE(logged("Initialization - Stage 2 complete"));
+    const std::string log = syslog().dump();
+    EXPECT_NE(log.find("Inline DPI initialization failed: -1"), std::string::npos) << log;
+    EXPECT_NE(log.find("Initialization - Stage 2 complete"), std::string::npos) << log;
     EXPECT_EQ(zel_dpi_app_id("youtube"), 0u);
-    EXPECT_EQ(cli({"request", "zel_dpi_dump_protocol_family_mapping"}),
-              "Dumping protocol to family mapping: 0 entries\n");
     // Configuration still flows: the switch is counted and the state word follows.
     load(R"({"ardenta-policy:policy": {"app-visibility": true}})");
     EXPECT_TRUE(pump_until([&] { return state_word() == 1; }));

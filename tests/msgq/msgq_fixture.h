@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,30 @@ inline std::vector<uint8_t> frame(uint8_t src, uint8_t tgt, uint8_t type, const 
 }
 
 inline std::vector<uint8_t> register_frame(uint8_t src, uint8_t tgt) { return frame(src, tgt, MSGQ_TYPE_REGISTER, {}); }
+
+// What a handle's callbacks saw, in order; with close_in_read set, the read callback closes its handle.
+struct Recorder {
+    std::vector<std::string> events;
+    std::vector<std::vector<uint8_t>> msgs;
+    bool close_in_read = false;
+    size_t count(const std::string &event) const { return std::ranges::count(events, event); }
+};
+
+inline void rec_up(msgq_handle_t *, void *arg) { static_cast<Recorder *>(arg)->events.push_back("up"); }
+inline void rec_down(msgq_handle_t *, void *arg) { static_cast<Recorder *>(arg)->events.push_back("down"); }
+inline void rec_aux(msgq_handle_t *, void *) {}
+inline void rec_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
+{
+    auto *rec = static_cast<Recorder *>(arg);
+    auto *p = static_cast<uint8_t *>(payload);
+    rec->msgs.emplace_back(p, p + len);
+    rec->events.push_back("read");
+    msgq_free_msg(h, payload);
+    if (rec->close_in_read)
+        msgq_close(h);
+}
+
+inline const msgq_cbs_t kRecCbs = {rec_up, rec_down, rec_aux, rec_read, nullptr, nullptr};
 
 class RawPeer
 {

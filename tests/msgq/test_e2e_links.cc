@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/msgq_util.h"
 #include "common/qor_util.h"
 #include "fp_sim_harness.h"
+#include "msgq_fixture.h"
 #include "sandbox.h"
 
 namespace
@@ -92,25 +92,12 @@ bool closed_by_peer(int fd)
 }
 
 // A local socket that speaks to zeld's listening path directly.
-class Stray
-{
-public:
-    ~Stray() { close(fd_); }
-    bool connected() const { return fd_ >= 0; }
-    bool write_bytes(const std::vector<uint8_t> &b) { return send(fd_, b.data(), b.size(), MSG_NOSIGNAL) > 0; }
-    bool closed_by_peer() const { return ::closed_by_peer(fd_); }
-
-private:
-    int fd_ = unix_connect(0);
+struct Stray : msgq_test::RawPeer {
+    Stray() { connect_to("/var/run/.zeld"); }
+    bool closed_by_peer() const { return ::closed_by_peer(fd()); }
 };
 
-std::vector<uint8_t> header(uint8_t src, uint8_t tgt, uint8_t type, uint16_t size)
-{
-    const msgq_hdr_t h{MSGQ_MAGIC1, size, src, tgt, type, MSGQ_MAGIC2};
-    std::vector<uint8_t> out(sizeof h);
-    memcpy(out.data(), &h, sizeof h);
-    return out;
-}
+std::vector<uint8_t> header(uint8_t src, uint8_t tgt, uint8_t type) { return msgq_test::frame(src, tgt, type, {}); }
 
 // Exit status of a forked child that runs fn (only async-signal-safe calls in fn).
 int in_child(int (*fn)())
@@ -139,51 +126,24 @@ int impostor()
     return closed_by_peer(fd) ? 0 : 12;
 }
 
-// A process that holds `count` connections to zeld that never register, until its stdin closes.
-class Flood
+// Connections to zeld that never register, as many of `count` as it lets in; the caller closes them.
+std::vector<int> flood(int count)
 {
-public:
-    explicit Flood(int count)
-    {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(p[1]);
-            rlimit lim;
-            getrlimit(RLIMIT_NOFILE, &lim);
-            lim.rlim_cur = lim.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &lim);
-            timespec pause{0, 1000000};
-            for (int made = 0, tries = 0; made < count && tries < 20 * count; tries++) {
-                if (unix_connect(SOCK_NONBLOCK) >= 0)
-                    made++;
-                else
-                    nanosleep(&pause, nullptr);  // the backlog is full: let zeld accept
-            }
-            char c;
-            while (read(p[0], &c, 1) > 0)
-                ;
-            _exit(0);
-        }
-        close(p[0]);
-        hold_fd_ = p[1];
+    rlimit saved, high;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    high = saved;
+    high.rlim_cur = high.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &high);
+    std::vector<int> fds;
+    for (int tries = 0; static_cast<int>(fds.size()) < count && tries < 20 * count; tries++) {
+        if (int fd = unix_connect(SOCK_NONBLOCK); fd >= 0)
+            fds.push_back(fd);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the backlog is full: let zeld accept
     }
-    ~Flood() { release(); }
-    void release()
-    {
-        if (pid_ <= 0)
-            return;
-        close(hold_fd_);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int hold_fd_ = -1;
-};
+    setrlimit(RLIMIT_NOFILE, &saved);
+    return fds;
+}
 
 TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
 {
@@ -192,14 +152,13 @@ TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
     size_t log = syslog().mark();
     {
         Stray stray;
-        ASSERT_TRUE(stray.connected());
-        ASSERT_TRUE(stray.write_bytes({'h', 'e', 'l', 'l', 'o', ' ', 'z', 'e', 'l', 'd', '\n'}));
+        ASSERT_TRUE(stray.send_bytes({'h', 'e', 'l', 'l', 'o', ' ', 'z', 'e', 'l', 'd', '\n'}));
         EXPECT_TRUE(stray.closed_by_peer());
     }
     EXPECT_TRUE(syslog().wait_for_regex(std::regex("^\\[MSG-ERR\\] \\w+\\[\\d+\\]: Bad header from fd"), kWait, &log));
     {
         Stray stray;
-        ASSERT_TRUE(stray.write_bytes(header(77, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER, 8)));
+        ASSERT_TRUE(stray.send_bytes(header(77, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER)));
         EXPECT_TRUE(stray.closed_by_peer());
     }
     EXPECT_TRUE(zeld->running());
@@ -215,8 +174,8 @@ TEST_F(PeerLinks, EmptyMessageFromRegisteredPeerIsFatal)
     auto zeld = start_zeld();
     ASSERT_TRUE(zeld);
     Stray stray;
-    ASSERT_TRUE(stray.write_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER, 8)));
-    ASSERT_TRUE(stray.write_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, 8)));
+    ASSERT_TRUE(stray.send_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER)));
+    ASSERT_TRUE(stray.send_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA)));
     auto st = zeld->wait_exit();
     EXPECT_EQ(e2e::term_signal(st), SIGABRT) << e2e::describe_status(st);
     EXPECT_TRUE(std::regex_search(zeld->stderr_text(), std::regex("msgq_util:\\d+: failed assertion `size > hlen'")))
@@ -260,8 +219,7 @@ TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
     expect_two_requests(*krod, &kcur);
     ASSERT_TRUE(sysmgr->wait_stdout_line("\"event\":\"hello\""));
 
-    Flood flood(2000);
-    std::this_thread::sleep_for(std::chrono::seconds(2));  // the flood reaches zeld
+    const std::vector<int> idle = flood(2000);
     // Both peers restart while the flood holds.
     krod->signal(SIGKILL);
     sysmgr->signal(SIGKILL);
@@ -271,7 +229,8 @@ TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
     auto sysmgr2 = start("sysmgr-sim");
     ASSERT_TRUE(krod2 && sysmgr2);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    flood.release();
+    for (int fd : idle)
+        close(fd);
 
     size_t kcur2 = 0;
     expect_two_requests(*krod2, &kcur2);

@@ -26,19 +26,6 @@ using msgq_test::frame;
 using msgq_test::RawPeer;
 using msgq_test::register_frame;
 
-struct Sink {
-    std::vector<std::vector<uint8_t>> msgs;
-    int downs = 0;
-};
-void sink_none(msgq_handle_t *, void *) {}
-void sink_down(msgq_handle_t *, void *arg) { static_cast<Sink *>(arg)->downs++; }
-void sink_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
-{
-    auto *p = static_cast<uint8_t *>(payload);
-    static_cast<Sink *>(arg)->msgs.emplace_back(p, p + len);
-    msgq_free_msg(h, payload);
-}
-
 class Fuzz : public msgq_test::Loop
 {
 protected:
@@ -54,10 +41,9 @@ protected:
 // frame whose magic is broken ends the connection after everything before it.
 TEST_F(Fuzz, ReceivePathReassemblesRandomSplits)
 {
-    Sink sink;
+    msgq_test::Recorder sink;
     const msgq_params_t p = params();
-    const msgq_cbs_t cbs = {sink_none, sink_down, sink_none, sink_read, nullptr, nullptr};
-    msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &sink);
+    msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &msgq_test::kRecCbs, &sink);
     ASSERT_NE(srv, nullptr);
     for (int iter = 0; iter < 60; iter++) {
         RawPeer peer;
@@ -65,7 +51,7 @@ TEST_F(Fuzz, ReceivePathReassemblesRandomSplits)
         ASSERT_TRUE(peer.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
         ASSERT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
         sink.msgs.clear();
-        const int downs = sink.downs;
+        const size_t downs = sink.count("down");
 
         std::vector<std::vector<uint8_t>> sent;
         std::vector<uint8_t> stream;
@@ -91,7 +77,7 @@ TEST_F(Fuzz, ReceivePathReassemblesRandomSplits)
             spin(2);
         }
         if (corrupt) {
-            ASSERT_TRUE(pump_until([&] { return sink.downs == downs + 1; })) << "iteration " << iter;
+            ASSERT_TRUE(pump_until([&] { return sink.count("down") == downs + 1; })) << "iteration " << iter;
         } else {
             ASSERT_TRUE(pump_until([&] { return sink.msgs.size() == sent.size(); })) << "iteration " << iter;
         }

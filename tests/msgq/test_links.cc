@@ -30,21 +30,6 @@ TEST(BindingMessage, LongNamesAreCutAndTooSmallBuffersRefused)
     EXPECT_EQ(zel_vpn_range_count(inverted), 0u);
 }
 
-// An in-process peer: keeps what it receives.
-struct Peer {
-    std::vector<std::vector<uint8_t>> msgs;
-    int ups = 0;
-};
-void peer_up(msgq_handle_t *, void *arg) { static_cast<Peer *>(arg)->ups++; }
-void peer_none(msgq_handle_t *, void *) {}
-void peer_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
-{
-    auto *p = static_cast<uint8_t *>(payload);
-    static_cast<Peer *>(arg)->msgs.emplace_back(p, p + len);
-    msgq_free_msg(h, payload);
-}
-const msgq_cbs_t kPeerCbs = {peer_up, peer_none, peer_none, peer_read, nullptr, nullptr};
-
 const zel_vpn_range kCorp[] = {{10, 12}, {20, 20}};
 
 class Links : public msgq_test::CtxLoop
@@ -79,7 +64,7 @@ protected:
         zel_tabmgr_deinit(&ctx_);
         msgq_test::CtxLoop::TearDown();
     }
-    Peer peer_;
+    msgq_test::Recorder peer_;
 };
 
 TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
@@ -88,7 +73,8 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
     ASSERT_EQ(zel_tabmgr_init(&ctx_), 0);
     EXPECT_STREQ(ctx_.links.tabmgr->path, path_of("zeld").c_str());
     const msgq_params_t p = params();
-    msgq_handle_t *pxrd = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kPeerCbs, &peer_);
+    msgq_handle_t *pxrd =
+        msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &msgq_test::kRecCbs, &peer_);
     ASSERT_NE(pxrd, nullptr);
     ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 2; }));
     EXPECT_EQ(peer_.msgs[0].size(), 139u + 4 * 4);
@@ -99,7 +85,7 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
 
     // pxrd comes back: everything is announced again; what it sends is dropped.
     msgq_close(pxrd);
-    pxrd = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &kPeerCbs, &peer_);
+    pxrd = msgq_init(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_CLIENT, &p, &msgq_test::kRecCbs, &peer_);
     ASSERT_TRUE(pump_until([&] { return peer_.msgs.size() == 4; }));
     EXPECT_EQ(peer_.msgs[2], peer_.msgs[0]);
     void *msg = msgq_alloc_msg(pxrd, 3);
@@ -112,7 +98,8 @@ TEST_F(Links, PxrdRegistrationAnnouncesEveryVpnList)
 TEST_F(Links, SystemManagerGetsHelloOnUpAndEverySecond)
 {
     const msgq_params_t p = params();
-    msgq_handle_t *sysmgr = msgq_init(QOR_DAEMON_ID_SYSMGR, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &kPeerCbs, &peer_);
+    msgq_handle_t *sysmgr =
+        msgq_init(QOR_DAEMON_ID_SYSMGR, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &msgq_test::kRecCbs, &peer_);
     ASSERT_NE(sysmgr, nullptr);
     ASSERT_EQ(zel_sysmgr_init(&ctx_), 0);
     ASSERT_NE(ctx_.links.sysmgr, nullptr);

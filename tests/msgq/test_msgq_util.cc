@@ -1,7 +1,10 @@
 #include "common/msgq_util.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,28 +24,8 @@ using msgq_test::frame;
 using msgq_test::RawPeer;
 using msgq_test::register_frame;
 
-// What a handle's callbacks saw, in order.
-struct Recorder {
-    std::vector<std::string> events;
-    std::vector<std::vector<uint8_t>> msgs;
-    bool close_in_read = false;
-};
-
-void rec_up(msgq_handle_t *, void *arg) { static_cast<Recorder *>(arg)->events.push_back("up"); }
-void rec_down(msgq_handle_t *, void *arg) { static_cast<Recorder *>(arg)->events.push_back("down"); }
-void rec_aux(msgq_handle_t *, void *) {}
-void rec_read(msgq_handle_t *h, void *payload, uint32_t len, void *arg)
-{
-    auto *rec = static_cast<Recorder *>(arg);
-    auto *p = static_cast<uint8_t *>(payload);
-    rec->msgs.emplace_back(p, p + len);
-    rec->events.push_back("read");
-    msgq_free_msg(h, payload);
-    if (rec->close_in_read)
-        msgq_close(h);
-}
-
-const msgq_cbs_t kCbs = {rec_up, rec_down, rec_aux, rec_read, nullptr, nullptr};
+using msgq_test::Recorder;
+const msgq_cbs_t &kCbs = msgq_test::kRecCbs;
 
 std::vector<uint8_t> pattern(size_t len, uint8_t seed)
 {
@@ -287,6 +270,119 @@ TEST_F(Msgq, RegisterIsMatchedOnThePathItArrivedAt)
     ASSERT_TRUE(right_door.send_bytes(frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, payload)));
     ASSERT_TRUE(pump_until([&] { return rec.msgs.size() == 1; }));
     EXPECT_EQ(rec.msgs[0], payload);
+}
+
+int pending()
+{
+    int reg, unreg, tmp;
+    msgq_list_counts(&reg, &unreg, &tmp);
+    return tmp;
+}
+
+// Uses up every descriptor of the process until released.
+class FdExhaustion
+{
+public:
+    FdExhaustion()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        low.rlim_cur = 256;
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            fds_.push_back(fd);
+    }
+    ~FdExhaustion() { release(); }
+    void release()
+    {
+        for (int fd : fds_)
+            close(fd);
+        fds_.clear();
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+private:
+    rlimit saved_{};
+    std::vector<int> fds_;
+};
+
+// Peers that never register, running out of descriptors, and a client link that comes back after it.
+class MsgqGuard : public Msgq
+{
+protected:
+    msgq_handle_t *server()
+    {
+        const msgq_params_t p = params();
+        return msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &recorder());
+    }
+};
+
+TEST_F(MsgqGuard, ConnectionsThatNeverRegisterAreCappedAndTimedOut)
+{
+    ASSERT_NE(server(), nullptr);
+    std::vector<RawPeer> idle(40);
+    for (auto &peer : idle)
+        ASSERT_TRUE(peer.connect_to(path_of("zeld")));
+    // The oldest give way to the newest.
+    ASSERT_TRUE(pump_until([&] {
+        idle.front().drain();
+        idle.back().drain();
+        return idle.front().eof() && pending() == 32;
+    }));
+    EXPECT_FALSE(idle.back().eof());
+
+    // The rest are closed once their time to register is over.
+    ASSERT_TRUE(pump_until_eof(idle.back()));
+    EXPECT_EQ(pending(), 0);
+}
+
+// Out of descriptors, the listener pauses instead of waking the loop again at once.
+TEST_F(MsgqGuard, AcceptWithoutDescriptorsPausesTheListener)
+{
+    msgq_handle_t *srv = server();
+    ASSERT_NE(srv, nullptr);
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect_to(path_of("zeld")));
+    int wakeups = 0;
+    {
+        FdExhaustion full;
+        bool done = false;
+        event *stop = evtimer_new(
+            base_, [](evutil_socket_t, short, void *arg) { *static_cast<bool *>(arg) = true; }, &done);
+        ASSERT_NE(stop, nullptr);
+        const timeval window = {0, 300000};
+        evtimer_add(stop, &window);
+        while (!done && wakeups < 100000) {
+            event_base_loop(base_, EVLOOP_ONCE);
+            wakeups++;
+        }
+        event_free(stop);
+    }
+    EXPECT_LT(wakeups, 100) << "the loop spun on a listener it cannot serve";
+    // With descriptors back, the waiting connection is taken.
+    EXPECT_TRUE(pump_until([] { return pending() == 1; }));
+}
+
+TEST_F(MsgqGuard, ClientWhoseSocketCannotBeMadeIsRetried)
+{
+    msgq_handle_t *cli = nullptr;
+    {
+        FdExhaustion full;
+        const msgq_params_t p = params();
+        cli = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_KROD, MSGQ_CLIENT, &p, &kCbs, &recorder());
+        ASSERT_NE(cli, nullptr);
+        // The first attempt, 500 ms on, finds no descriptor to spare.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+        pump_until([&] { return std::chrono::steady_clock::now() > end; });
+    }
+    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path_of("krod").c_str());
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    EXPECT_TRUE(pump_until([&] { return msgq_is_connected(cli); }));
+    close(lfd);
 }
 
 // The timer service's clock, moved by hand; each reading may advance it by step_ms.

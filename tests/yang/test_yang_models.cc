@@ -1,22 +1,139 @@
 // The modules give the daemon every configuration point, operational node, callpoint, action point
-// and notification it relies on, with the key and value types its handlers expect. The example
-// configurations validate against them; configurations the daemon could not apply are refused by
-// the schema with a message that names the problem.
-#include "policy/zel_policy_points.h"
-#include "yang/zel_yang_hashes.h"
-#include "yang_test_util.h"
+// and notification it relies on, with the key and value types its handlers expect, and the tag and
+// namespace hashes it compares against. The example configurations validate against them;
+// configurations the daemon could not apply are refused by the schema with a message that names
+// the problem.
+#include <gtest/gtest.h>
+#include <libyang/libyang.h>
+#include <libyang/plugins_types.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
 
-#include <unistd.h>
+#include "dpi/zel_dpi.h"
+#include "oper/zel_oper.h"
+#include "policy/zel_policy_points.h"
+#include "yang/zel_yang_hashes.h"
+#include "yang/zel_yang_schema.h"
 
-using namespace yang_test;
+namespace fs = std::filesystem;
 
 namespace
 {
+
+class Models : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        // libyang messages of warning level or worse, collected while the context loads.
+        ly_set_log_clb(
+            [](LY_LOG_LEVEL level, const char *msg, const char *path) {
+                if (level <= LY_LLWRN)
+                    log_lines_.push_back(std::string(msg) + (path ? std::string(" (") + path + ")" : ""));
+            },
+            1);
+        load_rc_ = zel_yang_load(ZEL_YANG_DIR, &ctx_, &load_err_);
+    }
+    static void TearDownTestSuite()
+    {
+        ly_ctx_destroy(ctx_);
+        ctx_ = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(load_rc_, 0) << load_err_; }
+
+    static const lysc_node *find(const std::string &path) { return lys_find_path(ctx_, nullptr, path.c_str(), 0); }
+
+    static inline ly_ctx *ctx_ = nullptr;
+    static inline int load_rc_ = 0;
+    static inline std::string load_err_;
+    static inline std::vector<std::string> log_lines_;
+};
+
+bool plugin_is(const lysc_type *t, const char *id)
+{
+    return t->plugin && t->plugin->id && std::strstr(t->plugin->id, id);
+}
+
+// The value type the database delivers for a leaf type: "buf" text, "ipv4", "ipv4prefix",
+// "ipaddr" (IPv4 or IPv6), "enum", "bits", "bool", "empty", "int32", "uint8".."uint64".
+std::string type_code(const lysc_type *t)
+{
+    static const std::map<LY_DATA_TYPE, const char *> plain = {
+        {LY_TYPE_ENUM, "enum"},     {LY_TYPE_BITS, "bits"},     {LY_TYPE_BOOL, "bool"},
+        {LY_TYPE_EMPTY, "empty"},   {LY_TYPE_INT32, "int32"},   {LY_TYPE_UINT8, "uint8"},
+        {LY_TYPE_UINT16, "uint16"}, {LY_TYPE_UINT32, "uint32"}, {LY_TYPE_UINT64, "uint64"}};
+    if (t->basetype == LY_TYPE_LEAFREF)
+        return type_code(reinterpret_cast<const lysc_type_leafref *>(t)->realtype);
+    if (t->basetype == LY_TYPE_STRING)
+        return plugin_is(t, "ipv4-prefix") ? "ipv4prefix" : plugin_is(t, "ipv4-address") ? "ipv4" : "buf";
+    if (t->basetype == LY_TYPE_UNION) {
+        const auto *u = reinterpret_cast<const lysc_type_union *>(t);
+        bool v4 = false, v6 = false;
+        LY_ARRAY_COUNT_TYPE i;
+        LY_ARRAY_FOR(u->types, i)
+        {
+            v4 = v4 || plugin_is(u->types[i], "ipv4-address");
+            v6 = v6 || plugin_is(u->types[i], "ipv6-address");
+        }
+        return v4 && v6 ? "ipaddr" : "union";
+    }
+    auto it = plain.find(t->basetype);
+    return it == plain.end() ? "other" : it->second;
+}
+
+// Node kind and value type: "container", "list", "notification", "rpc", or the type code of a
+// leaf, prefixed with "list:" for a leaf-list.
+std::string node_code(const lysc_node *n)
+{
+    static const std::map<uint16_t, const char *> kinds = {
+        {LYS_CONTAINER, "container"}, {LYS_LIST, "list"}, {LYS_NOTIF, "notification"}, {LYS_RPC, "rpc"}};
+    if (n->nodetype == LYS_LEAF)
+        return type_code(reinterpret_cast<const lysc_node_leaf *>(n)->type);
+    if (n->nodetype == LYS_LEAFLIST)
+        return "list:" + type_code(reinterpret_cast<const lysc_node_leaflist *>(n)->type);
+    auto it = kinds.find(n->nodetype);
+    return it == kinds.end() ? "other" : it->second;
+}
+
+// Every node of the daemon's modules that carries the extension `ext`, with its argument, in
+// schema order.
+std::vector<std::pair<std::string, const lysc_node *>> ext_nodes(ly_ctx *ctx, const char *ext)
+{
+    struct walk_t {
+        const char *ext;
+        std::vector<std::pair<std::string, const lysc_node *>> found;
+    } w{ext, {}};
+    for (const char *name : zel_yang_module_names)
+        lysc_module_dfs_full(
+            ly_ctx_get_module_implemented(ctx, name),
+            [](lysc_node *n, void *data, ly_bool *) -> LY_ERR {
+                auto *w = static_cast<walk_t *>(data);
+                if (const char *arg = zel_yang_ext_arg(n, w->ext))
+                    w->found.emplace_back(arg, n);
+                return LY_SUCCESS;
+            },
+            &w);
+    return w.found;
+}
+
+// Type codes of the keys of every list from the root down to `n`, outermost first, comma-separated.
+std::string key_codes(const lysc_node *n)
+{
+    std::string keys = n->parent ? key_codes(n->parent) : "";
+    if (n->nodetype == LYS_LIST)
+        for (const lysc_node *c = lysc_node_child(n); c && (c->flags & LYS_KEY); c = c->next)
+            keys += (keys.empty() ? "" : ",") + node_code(c);
+    return keys;
+}
 
 struct parse_result {
     bool ok;
@@ -62,8 +179,6 @@ std::string sla_classes(int n)
     return R"({"ardenta-policy:policy-from-ostrel": {"sla-class": [)" + list + "]}}";
 }
 
-}  // namespace
-
 TEST_F(Models, AllModulesLoadWithoutWarningsAndCarryTheirNamespaceHashes)
 {
     EXPECT_TRUE(log_lines_.empty()) << log_lines_.front();
@@ -80,7 +195,6 @@ TEST_F(Models, AllModulesLoadWithoutWarningsAndCarryTheirNamespaceHashes)
 
 TEST(Load, ReportsWhatIsMissingOrBroken)
 {
-    namespace fs = std::filesystem;
     ly_ctx *ctx = nullptr;
     std::string err;
     EXPECT_EQ(zel_yang_load("/nonexistent-yang-dir", &ctx, &err), 22);
@@ -93,7 +207,7 @@ TEST(Load, ReportsWhatIsMissingOrBroken)
     EXPECT_NE(err.find("module ardenta-extensions"), std::string::npos) << err;
 
     // A copy of the modules with a typo in the policy module names that module.
-    for (const auto &e : fs::directory_iterator(yang_dir()))
+    for (const auto &e : fs::directory_iterator(ZEL_YANG_DIR))
         if (e.path().extension() == ".yang")
             fs::copy_file(e.path(), dir / e.path().filename());
     std::ofstream(dir / "ardenta-policy.yang") << "module ardenta-policy { yang-version 1.1; namespace \"urn:p\"; "
@@ -123,43 +237,36 @@ TEST_F(Models, SubscriptionPointsHaveTheirKeys)
     }
 }
 
-// Callpoints in registration order, each an operational list; action points in table order, with
-// the one optional text input of the clearing commands and the packet fields of explain.
-TEST_F(Models, CallpointsAndActionPointsInTableOrder)
+// Callpoints are operational lists (their order is the show table's, checked where it is built);
+// every action point is served by one of the daemon's command tables, the clearing commands with one
+// optional text input and explain with the packet fields.
+TEST_F(Models, CallpointsAreListsAndEveryActionPointIsServed)
 {
-    const std::vector<std::string> callpoints = words(
-        "app-route-policy-filters app-route-policy-vpnlist app-route-policy-counters data-policy-filters "
-        "data-policy-vpnlist data-policy-counters data-policy-policers access-list-names access-list-counters "
-        "access-policy-counter-list policer-policy-name access-policy-policer-list access-policy-list-for-interface "
-        "access-policy-interface-list access-list-names-v6 access-list-counters-v6 access-policy-counter-list-v6 "
-        "access-list-policers-v6 access-policy-policer-list-v6 access-list-associations-v6 "
-        "access-policy-interface-list-v6");
-    const std::vector<std::string> actionpoints = words(
-        "zel_dump_admin_tech zel_dump_filter zel_dump_msgq zel_dump_memory_stats zel_dump_memory_map zel_dump_config "
-        "zel_dump_policy zel_dump_acl zel_dump_acl6 zel_dump_vpn_list zel_dump_prefix_list zel_dump_tloc_list "
-        "zel_dump_tloc zel_dump_mirror zel_dump_policer zel_dump_class zel_dump_sla_class zel_dump_all "
-        "zel_dump_app_list zel_dpi_dump_protocol_list zel_dpi_dump_protocol_family_mapping "
-        "zel_dpi_dump_protocol_hits zel_dpi_dump_configuration zel_dpi_clear_protocol_hits "
-        "zel_clear_policy_acl(name=buf) "
-        "zel_clear_policy_acl6(name=buf) zel_clear_data_policy(name=buf) zel_clear_app_route_policy(name=buf) "
-        "zel_debug_config zel_debug_kro zel_debug_dpi zel_debug_policy zel_debug_all zel_debug_disable_all "
-        "zel_explain(vpn=uint32,interface=buf,direction=enum,source-address=ipv4,destination-address=ipv4,"
-        "source-port=uint16,destination-port=uint16,protocol=uint8,dscp=uint8,packet-length=uint16,app=buf)");
-    for (const char *ext : {"callpoint", "actionpoint"}) {
-        std::vector<std::string> found;
+    const std::span<const confd_action_cbs> served[] = {zel_oper_actions(), zel_dpi_actions};
+    std::map<std::string, std::string> inputs;
+    for (const char *ext : {"callpoint", "actionpoint"})
         for (const auto &[point, n] : ext_nodes(ctx_, ext)) {
             EXPECT_EQ(n->nodetype, ext[0] == 'c' ? LYS_LIST : LYS_RPC) << point;
             EXPECT_FALSE(n->flags & LYS_CONFIG_W) << point;
-            std::string inputs;
-            for (const lysc_node *in =
-                     n->nodetype == LYS_RPC ? reinterpret_cast<const lysc_node_action *>(n)->input.child : nullptr;
-                 in; in = in->next)
-                inputs += (inputs.empty() ? "" : ",") + std::string(in->name) +
-                          (in->flags & LYS_MAND_TRUE ? "!=" : "=") + node_code(in);
-            found.push_back(point + (inputs.empty() ? "" : "(" + inputs + ")"));
+            if (n->nodetype != LYS_RPC)
+                continue;
+            EXPECT_TRUE(std::ranges::any_of(served, [&](auto table) {
+                return std::ranges::any_of(table, [&](const confd_action_cbs &a) { return point == a.actionpoint; });
+            })) << point;
+            for (const lysc_node *in = reinterpret_cast<const lysc_node_action *>(n)->input.child; in; in = in->next)
+                inputs[point] += (inputs[point].empty() ? "" : ",") + std::string(in->name) +
+                                 (in->flags & LYS_MAND_TRUE ? "!=" : "=") + node_code(in);
         }
-        EXPECT_EQ(found, ext[0] == 'c' ? callpoints : actionpoints);
-    }
+    std::erase_if(inputs, [](const auto &kv) { return kv.second.empty(); });
+    const std::string clear = "name=buf";
+    EXPECT_EQ(inputs, (std::map<std::string, std::string>{
+                          {"zel_clear_app_route_policy", clear},
+                          {"zel_clear_data_policy", clear},
+                          {"zel_clear_policy_acl", clear},
+                          {"zel_clear_policy_acl6", clear},
+                          {"zel_explain", "vpn=uint32,interface=buf,direction=enum,source-address=ipv4,"
+                                          "destination-address=ipv4,source-port=uint16,destination-port=uint16,"
+                                          "protocol=uint8,dscp=uint8,packet-length=uint16,app=buf"}}));
 }
 
 using Examples = Models;
@@ -167,7 +274,7 @@ using Examples = Models;
 TEST_F(Examples, ExampleFilesValidateAndTheInvalidOneIsRejectedWithAClearMessage)
 {
     int files = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(std::string(yang_dir()) + "/../examples")) {
+    for (const auto &entry : std::filesystem::directory_iterator(std::string(ZEL_YANG_DIR) + "/../examples")) {
         if (entry.path().extension() != ".json")
             continue;
         parse_result r = parse(ctx_, entry.path(), true);
@@ -196,7 +303,12 @@ TEST_F(Examples, DefaultsMatchWhatTheHandlersAssume)
     EXPECT_EQ(value_at(r.tree, "/ardenta-policy:policy/log-frequency"), "1000");
     lyd_free_all(r.tree);
 
-    auto values = enum_values(find("/ardenta-policy:policy-from-ostrel/data-policy/direction"));
+    std::map<std::string, int> values;
+    const auto *en = reinterpret_cast<const lysc_type_enum *>(
+        reinterpret_cast<const lysc_node_leaf *>(find("/ardenta-policy:policy-from-ostrel/data-policy/direction"))
+            ->type);
+    LY_ARRAY_COUNT_TYPE i;
+    LY_ARRAY_FOR(en->enums, i) values[en->enums[i].name] = en->enums[i].value;
     EXPECT_EQ(values["all"], 2);
     EXPECT_EQ(values["from-service"], 1);
 }
@@ -246,3 +358,104 @@ TEST_F(Examples, SchemaRefusesWhatTheDaemonCannotApply)
     EXPECT_TRUE(seven.ok) << seven.error;
     lyd_free_all(seven.tree);
 }
+
+// Every node with a fixed tag as "path hash value-type", sorted.
+std::vector<std::string> fixed_tag_lines(ly_ctx *ctx)
+{
+    std::vector<std::string> lines;
+    for (const auto &[arg, n] : ext_nodes(ctx, "tag-hash")) {
+        uint32_t h = 0;
+        char *path = lysc_path(n, LYSC_PATH_DATA, nullptr, 0);
+        char hash[16];
+        snprintf(hash, sizeof hash, "%08x", zel_yang_node_hash(n, &h) == 0 ? h : 0xFFFFFFFFu);
+        lines.push_back(std::string(path) + " " + hash + " " + node_code(n));
+        free(path);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+using Hashes = Models;
+
+TEST(DefaultHash, IsFnv1aWithTheTopBitCleared)
+{
+    // Published FNV-1a 32-bit vectors: "" 0x811c9dc5, "a" 0xe40c292c, "foobar" 0xbf9cf968.
+    static_assert(zel_yang_default_hash("") == 0x011c9dc5u);
+    static_assert(zel_yang_default_hash("a") == 0x640c292cu);
+    static_assert(zel_yang_default_hash("foobar") == 0x3f9cf968u);
+    EXPECT_EQ(zel_yang_default_hash("policy-from-ostrel"), zel_tag_policy_policy_from_ostrel);
+}
+
+// The tags the handlers, the commit pass and the notifications compare against: where each sits, its
+// hash and its value type, pinned by count and by the FNV-1a 64 digest of the sorted lines (printed
+// in full when either changes).
+TEST_F(Hashes, FixedTagsAreWhereAndWhatTheHandlersExpect)
+{
+    const std::vector<std::string> lines = fixed_tag_lines(ctx_);
+    std::string all;
+    for (const std::string &line : lines)
+        all += line + "\n";
+    uint64_t digest = 0xcbf29ce484222325ull;
+    for (char c : all)
+        digest = (digest ^ static_cast<uint8_t>(c)) * 0x100000001b3ull;
+    EXPECT_EQ(lines.size(), 146u) << all;
+    EXPECT_EQ(digest, 0x3bb49bc6cde2ecbcull) << all;
+    // Two of them by hand: a policy leaf and a notification value.
+    EXPECT_NE(all.find("/ardenta-policy:policy/class-map/class/queue 47fac177 uint8\n"), std::string::npos);
+    EXPECT_NE(all.find("/ardenta-policy:policy-status/system-ip 5e5f3f28 ipaddr\n"), std::string::npos);
+}
+
+TEST_F(Hashes, ModulesAreConsistent)
+{
+    std::vector<std::string> problems = zel_yang_check_hashes(ctx_);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+TEST_F(Hashes, CheckedInHeaderIsUpToDate)
+{
+    std::string text, err;
+    ASSERT_EQ(zel_yang_generate_header(ctx_, &text, &err), 0) << err;
+    std::ifstream in(std::string(ZEL_YANG_DIR) + "/zel_yang_hashes.h");
+    std::stringstream disk;
+    disk << in.rdbuf();
+    EXPECT_TRUE(disk.str() == text)
+        << "yang/zel_yang_hashes.h is stale: run zel_yang_hashgen yang yang/zel_yang_hashes.h";
+}
+
+TEST(HashChecks, RejectBrokenModules)
+{
+    fs::path dir = fs::temp_directory_path() / ("zel-yang-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    fs::copy_file(fs::path(ZEL_YANG_DIR) / "ardenta-extensions.yang", dir / "ardenta-extensions.yang",
+                  fs::copy_options::overwrite_existing);
+    const std::pair<std::string, const char *> modules[] = {
+        {"bad-clash", "container a { ax:tag-hash \"0x1234\"; leaf b { type string; ax:tag-hash \"0x1234\"; } }\n"
+                      "container c { leaf b { type string; ax:tag-hash \"0x99\"; } }\n"},
+        {"bad-values", "leaf big { type string; ax:tag-hash \"0x80000000\"; }\n"
+                       "leaf junk { type string; ax:tag-hash \"0x12zz\"; }\n"}};
+    ly_ctx *ctx = nullptr;
+    ASSERT_EQ(ly_ctx_new(dir.c_str(), LY_CTX_DISABLE_SEARCHDIR_CWD, &ctx), LY_SUCCESS);
+    for (const auto &[name, body] : modules) {
+        std::ofstream(dir / (name + ".yang")) << "module " << name << " { yang-version 1.1; namespace \"urn:" << name
+                                              << "\"; prefix x;\nimport ardenta-extensions { prefix ax; }\n"
+                                              << "ax:ns-hash \"0x25640284\";\n"
+                                              << body << "}\n";
+        ASSERT_NE(ly_ctx_load_module(ctx, name.c_str(), nullptr, nullptr), nullptr) << name;
+    }
+    std::string problems;
+    for (const std::string &p : zel_yang_check_hashes(ctx))
+        problems += p + "\n";
+    for (const char *want : {"/bad-clash:a/b: hash 0x00001234 collides with /bad-clash:a",
+                             "/bad-clash:c/b: hash 0x00000099 differs from 0x00001234",
+                             "bad-values: namespace hash 0x25640284 already used by bad-clash",
+                             "/bad-values:big: invalid ax:tag-hash", "/bad-values:junk: invalid ax:tag-hash"})
+        EXPECT_NE(problems.find(want), std::string::npos) << want << "\n" << problems;
+
+    std::string text, err;
+    EXPECT_EQ(zel_yang_generate_header(ctx, &text, &err), 22);
+    EXPECT_FALSE(err.empty());
+    ly_ctx_destroy(ctx);
+    fs::remove_all(dir);
+}
+
+}  // namespace
