@@ -15,55 +15,45 @@
 #include <vector>
 
 #include "common/qor_util.h"
-#include "fp_sim_harness.h"
 #include "msgq_fixture.h"
-#include "sandbox.h"
+#include "standins.h"
 
 namespace
 {
 
 using e2e::kWait;
 
-class PeerLinks : public e2e::SandboxTest
+class PeerLinks : public e2e::StandIns
 {
 protected:
-    std::unique_ptr<e2e::Process> start(const char *name)
+    bool with_sysmgr() const override { return true; }
+    void SetUp() override
     {
-        auto p = e2e::Process::start({e2e::binary(name)});
-        EXPECT_NE(p, nullptr) << name;
-        if (p) {
-            EXPECT_TRUE(p->wait_stdout_line("\"event\":\"started\"")) << name << ": " << p->stderr_text();
-        }
-        return p;
+        rlimit saved;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+        setrlimit(RLIMIT_NOFILE, &low);  // zeld and the stand-ins get the usual limit, which a flood can reach
+        StandIns::SetUp();
+        setrlimit(RLIMIT_NOFILE, &saved);
     }
-    std::unique_ptr<e2e::Process> start_zeld()
+    // A stand-in killed and started again, once it has started.
+    void restart(std::unique_ptr<e2e::Process> &p, const char *name)
     {
-        if (!fp_sim)
-            fp_sim = e2e::start_fp_sim();  // zeld waits for a ready forwarding plane
-        size_t from = syslog().mark();
-        auto p = e2e::Process::start({e2e::binary("zeld"), "-f"});
-        EXPECT_NE(p, nullptr);
-        if (p) {
-            EXPECT_TRUE(syslog().wait_for_regex(std::regex("Initialization - Stage 2 complete"), kWait, &from))
-                << syslog().dump() << p->stderr_text();
-        }
-        return p;
+        p->signal(SIGKILL);
+        p->wait_exit();
+        p = e2e::Process::start({e2e::binary(name)});
+        ASSERT_TRUE(p && p->wait_stdout_line("\"event\":\"started\"")) << name;
     }
-    std::unique_ptr<e2e::Process> fp_sim;
-    void stop_zeld(e2e::Process &zeld)
+    // Both requests, in order.
+    void expect_two_requests()
     {
-        zeld.signal(SIGUSR2);
-        EXPECT_EQ(e2e::exit_code(zeld.wait_exit()), 0) << zeld.stderr_text();
-    }
-    // Both requests, in order, from this cursor on.
-    void expect_two_requests(e2e::Process &krod, size_t *cursor)
-    {
-        EXPECT_TRUE(
-            krod.wait_stdout_line("\"type\":1,\"source\":9,\"index\":0,\"subscribe\":1,\"resync\":0", kWait, cursor))
-            << krod.stdout_text();
-        EXPECT_TRUE(
-            krod.wait_stdout_line("\"type\":1,\"source\":9,\"index\":1,\"subscribe\":1,\"resync\":0", kWait, cursor))
-            << krod.stdout_text();
+        size_t cur = 0;
+        for (const char *index : {"0", "1"})
+            EXPECT_TRUE(krod_->wait_stdout_line(std::string("\"type\":1,\"source\":9,\"index\":") + index +
+                                                    ",\"subscribe\":1,\"resync\":0",
+                                                kWait, &cur))
+                << krod_->stdout_text();
     }
 };
 
@@ -147,8 +137,6 @@ std::vector<int> flood(int count)
 
 TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
 {
-    auto zeld = start_zeld();
-    ASSERT_TRUE(zeld);
     size_t log = syslog().mark();
     {
         Stray stray;
@@ -161,87 +149,58 @@ TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
         ASSERT_TRUE(stray.send_bytes(header(77, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER)));
         EXPECT_TRUE(stray.closed_by_peer());
     }
-    EXPECT_TRUE(zeld->running());
+    EXPECT_TRUE(zeld_->running());
     // The real pxrd still gets in.
-    auto pxrd = start("pxrd-sim");
-    ASSERT_TRUE(pxrd);
-    EXPECT_TRUE(pxrd->wait_stdout_line("\"event\":\"up\""));
-    stop_zeld(*zeld);
+    ASSERT_NO_FATAL_FAILURE(restart(pxrd_, "pxrd-sim"));
+    EXPECT_TRUE(pxrd_->wait_stdout_line("\"event\":\"up\""));
 }
 
 TEST_F(PeerLinks, EmptyMessageFromRegisteredPeerIsFatal)
 {
-    auto zeld = start_zeld();
-    ASSERT_TRUE(zeld);
     Stray stray;
     ASSERT_TRUE(stray.send_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER)));
     ASSERT_TRUE(stray.send_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA)));
-    auto st = zeld->wait_exit();
+    auto st = zeld_->wait_exit();
     EXPECT_EQ(e2e::term_signal(st), SIGABRT) << e2e::describe_status(st);
-    EXPECT_TRUE(std::regex_search(zeld->stderr_text(), std::regex("msgq_util:\\d+: failed assertion `size > hlen'")))
-        << zeld->stderr_text();
+    EXPECT_TRUE(std::regex_search(zeld_->stderr_text(), std::regex("msgq_util:\\d+: failed assertion `size > hlen'")))
+        << zeld_->stderr_text();
 }
 
 // The socket is open to every user; one of another user is refused before it can register.
 TEST_F(PeerLinks, AnotherUserCannotStopZeldOrTakeThePxrdLink)
 {
-    auto zeld = start_zeld();
-    ASSERT_TRUE(zeld);
-    auto pxrd = start("pxrd-sim");
-    ASSERT_TRUE(pxrd);
-    ASSERT_TRUE(pxrd->wait_stdout_line("\"event\":\"up\""));
     size_t log = syslog().mark();
 
     EXPECT_EQ(in_child(impostor), 0);
     EXPECT_TRUE(
         syslog().wait_for_regex(std::regex("Refusing peer pid \\d+ uid 65534 on /var/run/\\.zeld"), kWait, &log))
         << syslog().dump();
-    EXPECT_TRUE(zeld->running()) << zeld->stderr_text();
-    EXPECT_EQ(pxrd->stdout_text().find("\"event\":\"down\""), std::string::npos) << pxrd->stdout_text();
-    stop_zeld(*zeld);
+    EXPECT_TRUE(zeld_->running()) << zeld_->stderr_text();
+    EXPECT_EQ(pxrd_->stdout_text().find("\"event\":\"down\""), std::string::npos) << pxrd_->stdout_text();
 }
 
 // Idle connections cannot use up zeld's descriptors: links that drop meanwhile come back, krod
 // with both requests on every connection.
 TEST_F(PeerLinks, FloodOfIdleConnectionsLeavesTheLinksToRecover)
 {
-    rlimit saved;
-    getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit low = saved;
-    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
-    setrlimit(RLIMIT_NOFILE, &low);  // zeld and the stand-ins inherit the usual limit
-    auto krod = start("krod-sim");
-    auto sysmgr = start("sysmgr-sim");
-    auto zeld = start_zeld();
-    setrlimit(RLIMIT_NOFILE, &saved);
-    ASSERT_TRUE(krod && sysmgr && zeld);
-    size_t kcur = 0;
-    expect_two_requests(*krod, &kcur);
-    ASSERT_TRUE(sysmgr->wait_stdout_line("\"event\":\"hello\""));
-
+    expect_two_requests();
+    ASSERT_TRUE(sysmgr_->wait_stdout_line("\"event\":\"hello\""));
     const std::vector<int> idle = flood(2000);
     // Both peers restart while the flood holds.
-    krod->signal(SIGKILL);
-    sysmgr->signal(SIGKILL);
-    krod->wait_exit();
-    sysmgr->wait_exit();
-    auto krod2 = start("krod-sim");
-    auto sysmgr2 = start("sysmgr-sim");
-    ASSERT_TRUE(krod2 && sysmgr2);
+    ASSERT_NO_FATAL_FAILURE(restart(krod_, "krod-sim"));
+    ASSERT_NO_FATAL_FAILURE(restart(sysmgr_, "sysmgr-sim"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     for (int fd : idle)
         close(fd);
 
-    size_t kcur2 = 0;
-    expect_two_requests(*krod2, &kcur2);
-    EXPECT_TRUE(sysmgr2->wait_stdout_line("\"pid\":" + std::to_string(zeld->pid()))) << sysmgr2->stdout_text();
+    expect_two_requests();
+    EXPECT_TRUE(sysmgr_->wait_stdout_line("\"pid\":" + std::to_string(zeld_->pid()))) << sysmgr_->stdout_text();
     // Reports reach zeld; one that does not decode is logged and dropped.
-    ASSERT_TRUE(krod2->write_stdin("raw 0105"));
+    ASSERT_TRUE(krod_->write_stdin("raw 0105"));
     EXPECT_TRUE(syslog().wait_for_regex(std::regex("Discarding KRO Msg of 2 bytes that does not decode")));
-    ASSERT_TRUE(krod2->write_stdin("update 10.0.0.1 mpls ipsec index=4 weight=3"));
-    EXPECT_TRUE(krod2->wait_stdout_line("\"event\":\"sent\",\"type\":5"));
-    EXPECT_TRUE(zeld->running());
-    stop_zeld(*zeld);
+    ASSERT_TRUE(krod_->write_stdin("update 10.0.0.1 mpls ipsec index=4 weight=3"));
+    EXPECT_TRUE(krod_->wait_stdout_line("\"event\":\"sent\",\"type\":5"));
+    EXPECT_TRUE(zeld_->running());
 }
 
 }  // namespace
