@@ -93,23 +93,19 @@ private:
 };
 
 // Ordered record of what happened across threads.
-class EventLog
-{
-public:
+struct EventLog {
     void add(const std::string &e)
     {
-        std::lock_guard<std::mutex> lk(mu_);
-        events_.push_back(e);
+        std::lock_guard<std::mutex> lk(mu);
+        events.push_back(e);
     }
     std::vector<std::string> all()
     {
-        std::lock_guard<std::mutex> lk(mu_);
-        return events_;
+        std::lock_guard<std::mutex> lk(mu);
+        return events;
     }
-
-private:
-    std::mutex mu_;
-    std::vector<std::string> events_;
+    std::mutex mu;
+    std::vector<std::string> events;
 };
 
 struct Notification {
@@ -252,12 +248,11 @@ TEST(CdbDelivery, KeypathsOperationsAndValues)
     Sim sim;
     Subscriber s(sim, "lists");
     int id = s.subscribe(1, "/policy/lists/app-list");
-    std::mutex mu;
-    std::vector<std::vector<std::string>> seen;
-    std::vector<uint32_t> kp_facts;
+    EventLog log;  // the changes of each commit, then "-"
     s.run([&](Subscriber &sub, const Notification &) {
-        std::lock_guard<std::mutex> lk(mu);
-        seen.push_back(diff_lines(sub.sock(), id));
+        for (const std::string &line : diff_lines(sub.sock(), id))
+            log.add(line);
+        log.add("-");
         return true;
     });
     auto apps = [](const std::string &list) {
@@ -267,14 +262,13 @@ TEST(CdbDelivery, KeypathsOperationsAndValues)
     ASSERT_EQ(sim.load(apps(R"(,"app":["http","https"])"), true).rc, 0);
     ASSERT_EQ(sim.load(apps(""), true).rc, 0);
     ASSERT_EQ(sim.cli({"delete", "/policy/lists/app-list{web}"}).rc, 0);
-    std::lock_guard<std::mutex> lk(mu);
-    std::vector<std::vector<std::string>> want{
-        {"1 /policy/lists/app-list{web} [name=web app=[http]]", "4 /policy/lists/app-list{web}/name = web",
-         "4 /policy/lists/app-list{web}/app = [http]"},
-        {"3 /policy/lists/app-list{web} [app=[http https]]", "4 /policy/lists/app-list{web}/app = [http https]"},
-        {"3 /policy/lists/app-list{web} [app=NOEXISTS]", "2 /policy/lists/app-list{web}/app"},
-        {"2 /policy/lists/app-list{web}"}};
-    EXPECT_EQ(seen, want);
+    EXPECT_EQ(
+        log.all(),
+        (std::vector<std::string>{
+            "1 /policy/lists/app-list{web} [name=web app=[http]]", "4 /policy/lists/app-list{web}/name = web",
+            "4 /policy/lists/app-list{web}/app = [http]", "-", "3 /policy/lists/app-list{web} [app=[http https]]",
+            "4 /policy/lists/app-list{web}/app = [http https]", "-", "3 /policy/lists/app-list{web} [app=NOEXISTS]",
+            "2 /policy/lists/app-list{web}/app", "-", "2 /policy/lists/app-list{web}", "-"}));
 }
 
 TEST(CdbDelivery, PreCommitRunningShowsTheOldValueDuringDelivery)

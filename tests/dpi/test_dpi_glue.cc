@@ -188,21 +188,20 @@ TEST_F(Glue, RootPolicyPointSetsTheSwitchesAndTheLogFrequency)
     auto call = [&](std::vector<confd_tag_value_t> v, cdb_iter_op op = MOP_MODIFIED) {
         return zel_dpi_config_policy_root(&point, op, 0, nullptr, static_cast<uint16_t>(v.size()), v.data());
     };
-    auto boolean = [](uint32_t tag, bool on) {
+    // A boolean, a 32-bit integer or an absent leaf.
+    auto tv = [](uint32_t tag, int type, int32_t n = 0) {
         confd_tag_value_t t{};
-        CONFD_SET_TAG_BOOL(&t, tag, on);
+        if (type == C_BOOL)
+            CONFD_SET_TAG_BOOL(&t, tag, n != 0);
+        else if (type == C_INT32)
+            CONFD_SET_TAG_INT32(&t, tag, n);
+        else
+            CONFD_SET_TAG_NOEXISTS(&t, tag);
         return t;
     };
-    auto i32 = [](uint32_t tag, int32_t n) {
-        confd_tag_value_t t{};
-        CONFD_SET_TAG_INT32(&t, tag, n);
-        return t;
-    };
-    auto absent = [](uint32_t tag) {
-        confd_tag_value_t t{};
-        CONFD_SET_TAG_NOEXISTS(&t, tag);
-        return t;
-    };
+    auto boolean = [&](uint32_t tag, bool on) { return tv(tag, C_BOOL, on); };
+    auto i32 = [&](uint32_t tag, int32_t n) { return tv(tag, C_INT32, n); };
+    auto absent = [&](uint32_t tag) { return tv(tag, C_NOEXISTS); };
     ASSERT_EQ(call({boolean(zel_tag_policy_app_visibility, true), boolean(zel_tag_policy_flow_visibility, true),
                     i32(zel_tag_policy_log_frequency, 1000)},
                    MOP_CREATED),

@@ -36,7 +36,7 @@ const uint32_t kHighest = zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1);
 
 // A capture of the usual mix, made here: TCP flows (SYN, SYN-ACK, ACK, then the client's payload,
 // on which nDPI decides) to youtube and netflix over TLS and to an HTTP server, a DNS query over UDP
-// and a BitTorrent handshake; Ethernet frames 1 ms apart.
+// and a BitTorrent handshake; raw IPv4 packets 1 ms apart.
 class Capture
 {
 public:
@@ -113,28 +113,19 @@ private:
             frame(s.client, 6, t);
         }
     }
-    // Ethernet and IPv4 (header checksum filled in) around a transport segment.
+    // Raw IPv4 around a transport segment.
     void frame(bool from_client, uint8_t proto, const Bytes &l4)
     {
-        Bytes f(12, 0), ip;
-        put(f, {0x0800}, 2);
+        Bytes ip;
         put(ip, {0x4500, 20 + l4.size(), 0, 0x4000, 0x4000u | proto, 0}, 2);
         const Bytes client{10, 1, 0, 1}, server{10, 2, 0, 1};
         append(ip, from_client ? client : server);
         append(ip, from_client ? server : client);
-        uint32_t sum = 0;
-        for (size_t i = 0; i < 20; i += 2)
-            sum += ip[i] << 8 | ip[i + 1];
-        while (sum >> 16)
-            sum = (sum & 0xFFFF) + (sum >> 16);
-        ip[10] = static_cast<uint8_t>(~sum >> 8);
-        ip[11] = static_cast<uint8_t>(~sum);
-        append(f, ip);
-        append(f, l4);
-        if (pcap_.empty())  // the file header: version 2.4, snapshot length 65535, Ethernet
-            put32le({0xA1B2C3D4, 0x00040002, 0, 0, 65535, 1});
-        put32le({1700000000 + ms_ / 1000, ms_ % 1000 * 1000, f.size(), f.size()});
-        append(pcap_, f);
+        append(ip, l4);
+        if (pcap_.empty())  // the file header: version 2.4, snapshot length 65535, raw IP
+            put32le({0xA1B2C3D4, 0x00040002, 0, 0, 65535, 101});
+        put32le({1700000000 + ms_ / 1000, ms_ % 1000 * 1000, ip.size(), ip.size()});
+        append(pcap_, ip);
         ms_++;
     }
     void put32le(std::initializer_list<size_t> vs)

@@ -76,28 +76,13 @@ protected:
     zel_ctx ctx_{};
 };
 
-TEST_F(KroTable, RepeatedOrFlagOnlyUpdatesDoNotRemarkPolicies)
+// A locator referenced before krod reports it is resolved by the report, which marks every
+// reference; a repeated or flag-only update marks nothing, a state change does. A withdrawal marks
+// and keeps a referenced locator until its last reference goes, and frees an unreferenced one.
+TEST_F(KroTable, ChangesMarkEveryReferenceAndReferencedLocatorsOutliveTheirWithdrawal)
 {
-    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
-    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
-    Holder h;
-    zel_kro_ref_add(find(m), &h.rec.kref);
-    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
-    EXPECT_EQ(h.policy.changed, 0);
-    m.body.tloc.local = 1;
-    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
-    EXPECT_EQ(find(m)->flags, 1);
-    EXPECT_EQ(h.policy.changed, 0);
-    m.body.tloc.state = 0;
-    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
-    EXPECT_EQ(find(m)->state, 0);
-    EXPECT_EQ(h.policy.changed, 1);
-    zel_kro_ref_remove(&ctx_, find(m), &h.rec.kref);
-}
-
-TEST_F(KroTable, UpdateOfReferencedLocatorMarksEveryReference)
-{
-    kro_msg_t m = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
+    kro_msg_t used = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
+    kro_msg_t unused = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.2", 1, 2);
     tloc_key_t key{};
     key.addr.family = AF_INET;
     key.addr.v4 = 0xC0000201u;
@@ -109,35 +94,34 @@ TEST_F(KroTable, UpdateOfReferencedLocatorMarksEveryReference)
     Holder a, b;
     zel_kro_ref_add(p, &a.rec.kref);
     zel_kro_ref_add(p, &b.rec.kref);
-    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &m), 0);
-    EXPECT_EQ(find(m), p);
-    EXPECT_EQ(p->resolved, 1);
-    EXPECT_EQ(a.policy.changed, 1);
-    EXPECT_EQ(b.policy.changed, 1);
-}
-
-TEST_F(KroTable, WithdrawalKeepsReferencedLocatorsAndFreesTheOthers)
-{
-    kro_msg_t used = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.1", 1, 2);
-    kro_msg_t unused = locator(KRO_MSG_TLOC_UPDATE, "192.0.2.2", 1, 2);
     ASSERT_EQ(zel_kro_tloc_update(&ctx_, &used), 0);
-    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &unused), 0);
-    Holder h;
-    zel_kro_ref_add(find(used), &h.rec.kref);
+    EXPECT_EQ(find(used), p);
+    EXPECT_EQ(p->resolved, 1);
+    EXPECT_EQ(a.policy.changed + b.policy.changed, 2);
 
+    a.policy.changed = 0;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &used), 0);
+    used.body.tloc.local = 1;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &used), 0);
+    EXPECT_EQ(p->flags, 1);
+    EXPECT_EQ(a.policy.changed, 0);
+    used.body.tloc.state = 0;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &used), 0);
+    EXPECT_EQ(p->state, 0);
+    EXPECT_EQ(a.policy.changed, 1);
+
+    zel_kro_ref_remove(&ctx_, p, &b.rec.kref);
+    a.policy.changed = 0;
+    ASSERT_EQ(zel_kro_tloc_update(&ctx_, &unused), 0);
     used.type = unused.type = KRO_MSG_TLOC_WITHDRAW;
     ASSERT_EQ(zel_kro_tloc_withdraw(&ctx_, &used), 0);
-    ASSERT_NE(find(used), nullptr);
-    EXPECT_EQ(find(used)->resolved, 0);
-    EXPECT_EQ(h.policy.changed, 1);
-
+    ASSERT_EQ(find(used), p);
+    EXPECT_EQ(p->resolved, 0);
+    EXPECT_EQ(a.policy.changed, 1);
     ASSERT_EQ(zel_kro_tloc_withdraw(&ctx_, &unused), 0);
     EXPECT_EQ(find(unused), nullptr);
     EXPECT_EQ(zel_kro_tloc_withdraw(&ctx_, &unused), 2);
-
-    // The last reference of an unresolved locator takes the entry with it.
-    zel_kro_peer *p = find(used);
-    zel_kro_ref_remove(&ctx_, p, &h.rec.kref);
+    zel_kro_ref_remove(&ctx_, p, &a.rec.kref);
     EXPECT_EQ(find(used), nullptr);
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -42,12 +41,18 @@ protected:
     Recorder &recorder() { return recs_.emplace_back(); }
     std::deque<Recorder> recs_;
 
-    // A SERVER as zeld (9) waiting for pxrd (3), registered by a raw peer.
-    msgq_handle_t *registered_server(RawPeer &peer, Recorder &rec, const msgq_cbs_t &cbs = kCbs)
+    // A SERVER as zeld (9) waiting for pxrd (3).
+    msgq_handle_t *server(Recorder &rec, const msgq_cbs_t &cbs = kCbs)
     {
         const msgq_params_t p = params();
         msgq_handle_t *srv = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &cbs, &rec);
         EXPECT_NE(srv, nullptr);
+        return srv;
+    }
+    // The same, registered by a raw peer.
+    msgq_handle_t *registered_server(RawPeer &peer, Recorder &rec, const msgq_cbs_t &cbs = kCbs)
+    {
+        msgq_handle_t *srv = server(rec, cbs);
         EXPECT_TRUE(peer.connect_to(path_of("zeld")));
         EXPECT_TRUE(peer.send_bytes(register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
         EXPECT_TRUE(pump_until([&] { return msgq_is_connected(srv); }));
@@ -279,47 +284,30 @@ int pending()
     return tmp;
 }
 
-// Uses up every descriptor of the process until released.
-class FdExhaustion
-{
-public:
+// Uses up every descriptor of the process while it lives.
+struct FdExhaustion {
     FdExhaustion()
     {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit low = saved_;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
         low.rlim_cur = 256;
         setrlimit(RLIMIT_NOFILE, &low);
         for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-            fds_.push_back(fd);
+            fds.push_back(fd);
     }
-    ~FdExhaustion() { release(); }
-    void release()
+    ~FdExhaustion()
     {
-        for (int fd : fds_)
+        for (int fd : fds)
             close(fd);
-        fds_.clear();
-        setrlimit(RLIMIT_NOFILE, &saved_);
+        setrlimit(RLIMIT_NOFILE, &saved);
     }
-
-private:
-    rlimit saved_{};
-    std::vector<int> fds_;
+    rlimit saved{};
+    std::vector<int> fds;
 };
 
-// Peers that never register, running out of descriptors, and a client link that comes back after it.
-class MsgqGuard : public Msgq
+TEST_F(Msgq, ConnectionsThatNeverRegisterAreCappedAndTimedOut)
 {
-protected:
-    msgq_handle_t *server()
-    {
-        const msgq_params_t p = params();
-        return msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_PXRD, MSGQ_SERVER, &p, &kCbs, &recorder());
-    }
-};
-
-TEST_F(MsgqGuard, ConnectionsThatNeverRegisterAreCappedAndTimedOut)
-{
-    ASSERT_NE(server(), nullptr);
+    server(recorder());
     std::vector<RawPeer> idle(40);
     for (auto &peer : idle)
         ASSERT_TRUE(peer.connect_to(path_of("zeld")));
@@ -337,10 +325,9 @@ TEST_F(MsgqGuard, ConnectionsThatNeverRegisterAreCappedAndTimedOut)
 }
 
 // Out of descriptors, the listener pauses instead of waking the loop again at once.
-TEST_F(MsgqGuard, AcceptWithoutDescriptorsPausesTheListener)
+TEST_F(Msgq, AcceptWithoutDescriptorsPausesTheListener)
 {
-    msgq_handle_t *srv = server();
-    ASSERT_NE(srv, nullptr);
+    server(recorder());
     RawPeer peer;
     ASSERT_TRUE(peer.connect_to(path_of("zeld")));
     int wakeups = 0;
@@ -349,13 +336,10 @@ TEST_F(MsgqGuard, AcceptWithoutDescriptorsPausesTheListener)
         bool done = false;
         event *stop = evtimer_new(
             base_, [](evutil_socket_t, short, void *arg) { *static_cast<bool *>(arg) = true; }, &done);
-        ASSERT_NE(stop, nullptr);
         const timeval window = {0, 300000};
         evtimer_add(stop, &window);
-        while (!done && wakeups < 100000) {
+        for (; !done && wakeups < 100000; wakeups++)
             event_base_loop(base_, EVLOOP_ONCE);
-            wakeups++;
-        }
         event_free(stop);
     }
     EXPECT_LT(wakeups, 100) << "the loop spun on a listener it cannot serve";
@@ -363,42 +347,29 @@ TEST_F(MsgqGuard, AcceptWithoutDescriptorsPausesTheListener)
     EXPECT_TRUE(pump_until([] { return pending() == 1; }));
 }
 
-TEST_F(MsgqGuard, ClientWhoseSocketCannotBeMadeIsRetried)
+TEST_F(Msgq, ClientWhoseSocketCannotBeMadeIsRetried)
 {
+    const msgq_params_t p = params();
     msgq_handle_t *cli = nullptr;
     {
         FdExhaustion full;
-        const msgq_params_t p = params();
         cli = msgq_init(QOR_DAEMON_ID_ZELD, QOR_DAEMON_ID_KROD, MSGQ_CLIENT, &p, &kCbs, &recorder());
         ASSERT_NE(cli, nullptr);
         // The first attempt, 500 ms on, finds no descriptor to spare.
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
         pump_until([&] { return std::chrono::steady_clock::now() > end; });
     }
-    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path_of("krod").c_str());
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    ASSERT_EQ(listen(lfd, 4), 0);
+    ASSERT_NE(msgq_init(QOR_DAEMON_ID_KROD, QOR_DAEMON_ID_ZELD, MSGQ_SERVER, &p, &kCbs, &recorder()), nullptr);
     EXPECT_TRUE(pump_until([&] { return msgq_is_connected(cli); }));
-    close(lfd);
 }
 
-// The timer service's clock, moved by hand; each reading may advance it by step_ms.
+// The timer service's clock in milliseconds, moved by hand; each reading advances it by step_ms.
 struct FakeClock {
-    static inline timespec now{1000, 0};
-    static inline uint64_t step_ms = 0;
+    static inline uint64_t ms = 1000000, step_ms = 0;
     static void read(timespec *out)
     {
-        *out = now;
-        advance(step_ms);
-    }
-    static void advance(uint64_t ms)
-    {
-        const uint64_t ns = static_cast<uint64_t>(now.tv_nsec) + ms % 1000 * 1000000;
-        now.tv_sec += static_cast<time_t>(ms / 1000 + ns / 1000000000);
-        now.tv_nsec = static_cast<long>(ns % 1000000000);
+        *out = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000 * 1000000)};
+        ms += step_ms;
     }
 };
 
@@ -407,7 +378,7 @@ class ClockedMsgq : public Msgq
 protected:
     void SetUp() override
     {
-        FakeClock::now = {1000, 0};
+        FakeClock::ms = 1000000;
         FakeClock::step_ms = 0;
         timer_set_clock(FakeClock::read);
         Msgq::SetUp();
