@@ -1,3 +1,4 @@
+#include "common/hand_clock.h"
 #include "common/timer.h"
 
 #include <gtest/gtest.h>
@@ -13,18 +14,6 @@
 
 namespace
 {
-
-// The monotonic clock the tests drive by hand.
-struct timespec g_now;
-
-void fake_clock(struct timespec *now) { *now = g_now; }
-
-void advance_ms(uint64_t ms)
-{
-    const uint64_t ns = static_cast<uint64_t>(g_now.tv_nsec) + ms * 1000000;
-    g_now.tv_sec += static_cast<time_t>(ns / 1000000000);
-    g_now.tv_nsec = static_cast<long>(ns % 1000000000);
-}
 
 // Per firing: "name@tick", the manager's tick at the time.
 using FireLog = std::vector<std::string>;
@@ -53,7 +42,7 @@ void act_cb(timer_obj *t, void *log, void *arg, void *then, void *)
         timer_enable(static_cast<timer_obj *>(arg));
         break;
     case SLOW:
-        advance_ms(reinterpret_cast<uintptr_t>(arg));
+        HandClock::advance(reinterpret_cast<uintptr_t>(arg));
         break;
     case RUN:
         EXPECT_EQ(timer_exec_pri(static_cast<timer_mgr *>(arg), TIMER_PRI_MASK_ALL, 100), 0);
@@ -67,12 +56,7 @@ constexpr uint8_t HIGH = TIMER_PRI_HIGH, NORMAL = TIMER_PRI_NORMAL, CYCLIC = TIM
 class Timer : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        g_now = {100, 0};
-        timer_set_clock(fake_clock);
-        mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
-    }
+    void SetUp() override { mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL); }
     void TearDown() override
     {
         zel_debug_flags = 0;
@@ -80,7 +64,6 @@ protected:
             timer_util_delete(t);
         EXPECT_EQ(mgr->nactive, 0u);
         timer_mgr_destroy(mgr);
-        timer_set_clock(nullptr);
     }
 
     // An enabled one-shot timer unless told otherwise; `owned` ones are deleted by the fixture.
@@ -100,11 +83,12 @@ protected:
     void run_ticks(int n)
     {
         for (int i = 0; i < n; i++) {
-            advance_ms(10);
+            HandClock::advance(10);
             ASSERT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), 0);
         }
     }
 
+    HandClock clock_{100000};
     timer_mgr *mgr = nullptr;
     std::vector<timer_obj *> owned;
     FireLog fired;
@@ -170,7 +154,7 @@ TEST_F(Timer, RandomOperationsMatchASortedListOfDeadlines)
                 start(x);
         } else {
             const uint64_t jump = rng() % 8 ? rng() % 40 : rng() % 30000;
-            advance_ms(jump);
+            HandClock::advance(jump);
             elapsed_ms += jump;
             shots.clear();
             want.clear();
@@ -243,7 +227,7 @@ TEST_F(Timer, BudgetOverrunYieldsBeforeTheNextBucketAndNamesASlowTimer)
     make("next-bucket", 40, HIGH);
     make("normal", 10);
 
-    advance_ms(40);
+    HandClock::advance(40);
     testing::internal::CaptureStdout();
     EXPECT_EQ(timer_exec_pri(mgr, TIMER_PRI_MASK_ALL, 100), TIMER_EXEC_MORE);
     const std::string out = testing::internal::GetCapturedStdout();

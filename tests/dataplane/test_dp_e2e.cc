@@ -1,4 +1,5 @@
 // The shared block, zeld, fp-sim and programs published through the data-plane operations, in the sandbox.
+#include "common/hand_clock.h"
 #include "common/timer.h"
 #include "daemon/zel.h"
 #include "dataplane/zel_if_octeon.h"
@@ -184,8 +185,6 @@ TEST_F(StaleLock, ForwardingPlaneStopsOnSigtermWhileItWaits)
 
 // ------------------------------------------------------------------------------------------ ClassBench
 
-timespec g_now;
-void fake_clock(timespec *now) { *now = g_now; }
 std::vector<uint32_t> g_retries;
 void record_retry(zel_ctx *, uint32_t freed) { g_retries.push_back(freed); }
 
@@ -203,8 +202,6 @@ protected:
             GTEST_SKIP() << "no ClassBench data in " << data;
         fp = e2e::start_fp_sim();
         ASSERT_TRUE(fp);
-        g_now = {1000, 0};
-        timer_set_clock(fake_clock);
         ctx.tmr_mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
         fp_scaling_reset();
         ASSERT_EQ(ops->init(&ctx, 1), 0);
@@ -218,7 +215,6 @@ protected:
             ops->deinit(&ctx);
         if (ctx.tmr_mgr)
             timer_mgr_destroy(ctx.tmr_mgr);
-        timer_set_clock(nullptr);
         DataPlane::TearDown();
     }
 
@@ -266,12 +262,11 @@ protected:
 
     void pass()
     {
-        g_now.tv_nsec += ZEL_DP_DELAYED_DEL_MS * 1000000l;
-        g_now.tv_sec += g_now.tv_nsec / 1000000000;
-        g_now.tv_nsec %= 1000000000;
+        HandClock::advance(ZEL_DP_DELAYED_DEL_MS);
         timer_exec_pri(ctx.tmr_mgr, TIMER_PRI_MASK_ALL, 100);
     }
 
+    HandClock clock_;
     const zel_dp_ops *ops = zel_dp_octeon_ops();
     zel_ctx ctx{};
     bool started = false;

@@ -1,5 +1,6 @@
 // Program memory and filter slots over private regions: allocation, the delayed delete, and policer
 // updates as the forwarding plane stand-in reads them.
+#include "common/hand_clock.h"
 #include "common/timer.h"
 #include "compiler/zel_action.h"
 #include "compiler/zel_compiler.h"
@@ -19,15 +20,6 @@
 
 namespace
 {
-
-timespec g_now;
-void fake_clock(timespec *now) { *now = g_now; }
-void advance_ms(long ms)
-{
-    g_now.tv_nsec += ms * 1000000;
-    g_now.tv_sec += g_now.tv_nsec / 1000000000;
-    g_now.tv_nsec %= 1000000000;
-}
 
 std::vector<uint32_t> g_retries;
 void record_retry(zel_ctx *, uint32_t freed) { g_retries.push_back(freed); }
@@ -49,8 +41,6 @@ class Publication : public testing::Test
 protected:
     void SetUp() override
     {
-        g_now = {1000, 0};
-        timer_set_clock(fake_clock);
         ctx.tmr_mgr = timer_mgr_create(TIMER_RES_10MS, nullptr, nullptr, nullptr, TIMER_PRI_MASK_ALL);
         g_retries.clear();
         ctx.dp.oom_retry = record_retry;
@@ -60,7 +50,6 @@ protected:
     {
         ops->deinit(&ctx);
         timer_mgr_destroy(ctx.tmr_mgr);
-        timer_set_clock(nullptr);
     }
     // Regions full of stale bytes; 8-byte aligned filter memory, as the shared block's tables are.
     void start(uint32_t blocks, uint32_t filters, int clear = 1)
@@ -76,9 +65,9 @@ protected:
         ASSERT_EQ(zel_dp_start(&ctx, regions, clear), 0);
     }
     // One delayed-delete period later.
-    void pass(long ms = ZEL_DP_DELAYED_DEL_MS)
+    void pass()
     {
-        advance_ms(ms);
+        HandClock::advance(ZEL_DP_DELAYED_DEL_MS);
         timer_exec_pri(ctx.tmr_mgr, TIMER_PRI_MASK_ALL, 100);
     }
     uint32_t valid_slots() const
@@ -89,6 +78,7 @@ protected:
         return n;
     }
 
+    HandClock clock_;
     const zel_dp_ops *ops = zel_dp_octeon_ops();
     zel_ctx ctx{};
     std::vector<uint8_t> mem;

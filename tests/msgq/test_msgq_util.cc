@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hand_clock.h"
 #include "common/qor_util.h"
 #include "msgq_fixture.h"
 
@@ -363,33 +364,12 @@ TEST_F(Msgq, ClientWhoseSocketCannotBeMadeIsRetried)
     EXPECT_TRUE(pump_until([&] { return msgq_is_connected(cli); }));
 }
 
-// The timer service's clock in milliseconds, moved by hand; each reading advances it by step_ms.
-struct FakeClock {
-    static inline uint64_t ms = 1000000, step_ms = 0;
-    static void read(timespec *out)
-    {
-        *out = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000 * 1000000)};
-        ms += step_ms;
-    }
-};
-
 class ClockedMsgq : public Msgq
 {
 protected:
-    void SetUp() override
-    {
-        FakeClock::ms = 1000000;
-        FakeClock::step_ms = 0;
-        timer_set_clock(FakeClock::read);
-        Msgq::SetUp();
-    }
-    void TearDown() override
-    {
-        Msgq::TearDown();
-        timer_set_clock(nullptr);
-    }
     // One pass of the event loop, without the timers.
     void one_pass() { event_base_loop(base_, EVLOOP_ONCE | EVLOOP_NONBLOCK); }
+    HandClock clock_;
 };
 
 TEST_F(ClockedMsgq, ReadBurstIsCutOnceMoreThanASecondHasPassed)
@@ -412,7 +392,7 @@ TEST_F(ClockedMsgq, ReadBurstIsCutOnceMoreThanASecondHasPassed)
     EXPECT_EQ(rec.msgs.size(), 3u);
 
     // 0.6 s per message: the pass stops after the message that crossed one second.
-    FakeClock::step_ms = 600;
+    HandClock::step_ms = 600;
     send_burst(3);
     one_pass();
     EXPECT_EQ(rec.msgs.size(), 5u);
@@ -420,13 +400,13 @@ TEST_F(ClockedMsgq, ReadBurstIsCutOnceMoreThanASecondHasPassed)
     EXPECT_EQ(rec.msgs.size(), 6u) << "the persistent read event picks up the rest";
 
     // Exactly one second is not more than one.
-    FakeClock::step_ms = 1000;
+    HandClock::step_ms = 1000;
     send_burst(3);
     one_pass();
     EXPECT_EQ(rec.msgs.size(), 8u);
     one_pass();
     EXPECT_EQ(rec.msgs.size(), 9u);
-    FakeClock::step_ms = 0;
+    HandClock::step_ms = 0;
 }
 
 using MsgqDeath = Msgq;
