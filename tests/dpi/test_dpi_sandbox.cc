@@ -35,30 +35,26 @@ const uint32_t kYouTube = zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE);
 const uint32_t kHighest = zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1);
 
 // A capture of the usual mix, made here: TCP flows (SYN, SYN-ACK, ACK, then the client's payload,
-// on which nDPI decides) to youtube and netflix over TLS and to an HTTP server, a DNS query over UDP
-// and a BitTorrent handshake; raw IPv4 packets 1 ms apart.
+// on which nDPI decides) of HTTP requests to youtube, netflix and another server, a DNS query over
+// UDP and a BitTorrent handshake; raw IPv4 packets 1 ms apart.
 class Capture
 {
 public:
     explicit Capture(const std::string &path)
     {
-        tcp(40001, 443, tls_hello("www.youtube.com"));
-        tcp(40002, 443, tls_hello("www.netflix.com"));
-        tcp(40003, 80, text("GET / HTTP/1.1\r\nHost: www.example.com\r\nUser-Agent: zel-test\r\nAccept: */*\r\n\r\n"));
-        Bytes dns{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};  // one recursive question
-        for (const char *label : {"www", "example", "com"})
-            append(dns, text(std::string(1, static_cast<char>(strlen(label))) + label));
-        append(dns, {0, 0, 1, 0, 1});  // A, IN
+        uint16_t port = 40001;
+        for (const char *host : {"www.youtube.com", "www.netflix.com", "www.example.com"})
+            tcp(port++, 80, text(std::string("GET / HTTP/1.1\r\nHost: ") + host + "\r\nAccept: */*\r\n\r\n"));
+        Bytes dns{0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};  // one recursive question: www.example.com, A, IN
+        append(dns, text("\3www\7example\3com"));
+        append(dns, {0, 0, 1, 0, 1});
         Bytes udp;
         put(udp, {40004, 53, 8 + dns.size(), 0}, 2);
         append(udp, dns);
         frame(true, 17, udp);
-        Bytes bt = text("\x13"
-                        "BitTorrent protocol");
-        bt.resize(bt.size() + 8, 0);      // reserved
-        bt.resize(bt.size() + 20, 0xA5);  // info hash
-        append(bt, text("-ZL0001-abcdefghijkl"));
-        tcp(40005, 6881, bt);
+        // The handshake: reserved bits, info hash, peer id.
+        tcp(40005, 6881,
+            text("\23BitTorrent protocol" + std::string(8, '\0') + std::string(20, '\xA5') + "-ZL0001-abcdefghijkl"));
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char *>(pcap_.data()), static_cast<std::streamsize>(pcap_.size()));
         ok = out.good();
@@ -69,32 +65,12 @@ private:
     using Bytes = std::vector<uint8_t>;
     static void append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin(), more.end()); }
     static Bytes text(const std::string &s) { return {s.begin(), s.end()}; }
-    // Big-endian fields of `width` bytes (network order).
-    static void put(Bytes &b, std::initializer_list<size_t> vs, int width)
+    // Fields of `width` bytes, in network order unless `little`.
+    static void put(Bytes &b, std::initializer_list<size_t> vs, int width, bool little = false)
     {
         for (size_t v : vs)
-            for (int i = width - 1; i >= 0; i--)
-                b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-    static Bytes tls_hello(const std::string &host)
-    {
-        Bytes ext;  // server_name: one host name
-        put(ext, {0, host.size() + 5, host.size() + 3}, 2);
-        ext.push_back(0);
-        put(ext, {host.size()}, 2);
-        append(ext, text(host));
-        Bytes hello;
-        put(hello, {0x0303}, 2);
-        hello.resize(hello.size() + 32, 7);                      // random
-        append(hello, {0, 0, 4, 0x13, 0x01, 0xC0, 0x2F, 1, 0});  // no session; two suites; no compression
-        put(hello, {ext.size()}, 2);
-        append(hello, ext);
-        Bytes rec{0x16, 0x03, 0x01};  // a handshake record holding the client hello
-        put(rec, {hello.size() + 4}, 2);
-        rec.push_back(1);
-        put(rec, {hello.size()}, 3);
-        append(rec, hello);
-        return rec;
+            for (int i = 0; i < width; i++)
+                b.push_back(static_cast<uint8_t>(v >> (8 * (little ? i : width - 1 - i))));
     }
     void tcp(uint16_t cport, uint16_t sport, const Bytes &payload)
     {
@@ -123,16 +99,10 @@ private:
         append(ip, from_client ? server : client);
         append(ip, l4);
         if (pcap_.empty())  // the file header: version 2.4, snapshot length 65535, raw IP
-            put32le({0xA1B2C3D4, 0x00040002, 0, 0, 65535, 101});
-        put32le({1700000000 + ms_ / 1000, ms_ % 1000 * 1000, ip.size(), ip.size()});
+            put(pcap_, {0xA1B2C3D4, 0x00040002, 0, 0, 65535, 101}, 4, true);
+        put(pcap_, {1700000000 + ms_ / 1000, ms_ % 1000 * 1000, ip.size(), ip.size()}, 4, true);
         append(pcap_, ip);
         ms_++;
-    }
-    void put32le(std::initializer_list<size_t> vs)
-    {
-        for (size_t v : vs)
-            for (int i = 0; i < 4; i++)
-                pcap_.push_back(static_cast<uint8_t>(v >> (8 * i)));
     }
     Bytes pcap_;
     size_t ms_ = 0;
