@@ -87,33 +87,22 @@ struct Stray : msgq_test::RawPeer {
     bool closed_by_peer() const { return ::closed_by_peer(fd()); }
 };
 
-std::vector<uint8_t> header(uint8_t src, uint8_t tgt, uint8_t type) { return msgq_test::frame(src, tgt, type, {}); }
-
-// Exit status of a forked child that runs fn (only async-signal-safe calls in fn).
-int in_child(int (*fn)())
+// As nobody, in a child: register as pxrd, then what used to stop zeld. Its exit status: 0 when zeld
+// closed the connection.
+int impostor()
 {
     pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
+    if (pid == 0) {
+        const msgq_hdr_t reg{MSGQ_MAGIC1, 8, QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER, MSGQ_MAGIC2};
+        const msgq_hdr_t empty{MSGQ_MAGIC1, 8, QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, MSGQ_MAGIC2};
+        int fd = setgid(65534) == 0 && setuid(65534) == 0 ? unix_connect(0) : -1;
+        for (const msgq_hdr_t *h : {&reg, &empty, &reg})
+            send(fd, h, sizeof *h, MSG_NOSIGNAL);
+        _exit(fd < 0 ? 10 : closed_by_peer(fd) ? 0 : 12);
+    }
     int st = 0;
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// As nobody: register as pxrd, then what used to stop zeld. 0 when zeld closed the connection.
-int impostor()
-{
-    if (setgid(65534) != 0 || setuid(65534) != 0)
-        return 10;
-    int fd = unix_connect(0);
-    if (fd < 0)
-        return 11;
-    const msgq_hdr_t reg{MSGQ_MAGIC1, 8, QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER, MSGQ_MAGIC2};
-    const msgq_hdr_t empty{MSGQ_MAGIC1, 8, QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, MSGQ_MAGIC2};
-    send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
-    send(fd, &empty, sizeof empty, MSG_NOSIGNAL);
-    send(fd, &reg, sizeof reg, MSG_NOSIGNAL);
-    return closed_by_peer(fd) ? 0 : 12;
 }
 
 // Connections to zeld that never register, as many of `count` as it lets in; the caller closes them.
@@ -146,7 +135,7 @@ TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
     EXPECT_TRUE(syslog().wait_for_regex(std::regex("^\\[MSG-ERR\\] \\w+\\[\\d+\\]: Bad header from fd"), kWait, &log));
     {
         Stray stray;
-        ASSERT_TRUE(stray.send_bytes(header(77, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER)));
+        ASSERT_TRUE(stray.send_bytes(msgq_test::register_frame(77, QOR_DAEMON_ID_ZELD)));
         EXPECT_TRUE(stray.closed_by_peer());
     }
     EXPECT_TRUE(zeld_->running());
@@ -158,8 +147,8 @@ TEST_F(PeerLinks, StrayGarbageOnZeldsSocketIsClosedAndLogged)
 TEST_F(PeerLinks, EmptyMessageFromRegisteredPeerIsFatal)
 {
     Stray stray;
-    ASSERT_TRUE(stray.send_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_REGISTER)));
-    ASSERT_TRUE(stray.send_bytes(header(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA)));
+    ASSERT_TRUE(stray.send_bytes(msgq_test::register_frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD)));
+    ASSERT_TRUE(stray.send_bytes(msgq_test::frame(QOR_DAEMON_ID_PXRD, QOR_DAEMON_ID_ZELD, MSGQ_TYPE_DATA, {})));
     auto st = zeld_->wait_exit();
     EXPECT_EQ(e2e::term_signal(st), SIGABRT) << e2e::describe_status(st);
     EXPECT_TRUE(std::regex_search(zeld_->stderr_text(), std::regex("msgq_util:\\d+: failed assertion `size > hlen'")))
@@ -171,7 +160,7 @@ TEST_F(PeerLinks, AnotherUserCannotStopZeldOrTakeThePxrdLink)
 {
     size_t log = syslog().mark();
 
-    EXPECT_EQ(in_child(impostor), 0);
+    EXPECT_EQ(impostor(), 0);
     EXPECT_TRUE(
         syslog().wait_for_regex(std::regex("Refusing peer pid \\d+ uid 65534 on /var/run/\\.zeld"), kWait, &log))
         << syslog().dump();
