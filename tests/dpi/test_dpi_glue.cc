@@ -112,7 +112,7 @@ protected:
     fp_filter_log_cfg log_cfg{};
 };
 
-TEST_F(Glue, StartFillsTheFamilyTableAndLogsWhatHasNoFamily)
+TEST_F(Glue, StartFillsTheFamilyTableAndNamesResolveThroughTheEngine)
 {
     std::string log;
     ASSERT_EQ(init_quiet(&log), 0) << log;
@@ -125,6 +125,16 @@ TEST_F(Glue, StartFillsTheFamilyTableAndLogsWhatHasNoFamily)
     EXPECT_EQ(map[7], 0u);
     EXPECT_EQ(hits[0], 7u);
     EXPECT_STREQ(zel_dpi_current_switches().version, "9.9-test");
+
+    // Names resolve through the engine, but "unclassified" never asks it.
+    g_script.lookups = 0;
+    EXPECT_EQ(zel_dpi_app_id("unclassified"), 1u);
+    EXPECT_EQ(g_script.lookups, 0);
+    EXPECT_EQ(zel_dpi_app_id("Beta"), 3u);
+    EXPECT_EQ(zel_dpi_app_id("unclassifiedx"), 0u) << "compared over the whole word";
+    EXPECT_STREQ(zel_dpi_app_name(1), "unclassified");
+    EXPECT_STREQ(zel_dpi_app_name(3), "Beta");
+    EXPECT_EQ(zel_dpi_app_name(5), nullptr);
 
     ASSERT_NE(g_script.handler, nullptr);
     testing::internal::CaptureStdout();
@@ -163,20 +173,6 @@ TEST_F(Glue, AFailedStartIsLoggedWithTheEnginesTextAndLeavesNoEngine)
                                                               "not start"),
                   std::string::npos);
     }
-}
-
-TEST_F(Glue, NamesResolveThroughTheEngineButUnclassifiedNeverAsksIt)
-{
-    std::string log;
-    ASSERT_EQ(init_quiet(&log), 0);
-    g_script.lookups = 0;
-    EXPECT_EQ(zel_dpi_app_id("unclassified"), 1u);
-    EXPECT_EQ(g_script.lookups, 0);
-    EXPECT_EQ(zel_dpi_app_id("Beta"), 3u);
-    EXPECT_EQ(zel_dpi_app_id("unclassifiedx"), 0u) << "compared over the whole word";
-    EXPECT_STREQ(zel_dpi_app_name(1), "unclassified");
-    EXPECT_STREQ(zel_dpi_app_name(3), "Beta");
-    EXPECT_EQ(zel_dpi_app_name(5), nullptr);
 }
 
 TEST_F(Glue, RootPolicyPointSetsTheSwitchesAndTheLogFrequency)
