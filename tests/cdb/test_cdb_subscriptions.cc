@@ -29,16 +29,13 @@ struct CliResult {
 class Sim
 {
 public:
-    explicit Sim(int phase = 2)  // -1: no --phase option
+    explicit Sim(int phase = 2)
     {
         char tmpl[] = "/tmp/cdb-test-XXXXXX";
         dir_ = mkdtemp(tmpl);
-        std::vector<std::string> argv{
-            e2e::binary("cdb-sim"), "--port", "0", "--yang-dir", zel_test_source_dir() + "/tests/cdb",
-            "--state-dir",          dir_};
-        if (phase >= 0)
-            argv.insert(argv.end(), {"--phase", std::to_string(phase)});
-        proc_ = e2e::Process::start(argv);
+        proc_ = e2e::Process::start({e2e::binary("cdb-sim"), "--port", "0", "--yang-dir",
+                                     zel_test_source_dir() + "/tests/cdb", "--state-dir", dir_, "--phase",
+                                     std::to_string(phase)});
         const auto line = proc_ ? proc_->wait_stdout_regex(std::regex(":[0-9]+$")) : std::nullopt;
         EXPECT_TRUE(line) << "cdb-sim did not start";
         port_ = line ? atoi(line->c_str() + line->rfind(':') + 1) : 0;

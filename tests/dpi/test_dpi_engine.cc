@@ -28,7 +28,7 @@ protected:
     std::map<uint32_t, std::pair<std::string, std::string>> catalogue;
 };
 
-TEST_F(Ndpi, IdentifiersAreNdpisPlusOneAndEveryProtocolHasAFamily)
+TEST_F(Ndpi, IdentifiersAreNdpisPlusOneEveryProtocolHasAFamilyAndNamesCompareAsNdpiComparesThem)
 {
     EXPECT_FALSE(catalogue.contains(1)) << "unclassified is not a catalogue entry";
     EXPECT_EQ(catalogue.rbegin()->first, zel_ndpi_app_id(NDPI_MAX_SUPPORTED_PROTOCOLS - 1));
@@ -36,10 +36,8 @@ TEST_F(Ndpi, IdentifiersAreNdpisPlusOneAndEveryProtocolHasAFamily)
     EXPECT_EQ(catalogue[zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE)].first, "YouTube");
     for (const auto &[id, p] : catalogue)
         EXPECT_NE(zel_dpi_engine_family_id(p.second), ZEL_DPI_FAMILY_NONE) << id << " " << p.first << " " << p.second;
-}
 
-TEST_F(Ndpi, NamesCompareAsNdpiComparesThem)
-{
+    // Names compare as nDPI compares them.
     const uint32_t yt = zel_ndpi_app_id(NDPI_PROTOCOL_YOUTUBE);
     for (const char *name : {"YouTube", "youtube", "YOUTUBE"})
         EXPECT_EQ(engine->id_of(name), yt) << name;
