@@ -65,6 +65,14 @@ protected:
         int small = 4096;
         ASSERT_EQ(setsockopt(h->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     }
+    // Sends a copy of the payload: msgq_write's result.
+    static int write(msgq_handle_t *h, const std::vector<uint8_t> &payload)
+    {
+        void *msg = msgq_alloc_msg(h, static_cast<uint32_t>(payload.size()));
+        EXPECT_NE(msg, nullptr);
+        memcpy(msg, payload.data(), payload.size());
+        return msgq_write(h, msg, static_cast<uint32_t>(payload.size()));
+    }
 };
 
 // Parses a byte stream into the payloads of its frames; false on a bad frame.
@@ -97,10 +105,7 @@ TEST_F(Msgq, PartialSendResumesAtTheRightByteWithLaterMessagesQueuedBehind)
     std::vector<std::vector<uint8_t>> sent;
     auto write_one = [&](size_t len) {
         sent.push_back(pattern(len, static_cast<uint8_t>(sent.size())));
-        void *msg = msgq_alloc_msg(srv, static_cast<uint32_t>(len));
-        ASSERT_NE(msg, nullptr);
-        memcpy(msg, sent.back().data(), len);
-        ASSERT_EQ(msgq_write(srv, msg, static_cast<uint32_t>(len)), 0);
+        ASSERT_EQ(write(srv, sent.back()), 0);
     };
     while (srv->stats.tx_resched == 0 && sent.size() < 200)
         write_one(30001);
@@ -207,19 +212,14 @@ TEST_F(Msgq, SendErrorTakesTheLinkDownAndDropsItsQueue)
     Recorder &rec = recorder();
     msgq_handle_t *srv = registered_server(peer, rec);
     ASSERT_NO_FATAL_FAILURE(small_send_buffer(srv));
-    auto write_one = [&](uint32_t len) {
-        void *msg = msgq_alloc_msg(srv, len);
-        EXPECT_NE(msg, nullptr);
-        return msgq_write(srv, msg, len);
-    };
     while (srv->stats.tx_resched == 0 && srv->stats.tx_queued < 200)
-        ASSERT_EQ(write_one(30001), 0);
+        ASSERT_EQ(write(srv, pattern(30001, 0)), 0);
     ASSERT_NE(srv->p_txq_head, nullptr);
     ASSERT_GT(srv->stats.tx_queued, 0u);
 
     // The peer vanishes; the next send fails and marks the link down pending.
     peer.close_fd();
-    EXPECT_EQ(write_one(10), 0) << "queued behind the others";
+    EXPECT_EQ(write(srv, pattern(10, 0)), 0) << "queued behind the others";
     EXPECT_EQ(srv->stats.tx_fail, 1u);
     EXPECT_FALSE(msgq_is_connected(srv));
     void *late = msgq_alloc_msg(srv, 10);
