@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -130,8 +131,7 @@ protected:
         if (base_)
             event_base_free(base_);
         msgq_set_sock_dir(nullptr);
-        std::string cmd = "rm -rf " + dir_;
-        EXPECT_EQ(system(cmd.c_str()), 0);
+        std::filesystem::remove_all(dir_);
     }
 
     msgq_params_t params() const { return msgq_unix_params(base_, tmr_, LOG_LOCAL7); }

@@ -192,7 +192,9 @@ TEST_F(Models, AllModulesLoadWithoutWarningsAndCarryTheirNamespaceHashes)
     }
 }
 
-TEST(Load, ReportsWhatIsMissingOrBroken)
+// Modules that are missing or do not compile are reported at load, clashing or invalid hashes by the
+// hash checks.
+TEST(BrokenModules, AreReportedAtLoadAndByTheHashChecks)
 {
     ly_ctx *ctx = nullptr;
     std::string err;
@@ -214,6 +216,35 @@ TEST(Load, ReportsWhatIsMissingOrBroken)
     EXPECT_EQ(zel_yang_load(dir.c_str(), &ctx, &err), 22);
     EXPECT_EQ(ctx, nullptr);
     EXPECT_NE(err.find("module ardenta-policy"), std::string::npos) << err;
+
+    // Modules of their own, beside copies of the daemon's, with clashing and invalid hashes.
+    const std::pair<std::string, const char *> modules[] = {
+        {"bad-clash", "container a { ax:tag-hash \"0x1234\"; leaf b { type string; ax:tag-hash \"0x1234\"; } }\n"
+                      "container c { leaf b { type string; ax:tag-hash \"0x99\"; } }\n"},
+        {"bad-values", "leaf big { type string; ax:tag-hash \"0x80000000\"; }\n"
+                       "leaf junk { type string; ax:tag-hash \"0x12zz\"; }\n"}};
+    ASSERT_EQ(ly_ctx_new(dir.c_str(), LY_CTX_DISABLE_SEARCHDIR_CWD, &ctx), LY_SUCCESS);
+    for (const auto &[name, body] : modules) {
+        std::ofstream(dir / (name + ".yang")) << "module " << name << " { yang-version 1.1; namespace \"urn:" << name
+                                              << "\"; prefix x;\nimport ardenta-extensions { prefix ax; }\n"
+                                              << "ax:ns-hash \"0x25640284\";\n"
+                                              << body << "}\n";
+        ASSERT_NE(ly_ctx_load_module(ctx, name.c_str(), nullptr, nullptr), nullptr) << name;
+    }
+    std::string problems;
+    for (const std::string &p : zel_yang_check_hashes(ctx))
+        problems += p + "\n";
+    for (const char *want : {"/bad-clash:a/b: hash 0x00001234 collides with /bad-clash:a",
+                             "/bad-clash:c/b: hash 0x00000099 differs from 0x00001234",
+                             "bad-values: namespace hash 0x25640284 already used by bad-clash",
+                             "/bad-values:big: invalid ax:tag-hash", "/bad-values:junk: invalid ax:tag-hash"})
+        EXPECT_NE(problems.find(want), std::string::npos) << want << "\n" << problems;
+
+    std::string text;
+    err.clear();
+    EXPECT_EQ(zel_yang_generate_header(ctx, &text, &err), 22);
+    EXPECT_FALSE(err.empty());
+    ly_ctx_destroy(ctx);
     fs::remove_all(dir);
 }
 
@@ -405,42 +436,6 @@ TEST_F(Hashes, ModulesAreConsistentAndTheCheckedInHeaderIsUpToDate)
     std::ifstream in(std::string(ZEL_YANG_DIR) + "/zel_yang_hashes.h");
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == text)
         << "yang/zel_yang_hashes.h is stale: run zel_yang_hashgen yang yang/zel_yang_hashes.h";
-}
-
-TEST(HashChecks, RejectBrokenModules)
-{
-    fs::path dir = fs::temp_directory_path() / ("zel-yang-test-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    fs::copy_file(fs::path(ZEL_YANG_DIR) / "ardenta-extensions.yang", dir / "ardenta-extensions.yang",
-                  fs::copy_options::overwrite_existing);
-    const std::pair<std::string, const char *> modules[] = {
-        {"bad-clash", "container a { ax:tag-hash \"0x1234\"; leaf b { type string; ax:tag-hash \"0x1234\"; } }\n"
-                      "container c { leaf b { type string; ax:tag-hash \"0x99\"; } }\n"},
-        {"bad-values", "leaf big { type string; ax:tag-hash \"0x80000000\"; }\n"
-                       "leaf junk { type string; ax:tag-hash \"0x12zz\"; }\n"}};
-    ly_ctx *ctx = nullptr;
-    ASSERT_EQ(ly_ctx_new(dir.c_str(), LY_CTX_DISABLE_SEARCHDIR_CWD, &ctx), LY_SUCCESS);
-    for (const auto &[name, body] : modules) {
-        std::ofstream(dir / (name + ".yang")) << "module " << name << " { yang-version 1.1; namespace \"urn:" << name
-                                              << "\"; prefix x;\nimport ardenta-extensions { prefix ax; }\n"
-                                              << "ax:ns-hash \"0x25640284\";\n"
-                                              << body << "}\n";
-        ASSERT_NE(ly_ctx_load_module(ctx, name.c_str(), nullptr, nullptr), nullptr) << name;
-    }
-    std::string problems;
-    for (const std::string &p : zel_yang_check_hashes(ctx))
-        problems += p + "\n";
-    for (const char *want : {"/bad-clash:a/b: hash 0x00001234 collides with /bad-clash:a",
-                             "/bad-clash:c/b: hash 0x00000099 differs from 0x00001234",
-                             "bad-values: namespace hash 0x25640284 already used by bad-clash",
-                             "/bad-values:big: invalid ax:tag-hash", "/bad-values:junk: invalid ax:tag-hash"})
-        EXPECT_NE(problems.find(want), std::string::npos) << want << "\n" << problems;
-
-    std::string text, err;
-    EXPECT_EQ(zel_yang_generate_header(ctx, &text, &err), 22);
-    EXPECT_FALSE(err.empty());
-    ly_ctx_destroy(ctx);
-    fs::remove_all(dir);
 }
 
 }  // namespace
