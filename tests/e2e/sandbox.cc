@@ -548,6 +548,32 @@ std::string describe_status(const std::optional<int> &status)
     return "status " + std::to_string(*status);
 }
 
+bool poll_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds every)
+{
+    for (const auto end = clock::now() + timeout; !pred(); std::this_thread::sleep_for(every))
+        if (clock::now() >= end)
+            return false;
+    return true;
+}
+
+std::string cdb_cli(const std::vector<std::string> &args, int *rc)
+{
+    std::vector<std::string> argv{binary("cdb-cli")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto p = Process::start(argv);
+    const auto st = p->wait_exit();
+    if (rc)
+        *rc = exit_code(st);
+    return p->stdout_text() + p->stderr_text();
+}
+
+std::string hostname()
+{
+    char h[256] = {};
+    gethostname(h, sizeof h - 1);
+    return h;
+}
+
 std::optional<std::string> read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

@@ -174,6 +174,13 @@ int exit_code(const std::optional<int> &status);
 int term_signal(const std::optional<int> &status);
 std::string describe_status(const std::optional<int> &status);
 
+// Calls pred every `every` until it holds; false when it does not within `timeout`.
+bool poll_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout = kWait,
+                std::chrono::milliseconds every = std::chrono::milliseconds(100));
+// Runs cdb-cli; stdout and stderr together.
+std::string cdb_cli(const std::vector<std::string> &args, int *rc = nullptr);
+std::string hostname();
+
 std::optional<std::string> read_file(const std::string &path);
 bool write_file(const std::string &path, std::string_view content);
 

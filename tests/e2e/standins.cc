@@ -179,43 +179,42 @@ std::string Generated::json(const std::vector<GenSequence> &seqs) const
     return o.str();
 }
 
-static std::string capture(const std::vector<GenPacket> &ps)
+std::string pcap(const std::vector<CapPacket> &ps, bool v6)
 {
-    std::string out;
-    auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char *>(&v), 2); };
-    u32(0xa1b2c3d4);
-    u16(2);
-    u16(4);
-    u32(0);
-    u32(0);
-    u32(65535);
-    u32(101);
-    uint32_t t = 0;
-    for (const GenPacket &p : ps) {
-        std::string ip(p.len, '\0');
-        auto be = [&](size_t at, uint32_t v, int bytes) {
-            for (int k = 0; k < bytes; k++)
-                ip[at + k] = static_cast<char>(v >> (8 * (bytes - 1 - k)));
-        };
-        be(0, 0x45, 1);
-        be(1, p.dscp << 2, 1);
-        be(2, p.len, 2);
-        be(8, 64, 1);
-        be(9, p.proto, 1);
-        be(12, p.src, 4);
-        be(16, p.dst, 4);
-        be(20, p.sport, 2);
-        be(22, p.dport, 2);
+    std::string o;
+    auto le = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; i++)
+            o.push_back(static_cast<char>(v >> 8 * i));
+    };
+    auto be = [](std::string &s, uint32_t v, int n) {
+        for (int i = n - 1; i >= 0; i--)
+            s.push_back(static_cast<char>(v >> 8 * i));
+    };
+    le(0xa1b2c3d4, 4), le(2, 2), le(4, 2), le(0, 4), le(0, 4), le(65535, 4), le(1, 4);
+    uint32_t n = 0;
+    for (const CapPacket &p : ps) {
+        std::string f(12, '\x02');
+        be(f, v6 ? 0x86dd : 0x0800, 2);
+        if (v6) {
+            be(f, 0x60000000u | uint32_t(p.tos) << 20, 4);
+            be(f, p.len - 40, 2), be(f, p.proto, 1), be(f, 64, 1);
+            for (int k = 0; k < 2; k++)
+                be(f, 0x20010db8, 4), be(f, 0, 4), be(f, k, 4), be(f, n, 4);
+        } else {
+            be(f, 0x45, 1), be(f, p.tos, 1), be(f, p.len, 2), be(f, 0, 4), be(f, 64, 1), be(f, p.proto, 1);
+            be(f, 0, 2), be(f, p.src, 4), be(f, p.dst, 4);
+        }
+        be(f, p.sport, 2), be(f, p.dport, 2);
         if (p.proto == 6)
-            be(32, 0x50, 1);  // data offset; no flags
-        u32(++t);
-        u32(0);
-        u32(p.len);
-        u32(p.len);
-        out += ip;
+            be(f, n, 4), be(f, 0, 4), be(f, 0x50, 1), be(f, p.flags, 1), be(f, 1024, 2), be(f, 0, 4);
+        else
+            be(f, p.len - (v6 ? 40 : 20), 2), be(f, 0, 2);
+        f.resize(14 + p.len, '\0');
+        le(n / 1000, 4), le(n % 1000 * 1000, 4), le(f.size(), 4), le(f.size(), 4);
+        o += f;
+        n++;
     }
-    return out;
+    return o;
 }
 
 void StandIns::SetUp()
@@ -262,15 +261,12 @@ void StandIns::start_zeld()
         << syslog().dump();
 }
 
-std::string StandIns::cli(const std::vector<std::string> &args, int *rc)
+std::string StandIns::request(const std::string &action)
 {
-    std::vector<std::string> argv{binary("cdb-cli")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto p = Process::start(argv);
-    auto st = p->wait_exit();
-    if (rc)
-        *rc = exit_code(st);
-    return p->stdout_text() + p->stderr_text();
+    int rc = -1;
+    std::string out = cli({"request", action}, &rc);
+    EXPECT_EQ(rc, 0) << action << ": " << out;
+    return out;
 }
 
 int StandIns::commit(const std::string &how, const std::string &json, std::string *out)
@@ -348,11 +344,39 @@ std::vector<std::string> StandIns::run_file(int filter, const std::string &path)
     return out;
 }
 
-std::vector<std::string> StandIns::run_capture(int filter, const std::vector<GenPacket> &ps)
+std::vector<std::string> StandIns::run_capture(int filter, const std::vector<CapPacket> &ps, bool v6)
 {
     const std::string path = dir_ + "/trace.pcap";
-    EXPECT_TRUE(write_file(path, capture(ps)));
+    EXPECT_TRUE(write_file(path, pcap(ps, v6)));
     return run_file(filter, path);
+}
+
+std::vector<std::string> StandIns::run_capture(int filter, const std::vector<GenPacket> &ps)
+{
+    std::vector<CapPacket> cs;
+    for (const GenPacket &p : ps)
+        cs.push_back({p.src, p.dst, int(p.proto), int(p.sport), int(p.dport), 0, int(p.len), int(p.dscp << 2)});
+    return run_capture(filter, cs, false);
+}
+
+int StandIns::expect_first_match(const std::vector<std::string> &lines, size_t n,
+                                 const std::function<std::pair<int, bool>(size_t)> &want)
+{
+    EXPECT_EQ(lines.size(), n);
+    int matched = 0, mismatches = 0;
+    for (size_t i = 0; i < n && i < lines.size(); i++) {
+        const auto [num, drop] = want(i);
+        const std::string seq = num >= 0 ? " count c" + std::to_string(num) : " default";
+        const std::string &l = lines[i];
+        const size_t at = l.find(seq);
+        matched += num >= 0;
+        if ((at == std::string::npos || l.find(drop ? " reject" : " accept") == std::string::npos ||
+             (num >= 0 && l.find(" count c", at + 1) != std::string::npos)) &&
+            mismatches++ < 5)
+            ADD_FAILURE() << "packet " << i + 1 << " wants" << seq << (drop ? " reject" : " accept") << ": " << l;
+    }
+    EXPECT_EQ(mismatches, 0);
+    return matched;
 }
 
 std::vector<std::string> StandIns::run_trace(int filter, const std::string &trace)

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <regex>
@@ -51,6 +52,15 @@ struct GenPacket {
     uint32_t src, dst, proto, sport, dport, dscp, len;
 };
 
+// A packet of a capture: IPv4 addresses (IPv6 packets get a flow of their own), ports for TCP and UDP,
+// TCP flags, the length from the IP header on and the TOS byte or traffic class.
+struct CapPacket {
+    uint32_t src = 0, dst = 0;
+    int proto = 0, sport = 0, dport = 0, flags = 0, len = 0, tos = 0;
+};
+// A capture of Ethernet frames, one per millisecond.
+std::string pcap(const std::vector<CapPacket> &ps, bool v6);
+
 // Seeded data policy "gen" on vpn-list "gen-vpns" (VPNs 100-102), packets aimed at its prefixes and
 // the first-match reference. `compact` keeps the program small: few prefixes and port boundaries,
 // no prefix lists, and no catch-all sequence hiding the ones after it; otherwise sequences use prefix
@@ -87,7 +97,9 @@ protected:
 
     void start_zeld();
     // Runs cdb-cli; stdout and stderr together.
-    std::string cli(const std::vector<std::string> &args, int *rc = nullptr);
+    std::string cli(const std::vector<std::string> &args, int *rc = nullptr) { return cdb_cli(args, rc); }
+    // Runs a cdb-cli request that must succeed; its output.
+    std::string request(const std::string &action);
     // Commits a configuration (load merges, replace replaces); the exit code of cdb-cli.
     int commit(const std::string &how, const std::string &json, std::string *out = nullptr);
 
@@ -105,8 +117,13 @@ protected:
     // fp-sim's verdict lines for a trace or capture through filter `filter`.
     std::vector<std::string> run_file(int filter, const std::string &path);
     std::vector<std::string> run_trace(int filter, const std::string &trace);
-    // The same for generated packets, as a capture of raw IPv4 packets carrying every field.
+    // The same for generated packets, as a capture carrying every field.
     std::vector<std::string> run_capture(int filter, const std::vector<GenPacket> &ps);
+    std::vector<std::string> run_capture(int filter, const std::vector<CapPacket> &ps, bool v6);
+    // Checks fp-sim's verdict lines against a first-match model: want(i) is packet i's sequence number
+    // (-1 for the default action) and whether it drops. The number of packets that matched a sequence.
+    int expect_first_match(const std::vector<std::string> &lines, size_t n,
+                           const std::function<std::pair<int, bool>(size_t)> &want);
 
     std::string dir_;
     std::unique_ptr<Process> fp_, cdb_, krod_, zeld_, pxrd_, sysmgr_;

@@ -53,16 +53,7 @@ protected:
         ASSERT_TRUE(cdb_);
         ASSERT_TRUE(cdb_->wait_stdout_regex(std::regex(":4565")));
     }
-    std::string cli(const std::vector<std::string> &args, int *rc = nullptr)
-    {
-        std::vector<std::string> argv{e2e::binary("cdb-cli")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto p = e2e::Process::start(argv);
-        auto st = p->wait_exit();
-        if (rc != nullptr)
-            *rc = e2e::exit_code(st);
-        return p->stdout_text() + p->stderr_text();
-    }
+    std::string cli(const std::vector<std::string> &args, int *rc = nullptr) { return e2e::cdb_cli(args, rc); }
     // The subscriptions of one daemon in `cdb-cli status`, by type.
     int subscriptions(const std::string &daemon, const std::string &type)
     {
@@ -77,15 +68,6 @@ protected:
              p = part.find("\"type\":\"" + type + "\"", p + 1))
             n++;
         return n;
-    }
-    bool wait_for(const std::function<bool()> &pred)
-    {
-        for (int i = 0; i < 150; i++) {
-            if (pred())
-                return true;
-            usleep(100000);
-        }
-        return false;
     }
     bool set_mask(uint32_t mask)
     {
@@ -111,7 +93,7 @@ TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
     ASSERT_TRUE(syslog().wait_for_regex(diag("Setting debug-flags to 0xfffffffffffffffe"), kWait, &cur));
 
     // 35 points, 34 of them with a delete subscription, and the two trap-group points.
-    ASSERT_TRUE(wait_for([&] { return subscriptions("zeld", "running") == 35 + 34 + 2; })) << cli({"status"});
+    ASSERT_TRUE(e2e::poll_until([&] { return subscriptions("zeld", "running") == 35 + 34 + 2; })) << cli({"status"});
     EXPECT_EQ(subscriptions("zeld", "operational"), 1);
     std::string status = cli({"status"});
     EXPECT_NE(status.find("\"path\":\"/snmp/trap/group/enable\""), std::string::npos) << status;
@@ -143,7 +125,7 @@ TEST_F(CfgdE2e, ZeldRegistersReadsCommitsAndSurvivesTheDatabase)
 
     size_t after = syslog().mark();
     start_cdb();
-    ASSERT_TRUE(wait_for([&] { return subscriptions("zeld", "running") == 71; })) << cli({"status"});
+    ASSERT_TRUE(e2e::poll_until([&] { return subscriptions("zeld", "running") == 71; })) << cli({"status"});
     out = cli({"load", src + "/examples/app-route-policy.json"}, &rc);
     ASSERT_EQ(rc, 0) << out;
     EXPECT_TRUE(syslog().wait_for_regex(diag("Sync subscription from zeld succeeded"), kWait, &after));
@@ -189,9 +171,10 @@ TEST_F(CfgdE2e, NotificationReachesStreamSyslogAndTrapGroup)
         &cur);
     EXPECT_TRUE(line) << syslog().dump();
     std::string out;
-    ASSERT_TRUE(wait_for([&] { return (out = cli({"notifications"})).find("corp-data") != std::string::npos; }));
+    ASSERT_TRUE(e2e::poll_until([&] { return (out = cli({"notifications"})).find("corp-data") != std::string::npos; }));
     EXPECT_NE(out.find("\"stream\":\"ardenta\""), std::string::npos) << out;
-    ASSERT_TRUE(wait_for([&] { return (out = cli({"traps"})).find("ardentaPolicyStatus") != std::string::npos; }));
+    ASSERT_TRUE(
+        e2e::poll_until([&] { return (out = cli({"traps"})).find("ardentaPolicyStatus") != std::string::npos; }));
     EXPECT_NE(out.find("\"notify_name\":\"ops\""), std::string::npos) << out;
     EXPECT_EQ(out.find("\"notify_name\":\"quiet\""), std::string::npos) << out;
     EXPECT_NE(out.find("\"ardentaVpnListName\",\"value\":\"corp-vpns\""), std::string::npos) << out;

@@ -26,34 +26,22 @@ protected:
 
     std::vector<std::string> explain_args(const GenPacket &p)
     {
-        auto n = [](uint32_t v) { return std::to_string(v); };
-        return {"request",
-                "zel_explain",
-                "vpn",
-                "100",
-                "source-address",
-                addr_text(p.src),
-                "destination-address",
-                addr_text(p.dst),
-                "protocol",
-                n(p.proto),
-                "source-port",
-                n(p.sport),
-                "destination-port",
-                n(p.dport),
-                "dscp",
-                n(p.dscp),
-                "packet-length",
-                n(p.len)};
+        std::vector<std::string> a{"request", "zel_explain", "vpn", "100"};
+        const char *names[] = {"source-address", "destination-address", "protocol", "source-port", "destination-port",
+                               "dscp",           "packet-length"};
+        const std::string values[] = {addr_text(p.src),        addr_text(p.dst),        std::to_string(p.proto),
+                                      std::to_string(p.sport), std::to_string(p.dport), std::to_string(p.dscp),
+                                      std::to_string(p.len)};
+        for (int i = 0; i < 7; i++)
+            a.insert(a.end(), {names[i], values[i]});
+        return a;
     }
     // explain's answer once the program it reads is published.
     std::string explained(const std::vector<std::string> &args, int *rc)
     {
         std::string text;
-        for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(200ms))
-            if (text = cli(args, rc); *rc == 0 && text.find("program: filter") != std::string::npos)
-                break;
+        e2e::poll_until([&] { return (text = cli(args, rc)).find("program: filter") != std::string::npos && *rc == 0; },
+                        kWait, 200ms);
         return text;
     }
 };

@@ -175,10 +175,8 @@ protected:
     bool reaches(const State &want)
     {
         State now;
-        for (auto end = std::chrono::steady_clock::now() + 4 * kWait; std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(1s))
-            if ((now = state()) == want)
-                return true;
+        if (e2e::poll_until([&] { return (now = state()) == want; }, 4 * kWait, 1s))
+            return true;
         expect_same(want, now);
         return false;
     }
@@ -194,10 +192,9 @@ protected:
     // zeld has subscribed to the database again.
     void wait_zeld_subscribed()
     {
-        bool back = false;
-        for (int i = 0; i < 150 && !back; i++, std::this_thread::sleep_for(100ms))
-            back = cli({"status"}).find("\"name\":\"zeld\",\"subscriptions\":[{") != std::string::npos;
-        ASSERT_TRUE(back) << syslog().dump();
+        ASSERT_TRUE(e2e::poll_until([&] {
+            return cli({"status"}).find("\"name\":\"zeld\",\"subscriptions\":[{") != std::string::npos;
+        })) << syslog().dump();
     }
     void kill9(std::unique_ptr<e2e::Process> &p)
     {
@@ -210,8 +207,7 @@ protected:
         const std::string path = dir_ + "/bulk.json";
         EXPECT_TRUE(e2e::write_file(path, json));
         auto p = e2e::Process::start({e2e::binary("cdb-cli"), "load", path});
-        for (int i = 0; i < 300 && cli({"status"}).find("\"delivering\":true") == std::string::npos; i++)
-            std::this_thread::sleep_for(20ms);
+        e2e::poll_until([&] { return cli({"status"}).find("\"delivering\":true") != std::string::npos; }, 6s, 20ms);
         return p;
     }
     // A clean start of zeld with the database as it is now: the reference.

@@ -19,13 +19,6 @@ constexpr int kLocal7Info = (23 << 3) | 6;   // 190
 constexpr int kLocal7Debug = (23 << 3) | 7;  // 191
 constexpr const char *kPidFile = "/var/run/zeld.0.pid";
 
-std::string hostname()
-{
-    char h[128] = {};
-    gethostname(h, sizeof h - 1);
-    return h;
-}
-
 // A diagnostic line: "func[line]: text", at LOG_LOCAL7|LOG_DEBUG from "ZELD".
 std::regex diag(const std::string &text) { return std::regex("^\\w+\\[\\d+\\]: " + text + "$"); }
 
@@ -100,7 +93,7 @@ TEST_F(Zeld, ForegroundStartsInOrderAndStopsOnSigusr2)
     EXPECT_EQ(start->pri, kLocal7Info);
     EXPECT_EQ(start->tag, "ZELD");
     EXPECT_EQ(start->pid, p->pid());
-    EXPECT_EQ(start->msg, "%Ardenta-" + hostname() + "-ZELD-6-INFO-1100001: Starting");
+    EXPECT_EQ(start->msg, "%Ardenta-" + e2e::hostname() + "-ZELD-6-INFO-1100001: Starting");
 
     for (const char *text : {"Initialization - Stage 1 complete", "Inline initialization - DPI start",
                              "Inline Initialization - DPI end", "Initialization - Stage 2 complete"}) {

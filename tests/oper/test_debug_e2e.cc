@@ -28,15 +28,8 @@ protected:
     Markers markers_become(const Markers &want)
     {
         Markers m;
-        for (int i = 0; i < 100 && (m = markers()) != want; i++)
-            std::this_thread::sleep_for(50ms);
+        e2e::poll_until([&] { return (m = markers()) == want; }, 5s, 50ms);
         return m;
-    }
-    void request(const std::string &action)
-    {
-        int rc = -1;
-        const std::string out = cli({"request", action}, &rc);
-        EXPECT_EQ(rc, 0) << action << ": " << out;
     }
     // Whether the configuration category's line for a newly committed vpn-list reaches the log.
     bool config_logged(const std::string &name)

@@ -3,6 +3,8 @@
 #include "standins.h"
 #include "test_dirs.h"
 
+#include <utility>
+
 namespace
 {
 
@@ -13,13 +15,6 @@ class DumpE2e : public e2e::StandIns
 {
 protected:
     bool with_sysmgr() const override { return true; }
-    std::string request(const std::string &action)
-    {
-        int rc = -1;
-        std::string out = cli({"request", action}, &rc);
-        EXPECT_EQ(rc, 0) << action << ": " << out;
-        return out;
-    }
 };
 
 TEST_F(DumpE2e, EveryDumpCommandPrintsItsDatabasesToTheCliSession)
@@ -50,20 +45,15 @@ TEST_F(DumpE2e, EveryDumpCommandPrintsItsDatabasesToTheCliSession)
     // Published once the data policy holds a filter slot.
     const std::regex published("Name: corp-vpns, FilterId: ([0-9]|[1-9][0-9]), FilterType: 1");
     std::string all;
-    for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;) {
-        all = request("zel_dump_all");
-        if (std::regex_search(all, published))
-            break;
-        std::this_thread::sleep_for(200ms);
-    }
-    ASSERT_TRUE(std::regex_search(all, published)) << all;
+    ASSERT_TRUE(e2e::poll_until([&] { return std::regex_search(all = request("zel_dump_all"), published); })) << all;
     // Programs a commit replaced are released later: dump once the memory map holds still.
-    std::string map = request("zel_dump_memory_map"), prev;
-    for (auto end = std::chrono::steady_clock::now() + kWait; map != prev && std::chrono::steady_clock::now() < end;) {
-        prev = map;
-        std::this_thread::sleep_for(1s);
-        map = request("zel_dump_memory_map");
-    }
+    std::string map, prev;
+    e2e::poll_until(
+        [&] {
+            prev = std::exchange(map, request("zel_dump_memory_map"));
+            return prev == map;
+        },
+        kWait, 1s);
     all = request("zel_dump_all");
 
     // The 17 sections of dump-all, in order.

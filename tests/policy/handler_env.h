@@ -180,6 +180,17 @@ struct HandlerEnv : PolicyEnv {
         return k;
     }
 
+    // A call for sequence n of data policy `policy` on vpn-list "V".
+    int dseq(cdb_iter_op op, const std::string &policy, uint16_t n, Vals &vals)
+    {
+        return call(zel_config_data_policy_seq, op, seq_keys(policy, "V", n), vals);
+    }
+    int dseq(cdb_iter_op op, const std::string &policy, uint16_t n)
+    {
+        Vals none;
+        return dseq(op, policy, n, none);
+    }
+
     // A controller vpn-list with VPN entries and a data (or app-route) policy applied to it.
     void data_policy(const std::string &policy, const std::string &vpn_list, std::vector<std::string> vpns = {"10"},
                      uint32_t type = ZEL_POLICY_TYPE_DATA)

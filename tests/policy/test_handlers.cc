@@ -21,7 +21,7 @@ TEST(SequenceHandler, ModificationSplitAtTheDeletePriority)
 {
     HandlerEnv env;
     env.data_policy("P", "V");
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_CREATED, "P", 10,
                        Vals()
                            .begin(zel_tag_policy_action)
                            .enm(zel_tag_policy_base_action, 0)
@@ -31,18 +31,16 @@ TEST(SequenceHandler, ModificationSplitAtTheDeletePriority)
     zel_sequence *s = env.seq(DATA, "P", "V", 10);
     ASSERT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_ACCEPT, ZEL_ACT_COUNT}));
 
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10,
                        Vals().begin(zel_tag_policy_action).gone(zel_tag_policy_count).end(zel_tag_policy_action)),
               0);
     EXPECT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_ACCEPT}));
     EXPECT_TRUE(env.pvl(DATA, "P", "V")->counters.empty());
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
-                       Vals().begin(zel_tag_policy_action).end(zel_tag_policy_action)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10, Vals().begin(zel_tag_policy_action).end(zel_tag_policy_action)), 0);
     EXPECT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_ACCEPT}));
 
     // A leaf given again replaces the action; a match list replaces the field's values.
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10,
                        Vals()
                            .begin(zel_tag_policy_match)
                            .u8s(zel_tag_policy_protocol, {6})
@@ -51,9 +49,7 @@ TEST(SequenceHandler, ModificationSplitAtTheDeletePriority)
                            .enm(zel_tag_policy_base_action, 1)
                            .end(zel_tag_policy_action)),
               0);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
-                       Vals().u8s(zel_tag_policy_protocol, {17, 1})),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10, Vals().u8s(zel_tag_policy_protocol, {17, 1})), 0);
     EXPECT_EQ(action_codes(s), (std::vector<uint32_t>{ZEL_ACT_REJECT}));
     int protocols = 0;
     for (const zel_match &m : s->matches)
@@ -66,7 +62,7 @@ TEST(SequenceHandler, CompositeActionsRebuiltFromWhatTheRuleHolds)
 {
     HandlerEnv env;
     env.data_policy("P", "V");
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_CREATED, "P", 10,
                        Vals()
                            .begin(zel_tag_policy_set)
                            .begin(zel_tag_policy_tloc)
@@ -81,34 +77,28 @@ TEST(SequenceHandler, CompositeActionsRebuiltFromWhatTheRuleHolds)
     EXPECT_EQ(t->v.tloc.encap, 2);  // ipsec when not given
 
     // Only the label changes: address, colour and encapsulation stay.
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
-                       Vals().u32(zel_tag_policy_label, 2000)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10, Vals().u32(zel_tag_policy_label, 2000)), 0);
     ASSERT_EQ(zel_config_action_find(&env.ctx, DATA, "P", "V", 10, zel_tag_policy_tloc, &t), 0);
     EXPECT_EQ(t->v.tloc.addr.v4, 0xAC100001u);
     EXPECT_EQ(t->v.tloc.color, 2);
     EXPECT_EQ(t->v.vpn_label, 2000u);
 
     // "set svc-local" replaces "set tloc"; deleting the service type removes all three.
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
-                       Vals().enm(zel_tag_policy_svc_type, 3).empty(zel_tag_policy_local)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10, Vals().enm(zel_tag_policy_svc_type, 3).empty(zel_tag_policy_local)), 0);
     EXPECT_EQ(action_codes(env.seq(DATA, "P", "V", 10)),
               (std::vector<uint32_t>{ZEL_ACT_SET_SVC_LOCAL, ZEL_ACT_SET_SVC_TYPE}));
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
-                       Vals().gone(zel_tag_policy_svc_type)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10, Vals().gone(zel_tag_policy_svc_type)), 0);
     EXPECT_TRUE(env.seq(DATA, "P", "V", 10)->actions.empty());
 
     // The local TLOC list keeps the parts it had; encapsulation ipsec is bit 4.
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10,
                        Vals()
                            .begin(zel_tag_policy_local_tloc_list)
                            .enums(zel_tag_policy_color, {4, 6})
                            .empty(zel_tag_policy_restrict)
                            .end(zel_tag_policy_local_tloc_list)),
               0);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10,
                        Vals()
                            .begin(zel_tag_policy_local_tloc_list)
                            .enums(zel_tag_policy_encap, {2})
@@ -157,12 +147,8 @@ TEST(ListReferences, SharedPrefixListAndApplicationListTakenOnce)
     ASSERT_EQ(env.call(zel_config_policy_app_list_app_family, MOP_CREATED, env.names({"AL", "web"})), 0);
     ASSERT_EQ(env.call(zel_config_policy_app_list, MOP_CREATED, env.names({"AL2"})), 0);
     for (uint16_t n : {10, 20})
-        ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", n),
-                           Vals().buf(zel_tag_policy_source_data_prefix_list, "PL")),
-                  0);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 30),
-                       Vals().buf(zel_tag_policy_application_list, "AL")),
-              0);
+        ASSERT_EQ(env.dseq(MOP_CREATED, "P", n, Vals().buf(zel_tag_policy_source_data_prefix_list, "PL")), 0);
+    ASSERT_EQ(env.dseq(MOP_CREATED, "P", 30, Vals().buf(zel_tag_policy_application_list, "AL")), 0);
     zel_pfx_list *pl = zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER);
     zel_app_list *al = zel_config_app_list_find(&env.ctx, "AL", ZEL_LIST_SOURCE_CONTROLLER);
     EXPECT_EQ(pl->policy_users.begin()->second, 2u);
@@ -170,17 +156,13 @@ TEST(ListReferences, SharedPrefixListAndApplicationListTakenOnce)
     EXPECT_EQ(env.ctx.dpi_refs, 1u);
 
     // Sequence 10 lets go of its match: the list stays referenced by sequence 20.
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 10),
-                       Vals().gone(zel_tag_policy_source_data_prefix_list)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 10, Vals().gone(zel_tag_policy_source_data_prefix_list)), 0);
     ASSERT_EQ(pl->policy_users.size(), 1u);
     EXPECT_EQ(pl->policy_users.begin()->second, 1u);
     EXPECT_EQ(env.pvl(DATA, "P", "V")->pfx_lists.at("PL"), 1u);
 
     // The application-list match moves to another list: one reference moves with it.
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("P", "V", 30),
-                       Vals().buf(zel_tag_policy_application_list, "AL2")),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "P", 30, Vals().buf(zel_tag_policy_application_list, "AL2")), 0);
     EXPECT_TRUE(al->policy_users.empty());
     EXPECT_EQ(env.ctx.dpi_refs, 1u);
     // A list still in use is not deleted (the schema's references keep the database from asking).
@@ -226,11 +208,6 @@ TEST(ListHandlers, DeletionOrderUnknownApplicationsAndVpnText)
     ASSERT_EQ(env.call(zel_config_policy_vpn_list, MOP_DELETED, env.names({"V"})), 0);
     EXPECT_EQ(env.call(zel_config_policy_vpn_id, MOP_DELETED, env.names({"V", "10"})), 0);
 }
-
-}  // namespace
-
-namespace
-{
 
 std::vector<std::string> g_status;
 
@@ -290,9 +267,7 @@ TEST(CommitPass, BuildFailureIsReportedOnceAndKeepsThePreviousProgram)
     env.data_policy("A", "V");
     env.data_policy("B", "V");
     for (const char *p : {"A", "B"})
-        ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys(p, "V", 10),
-                           Vals().enm(zel_tag_policy_base_action, 0)),
-                  0);
+        ASSERT_EQ(env.dseq(MOP_CREATED, p, 10, Vals().enm(zel_tag_policy_base_action, 0)), 0);
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
     zel_policy_vpn_list *a = env.pvl(DATA, "A", "V"), *b = env.pvl(DATA, "B", "V");
     void *a_program = a->program;
@@ -316,10 +291,8 @@ TEST(CommitPass, BuildFailureIsReportedOnceAndKeepsThePreviousProgram)
         .empty(zel_tag_policy_restrict)
         .end(zel_tag_policy_service)
         .end(zel_tag_policy_set);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10), many), 0);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("B", "V", 10),
-                       Vals().enm(zel_tag_policy_base_action, 1)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "A", 10, many), 0);
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "B", 10, Vals().enm(zel_tag_policy_base_action, 1)), 0);
     void *b_program = b->program;
     EXPECT_NE(zel_process_policies(&env.ctx), 0);
     EXPECT_EQ(g_status, (std::vector<std::string>{"A/V/Failed"}));
@@ -330,18 +303,12 @@ TEST(CommitPass, BuildFailureIsReportedOnceAndKeepsThePreviousProgram)
     // Nothing changed: no second report. A change of A builds it again.
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
     EXPECT_EQ(g_status.size(), 1u);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10),
-                       Vals().gone(zel_tag_policy_tcp_optimization).gone(zel_tag_policy_cflowd)),
+    ASSERT_EQ(env.dseq(MOP_MODIFIED, "A", 10, Vals().gone(zel_tag_policy_tcp_optimization).gone(zel_tag_policy_cflowd)),
               0);
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
     EXPECT_NE(a->program, a_program);
     EXPECT_EQ(g_status, (std::vector<std::string>{"A/V/Failed", "A/V/Success"}));
 }
-
-}  // namespace
-
-namespace
-{
 
 // An application list of applications the inspection engine does not know matches no packet, even
 // when it is the vpn-list's only sequence.
@@ -351,7 +318,7 @@ TEST(CommitPass, UnknownApplicationsMatchNothing)
     env.data_policy("P", "V");
     ASSERT_EQ(env.call(zel_config_policy_app_list, MOP_CREATED, env.names({"AL"})), 0);
     ASSERT_EQ(env.call(zel_config_policy_app_list_app, MOP_CREATED, env.names({"AL", "no-such-app"})), 0);
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 10),
+    ASSERT_EQ(env.dseq(MOP_CREATED, "P", 10,
                        Vals().buf(zel_tag_policy_application_list, "AL").enm(zel_tag_policy_base_action, 1)),
               0);
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
@@ -364,11 +331,6 @@ TEST(CommitPass, UnknownApplicationsMatchNothing)
     ASSERT_EQ(r->matches[0].ranges.size(), 1u);
     EXPECT_EQ(r->matches[0].ranges[0].max, 0u);
 }
-
-}  // namespace
-
-namespace
-{
 
 // Sizes the schema allows: every sequence number in one vpn-list, and a prefix list of 10,000
 // prefixes. Both fit in 2 MB of program memory (sequences with the same actions share one block).
@@ -384,9 +346,7 @@ TEST(CommitPass, LargestSequenceCountAndLongPrefixLists)
         k.push_back(Vals::key_prefix("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".0/24"));
         ASSERT_EQ(env.call(zel_config_policy_pfx_list_ip, MOP_CREATED, k), 0);
     }
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 1),
-                       Vals().buf(zel_tag_policy_source_data_prefix_list, "big")),
-              0);
+    ASSERT_EQ(env.dseq(MOP_CREATED, "P", 1, Vals().buf(zel_tag_policy_source_data_prefix_list, "big")), 0);
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
     EXPECT_NE(env.pvl(DATA, "P", "V")->program, nullptr);
 
@@ -403,23 +363,13 @@ TEST(CommitPass, LargestSequenceCountAndLongPrefixLists)
     ASSERT_EQ(env.call(zel_config_data_policy, MOP_DELETED, env.names({"Q"})), 0);
 }
 
-}  // namespace
-
-namespace
-{
-
-using namespace policy_test;
-
 // A service type with no way to the service given rides on the sequence's TLOC list, empty until
 // preference entries fill it; the list goes with the sequence.
 TEST(SequenceHandler, ServiceTypeAloneTakesTheSequencesTlocList)
 {
-    constexpr uint32_t DATA = ZEL_POLICY_TYPE_DATA;
     HandlerEnv env;
     env.data_policy("P", "V");
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_CREATED, env.seq_keys("P", "V", 15),
-                       Vals().enm(zel_tag_policy_svc_type, 2)),
-              0);
+    ASSERT_EQ(env.dseq(MOP_CREATED, "P", 15, Vals().enm(zel_tag_policy_svc_type, 2)), 0);
     EXPECT_EQ(action_codes(env.seq(DATA, "P", "V", 15)),
               (std::vector<uint32_t>{ZEL_ACT_SET_SVC_TYPE, ZEL_ACT_TLOC_LIST}));
     const zel_tloc_list *tl = zel_config_tloc_list_find(&env.ctx, DATA, "P", "V", 15);
@@ -441,7 +391,7 @@ TEST(SequenceHandler, ServiceTypeAloneTakesTheSequencesTlocList)
     ASSERT_EQ(act->tloc_choices.size(), 1u);
     EXPECT_EQ(act->tloc_choices[0].vpn_label, 1003u);
 
-    ASSERT_EQ(env.call(zel_config_data_policy_seq, MOP_DELETED, env.seq_keys("P", "V", 15)), 0);
+    ASSERT_EQ(env.dseq(MOP_DELETED, "P", 15), 0);
     EXPECT_EQ(zel_config_tloc_list_find(&env.ctx, DATA, "P", "V", 15), nullptr);
 }
 

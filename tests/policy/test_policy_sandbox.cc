@@ -95,9 +95,7 @@ protected:
 
 TEST_F(PolicySandbox, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
 {
-    std::string host(256, '\0');
-    gethostname(host.data(), host.size());
-    host.resize(strlen(host.c_str()));
+    const std::string host = e2e::hostname();
     ASSERT_EQ(zel_config_vpn_list_add(ctx, "V"), 0);
     ASSERT_EQ(zel_config_vpn_range_add(ctx, "V", 7, 7), 0);
     std::vector<std::string> statuses;

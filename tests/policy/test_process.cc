@@ -52,41 +52,15 @@ TEST_F(PolicyPass, ForwardingClassResolvesAtCommit)
     EXPECT_EQ(slot->p.fc, static_cast<int32_t>(zel_fwd_class_find(&env.ctx, "late")->info.id));
 }
 
-TEST_F(PolicyPass, PolicerRedefinitionSurvivesRecompilation)
-{
-    PolicyEnv env;
-    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 8000000, 10000, 0), 0);
-    env.policy_on(DATA, "P", "V");
-    zel_action_value pol{};
-    snprintf(pol.name, sizeof pol.name, "pol");
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, nullptr), 0);
-    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "P", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    const zel_slot_police before = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_POLICE)->p.police;
-
-    ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 2000000, 40000, 1), 0);
-    // A policy compiled after the redefinition shows what the new definition compiles to.
-    env.policy_on(DATA, "Fresh", "V");
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Fresh", "V", 10, nullptr), 0);
-    ASSERT_EQ(zel_config_action_add(&env.ctx, DATA, "Fresh", "V", 10, ZEL_ACT_POLICE, ZEL_ACT_POLICE, &pol), 0);
-    // An unrelated change recompiles P.
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 20, nullptr), 0);
-    ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    const zel_slot_police fresh = find_slot(env.pvl(DATA, "Fresh", "V")->program, ZEL_ACT_POLICE)->p.police;
-    const zel_slot_police after = find_slot(env.pvl(DATA, "P", "V")->program, ZEL_ACT_POLICE)->p.police;
-    EXPECT_NE(before.rate, fresh.rate);
-    EXPECT_EQ(after.rate, fresh.rate);
-    EXPECT_EQ(after.burst, fresh.burst);
-    EXPECT_EQ(after.oob_action, 1u);
-}
-
 struct PolicerCall {
     uint32_t index;
     zel_policer_stats stats;
 };
 std::vector<PolicerCall> g_policer_calls;
 
-TEST_F(PolicyPass, PolicerRedefinitionUpdatesPublishedProgramsInPlace)
+// A new definition reaches published programs in place, and programs compiled later, the ones
+// recompiled for another change included.
+TEST_F(PolicyPass, PolicerRedefinitionUpdatesPublishedProgramsInPlaceAndSurvivesRecompilation)
 {
     PolicyEnv env;
     g_policer_calls.clear();
@@ -109,14 +83,22 @@ TEST_F(PolicyPass, PolicerRedefinitionUpdatesPublishedProgramsInPlace)
         }
     }
     const uint32_t programs = zel_prog_heap_programs(env.heap);
+    auto police = [&](const char *p) { return find_slot(env.pvl(DATA, p, p)->program, ZEL_ACT_POLICE)->p.police; };
+    const zel_slot_police before = police("Bound");
 
     ASSERT_EQ(zel_config_policer_set(&env.ctx, "pol", 2000000, 40000, 1), 0);
     EXPECT_EQ(zel_prog_heap_programs(env.heap), programs) << "nothing is recompiled";
     // The bound vpn-list; the unbound one has nothing to update.
     ASSERT_EQ(g_policer_calls.size(), 1u);
     EXPECT_EQ(g_policer_calls[0].index, env.pvl(DATA, "Bound", "Bound")->filter_index);
+    // An unrelated change recompiles Bound.
+    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Bound", "Bound", 20, nullptr), 0);
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
-    const zel_slot_police compiled = find_slot(env.pvl(DATA, "Unbound", "Unbound")->program, ZEL_ACT_POLICE)->p.police;
+    const zel_slot_police compiled = police("Unbound"), after = police("Bound");
+    EXPECT_NE(before.rate, compiled.rate);
+    EXPECT_EQ(after.rate, compiled.rate);
+    EXPECT_EQ(after.burst, compiled.burst);
+    EXPECT_EQ(after.oob_action, 1u);
     for (const PolicerCall &c : g_policer_calls) {
         EXPECT_STREQ(c.stats.name, "pol");
         EXPECT_EQ(c.stats.rate, compiled.rate);

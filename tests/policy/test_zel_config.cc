@@ -237,58 +237,49 @@ TEST(PolicyLists, ListChangeMarksExactlyItsUsers)
     EXPECT_EQ(zel_config_pfx_list_change(&env.ctx, "nosuch", ZEL_LIST_SOURCE_CONTROLLER), 2);
 }
 
-TEST(PolicyClasses, SlaClassChangesRemarkOnlyAppRouteUsers)
-{
-    PolicyEnv env;
-    env.policy_on(PFR, "A", "V");
-    env.policy_on(DATA, "D", "V");
-    zel_action_value sla = named("gold", true);
-    for (auto [type, name] : {std::pair{PFR, "A"}, {DATA, "D"}}) {
-        ASSERT_EQ(zel_config_rule_add(&env.ctx, type, name, "V", 10, nullptr), 0);
-        ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SLA_CLASS, ZEL_ACT_SLA_CLASS, &sla), 0);
-    }
-    env.clear_marks();
-    ASSERT_EQ(zel_sla_class_add(&env.ctx, "bronze"), 0);
-    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
-    zel_sequence *a, *d;
-    zel_config_sequence_find(&env.ctx, PFR, "A", "V", 10, &a);
-    zel_config_sequence_find(&env.ctx, DATA, "D", "V", 10, &d);
-    EXPECT_EQ(a->actions[0]->sla_index, 2);
-    EXPECT_TRUE(env.pvl(PFR, "A", "V")->changed);
-    EXPECT_EQ(d->actions[0]->sla_index, 0);
-    EXPECT_FALSE(env.pvl(DATA, "D", "V")->changed);
-    zel_policy *dp;
-    zel_config_policy_find(&env.ctx, DATA, "D", &dp);
-    EXPECT_FALSE(dp->changed);
-}
-
-TEST(PolicyClasses, ForwardingClassChangesRemarkDataAndAppRouteAlike)
+// A class change marks the users of the class: SLA classes app-route policies only, forwarding
+// classes data and app-route policies alike.
+TEST(PolicyClasses, ClassChangesRemarkTheirUsers)
 {
     PolicyEnv env;
     ASSERT_EQ(zel_fwd_class_add(&env.ctx, "voice", 1), 0);
     env.policy_on(PFR, "A", "V");
     env.policy_on(DATA, "D", "V");
     env.policy_on(DATA, "Other", "V");
-    zel_action_value fc = named("voice");
-    for (auto [type, name] : {std::pair{PFR, "A"}, {DATA, "D"}}) {
-        ASSERT_EQ(zel_config_rule_add(&env.ctx, type, name, "V", 10, nullptr), 0);
+    zel_action_value fc = named("voice"), sla = named("gold", true);
+    zel_sequence *seq[2];
+    for (int i : {0, 1}) {
+        const auto [type, name] = i ? std::pair{DATA, "D"} : std::pair{PFR, "A"};
+        ASSERT_EQ(zel_config_rule_add(&env.ctx, type, name, "V", 10, &seq[i]), 0);
         ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SET_FC, ZEL_ACT_SET_FC, &fc), 0);
+        ASSERT_EQ(zel_config_action_add(&env.ctx, type, name, "V", 10, ZEL_ACT_SLA_CLASS, ZEL_ACT_SLA_CLASS, &sla), 0);
     }
     ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "Other", "V", 10, nullptr), 0);
+    // Marked policies; "?" when only one of policy and vpn-list is.
     auto marked = [&] {
         std::vector<std::string> out;
         for (auto &[k, p] : env.db().policies)
-            if (p->changed && p->vpn_lists.at("V")->changed)
-                out.push_back(p->name);
+            if (p->changed || p->vpn_lists.at("V")->changed)
+                out.push_back(p->name + (p->changed && p->vpn_lists.at("V")->changed ? "" : "?"));
+        env.clear_marks();
         return out;
     };
+    auto sla_index = [](const zel_sequence *s) {
+        for (auto &a : s->actions)
+            if (a->code == ZEL_ACT_SLA_CLASS)
+                return int(a->sla_index);
+        return -1;
+    };
     env.clear_marks();
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "bronze"), 0);
+    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
+    EXPECT_EQ(marked(), std::vector<std::string>{"A"});
+    EXPECT_EQ(sla_index(seq[0]), 2);
+    EXPECT_EQ(sla_index(seq[1]), 0);
     ASSERT_EQ(zel_fwd_class_modify(&env.ctx, "voice", 5), 0);
     EXPECT_EQ(marked(), (std::vector<std::string>{"D", "A"}));
-    env.clear_marks();
     ASSERT_EQ(zel_fwd_class_delete(&env.ctx, "voice"), 0);
     EXPECT_EQ(marked(), (std::vector<std::string>{"D", "A"}));
-    env.clear_marks();
     ASSERT_EQ(zel_fwd_class_add(&env.ctx, "video", 5), 0);
     EXPECT_TRUE(marked().empty());
 }
