@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <random>
 #include <regex>
@@ -26,10 +25,6 @@ struct Prefix {
     std::string text() const;
 };
 
-// A generated sequence: its number, its match leaves ("\"leaf\":value") and the base action, counted
-// as "c<number>".
-std::string sequence_json(int num, const std::vector<std::string> &matches, bool drop);
-
 std::string addr_text(uint32_t a);
 
 // Values a field accepts, both ends included.
@@ -38,50 +33,57 @@ struct Range {
     bool has(uint32_t v) const { return lo <= v && v <= hi; }
 };
 
-// A generated data-policy sequence: per field the alternatives it accepts (none: any value); an
-// address side names prefixes or one of the generator's prefix lists.
+// A generated sequence: per field the alternatives it accepts (none: any value); an address side
+// names prefixes or one of the generator's prefix lists. Its count is "c<number>".
 struct GenSequence {
     int num = 0;
-    std::vector<Prefix> src, dst;
+    std::vector<Prefix> src, dst;  // IPv4 only
     int src_list = -1, dst_list = -1;
-    std::vector<Range> proto, sport, dport, dscp, len;
-    bool drop = false;
+    std::vector<Range> proto, sport, dport, tos, len;  // tos: DSCP, or the IPv6 traffic class
+    bool syn = false, drop = false;
 };
 
+// A packet: IPv4 addresses (an IPv6 packet is a flow of its own), ports for TCP and UDP, TCP flags,
+// the length from the IP header on, and the TOS byte or traffic class.
 struct GenPacket {
-    uint32_t src, dst, proto, sport, dport, dscp, len;
+    uint32_t src = 0, dst = 0, proto = 0, sport = 0, dport = 0, flags = 0, len = 0, tos = 0;
 };
 
-// A packet of a capture: IPv4 addresses (IPv6 packets get a flow of their own), ports for TCP and UDP,
-// TCP flags, the length from the IP header on and the TOS byte or traffic class.
-struct CapPacket {
-    uint32_t src = 0, dst = 0;
-    int proto = 0, sport = 0, dport = 0, flags = 0, len = 0, tos = 0;
-};
 // A capture of Ethernet frames, one per millisecond.
-std::string pcap(const std::vector<CapPacket> &ps, bool v6);
+std::string pcap(const std::vector<GenPacket> &ps, bool v6);
 
-// Seeded data policy "gen" on vpn-list "gen-vpns" (VPNs 100-102), packets aimed at its prefixes and
-// the first-match reference. `compact` keeps the program small: few prefixes and port boundaries,
-// no prefix lists, and no catch-all sequence hiding the ones after it; otherwise sequences use prefix
-// lists, any destination port range, and may match every packet.
+// Seeded sequences, packets aimed at their prefixes and the first-match reference, as a data policy
+// or an access list of either family. `compact` keeps a data policy's program small: few prefixes and
+// port boundaries, no prefix lists, and no catch-all sequence hiding the ones after it.
 class Generated
 {
 public:
-    Generated(uint32_t seed, bool compact);
+    enum Kind { data, compact, acl4, acl6 };
+    Generated(uint32_t seed, Kind kind);
     uint32_t uni(size_t n);
+    Prefix pick() { return pool_[uni(pool_.size())]; }
     GenSequence sequence(int num);
-    GenPacket packet();
-    // The number of the first matching sequence in ascending order, or -1 (the default action, drop).
-    int first_match(const std::vector<GenSequence> &seqs, const GenPacket &p) const;
+    // n sequences of distinct numbers, multiples of `step`, in random order (configuration order is
+    // not evaluation order).
+    std::vector<GenSequence> sequences(int n, int step);
+    std::vector<GenPacket> packets(size_t n);
+    // The first matching sequence in ascending order, nullptr for the default action.
+    const GenSequence *first_match(const std::vector<GenSequence> &seqs, const GenPacket &p) const;
+    // Data policy "gen" on vpn-list "gen-vpns" (VPNs 100-102), default drop, with the prefix lists.
     std::string json(const std::vector<GenSequence> &seqs) const;
+    // The prefix lists pl-0... as data-prefix-list entries, and one access list.
+    std::string lists_json() const;
+    std::string acl_json(const std::string &name, bool drop, const std::vector<GenSequence> &seqs) const;
+    bool v6() const { return kind_ == acl6; }
+
+    std::vector<std::vector<Prefix>> lists;  // the prefix lists pl-0...
 
 private:
-    Prefix pick() { return pool_[uni(pool_.size())]; }
+    std::vector<Prefix> two();
+    std::string sequence_json(const GenSequence &s) const;
     std::mt19937 rng_;
-    bool compact_;
+    Kind kind_;
     std::vector<Prefix> pool_;
-    std::vector<std::vector<Prefix>> lists_;
 };
 
 class StandIns : public SandboxTest
@@ -117,13 +119,12 @@ protected:
     // fp-sim's verdict lines for a trace or capture through filter `filter`.
     std::vector<std::string> run_file(int filter, const std::string &path);
     std::vector<std::string> run_trace(int filter, const std::string &trace);
-    // The same for generated packets, as a capture carrying every field.
-    std::vector<std::string> run_capture(int filter, const std::vector<GenPacket> &ps);
-    std::vector<std::string> run_capture(int filter, const std::vector<CapPacket> &ps, bool v6);
-    // Checks fp-sim's verdict lines against a first-match model: want(i) is packet i's sequence number
-    // (-1 for the default action) and whether it drops. The number of packets that matched a sequence.
-    int expect_first_match(const std::vector<std::string> &lines, size_t n,
-                           const std::function<std::pair<int, bool>(size_t)> &want);
+    // The same for generated packets, as a capture.
+    std::vector<std::string> run_capture(int filter, const std::vector<GenPacket> &ps, bool v6 = false);
+    // Every packet through filter `filter` gets the verdict of the first matching sequence, the
+    // default action otherwise, and most packets match a sequence.
+    void expect_first_match(const Generated &g, const std::vector<GenSequence> &seqs, bool default_drop,
+                            const std::vector<GenPacket> &trace, int filter);
 
     std::string dir_;
     std::unique_ptr<Process> fp_, cdb_, krod_, zeld_, pxrd_, sysmgr_;

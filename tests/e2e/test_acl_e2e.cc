@@ -18,222 +18,10 @@
 namespace
 {
 
+using e2e::GenSequence;
 using e2e::kWait;
 using e2e::Prefix;
 using namespace std::chrono_literals;
-
-// ---------------------------------------------------------------------------------------------------
-// Generated access lists, captures and their reference classifier.
-
-struct Range {
-    int lo, hi;
-    bool has(int v) const { return lo <= v && v <= hi; }
-};
-
-using Packet = e2e::CapPacket;
-
-struct AclSeq {
-    int num = 0;
-    std::vector<Prefix> src, dst;  // IPv4 only, as the prefix lists
-    int src_list = -1, dst_list = -1;
-    std::vector<int> protos;  // protocol, or next header
-    std::vector<Range> sport, dport, len;
-    bool syn = false;
-    std::vector<int> tos;  // IPv4: DSCP values; IPv6: traffic classes
-    bool drop = false;
-};
-
-class AclGen
-{
-public:
-    AclGen(uint32_t seed, bool six) : v6(six), rng_(seed)
-    {
-        for (uint32_t n = 0; n < 8; n++) {
-            pool_.push_back({0x0A000000u | n << 16, 16});
-            pool_.push_back({0xC0A80000u | n << 8, 24});
-        }
-        for (int l = 0; l < 4; l++)
-            lists.push_back(two());
-    }
-
-    AclSeq sequence(int num)
-    {
-        AclSeq s;
-        s.num = num;
-        auto side = [&](std::vector<Prefix> &ex, int &list) {
-            if (const uint32_t k = uni(4); k == 0)
-                ex = two();
-            else if (k == 1)
-                list = static_cast<int>(uni(lists.size()));
-        };
-        if (!v6) {
-            side(s.src, s.src_list);
-            side(s.dst, s.dst_list);
-        }
-        const std::vector<std::vector<int>> protos{{6}, {17}, {6, 17}, {v6 ? 58 : 1}, {}};
-        s.protos = protos[uni(protos.size())];
-        auto ranges = [&](std::vector<Range> &out, int base, int span, int width) {
-            for (uint32_t n = 1 + uni(2); n > 0; n--) {
-                const int lo = base + static_cast<int>(uni(span));
-                if (out.empty() || out[0].lo != lo)  // a leaf-list holds each value once
-                    out.push_back({lo, lo + (uni(4) ? static_cast<int>(uni(width)) : 0)});
-            }
-        };
-        if (uni(4) == 0)
-            ranges(s.sport, 0, 2000, 600);
-        if (uni(2) == 0)
-            ranges(s.dport, 0, 2000, 600);
-        if (uni(3) == 0)
-            ranges(s.len, 40, 1200, 500);
-        s.syn = uni(6) == 0;
-        if (uni(4) == 0)
-            for (uint32_t n = 1 + uni(2); n > 0; n--)
-                if (const int t = tos_values()[uni(4)]; s.tos.empty() || s.tos[0] != t)
-                    s.tos.push_back(t);
-        s.drop = uni(2) == 0;
-        return s;
-    }
-
-    std::vector<Packet> trace(size_t n)
-    {
-        std::vector<Packet> out;
-        auto addr = [&] { return uni(5) ? pick().addr | (uni(256) & 0xFF) : static_cast<uint32_t>(rng_()); };
-        const int protos[] = {6, 17, v6 ? 58 : 1};
-        const int flags[] = {0x02, 0x12, 0x10, 0x18};
-        for (size_t i = 0; i < n; i++) {
-            Packet p;
-            p.proto = protos[uni(3)];
-            if (!v6) {
-                p.src = addr();
-                p.dst = addr();
-            }
-            if (p.proto != protos[2]) {
-                p.sport = static_cast<int>(uni(2600));
-                p.dport = static_cast<int>(uni(2600));
-            }
-            if (p.proto == 6)
-                p.flags = flags[uni(4)];
-            const int head = (v6 ? 40 : 20) + (p.proto == 6 ? 20 : 8);
-            p.len = head + static_cast<int>(uni(1500 - head));
-            // Values the lists name, one more, and anything.
-            const int t = uni(3) ? tos_values()[uni(5)] : static_cast<int>(uni(v6 ? 256 : 64));
-            p.tos = v6 ? t : t << 2;
-            out.push_back(p);
-        }
-        return out;
-    }
-
-    bool matches(const AclSeq &s, const Packet &p) const
-    {
-        auto side = [&](const std::vector<Prefix> &ex, int list, uint32_t a) {
-            const auto &in = list >= 0 ? lists[list] : ex;
-            return (list < 0 && ex.empty()) || std::any_of(in.begin(), in.end(), [&](auto &x) { return x.covers(a); });
-        };
-        auto within = [](const std::vector<Range> &rs, int v) {
-            return rs.empty() || std::any_of(rs.begin(), rs.end(), [&](auto &r) { return r.has(v); });
-        };
-        auto one_of = [](const std::vector<int> &vs, int v) {
-            return vs.empty() || std::find(vs.begin(), vs.end(), v) != vs.end();
-        };
-        return side(s.src, s.src_list, p.src) && side(s.dst, s.dst_list, p.dst) && one_of(s.protos, p.proto) &&
-               within(s.sport, p.sport) && within(s.dport, p.dport) && within(s.len, p.len) &&
-               (!s.syn || (p.proto == 6 && p.flags == 0x02)) && one_of(s.tos, v6 ? p.tos : p.tos >> 2);
-    }
-
-    // The first matching sequence in ascending order, nullptr for the default action.
-    const AclSeq *first_match(const std::vector<AclSeq> &seqs, const Packet &p) const
-    {
-        const AclSeq *best = nullptr;
-        for (const AclSeq &s : seqs)
-            if ((!best || s.num < best->num) && matches(s, p))
-                best = &s;
-        return best;
-    }
-
-    std::string json_lists() const
-    {
-        std::ostringstream o;
-        for (size_t l = 0; l < lists.size(); l++) {
-            o << (l ? "," : "") << R"({"name":"pl-)" << l << R"(","ip-prefix":[)";
-            for (size_t i = 0; i < lists[l].size(); i++)
-                o << (i ? "," : "") << R"({"ip-prefix":")" << lists[l][i].text() << R"("})";
-            o << "]}";
-        }
-        return o.str();
-    }
-
-    std::string json_acl(const std::string &name, bool drop, const std::vector<AclSeq> &seqs) const
-    {
-        std::ostringstream o;
-        o << R"({"name":")" << name << R"(","default-action":")" << (drop ? "drop" : "accept") << R"(","sequence":[)";
-        for (size_t i = 0; i < seqs.size(); i++) {
-            const AclSeq &s = seqs[i];
-            std::vector<std::string> m;
-            auto items = [&](const char *leaf, const auto &vs, auto text) {
-                if (vs.empty())
-                    return;
-                std::string t = std::string("\"") + leaf + "\":[";
-                for (size_t k = 0; k < vs.size(); k++)
-                    t += (k ? "," : "") + text(vs[k]);
-                m.push_back(t + "]");
-            };
-            auto quoted = [](const auto &x) { return "\"" + x.text() + "\""; };
-            auto range = [](const Range &r) {
-                return "\"" + std::to_string(r.lo) + (r.hi != r.lo ? "-" + std::to_string(r.hi) : "") + "\"";
-            };
-            auto number = [](int v) { return std::to_string(v); };
-            items("source-ip", s.src, quoted);
-            items("destination-ip", s.dst, quoted);
-            if (s.src_list >= 0)
-                m.push_back(R"("source-data-prefix-list":"pl-)" + std::to_string(s.src_list) + "\"");
-            if (s.dst_list >= 0)
-                m.push_back(R"("destination-data-prefix-list":"pl-)" + std::to_string(s.dst_list) + "\"");
-            items(v6 ? "next-header" : "protocol", s.protos, number);
-            items("source-port", s.sport, range);
-            items("destination-port", s.dport, range);
-            items("packet-length", s.len, range);
-            items(v6 ? "traffic-class" : "dscp", s.tos, number);
-            if (s.syn)
-                m.push_back(R"("tcp":"syn")");
-            o << (i ? "," : "") << e2e::sequence_json(s.num, m, s.drop);
-        }
-        o << "]}";
-        return o.str();
-    }
-
-    uint32_t uni(size_t n) { return static_cast<uint32_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
-    Prefix pick() { return pool_[uni(pool_.size())]; }
-    // One or two distinct prefixes.
-    std::vector<Prefix> two()
-    {
-        const Prefix a = pick(), b = pick();
-        return a.addr == b.addr ? std::vector<Prefix>{a} : std::vector<Prefix>{a, b};
-    }
-
-    std::vector<std::vector<Prefix>> lists;  // the local prefix lists pl-0...
-    const bool v6;
-
-private:
-    const std::vector<int> &tos_values() const
-    {
-        static const std::vector<int> dscp{0, 10, 46, 48, 8}, tclass{0, 16, 40, 184, 255};
-        return v6 ? tclass : dscp;
-    }
-    std::mt19937 rng_;
-    std::vector<Prefix> pool_;
-};
-
-std::vector<AclSeq> sequences(AclGen &g, int n)
-{
-    std::vector<AclSeq> seqs;
-    std::set<int> nums;
-    while (static_cast<int>(nums.size()) < n)
-        nums.insert(1 + static_cast<int>(g.uni(65535)));
-    for (int num : nums)
-        seqs.push_back(g.sequence(num));
-    std::shuffle(seqs.begin(), seqs.end(), std::mt19937(n));  // configuration order is not evaluation order
-    return seqs;
-}
 
 class AclE2e : public e2e::StandIns
 {
@@ -247,17 +35,6 @@ protected:
         return m.empty() ? -1 : std::stoi(m[1]);
     }
 
-    // Every packet of the capture gets the verdict of the first matching sequence, the list's
-    // default otherwise; the number of packets that matched a sequence.
-    int expect_first_match(const AclGen &g, const std::vector<AclSeq> &seqs, bool default_drop,
-                           const std::vector<Packet> &trace, int filter)
-    {
-        return StandIns::expect_first_match(run_capture(filter, trace, g.v6), trace.size(), [&](size_t i) {
-            const AclSeq *s = g.first_match(seqs, trace[i]);
-            return std::pair{s ? s->num : -1, s ? s->drop : default_drop};
-        });
-    }
-
     bool logged(const std::string &text, size_t *cur, std::chrono::milliseconds wait = kWait)
     {
         return syslog().wait_for(text, wait, cur).has_value();
@@ -266,16 +43,16 @@ protected:
 
 TEST_F(AclE2e, GeneratedListsOfBothFamiliesGiveTheFirstMatchAndPrefixListsRecompileTheirUsers)
 {
-    AclGen g4(20250101, false), g6(20250102, true);
-    auto seqs4 = sequences(g4, 24), seqs6 = sequences(g6, 24);
+    e2e::Generated g4(20250101, e2e::Generated::acl4), g6(20250102, e2e::Generated::acl6);
+    auto seqs4 = g4.sequences(24, 1), seqs6 = g6.sequences(24, 1);
     // The first sequence of the IPv4 list names only pl-0, so that changing pl-0 changes verdicts.
     auto first = std::min_element(seqs4.begin(), seqs4.end(), [](auto &a, auto &b) { return a.num < b.num; });
-    *first = AclSeq{.num = first->num, .src_list = 0};
-    const AclSeq other{.num = 5, .src_list = 3, .protos = {17}};
+    *first = GenSequence{.num = first->num, .src_list = 0};
+    const GenSequence other{.num = 5, .src_list = 3, .proto = {{17, 17}}};
     std::ostringstream cfg;
-    cfg << R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[)" << g4.json_lists() << R"(]},"access-list":[)"
-        << g4.json_acl("gen4", true, seqs4) << "," << g4.json_acl("other4", false, {other})
-        << R"(],"ipv6":{"access-list":[)" << g6.json_acl("gen6", false, seqs6) << R"(]}},
+    cfg << R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[)" << g4.lists_json() << R"(]},"access-list":[)"
+        << g4.acl_json("gen4", true, seqs4) << "," << g4.acl_json("other4", false, {other})
+        << R"(],"ipv6":{"access-list":[)" << g6.acl_json("gen6", false, seqs6) << R"(]}},
         "ardenta-vpn:vpn":{"vpn-instance":[{"vpn-id":"10","interface":[
           {"if-name":"ge0/1","access-list":[{"direction":"in","acl-name":"gen4"}],
            "ipv6":{"access-list":[{"direction":"in","acl-name":"gen6"}]}},
@@ -292,18 +69,17 @@ TEST_F(AclE2e, GeneratedListsOfBothFamiliesGiveTheFirstMatchAndPrefixListsRecomp
     cur = 0;
     ASSERT_GE(attached("other4", 0, &cur), 0) << pxrd_->stdout_text();
 
-    const auto trace4 = g4.trace(2500), trace6 = g6.trace(2500);
-    const int hit4 = expect_first_match(g4, seqs4, true, trace4, f4);
-    EXPECT_GT(hit4, 2500 / 4) << "the trace should mostly hit sequences";
-    EXPECT_GT(expect_first_match(g6, seqs6, false, trace6, f6), 2500 / 4);
+    const auto trace4 = g4.packets(2500), trace6 = g6.packets(2500);
+    expect_first_match(g4, seqs4, true, trace4, f4);
+    expect_first_match(g6, seqs6, false, trace6, f6);
 
     // pl-0 grows: gen4 alone is compiled again and attached where it was; other4 and gen6 are left alone.
     Prefix added;
     do
         added = g4.pick();
     while (std::any_of(g4.lists[0].begin(), g4.lists[0].end(), [&](auto &p) { return p.addr == added.addr; }));
-    std::vector<const AclSeq *> before;
-    for (const Packet &p : trace4)
+    std::vector<const GenSequence *> before;
+    for (const auto &p : trace4)
         before.push_back(g4.first_match(seqs4, p));
     g4.lists[0].push_back(added);
     int changed = 0;
