@@ -12,6 +12,7 @@
 
 #include "common/timer.h"
 #include "platform/cdb/confd_cdb.h"
+#include "yang/zel_yang_hashes.h"
 
 namespace
 {
@@ -173,4 +174,21 @@ cfgd_module_params bare_module_params(Loop &loop, uint8_t module_id)
     params.timer_ctx = loop.timers();
     params.module_id = module_id;
     return params;
+}
+
+std::vector<confd_tag_value_t> policy_status(int prio, const char *policy, int extra)
+{
+    std::vector<confd_tag_value_t> v(7 + static_cast<size_t>(extra));
+    CONFD_SET_TAG_XMLBEGIN(&v[0], zel_tag_policy_policy_status, zel_ns_policy);
+    CONFD_SET_TAG_ENUM_VALUE(&v[1], zel_tag_policy_severity_level, prio);
+    CONFD_SET_TAG_STR(&v[2], zel_tag_policy_host_name, "default");
+    in_addr a;
+    inet_pton(AF_INET, "192.0.2.1", &a);
+    CONFD_SET_TAG_IPV4(&v[3], zel_tag_policy_system_ip, a);
+    CONFD_SET_TAG_STR(&v[4], zel_tag_policy_policy_name, policy);
+    for (size_t i = 5; i + 2 < v.size(); i++)
+        CONFD_SET_TAG_STR(&v[i], zel_tag_policy_vpn_list_name, "vl");
+    CONFD_SET_TAG_STR(&v[v.size() - 2], zel_tag_policy_status, "Failed");
+    CONFD_SET_TAG_XMLEND(&v[v.size() - 1], zel_tag_policy_policy_status, zel_ns_policy);
+    return v;
 }

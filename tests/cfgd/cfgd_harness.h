@@ -55,5 +55,9 @@ private:
 // Parameters of a module without points, actions or data callbacks on this loop.
 cfgd_module_params bare_module_params(Loop &loop, uint8_t module_id);
 
+// A policy-status notification ("Failed") of severity `prio` naming `policy`, with `extra` vpn-list-name
+// leaves "vl".
+std::vector<confd_tag_value_t> policy_status(int prio, const char *policy, int extra = 0);
+
 // Runs fn on another thread while the loop runs, until fn returns.
 int run_cli_async(Loop &loop, const std::function<int()> &fn);

@@ -14,24 +14,6 @@
 namespace
 {
 
-// A policy-status notification of the given priority naming `policy`.
-std::vector<confd_tag_value_t> status(int prio, const char *policy, int extra_leaves = 0)
-{
-    std::vector<confd_tag_value_t> v(7 + static_cast<size_t>(extra_leaves));
-    CONFD_SET_TAG_XMLBEGIN(&v[0], zel_tag_policy_policy_status, zel_ns_policy);
-    CONFD_SET_TAG_ENUM_VALUE(&v[1], zel_tag_policy_severity_level, prio);
-    CONFD_SET_TAG_STR(&v[2], zel_tag_policy_host_name, "default");
-    in_addr a;
-    inet_pton(AF_INET, "192.0.2.1", &a);
-    CONFD_SET_TAG_IPV4(&v[3], zel_tag_policy_system_ip, a);
-    CONFD_SET_TAG_STR(&v[4], zel_tag_policy_policy_name, policy);
-    for (int i = 0; i < extra_leaves; i++)
-        CONFD_SET_TAG_STR(&v[5 + static_cast<size_t>(i)], zel_tag_policy_vpn_list_name, "vl");
-    CONFD_SET_TAG_STR(&v[v.size() - 2], zel_tag_policy_status, "Failed");
-    CONFD_SET_TAG_XMLEND(&v[v.size() - 1], zel_tag_policy_policy_status, zel_ns_policy);
-    return v;
-}
-
 int enqueue(std::vector<confd_tag_value_t> v)
 {
     return cfgd_enqueue_notification(v.data(), static_cast<int>(v.size()));
@@ -39,7 +21,7 @@ int enqueue(std::vector<confd_tag_value_t> v)
 
 TEST(Notify, MoreValuesThanAnItemHoldsAreFatalAtTheQueue)
 {
-    auto v = status(1, "p", 14);
+    auto v = policy_status(1, "p", 14);
     ASSERT_EQ(v.size(), 21u);
     EXPECT_DEATH(enqueue(v), "num_values <= CFGD_NOTIF_MAX_VALUES");
 }
@@ -48,20 +30,20 @@ TEST(Notify, QueueCapacityDropsTheNewest)
 {
     cfgd_context ctx{};
     ASSERT_EQ(cfgd_notification_throttler_init(&ctx), 0);
-    cfgd_notification_throttler_connection_reset();  // queue without sending
-    EXPECT_EQ(enqueue(status(2, "p", 12)), 0);       // 19 values pass
+    cfgd_notification_throttler_connection_reset();    // queue without sending
+    EXPECT_EQ(enqueue(policy_status(2, "p", 12)), 0);  // 19 values pass
     for (int i = 0; i < 100; i++)
-        ASSERT_EQ(enqueue(status(1, "p")), 0) << i;
-    EXPECT_EQ(enqueue(status(1, "p")), -2);
+        ASSERT_EQ(enqueue(policy_status(1, "p")), 0) << i;
+    EXPECT_EQ(enqueue(policy_status(1, "p")), -2);
     for (int i = 1; i < 50; i++)
-        ASSERT_EQ(enqueue(status(3, "p")), 0) << i;
-    EXPECT_EQ(enqueue(status(3, "p")), 0);
-    EXPECT_EQ(enqueue(status(3, "p")), -2);
+        ASSERT_EQ(enqueue(policy_status(3, "p")), 0) << i;
+    EXPECT_EQ(enqueue(policy_status(3, "p")), 0);
+    EXPECT_EQ(enqueue(policy_status(3, "p")), -2);
     EXPECT_EQ(cfgd_notification_queue_count(0), 100u);
     EXPECT_EQ(cfgd_notification_queue_count(1), 1u);
     EXPECT_EQ(cfgd_notification_queue_count(2), 50u);
     cfgd_notification_throttler_free();
-    EXPECT_EQ(enqueue(status(1, "p")), -1);
+    EXPECT_EQ(enqueue(policy_status(1, "p")), -1);
 }
 
 // The throttler against the database: order across queues, stream and syslog line.
@@ -77,8 +59,8 @@ TEST(NotifyDb, HigherPriorityOvertakesQueuedOnes)
 
     cfgd_notification_throttler_connection_reset();
     for (const char *name : {"low-a", "low-b", "low-c"})
-        ASSERT_EQ(enqueue(status(2, name)), 0);
-    ASSERT_EQ(enqueue(status(1, "urgent")), 0);
+        ASSERT_EQ(enqueue(policy_status(2, name)), 0);
+    ASSERT_EQ(enqueue(policy_status(1, "urgent")), 0);
     ASSERT_EQ(cfgd_notification_throttler_init(ctx), 0);
 
     std::string out;

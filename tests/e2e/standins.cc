@@ -281,10 +281,7 @@ void StandIns::SetUp()
     ASSERT_EQ(use_sim_size(sim_size()), "");
     fp_ = start_fp_sim();
     ASSERT_TRUE(fp_);
-    cdb_ = Process::start({binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
-    ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
-    CdbSim writer;  // its address and operational writer only
-    ASSERT_TRUE(writer.set_prio_mask(0x7));
+    start_cdb();
     krod_ = Process::start({binary("krod-sim")});
     ASSERT_TRUE(krod_);
     start_zeld();
@@ -313,6 +310,23 @@ void StandIns::start_zeld()
         << syslog().dump();
 }
 
+void StandIns::start_cdb()
+{
+    cdb_ = Process::start({binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
+    ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
+    // The other daemons have read their configuration: a zeld that starts may read its own.
+    CdbSim writer;  // its address and operational writer only
+    ASSERT_TRUE(writer.set_prio_mask(0x7));
+}
+
+void StandIns::restart_pxrd()
+{
+    pxrd_->signal(SIGKILL);
+    pxrd_->wait_exit();
+    pxrd_ = Process::start({binary("pxrd-sim")});
+    ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
+}
+
 std::string StandIns::request(const std::string &action)
 {
     int rc = -1;
@@ -330,6 +344,12 @@ int StandIns::commit(const std::string &how, const std::string &json, std::strin
     if (out)
         *out = text;
     return rc;
+}
+
+void StandIns::apply(const std::string &json, const std::string &how)
+{
+    std::string out;
+    ASSERT_EQ(commit(how, json, &out), 0) << out;
 }
 
 std::smatch StandIns::pxrd_line(const std::string &re, size_t *cursor, std::chrono::milliseconds wait)

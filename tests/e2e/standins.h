@@ -49,6 +49,11 @@ struct GenPacket {
     uint32_t src = 0, dst = 0, proto = 0, sport = 0, dport = 0, flags = 0, len = 0, tos = 0;
 };
 
+// One UDP, TCP and ICMP packet each, as a ClassBench trace.
+inline constexpr const char *kThreePackets = "167772161\t167772162\t1000\t53\t17\t0\t0\n"
+                                             "167772161\t167772162\t1000\t80\t6\t0\t0\n"
+                                             "167772161\t167772162\t0\t0\t1\t0\t0\n";
+
 // A capture of Ethernet frames, one per millisecond.
 std::string pcap(const std::vector<GenPacket> &ps, bool v6);
 
@@ -98,12 +103,18 @@ protected:
     virtual bool with_sysmgr() const { return false; }
 
     void start_zeld();
+    // Starts cdb-sim on the state directory and completes its start-up phase.
+    void start_cdb();
+    // pxrd-sim killed and started again.
+    void restart_pxrd();
     // Runs cdb-cli; stdout and stderr together.
     std::string cli(const std::vector<std::string> &args, int *rc = nullptr) { return cdb_cli(args, rc); }
     // Runs a cdb-cli request that must succeed; its output.
     std::string request(const std::string &action);
     // Commits a configuration (load merges, replace replaces); the exit code of cdb-cli.
     int commit(const std::string &how, const std::string &json, std::string *out = nullptr);
+    // Commits a configuration the database must accept.
+    void apply(const std::string &json, const std::string &how = "load");
 
     // The next pxrd-sim line at or after *cursor matching re; its capture groups (empty when none).
     std::smatch pxrd_line(const std::string &re, size_t *cursor, std::chrono::milliseconds wait = kWait);

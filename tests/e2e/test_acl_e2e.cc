@@ -58,7 +58,7 @@ TEST_F(AclE2e, GeneratedListsOfBothFamiliesGiveTheFirstMatchAndPrefixListsRecomp
            "ipv6":{"access-list":[{"direction":"in","acl-name":"gen6"}]}},
           {"if-name":"ge0/2","access-list":[{"direction":"out","acl-name":"other4"}]}]}]}})";
     std::string out;
-    ASSERT_EQ(commit("load", cfg.str(), &out), 0) << out;
+    apply(cfg.str());
     size_t cur = 0;
     const int f4 = attached("gen4", 0, &cur);
     ASSERT_GE(f4, 0) << pxrd_->stdout_text() << syslog().dump();
@@ -87,13 +87,9 @@ TEST_F(AclE2e, GeneratedListsOfBothFamiliesGiveTheFirstMatchAndPrefixListsRecomp
         changed += g4.first_match(seqs4, trace4[i]) != before[i];
     ASSERT_GT(changed, 0) << "the trace should notice the change";
     cur = pxrd_quiet();
-    ASSERT_EQ(commit("load",
-                     R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[{"name":"pl-0",
+    apply(R"({"ardenta-policy:policy":{"lists":{"data-prefix-list":[{"name":"pl-0",
         "ip-prefix":[{"ip-prefix":")" +
-                         added.text() + R"("}]}]}}})",
-                     &out),
-              0)
-        << out;
+          added.text() + R"("}]}]}}})");
     EXPECT_FALSE(
         pxrd_line(R"("event":"detach","opcode":4,"family":0,"filter_index":)" + std::to_string(f4) +
                       R"(,"name":"gen4","count":1,"bindings":\[\{"vpn":10,"direction":1,"interface":"ge0/1"\}\])",
@@ -153,8 +149,7 @@ constexpr const char *kBound = R"({
 
 TEST_F(AclE2e, BindingsFollowInterfacesAndVpnInstances)
 {
-    std::string out;
-    ASSERT_EQ(commit("load", kBound, &out), 0) << out;
+    apply(kBound);
     size_t mark = syslog().mark();
     size_t cur = 0;
     ASSERT_GE(settled_filter("dp"), 0) << pxrd_->stdout_text() << syslog().dump();
@@ -168,7 +163,7 @@ TEST_F(AclE2e, BindingsFollowInterfacesAndVpnInstances)
 
     // A new VPN instance inside the vpn-list's range binds the policy to the whole range.
     cur = pxrd_lines();
-    ASSERT_EQ(commit("load", R"({"ardenta-vpn:vpn":{"vpn-instance":[{"vpn-id":"15"}]}})", &out), 0) << out;
+    apply(R"({"ardenta-vpn:vpn":{"vpn-instance":[{"vpn-id":"15"}]}})");
     EXPECT_FALSE(
         pxrd_line(R"("event":"bind".*"name":"dp","count":11,"vpns":\[10,11,12,13,14,15,16,17,18,19,20\])", &cur)
             .empty())
@@ -192,10 +187,7 @@ TEST_F(AclE2e, BindingsFollowInterfacesAndVpnInstances)
         << pxrd_->stdout_text();
 
     // What is left is what a restarted pxrd hears: the IPv4 list on ge0/2, the IPv6 list nowhere.
-    pxrd_->signal(SIGKILL);
-    pxrd_->wait_exit();
-    pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
-    ASSERT_TRUE(pxrd_ && pxrd_->wait_stdout_line("\"up\""));
+    restart_pxrd();
     ASSERT_GE(settled_filter("vl"), 0) << pxrd_->stdout_text();
     EXPECT_EQ(attach_events(pxrd_->stdout_text(), 0),
               (std::multiset<std::string>{"attach 0 acl-a [" + binding(10, 1, "ge0/2") + "]"}))
@@ -230,16 +222,11 @@ std::string acl_config(const char *bound)
 })";
 }
 
-// One UDP, TCP and ICMP packet each.
-constexpr const char *kThreePackets = "167772161\t167772162\t1000\t53\t17\t0\t0\n"
-                                      "167772161\t167772162\t1000\t80\t6\t0\t0\n"
-                                      "167772161\t167772162\t0\t0\t1\t0\t0\n";
-
 TEST_F(AclE2e, SameNameInBothFamiliesAndMovingBetweenLists)
 {
     std::string out;
     size_t cur = 0;
-    ASSERT_EQ(commit("load", acl_config(kLongA), &out), 0) << out;
+    apply(acl_config(kLongA));
     const int fa = attached(kLongA, 0, &cur);
     ASSERT_GE(fa, 0) << pxrd_->stdout_text() << syslog().dump();
     size_t c6 = 0;
@@ -247,7 +234,7 @@ TEST_F(AclE2e, SameNameInBothFamiliesAndMovingBetweenLists)
     ASSERT_GE(f6, 0) << pxrd_->stdout_text();
     EXPECT_NE(f6, fa) << "an IPv4 and an IPv6 list of one name are distinct";
 
-    auto lines = run_trace(fa, kThreePackets);
+    auto lines = run_trace(fa, e2e::kThreePackets);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("count a10"), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find(" reject"), std::string::npos) << lines[0];
@@ -283,11 +270,11 @@ TEST_F(AclE2e, SameNameInBothFamiliesAndMovingBetweenLists)
         EXPECT_NE(out.find(r.error), std::string::npos) << out;
     }
     EXPECT_EQ(pxrd_quiet(), cur) << pxrd_->stdout_text();
-    EXPECT_EQ(run_trace(fa, kThreePackets), lines);
+    EXPECT_EQ(run_trace(fa, e2e::kThreePackets), lines);
     EXPECT_FALSE(syslog().wait_for_regex(std::regex("failed assertion|Failed to"), 0ms, &mark)) << syslog().dump();
 
     // The interface moves from A to B in one commit: A is detached there, B attached.
-    ASSERT_EQ(commit("replace", acl_config("acl-b"), &out), 0) << out;
+    apply(acl_config("acl-b"), "replace");
     ASSERT_FALSE(pxrd_line(R"("event":"detach","opcode":4,"family":0,"filter_index":)" + std::to_string(fa) +
                                R"(,"name":")" + kLongA +
                                R"(","count":1,"bindings":\[\{"vpn":10,"direction":1,"interface":"ge0/1"\}\])",
@@ -349,8 +336,7 @@ TEST_F(AclSmallE2e, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
     // IPv4 lists are compiled first: the last of them and every IPv6 list find no room.
     const std::vector<std::string> v4{"big4-0", "big4-1", "big4-2", "big4-3"}, v6{"big6-0", "big6-1"};
     size_t mark = syslog().mark();
-    std::string out;
-    ASSERT_EQ(commit("load", big_lists(v4, v6), &out), 0) << out;
+    apply(big_lists(v4, v6));
     // Compiles take their time on a loaded machine: wait for each list's word before the quiet.
     for (const auto *names : {&v4, &v6})
         for (const std::string &n : *names) {
@@ -391,7 +377,7 @@ TEST_F(AclSmallE2e, OutOfProgramMemoryAlertsAndRetriesOnceBlocksAreFreed)
         (n.starts_with("big4") ? keep4 : keep6).push_back(n);
     mark = syslog().mark();
     size_t cur = pxrd_lines();
-    ASSERT_EQ(commit("replace", big_lists(keep4, keep6), &out), 0) << out;
+    apply(big_lists(keep4, keep6), "replace");
     for (const std::string &n : failed) {
         const bool six = n.starts_with("big6");
         size_t at = mark;

@@ -53,7 +53,7 @@ TEST_F(ExplainE2e, AgreesWithFirstMatchAndTheForwardingPlaneOnEveryPacket)
     const auto seqs = g.sequences(50, 10);
     const auto trace = g.packets(300);
     std::string text;
-    ASSERT_EQ(commit("load", g.json(seqs), &text), 0) << text;
+    apply(g.json(seqs));
 
     const std::regex program_re(R"(program: filter (\d+) action block (\d+)( default)?: (.*))");
     std::smatch m;

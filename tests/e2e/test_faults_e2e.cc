@@ -181,14 +181,6 @@ protected:
         return false;
     }
 
-    void restart_cdb()
-    {
-        cdb_ = e2e::Process::start({e2e::binary("cdb-sim"), "--state-dir", dir_, "--phase", "2"});
-        ASSERT_TRUE(cdb_ && cdb_->wait_stdout_regex(std::regex(":4565")));
-        // The other daemons have read their configuration again: a zeld that starts may read its own.
-        CdbSim writer;
-        ASSERT_TRUE(writer.set_prio_mask(0x7));
-    }
     // zeld has subscribed to the database again.
     void wait_zeld_subscribed()
     {
@@ -247,7 +239,7 @@ TEST_F(FaultsE2e, KillingAnyPeerOrZeldLeavesBindingsAndVerdictsOfACleanStart)
             fp_ = e2e::start_fp_sim();
             ASSERT_TRUE(fp_);
         } else if (peer.proc == &cdb_) {
-            restart_cdb();
+            start_cdb();
             wait_zeld_subscribed();
         } else if (peer.proc == &zeld_) {
             start_zeld();
@@ -270,7 +262,7 @@ TEST_F(FaultsE2e, KillingAnyPeerOrZeldLeavesBindingsAndVerdictsOfACleanStart)
     load = commit_in_background(bulk_policy(1200, true));
     kill9(cdb_);
     load->wait_exit();
-    restart_cdb();
+    start_cdb();
     wait_zeld_subscribed();
     const State after = settled();
     EXPECT_TRUE(zeld_->running());
@@ -286,22 +278,16 @@ TEST_F(FaultsE2e, CommitsMadeWhileZeldIsDisconnectedAreAppliedOnReconnect)
     size_t mark = syslog().mark();
     zeld_->signal(SIGSTOP);
     kill9(cdb_);
-    restart_cdb();
+    start_cdb();
     int rc = -1;
     std::string out = cli({"delete", "/policy-from-ostrel/app-route-policy{corp-app-route}"}, &rc);
     ASSERT_EQ(rc, 0) << out;
-    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"data-policy":[{"name":"corp-data",
-        "vpn-list":[{"name":"corp-vpns","sequence":[{"number":10,"action":{"base-action":"drop"}}]}]}]}})",
-                     &out),
-              0)
-        << out;
-    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy":{"access-list":[{"name":"acl-new","default-action":"drop",
+    apply(R"({"ardenta-policy:policy-from-ostrel":{"data-policy":[{"name":"corp-data",
+        "vpn-list":[{"name":"corp-vpns","sequence":[{"number":10,"action":{"base-action":"drop"}}]}]}]}})");
+    apply(R"({"ardenta-policy:policy":{"access-list":[{"name":"acl-new","default-action":"drop",
         "sequence":[{"number":5,"match":{"protocol":[17]},"action":{"base-action":"accept","count":"new-udp"}}]}]},
         "ardenta-vpn:vpn":{"vpn-instance":[{"vpn-id":"20","vrf-id":20,"interface":[{"if-name":"ge1/0",
-        "access-list":[{"direction":"in","acl-name":"acl-new"}]}]}]}})",
-                     &out),
-              0)
-        << out;
+        "access-list":[{"direction":"in","acl-name":"acl-new"}]}]}]}})");
     zeld_->signal(SIGCONT);
     wait_zeld_subscribed();
 

@@ -31,8 +31,7 @@ TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
     const auto seqs = g.sequences(40, 10);
     const auto trace = g.packets(3000);
 
-    std::string out;
-    ASSERT_EQ(commit("load", g.json(seqs), &out), 0) << out;
+    apply(g.json(seqs));
     int filter = settled_filter("gen");
     ASSERT_GE(filter, 0) << pxrd_->stdout_text() << syslog().dump();
     expect_first_match(g, seqs, true, trace, filter);
@@ -49,16 +48,14 @@ TEST_F(HandlersE2e, GeneratedDataPolicyFirstMatchThroughReplaceAndRestarts)
     for (int i = 0; i < 8; i++)
         next.push_back(g.sequence(2005 + 10 * i));
     size_t cur = pxrd_lines();
-    ASSERT_EQ(commit("replace", g.json(next), &out), 0) << out;
+    apply(g.json(next), "replace");
     ASSERT_FALSE(pxrd_line(R"("event": ?"unbind".*"name": ?"gen".*"vpns": ?\[100,101,102\])", &cur).empty());
     filter = settled_filter("gen");
     ASSERT_GE(filter, 0) << pxrd_->stdout_text();
     expect_first_match(g, next, true, trace, filter);
 
     // pxrd comes back: it learns every binding again, unchanged.
-    pxrd_->signal(SIGKILL);
-    pxrd_->wait_exit();
-    pxrd_ = e2e::Process::start({e2e::binary("pxrd-sim")});
+    restart_pxrd();
     cur = 0;
     ASSERT_FALSE(
         pxrd_line(R"("event": ?"bind".*"filter_index": ?)" + std::to_string(filter) + R"(,.*"vpns": ?\[100,101,102\])",
@@ -112,18 +109,12 @@ constexpr const char *kObjects = R"({
   }
 })";
 
-// One UDP, TCP and ICMP packet each.
-constexpr const char *kThreePackets = "167772161\t167772162\t1000\t53\t17\t0\t0\n"
-                                      "167772161\t167772162\t1000\t80\t6\t0\t0\n"
-                                      "167772161\t167772162\t0\t0\t1\t0\t0\n";
-
 TEST_F(HandlersE2e, PolicersMirrorsTlocListsAndVpnRangesReachTheForwardingPlane)
 {
-    std::string out;
-    ASSERT_EQ(commit("load", kObjects, &out), 0) << out;
+    apply(kObjects);
     const int filter = settled_filter("objs");
     ASSERT_GE(filter, 0) << pxrd_->stdout_text() << syslog().dump();
-    auto lines = run_trace(filter, std::string(kThreePackets) + kThreePackets);
+    auto lines = run_trace(filter, std::string(e2e::kThreePackets) + e2e::kThreePackets);
     ASSERT_EQ(lines.size(), 6u);
     // The policer of 8 bit/s lets nothing through; the mirror is number 1 with its destination; the
     // TLOC list has no usable locator before krod reports them.
@@ -141,29 +132,23 @@ TEST_F(HandlersE2e, PolicersMirrorsTlocListsAndVpnRangesReachTheForwardingPlane)
     ASSERT_FALSE(pxrd_line(R"("event":"unbind".*"name":"objs")", &cur).empty()) << krod_->stdout_text();
     int now = settled_filter("objs");
     ASSERT_GE(now, 0);
-    lines = run_trace(now, kThreePackets);
+    lines = run_trace(now, e2e::kThreePackets);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[2].find("tloc-list 16"), std::string::npos) << lines[2];
 
     // A faster policer is written into the published program: same filter, no new binding.
     cur = pxrd_lines();
-    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"policer":[
-        {"name":"slow","rate":"10000000000","burst":1000000}]}})",
-                     &out),
-              0)
-        << out;
+    apply(R"({"ardenta-policy:policy-from-ostrel":{"policer":[
+        {"name":"slow","rate":"10000000000","burst":1000000}]}})");
     std::this_thread::sleep_for(800ms);
     EXPECT_EQ(pxrd_lines(), cur) << pxrd_->stdout_text();
-    lines = run_trace(now, kThreePackets);
+    lines = run_trace(now, e2e::kThreePackets);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].find("dropped"), std::string::npos) << lines[0];
 
     // VPN ranges bind and unbind at once, and only for a bound vpn-list.
-    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[
-        {"name":"vl","vpn":[{"id":"60-61"}]},{"name":"idle","vpn":[{"id":"55"}]}]}}})",
-                     &out),
-              0)
-        << out;
+    apply(R"({"ardenta-policy:policy-from-ostrel":{"lists":{"vpn-list":[
+        {"name":"vl","vpn":[{"id":"60-61"}]},{"name":"idle","vpn":[{"id":"55"}]}]}}})");
     auto m =
         pxrd_line(R"re("event":"(bind|unbind)".*"filter_index":(\d+),"name":"([^"]+)".*"vpns":\[([0-9,]*)\])re", &cur);
     ASSERT_FALSE(m.empty());
@@ -180,7 +165,7 @@ TEST_F(HandlersE2e, PolicersMirrorsTlocListsAndVpnRangesReachTheForwardingPlane)
         cfg.replace(cfg.find(R"(, {"id": "40-41"})"), strlen(R"(, {"id": "40-41"})"), R"(, {"id": "60-61"})");
         replaced = cfg;
     }
-    ASSERT_EQ(commit("replace", replaced, &out), 0) << out;
+    apply(replaced, "replace");
     m = pxrd_line(R"re("event":"(bind|unbind)".*"name":"([^"]+)".*"vpns":\[([0-9,]*)\])re", &cur);
     ASSERT_FALSE(m.empty());
     EXPECT_EQ(m[1], "unbind");
@@ -194,13 +179,10 @@ TEST_F(HandlersE2e, OddButValidConfigurationIsAppliedOrReported)
     std::string out;
     // A vpn-list too large for one binding message: a failed policy, said so.
     size_t mark = syslog().mark();
-    ASSERT_EQ(commit("load", R"({"ardenta-policy:policy-from-ostrel":{
+    apply(R"({"ardenta-policy:policy-from-ostrel":{
         "lists":{"vpn-list":[{"name":"huge","vpn":[{"id":"1-20000"}]},{"name":"empty"}]},
         "data-policy":[{"name":"big","vpn-list":[{"name":"huge","sequence":[{"number":1}]}]},
-                       {"name":"nothing","vpn-list":[{"name":"empty","sequence":[{"number":65535}]}]}]}})",
-                     &out),
-              0)
-        << out;
+                       {"name":"nothing","vpn-list":[{"name":"empty","sequence":[{"number":65535}]}]}]}})");
     EXPECT_TRUE(syslog().wait_for_regex(
         std::regex("ALRT-1100006: Failed to program policy big - huge: its VPNs do not fit"), kWait, &mark))
         << syslog().dump();
@@ -320,7 +302,7 @@ TEST_F(HandlersE2e, ShowListsTheModelAndCountsWhatTheForwardingPlaneCounted)
         ASSERT_EQ(rc, 0) << ex << ": " << out;
     }
     std::string out;
-    ASSERT_EQ(commit("load", kShowPolicies, &out), 0) << out;
+    apply(kShowPolicies);
     const int corp = settled_filter("corp-data"), alpha = settled_filter("alpha|vl-a");
     ASSERT_GE(corp, 0) << pxrd_->stdout_text();
     ASSERT_GE(alpha, 0) << pxrd_->stdout_text();
