@@ -96,6 +96,13 @@ protected:
         ASSERT_TRUE(loop_.run_until([&] { return subscribed() && ctx_->sub_ev != nullptr; }));
         loop_.run_for(std::chrono::milliseconds(100));
     }
+    // The prefix list in the database, the initial-read mask written, then connected.
+    void connect(uint32_t mask)
+    {
+        ASSERT_EQ(sim_.load_json(kPrefixList), 0);
+        ASSERT_TRUE(sim_.set_prio_mask(mask));
+        connect();
+    }
     int load(const char *json)
     {
         return run_cli_async(loop_, [&] { return sim_.load_json(json); });
@@ -110,9 +117,7 @@ protected:
 
 TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
 {
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x3));
-    connect();
+    connect(0x3);
     loop_.run_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(g_calls.empty());
 
@@ -132,9 +137,7 @@ TEST_F(Engine, IncompleteMaskWaitsAndChangesAreOnlyAcknowledged)
 // no second one.
 TEST_F(Engine, QuickMaskWritesReadOnce)
 {
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x3));
-    connect();
+    connect(0x3);
     ASSERT_TRUE(sim_.set_prio_mask(0x7));
     for (int i = 0; i < 3; i++)
         ASSERT_EQ(cfgd_read_sub_config_all(ctx_), 0);
@@ -148,9 +151,7 @@ TEST_F(Engine, QuickMaskWritesReadOnce)
 // subscribes afresh, with ids the database knows.
 TEST_F(Engine, RefusedTriggerIsRetriedUntilItSucceeds)
 {
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x3));
-    connect();
+    connect(0x3);
     points_[0].sub_id += 1000;
     ASSERT_TRUE(sim_.set_prio_mask(0x7));
     loop_.run_for(std::chrono::milliseconds(300));
@@ -161,9 +162,7 @@ TEST_F(Engine, RefusedTriggerIsRetriedUntilItSucceeds)
 
 TEST_F(Engine, DeletionReachesOnlyTheDeleteSubscription)
 {
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x7));
-    connect();
+    connect(0x7);
     ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
     g_calls.clear();
 
@@ -213,9 +212,7 @@ TEST_F(Engine, LeafChangesAreSplitBetweenAddAndDelete)
 
 TEST_F(Engine, LostDatabaseRetriesWithOneTimerAndReconnectsWithoutSecondRead)
 {
-    ASSERT_EQ(sim_.load_json(kPrefixList), 0);
-    ASSERT_TRUE(sim_.set_prio_mask(0x7));
-    connect();
+    connect(0x7);
     ASSERT_TRUE(loop_.run_until([&] { return !g_done.empty(); }));
     const size_t calls = g_calls.size();
 

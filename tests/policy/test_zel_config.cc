@@ -42,47 +42,15 @@ TEST(PolicyModel, VpnListAddChecksPolicyGlobalListAndDuplicates)
     EXPECT_EQ(zel_config_vpn_list_delete(&env.ctx, "V"), 0);
 }
 
-TEST(PolicyModel, PrefixListMatchYieldsOneAddressEntryPerPrefixAndReferences)
-{
-    PolicyEnv env;
-    env.policy_on(DATA, "P", "V");
-    env.pfx_list("PL", {{"10.0.0.0", 8}, {"192.168.1.0", 24}, {"172.16.0.0", 12}});
-    zel_sequence *s;
-    ASSERT_EQ(zel_config_rule_add(&env.ctx, DATA, "P", "V", 10, &s), 0);
-    zel_match_value v = PolicyEnv::list_value("PL");
-    ASSERT_EQ(zel_config_match_add(&env.ctx, ZEL_MATCH_SRC_PFX_LIST, &v, s), 0);
-    int entries = 0;
-    for (const zel_match &m : s->matches) {
-        if (m.match_type != ZEL_MATCH_SRC_PFX_LIST)
-            continue;
-        entries++;
-        EXPECT_EQ(m.field, ZEL_MATCH_SRC_ADDR);
-        EXPECT_STREQ(m.list_name, "PL");
-    }
-    EXPECT_EQ(entries, 3);
-    zel_pfx_list *pl = zel_config_pfx_list_find(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER);
-    ASSERT_EQ(pl->policy_users.size(), 1u);
-    EXPECT_EQ(pl->policy_users.begin()->first.vpn_list, "V");
-    EXPECT_EQ(env.pvl(DATA, "P", "V")->pfx_lists.at("PL"), 1u);
-
-    // A local list of the same name is another list.
-    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "PL", ZEL_LIST_SOURCE_LOCAL), 0);
-    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 17);
-    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "X", ZEL_POLICY_PFX_LIST_TYPE_MAX), 22);
-
-    // Deleting the sequence lets go of the list, so list and policy can go in either order.
-    ASSERT_EQ(zel_config_rule_delete(&env.ctx, DATA, "P", "V", 10), 0);
-    EXPECT_TRUE(pl->policy_users.empty());
-    EXPECT_TRUE(env.pvl(DATA, "P", "V")->pfx_lists.empty());
-    EXPECT_EQ(zel_config_pfx_list_delete(&env.ctx, "PL", ZEL_LIST_SOURCE_CONTROLLER), 0);
-}
-
 TEST(PolicyModel, SequencesResolveControllerListsWhateverSourceIsGiven)
 {
     PolicyEnv env;
     env.policy_on(DATA, "P", "V");
     env.pfx_list("L", {{"10.0.0.0", 8}});
+    // A local list of a controller list's name is another list.
     ASSERT_EQ(zel_config_pfx_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL), 0);
+    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_CONTROLLER), 17);
+    EXPECT_EQ(zel_config_pfx_list_add(&env.ctx, "X", ZEL_POLICY_PFX_LIST_TYPE_MAX), 22);
     for (const char *a : {"1.0.0.0", "2.0.0.0", "3.0.0.0"})
         ASSERT_EQ(zel_config_pfx_list_prefix_add(&env.ctx, "L", ZEL_LIST_SOURCE_LOCAL, PolicyEnv::prefix(a, 8)), 0);
     ASSERT_EQ(zel_config_app_list_add(&env.ctx, "L", ZEL_LIST_SOURCE_CONTROLLER), 0);
