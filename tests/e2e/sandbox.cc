@@ -113,18 +113,6 @@ bool var_run_is_run()
     return strcmp(buf, "/run") == 0 || strcmp(buf, "../run") == 0;
 }
 
-template <class Match>
-std::optional<SyslogLine> find_from(const std::vector<SyslogLine> &lines, size_t from, Match &&match, size_t *at)
-{
-    for (size_t i = from; i < lines.size(); i++) {
-        if (match(lines[i])) {
-            *at = i;
-            return lines[i];
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------- syslog
@@ -178,12 +166,12 @@ std::optional<SyslogLine> Syslog::wait_until(const Pred &pred, std::chrono::mill
     size_t from = cursor != nullptr ? *cursor : 0;
     std::unique_lock lock(mu_);
     for (;;) {
-        size_t at = 0;
-        if (auto l = find_from(lines_, from, pred, &at)) {
-            if (cursor != nullptr)
-                *cursor = at + 1;
-            return l;
-        }
+        for (size_t i = from; i < lines_.size(); i++)
+            if (pred(lines_[i])) {
+                if (cursor != nullptr)
+                    *cursor = i + 1;
+                return lines_[i];
+            }
         from = std::max(from, lines_.size());
         if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && lines_.size() == from)
             return std::nullopt;

@@ -87,8 +87,7 @@ protected:
         StandIns::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        trace_ = make_trace();
-        ASSERT_TRUE(e2e::write_file(dir_ + "/trace", trace_));
+        ASSERT_TRUE(e2e::write_file(dir_ + "/trace", make_trace()));
         for (const std::string &f : example_files()) {
             int rc = -1;
             std::string out = cli({"load", f}, &rc);
@@ -110,22 +109,17 @@ protected:
 
     State state()
     {
-        const std::string before = pxrd_->stdout_text();
-        const size_t start = static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
-        size_t cur = start;
+        size_t cur = pxrd_lines();
+        const size_t start = cur;
         EXPECT_TRUE(pxrd_->write_stdin("bindings"));
         EXPECT_TRUE(pxrd_->wait_stdout_line("\"event\":\"bindings\"", kWait, &cur)) << pxrd_->stdout_text();
-        std::istringstream in(pxrd_->stdout_text());
-        std::string line;
-        for (size_t i = 0; i < start && std::getline(in, line);)
-            i++;
         State s;
         std::map<std::string, std::string> by_filter;
         const std::regex entry(R"re(^\{"event":"(binding|attached)",(.*),"filter_index":(\d+),"name":".*"\}$)re");
-        for (size_t i = start; i + 1 < cur && std::getline(in, line); i++) {
+        for (size_t at = start; auto line = pxrd_->wait_stdout_regex(entry, 0ms, &at);) {
             std::smatch m;
-            if (!std::regex_match(line, m, entry))
-                continue;
+            if (at >= cur || !std::regex_match(*line, m, entry))
+                break;
             auto [it, fresh] = by_filter.try_emplace(m[3]);
             if (fresh)
                 it->second = verdicts(m[3]);
@@ -137,14 +131,14 @@ protected:
     // The state once it has stopped changing (no binding at all counts as not yet settled).
     State settled()
     {
-        State last = state();
-        for (auto end = std::chrono::steady_clock::now() + 4 * kWait; std::chrono::steady_clock::now() < end;) {
-            std::this_thread::sleep_for(1500ms);
-            State now = state();
-            if (now == last && !now.empty())
-                return now;
-            last = std::move(now);
-        }
+        State last, now;
+        if (e2e::poll_until(
+                [&] {
+                    now = state();
+                    return std::exchange(last, now) == now && !now.empty();
+                },
+                4 * kWait, 1500ms))
+            return now;
         ADD_FAILURE() << "the bindings do not settle: " << pxrd_->stdout_text();
         expect_same(last, state());
         return last;
@@ -210,8 +204,6 @@ protected:
         start_zeld();
         return settled();
     }
-
-    std::string trace_;
 };
 
 TEST_F(FaultsE2e, KillingAnyPeerOrZeldLeavesBindingsAndVerdictsOfACleanStart)
