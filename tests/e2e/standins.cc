@@ -1,4 +1,5 @@
 #include "standins.h"
+#include "test_dirs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -344,6 +345,15 @@ int StandIns::commit(const std::string &how, const std::string &json, std::strin
     if (out)
         *out = text;
     return rc;
+}
+
+void StandIns::load_examples(const std::vector<std::string> &names)
+{
+    for (const std::string &ex : names) {
+        int rc = -1;
+        const std::string out = cli({"load", zel_test_source_dir() + "/examples/" + ex}, &rc);
+        ASSERT_EQ(rc, 0) << ex << ": " << out;
+    }
 }
 
 void StandIns::apply(const std::string &json, const std::string &how)

@@ -113,6 +113,9 @@ protected:
     std::string request(const std::string &action);
     // Commits a configuration (load merges, replace replaces); the exit code of cdb-cli.
     int commit(const std::string &how, const std::string &json, std::string *out = nullptr);
+    // Loads files of examples/, which the database must accept.
+    void load_examples(const std::vector<std::string> &names = {"data-policy.json", "app-route-policy.json",
+                                                                "access-lists.json", "lists-and-objects.json"});
     // Commits a configuration the database must accept.
     void apply(const std::string &json, const std::string &how = "load");
 

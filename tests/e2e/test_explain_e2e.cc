@@ -90,10 +90,9 @@ TEST_F(ExplainE2e, AgreesWithFirstMatchAndTheForwardingPlaneOnEveryPacket)
 
 TEST_F(ExplainE2e, AccessListsByInterfaceAndBadInput)
 {
+    load_examples({"access-lists.json"});
     int rc = -1;
-    std::string text = cli({"load", std::string(ZEL_TEST_SOURCE_DIR) + "/examples/access-lists.json"}, &rc);
-    ASSERT_EQ(rc, 0) << text;
-    text = explained(
+    std::string text = explained(
         {"request", "zel_explain", "interface", "ge0/1", "direction", "in", "protocol", "6", "destination-port", "22"},
         &rc);
     EXPECT_EQ(rc, 0) << text;

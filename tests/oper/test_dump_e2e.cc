@@ -1,7 +1,6 @@
 // The dump commands end to end: cdb-cli asks cdb-sim, which runs zeld's command callback; what the
 // callback prints to the CLI session is cdb-cli's output. Every stand-in runs, the examples are loaded.
 #include "standins.h"
-#include "test_dirs.h"
 
 #include <utility>
 
@@ -36,12 +35,7 @@ TEST_F(DumpE2e, EveryDumpCommandPrintsItsDatabasesToTheCliSession)
         EXPECT_NE(out.find(r.why), std::string::npos) << out;
     }
 
-    for (const char *ex :
-         {"data-policy.json", "app-route-policy.json", "access-lists.json", "lists-and-objects.json"}) {
-        int rc = -1;
-        const std::string out = cli({"load", zel_test_source_dir() + "/examples/" + ex}, &rc);
-        ASSERT_EQ(rc, 0) << ex << ": " << out;
-    }
+    load_examples();
     // Published once the data policy holds a filter slot.
     const std::regex published("Name: corp-vpns, FilterId: ([0-9]|[1-9][0-9]), FilterType: 1");
     std::string all;
