@@ -111,32 +111,6 @@ TEST(SequenceHandler, CompositeActionsRebuiltFromWhatTheRuleHolds)
     EXPECT_EQ(t->v.given, ZEL_LTL_COLOR | ZEL_LTL_ENCAP | ZEL_LTL_RESTRICT);
 }
 
-TEST(SequenceHandler, AppRouteSlaClassDefaultsAndChanges)
-{
-    HandlerEnv env;
-    env.data_policy("A", "V", {"10"}, PFR);
-    ASSERT_EQ(zel_sla_class_add(&env.ctx, "gold"), 0);
-    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_CREATED, env.seq_keys("A", "V", 10),
-                       Vals()
-                           .begin(zel_tag_policy_sla_class)
-                           .enums(zel_tag_policy_preferred_color, {2})
-                           .end(zel_tag_policy_sla_class)),
-              0);
-    zel_action *sla = nullptr;
-    ASSERT_EQ(zel_config_action_find(&env.ctx, PFR, "A", "V", 10, zel_tag_policy_sla_class, &sla), 0);
-    EXPECT_STREQ(sla->v.sla_name, ZEL_SLA_ALL_TUNNELS);
-    EXPECT_EQ(sla->v.preferred_color, 4u);
-
-    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10),
-                       Vals().buf(zel_tag_policy_sla_class_name, "gold").boolean(zel_tag_policy_strict, true)),
-              0);
-    ASSERT_EQ(zel_config_action_find(&env.ctx, PFR, "A", "V", 10, zel_tag_policy_sla_class, &sla), 0);
-    EXPECT_STREQ(sla->v.sla_name, "gold");
-    EXPECT_EQ(sla->sla_index, 1);
-    EXPECT_EQ(sla->v.strict, 1);
-    EXPECT_EQ(sla->v.preferred_color, 0u);  // chosen for the old class
-}
-
 // Two sequences of one vpn-list name one prefix list: the references are counted per use.
 TEST(ListReferences, SharedPrefixListAndApplicationListTakenOnce)
 {
@@ -226,9 +200,9 @@ const zel_action_slot &default_slot(const zel_policy_vpn_list *pvl)
     return reinterpret_cast<const zel_action_data *>(pvl->rules->default_action.data.data())->slot[0];
 }
 
-// A default naming a class that was deleted takes "__all_tunnels__", not the id the class had and
-// a new class now holds.
-TEST(CommitPass, SlaDefaultFollowsTheClassByName)
+// A sequence's SLA class defaults to "__all_tunnels__" and changes in place; a default naming a class
+// that was deleted takes "__all_tunnels__", not the id the class had and a new class now holds.
+TEST(CommitPass, SlaClassesOfSequencesAndDefaultsFollowTheirNames)
 {
     HandlerEnv env;
     ASSERT_EQ(env.call(zel_config_policy_sla_class, MOP_CREATED, env.names({"gold"})), 0);
@@ -236,7 +210,24 @@ TEST(CommitPass, SlaDefaultFollowsTheClassByName)
     ASSERT_EQ(env.call(zel_config_app_route_policy_vpn_list, MOP_MODIFIED, env.names({"A", "V"}),
                        Vals().buf(zel_tag_policy_sla_class_name, "gold")),
               0);
-    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_CREATED, env.seq_keys("A", "V", 10)), 0);
+    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_CREATED, env.seq_keys("A", "V", 10),
+                       Vals()
+                           .begin(zel_tag_policy_sla_class)
+                           .enums(zel_tag_policy_preferred_color, {2})
+                           .end(zel_tag_policy_sla_class)),
+              0);
+    zel_action *sla = nullptr;
+    ASSERT_EQ(zel_config_action_find(&env.ctx, PFR, "A", "V", 10, zel_tag_policy_sla_class, &sla), 0);
+    EXPECT_STREQ(sla->v.sla_name, ZEL_SLA_ALL_TUNNELS);
+    EXPECT_EQ(sla->v.preferred_color, 4u);
+    ASSERT_EQ(env.call(zel_config_app_route_policy_seq, MOP_MODIFIED, env.seq_keys("A", "V", 10),
+                       Vals().buf(zel_tag_policy_sla_class_name, "gold").boolean(zel_tag_policy_strict, true)),
+              0);
+    ASSERT_EQ(zel_config_action_find(&env.ctx, PFR, "A", "V", 10, zel_tag_policy_sla_class, &sla), 0);
+    EXPECT_STREQ(sla->v.sla_name, "gold");
+    EXPECT_EQ(sla->sla_index, 1);
+    EXPECT_EQ(sla->v.strict, 1);
+    EXPECT_EQ(sla->v.preferred_color, 0u);  // chosen for the old class
     ASSERT_EQ(zel_process_policies(&env.ctx), 0);
     zel_policy_vpn_list *pvl = env.pvl(PFR, "A", "V");
     EXPECT_EQ(default_slot(pvl).p.sla.primary, 1);
