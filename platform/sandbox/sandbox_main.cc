@@ -1,7 +1,7 @@
-// zel-sandbox: runs one command inside the end-to-end sandbox (private mounts, network,
+// zel-sandbox: runs one command inside the sandbox the end-to-end tests use (private mounts, network,
 // /run, /dev/shm, /dev/log) and prints every syslog line the sandbox receives.
 // Usage: zel-sandbox [--] command [args...]; exits with the command's status.
-#include "sandbox.h"
+#include "platform/sandbox/sandbox.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,5 +1,6 @@
-#include "sandbox.h"
-#include "test_dirs.h"
+#include "platform/sandbox/sandbox.h"
+
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -273,14 +274,6 @@ Sandbox::~Sandbox()
     close_fd(stop_fd_);
 }
 
-void SandboxTest::SetUp()
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "end-to-end tests need root (private mount and network namespaces)";
-    Sandbox &s = Sandbox::get();
-    ASSERT_TRUE(s.ready()) << "sandbox: " << s.error();
-}
-
 // ---------------------------------------------------------------------------- processes
 
 std::unique_ptr<Process> Process::start(const std::vector<std::string> &argv, const ProcessOptions &opts)
@@ -519,7 +512,11 @@ void Process::close_stdin() { close_fd(in_fd_); }
 
 // ---------------------------------------------------------------------------- helpers
 
-std::string binary(std::string_view name) { return zel_test_build_dir() + "/bin/" + std::string(name); }
+std::string binary(std::string_view name)
+{
+    const char *env = std::getenv("ZEL_BUILD_DIR");
+    return std::string(env ? env : ZEL_SANDBOX_BUILD_DIR) + "/bin/" + std::string(name);
+}
 
 int exit_code(const std::optional<int> &status) { return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1; }
 
