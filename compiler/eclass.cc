@@ -190,14 +190,24 @@ public:
     // Appends a node with `key` (absent from the tree) and links it in.
     void add(uint32_t key)
     {
+        rbst_draw_cursor draws;
+        if (draws.fast())
+            insert<true>(key, draws);
+        else
+            insert<false>(key, draws);
+    }
+
+private:
+    template <bool Emulated>
+    void insert(uint32_t key, rbst_draw_cursor &draws)
+    {
         const uint32_t n = ++count_ << kNodeShift;
         at(n) = tree_node{key, 1, 0, 0};
         uint32_t v = root_, *link = &root_;
-        rbst_draw_cursor draws;
         while (v) {
             tree_node &x = at(v);
             // Draws are below 2^31 and sizes 32-bit: a 32-bit modulo gives the same test.
-            if (draws.next() % ++x.size == 0) {
+            if (draws.next<Emulated>() % ++x.size == 0) {
                 *link = insert_at_root(v, n);
                 return;
             }
@@ -207,7 +217,6 @@ public:
         *link = n;
     }
 
-private:
     tree_node &at(uint32_t off) const { return node_at(r_, off); }
     uint32_t size_of(uint32_t n) const { return n ? at(n).size : 0; }
 

@@ -86,6 +86,34 @@ alignas(8) char g_parking[128];  // the state random() uses while a batch holds 
 
 constexpr int kType3 = 3, kMaxTypes = 5, kDegree = 31, kSep = 3;
 
+// The emulation takes random()'s words, oldest first (the front is overwritten next).
+bool take_state(int32_t *word)
+{
+    rbst_draw_state &b = g_rbst_draws;
+    b.fast = false;
+    if (word[0] % kMaxTypes != kType3)
+        return false;
+    b.word = word;
+    b.rear = word[0] / kMaxTypes;
+    b.front = (b.rear + kSep) % kDegree;
+    b.oldest = 0;
+    for (int j = 0; j < kDegree; j++)
+        b.ring[j] = b.ring[j + kDegree] = static_cast<uint32_t>(word[1 + (b.front + j) % kDegree]);
+    b.fast = true;
+    return true;
+}
+
+// And hands them back with the position reached.
+void give_state()
+{
+    rbst_draw_state &b = g_rbst_draws;
+    const int front = static_cast<int>((b.front + b.oldest) % kDegree);
+    for (int j = 0; j < kDegree; j++)
+        b.word[1 + (front + j) % kDegree] = static_cast<int32_t>(b.ring[b.oldest + j]);
+    b.word[0] = kMaxTypes * static_cast<int>((b.rear + b.oldest) % kDegree) + kType3;
+    b.fast = false;
+}
+
 // Once per process: the emulation must give what random() gives on a private state.
 bool emulation_matches()
 {
@@ -96,12 +124,7 @@ bool emulation_matches()
     alignas(8) char copy[128];
     memcpy(copy, probe, sizeof copy);
     const rbst_draw_state saved = g_rbst_draws;
-    rbst_draw_state &b = g_rbst_draws;
-    b.word = reinterpret_cast<int32_t *>(copy);
-    b.fast = b.word[0] % kMaxTypes == kType3;
-    b.rear = b.word[0] / kMaxTypes;
-    b.front = (b.rear + kSep) % kDegree;
-    bool ok = b.fast;
+    bool ok = take_state(reinterpret_cast<int32_t *>(copy));
     for (int i = 0; ok && i < 100; i++)
         ok = static_cast<uint32_t>(random()) == rbst_draw();
     g_rbst_draws = saved;
@@ -132,24 +155,16 @@ void rbst_draws_begin()
     if (!usable)
         return;
     auto *word = reinterpret_cast<int32_t *>(setstate(g_parking));
-    if (!word || word[0] % kMaxTypes != kType3) {
-        if (word)
-            setstate(reinterpret_cast<char *>(word));
-        return;
-    }
-    g_rbst_draws.word = word;
-    g_rbst_draws.rear = word[0] / kMaxTypes;
-    g_rbst_draws.front = (g_rbst_draws.rear + kSep) % kDegree;
-    g_rbst_draws.fast = true;
+    if (word && !take_state(word))
+        setstate(reinterpret_cast<char *>(word));
 }
 
 void rbst_draws_end()
 {
     if (--g_draw_depth > 0 || !g_rbst_draws.fast)
         return;
-    g_rbst_draws.word[0] = kMaxTypes * g_rbst_draws.rear + kType3;
+    give_state();
     setstate(reinterpret_cast<char *>(g_rbst_draws.word));
-    g_rbst_draws.fast = false;
 }
 
 // ---- rbst -----------------------------------------------------------------------------------------------

@@ -52,61 +52,65 @@ void rbst_draws_end();
 
 // The next draw of the insertion sequence: random(), or its emulation inside the brackets. Inline because
 // the row trees of the compiler draw once per level of every insertion.
+//
+// The emulation keeps the generator's 31 words oldest first in a ring written twice over (slot i and
+// i + 31), so that the word three draws back is always at oldest + 28 and a draw needs no wrap but the
+// oldest position's.
 struct rbst_draw_state {
     bool fast;
-    int32_t *word;  // encoded type and position, followed by the 31 state words
-    int rear, front;
+    int32_t *word;    // random()'s state: encoded type and position, followed by the 31 words
+    int rear, front;  // its positions when the brackets opened
+    uint32_t oldest;  // draws taken since, modulo 31
+    uint32_t ring[62];
 };
 extern rbst_draw_state g_rbst_draws;
 uint32_t rbst_draw_slow();
-// A copy of the draw position in local variables for a tight loop (stores into other 32-bit arrays cannot
+
+// One step of the emulation.
+inline uint32_t rbst_ring_step(uint32_t *ring, uint32_t &oldest)
+{
+    const uint32_t v = ring[oldest] + ring[oldest + 28];
+    ring[oldest] = v;
+    ring[oldest + 31] = v;
+    oldest = oldest + 1 == 31 ? 0 : oldest + 1;
+    return v >> 1;
+}
+
+// A copy of the draw position in a local variable for a tight loop (stores into other 32-bit arrays cannot
 // then alias it); the position goes back to the shared state when the cursor ends.
 class rbst_draw_cursor
 {
 public:
-    rbst_draw_cursor()
-        : fast_(g_rbst_draws.fast), st_(fast_ ? g_rbst_draws.word + 1 : nullptr), rear_(g_rbst_draws.rear),
-          front_(g_rbst_draws.front)
-    {
-    }
+    rbst_draw_cursor() : fast_(g_rbst_draws.fast), oldest_(g_rbst_draws.oldest) {}
     ~rbst_draw_cursor()
     {
-        if (fast_) {
-            g_rbst_draws.rear = rear_;
-            g_rbst_draws.front = front_;
-        }
+        if (fast_)
+            g_rbst_draws.oldest = oldest_;
     }
     rbst_draw_cursor(const rbst_draw_cursor &) = delete;
     rbst_draw_cursor &operator=(const rbst_draw_cursor &) = delete;
 
+    bool fast() const { return fast_; }
+    // The next draw, for a loop that has checked fast() once (a test per draw costs the row trees more
+    // than the rest of a draw).
+    template <bool Emulated>
     uint32_t next()
     {
-        if (!fast_)
+        if constexpr (Emulated)
+            return rbst_ring_step(g_rbst_draws.ring, oldest_);
+        else
             return rbst_draw_slow();
-        st_[front_] = static_cast<int32_t>(static_cast<uint32_t>(st_[front_]) + static_cast<uint32_t>(st_[rear_]));
-        const uint32_t v = static_cast<uint32_t>(st_[front_]) >> 1;
-        front_ = front_ + 1 == 31 ? 0 : front_ + 1;
-        rear_ = rear_ + 1 == 31 ? 0 : rear_ + 1;
-        return v;
     }
 
 private:
     bool fast_;
-    int32_t *st_;
-    int rear_, front_;
+    uint32_t oldest_;
 };
 
 inline uint32_t rbst_draw()
 {
-    rbst_draw_state &b = g_rbst_draws;
-    if (!b.fast)
-        return rbst_draw_slow();
-    int32_t *st = b.word + 1;
-    st[b.front] = static_cast<int32_t>(static_cast<uint32_t>(st[b.front]) + static_cast<uint32_t>(st[b.rear]));
-    const uint32_t v = static_cast<uint32_t>(st[b.front]) >> 1;
-    b.front = b.front + 1 == 31 ? 0 : b.front + 1;
-    b.rear = b.rear + 1 == 31 ? 0 : b.rear + 1;
-    return v;
+    rbst_draw_cursor c;
+    return c.fast() ? c.next<true>() : c.next<false>();
 }
 
 int rbst_default_cmp(const void *a, const void *b);  // first unsigned 32-bit word of each key
