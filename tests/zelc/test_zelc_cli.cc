@@ -84,6 +84,7 @@ TEST(ZelcGolden, ClassBenchImagesAreUnchanged)
         {"acl1_100", 527868, 0x5537fe4f36bcd5b0ull},    {"fw1_100", 1935060, 0x8eee3df3b86a49d1ull},
         {"ipc1_100", 1174880, 0x7ea031410210d013ull},   {"acl1_1000", 5746348, 0x419cb0815ef9b5a8ull},
         {"fw1_1000", 129648500, 0x3a5449b42d92d832ull}, {"ipc1_1000", 57561600, 0xb8d3a51283e0aba7ull},
+        {"acl5_1000", 8841988, 0xd742aa068e8ae859ull},
     };
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizer build's zelc takes minutes over the 1000-rule sets; the normal build checks them.
