@@ -14,11 +14,11 @@
 #include <sstream>
 #include <thread>
 
+#include "cfgd/cfgd_api.h"
 #include "compiler/zel_compiler.h"
 #include "compiler/zel_prog_heap.h"
 #include "dataplane/fp_common.h"
 #include "fp_sim_harness.h"
-#include "cfgd/cfgd_api.h"
 #include "platform/cdb/confd_cdb.h"
 #include "policy/zel_config.h"
 #include "policy/zel_policy_rules.h"
@@ -89,6 +89,28 @@ double commit_to_bind(e2e::Process &pxrd, const std::string &cmd, const std::str
     if (!pxrd.wait_stdout_regex(std::regex(R"("event":"bind".*"name":"bench")"), 30s, &cur))
         return -1;
     return std::chrono::duration<double, std::milli>(clk::now() - t0).count();
+}
+
+// fp-sim's listing of its filter slots ("filters: N/M valid ...").
+std::string fp_filters()
+{
+    auto show = e2e::Process::start({e2e::binary("fp-sim"), "show"}, {.pipe_stdin = false});
+    show->wait_exit();
+    const std::string t = show->stdout_text();
+    const size_t at = t.find("filters:");
+    return at == std::string::npos ? std::string() : t.substr(at);
+}
+
+// Until the forwarding plane holds at most `valid` programs: a replaced program's memory is released
+// only then, and a change measured before would take the out-of-memory path.
+void wait_released(int valid)
+{
+    e2e::poll_until(
+        [&] {
+            const std::string f = fp_filters();
+            return f.rfind("filters: " + std::to_string(valid) + "/", 0) == 0;
+        },
+        10s);
 }
 
 double median(std::vector<double> v)
@@ -210,40 +232,34 @@ int main(int argc, char **argv)
     }
 
     const auto seqs = sequences(n);
-    const std::string full = std::string(dir) + "/full.json", one = std::string(dir) + "/one.json",
-                      none = std::string(dir) + "/none.json";
+    const std::string full = std::string(dir) + "/full.json", one = std::string(dir) + "/one.json";
     e2e::write_file(full, json(seqs));
-    e2e::write_file(none, "{}");
     std::vector<double> load, change;
     for (int r = 0; r < runs; r++) {
-        cli({"replace", none});
-        std::this_thread::sleep_for(1500ms);  // the replaced program's memory is released
+        cli({"replace", "--empty"});
+        wait_released(0);
         load.push_back(commit_to_bind(*pxrd, "load", full));
         for (int k = 0; k < 2; k++) {
-            std::this_thread::sleep_for(1500ms);
+            wait_released(1);
+            // A load merges leaf-lists: each change adds a protocol the sequence does not have yet.
             char change_json[256];
             snprintf(change_json, sizeof change_json,
                      R"({"ardenta-policy:policy-from-ostrel":{"data-policy":[{"name":"bench","vpn-list":[)"
                      R"({"name":"bench-vpns","sequence":[{"number":%d,"match":{"protocol":[%d]}}]}]}]}})",
-                     10 * (n / 2), k == 0 ? 1 : seqs[n / 2 - 1].proto);
+                     10 * (n / 2), k + 1);
             e2e::write_file(one, change_json);
             change.push_back(commit_to_bind(*pxrd, "load", one));
         }
     }
-    {
-        auto show = e2e::Process::start({e2e::binary("fp-sim"), "show"}, {.pipe_stdin = false});
-        show->wait_exit();
-        const std::string t = show->stdout_text();
-        printf("fp-sim: %s", t.substr(t.find("filters:")).c_str());
-    }
+    printf("fp-sim: %s", fp_filters().c_str());
     double build_ms = 0, compile_ms = 0;
     in_process(seqs, runs, &build_ms, &compile_ms);
 
     printf("sequences %d, runs %d (medians; -1 = no binding seen)\n", n, runs);
     printf("load of the policy to pxrd's bind:   %8.1f ms\n", median(load));
     printf("one sequence changed to pxrd's bind: %8.1f ms\n", median(change));
-    printf("in process: rule table %.1f ms, compile %.1f ms (%.0f%% / %.0f%% of the load)\n", build_ms,
-           compile_ms, 100 * build_ms / median(load), 100 * compile_ms / median(load));
+    printf("in process: rule table %.1f ms, compile %.1f ms (%.0f%% / %.0f%% of the load)\n", build_ms, compile_ms,
+           100 * build_ms / median(load), 100 * compile_ms / median(load));
     zeld->signal(SIGUSR2);
     zeld->wait_exit();
     shm_unlink(FP_SHMEM_NAME);
