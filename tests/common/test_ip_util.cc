@@ -104,4 +104,62 @@ TEST(TlocKey, RandomKeysOrderLikeTuplesInComparesAndInATree)
     avl_destroy(&tree);
 }
 
+// The names operators read in show output and log lines, and the parsers of configuration text.
+TEST(Names, ColoursEncapsulationsServicesAndInterfaces)
+{
+    // Parsing compares prefixes of the short forms; printing uses the long names.
+    const std::pair<const char *, int> colours[] = {
+        {"default", 1},   {"met-ethernet", 3}, {"metro-ethernet", 0}, {"pub-int", 5},
+        {"private6", 22}, {"privat", 0},       {"3g-lte", 7},         {"", 0}};
+    for (const auto &[text, code] : colours)
+        EXPECT_EQ(color_parse(text), code) << text;
+    EXPECT_STREQ(color_name(3), "metro-ethernet");
+    EXPECT_STREQ(color_name(22), "private6");
+    EXPECT_STREQ(color_name(23), "--");
+    EXPECT_EQ(encap_parse("ipsec"), ENCAP_IPSEC);
+    EXPECT_EQ(encap_parse("gre"), ENCAP_GRE);
+    EXPECT_EQ(encap_parse("vxlan"), 0);
+    EXPECT_STREQ(encap_name(3), "--");
+    EXPECT_STREQ(service_name(1), "FW");
+    EXPECT_STREQ(service_name(8), "TE");
+    EXPECT_EQ(service_name(9), nullptr);
+    EXPECT_TRUE(is_internal_ifname("loopback0"));
+    EXPECT_TRUE(is_internal_ifname("natpool12"));
+    EXPECT_FALSE(is_internal_ifname("ge0/0"));
+    const tloc_key_t key{addr("10.0.0.1"), 11, ENCAP_IPSEC};
+    char buf[96];
+    EXPECT_STREQ(tloc_to_name_str(&key, buf, sizeof buf), "10.0.0.1 : gold : ipsec");
+    EXPECT_STREQ(tloc_to_str(&key, buf, sizeof buf), "Originator: 10.0.0.1 Color: 11 Encap: 2");
+}
+
+TEST(Text, MacAddressesCompactAddressesAndCrc)
+{
+    uint8_t mac[6];
+    ASSERT_EQ(mac_parse("0:1b:2c:3d:4e:5f", mac), 0);
+    char buf[64];
+    EXPECT_STREQ(mac_to_str(mac, buf, sizeof buf), "00:1b:2c:3d:4e:5f");
+    EXPECT_NE(mac_parse("0:1b:2c:3d:4e", mac), 0);  // all six fields are required
+
+    // The first of two equal zero runs is compressed; a ninth address reuses the first buffer.
+    auto v6 = [](const char *text) {
+        zel_addr_t a{};
+        EXPECT_EQ(inet_pton(AF_INET6, text, a.v6), 1);
+        return a;
+    };
+    const zel_addr_t runs = v6("2001:db8:0:0:1:0:0:1"), zero = v6("::"), v4{{0x0A000001}, 1};
+    int len = 0;
+    const char *first = zel_addr_str(&runs, &len);
+    EXPECT_STREQ(first, "2001:db8::1:0:0:1");
+    EXPECT_EQ(len, 17);
+    EXPECT_STREQ(zel_addr_str(&zero), "::");
+    EXPECT_STREQ(zel_addr_str(&v4), "10.0.0.1");
+    for (int i = 3; i < 8; i++)
+        EXPECT_NE(zel_addr_str(&zero), first);
+    EXPECT_EQ(zel_addr_str(&zero), first);
+
+    EXPECT_EQ(crc32_buf("abc", 3), 0x352441C2u);
+    EXPECT_EQ(crc32_buf("123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(~crc32(crc32(0xFFFFFFFFu, "1234", 4), "56789", 5), 0xCBF43926u);  // updates chain
+}
+
 }  // namespace
