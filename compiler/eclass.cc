@@ -119,8 +119,7 @@ public:
                     break;
                 const uint32_t id = s - 1;
                 const uint32_t o = c_.off[id];
-                if (c_.hash[id] == h && c_.off[id + 1] - o == n && std::equal(w, w + n, c_.word.begin() + o) &&
-                    std::equal(idx, idx + n, c_.index.begin() + o))
+                if (c_.hash[id] == h && c_.off[id + 1] - o == n && same(idx, w, n, o))
                     return id;
             }
         }
@@ -128,6 +127,17 @@ public:
     }
 
 private:
+    // Vectors have a few non-zero words: a plain loop, where a library compare would cost a call each.
+    bool same(const uint16_t *idx, const uint64_t *w, uint32_t n, uint32_t o) const
+    {
+        const uint64_t *cw = c_.word.data() + o;
+        const uint16_t *ci = c_.index.data() + o;
+        for (uint32_t j = 0; j < n; j++)
+            if (w[j] != cw[j] || idx[j] != ci[j])
+                return false;
+        return true;
+    }
+
     uint32_t add(const uint16_t *idx, const uint64_t *w, uint32_t n, uint64_t h)
     {
         const uint32_t id = c_.count();
