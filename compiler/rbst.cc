@@ -84,7 +84,7 @@ namespace
 int g_draw_depth = 0;
 alignas(8) char g_parking[128];  // the state random() uses while a batch holds the real one
 
-constexpr int kType3 = 3, kMaxTypes = 5, kDegree = 31, kSep = 3;
+constexpr int kType3 = 3, kMaxTypes = 5, kDegree = RBST_DRAW_DEGREE, kSep = RBST_DRAW_SEP;
 
 // The emulation takes random()'s words, oldest first (the front is overwritten next).
 bool take_state(int32_t *word)

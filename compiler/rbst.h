@@ -56,12 +56,15 @@ void rbst_draws_end();
 // The emulation keeps the generator's 31 words oldest first in a ring written twice over (slot i and
 // i + 31), so that the word three draws back is always at oldest + 28 and a draw needs no wrap but the
 // oldest position's.
+inline constexpr uint32_t RBST_DRAW_DEGREE = 31;  // glibc's TYPE_3 generator: 31 words,
+inline constexpr uint32_t RBST_DRAW_SEP = 3;      // the second operand three draws back
+
 struct rbst_draw_state {
     bool fast;
     int32_t *word;    // random()'s state: encoded type and position, followed by the 31 words
     int rear, front;  // its positions when the brackets opened
     uint32_t oldest;  // draws taken since, modulo 31
-    uint32_t ring[62];
+    uint32_t ring[2 * RBST_DRAW_DEGREE];
 };
 extern rbst_draw_state g_rbst_draws;
 uint32_t rbst_draw_slow();
@@ -69,10 +72,10 @@ uint32_t rbst_draw_slow();
 // One step of the emulation.
 inline uint32_t rbst_ring_step(uint32_t *ring, uint32_t &oldest)
 {
-    const uint32_t v = ring[oldest] + ring[oldest + 28];
+    const uint32_t v = ring[oldest] + ring[oldest + RBST_DRAW_DEGREE - RBST_DRAW_SEP];
     ring[oldest] = v;
-    ring[oldest + 31] = v;
-    oldest = oldest + 1 == 31 ? 0 : oldest + 1;
+    ring[oldest + RBST_DRAW_DEGREE] = v;
+    oldest = oldest + 1 == RBST_DRAW_DEGREE ? 0 : oldest + 1;
     return v >> 1;
 }
 
