@@ -154,6 +154,16 @@ bool cfgd_debug_enabled();
 // Address of the configuration database: 127.0.0.1, port 4565 or $CONFD_IPC_PORT.
 void cfgd_confd_addr(struct sockaddr_in *addr);
 
+// How long a socket waits for the database: an answer, its start phase, a whole triggered delivery
+// (answered only once the daemon has handled it). A database that stops answering then counts as lost.
+inline constexpr int CFGD_ANSWER_MS = 5000;
+inline constexpr int CFGD_START_WAIT_MS = 60000;
+inline constexpr int CFGD_DELIVERY_MS = 600000;
+
+// A TCP socket for the database that waits at most timeout_ms per read or write, or -1 (errors are
+// the caller's to log). Every exchange with the database goes through one: none may wait forever.
+int cfgd_open_socket(int timeout_ms = CFGD_ANSWER_MS);
+
 // Shared region "cfgd_shared_region", mapped read-only at every init.
 void cfgd_setup_shm();
 void cfgd_free_shm();

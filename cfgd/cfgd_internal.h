@@ -26,16 +26,6 @@
 // The ConfD error triple every failure line ends with.
 #define CFGD_ERR_ARGS confd_strerror(confd_errno), confd_errno, confd_lasterr()
 
-// How long a socket waits for the database: an answer, its start phase, a whole triggered delivery
-// (answered only once the daemon has handled it). A database that stops answering then counts as lost.
-inline constexpr int CFGD_ANSWER_MS = 5000;
-inline constexpr int CFGD_START_WAIT_MS = 60000;
-inline constexpr int CFGD_DELIVERY_MS = 600000;
-
-// A TCP socket for the database that waits at most timeout_ms per read or write, or -1 (errors are
-// the caller's to log).
-int cfgd_open_socket(int timeout_ms = CFGD_ANSWER_MS);
-
 // Helpers shared by the connection and the subscription engine; a namespace rather than
 // a prefix, so that start_detached's log lines keep their function name.
 namespace cfgd_internal

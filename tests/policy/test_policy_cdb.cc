@@ -2,6 +2,12 @@
 #include "../cfgd/cfgd_harness.h"
 #include "policy_fixture.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
 using policy_test::PolicyEnv;
 
 namespace
@@ -41,6 +47,34 @@ TEST(PolicyCdb, NatUseVpnTakesTheVrfIdOfTheVpn)
               0);
     EXPECT_EQ(s->actions[0]->vrf_id, 0u);
     EXPECT_FALSE(zel_policy_cdb_vrf_id(10, &vrf));
+}
+
+// A database that takes the connection and never answers: the read gives up after the answer time
+// instead of holding the commit that asked (without a timeout this test never ends).
+TEST(PolicyCdb, ADatabaseThatNeverAnswersIsGivenUp)
+{
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(l, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(l, 4), 0);
+    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    const char *was = getenv("CONFD_IPC_PORT");
+    const std::string saved = was ? was : "";
+    setenv("CONFD_IPC_PORT", std::to_string(ntohs(a.sin_port)).c_str(), 1);
+
+    uint16_t vrf = 99;
+    EXPECT_FALSE(zel_policy_cdb_vrf_id(10, &vrf));
+    EXPECT_EQ(vrf, 99u);
+
+    if (was)
+        setenv("CONFD_IPC_PORT", saved.c_str(), 1);
+    else
+        unsetenv("CONFD_IPC_PORT");
+    close(l);
 }
 
 }  // namespace
