@@ -154,8 +154,10 @@ bool cfgd_debug_enabled();
 // Address of the configuration database: 127.0.0.1, port 4565 or $CONFD_IPC_PORT.
 void cfgd_confd_addr(struct sockaddr_in *addr);
 
-// How long a socket waits for the database: an answer, its start phase, a whole triggered delivery
-// (answered only once the daemon has handled it). A database that stops answering then counts as lost.
+// How long a socket waits for the database: an answer on a socket of the event loop (the loop must not
+// stall longer), an answer elsewhere, its start phase, a whole triggered delivery (answered only once the
+// daemon has handled it). A database that stops answering then counts as lost.
+inline constexpr int CFGD_LOOP_ANSWER_MS = 1000;
 inline constexpr int CFGD_ANSWER_MS = 5000;
 inline constexpr int CFGD_START_WAIT_MS = 60000;
 inline constexpr int CFGD_DELIVERY_MS = 600000;

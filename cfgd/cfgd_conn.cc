@@ -36,9 +36,6 @@ constexpr const char *kIpcSecret = "/etc/confd/confd_ipc_secret";
 constexpr const char *kStreamName = "ardenta";
 constexpr const char *kSnmpNotification = "ardenta_snmpv2_trap";
 constexpr uint32_t kRetryMs = 2000;
-// Every exchange on the loop's own sockets: a database that accepts and then stops
-// answering is taken as gone (and retried) instead of holding the loop.
-constexpr int kAnswerMs = 1000;
 constexpr char kPipeRetry = '1';
 constexpr char kPipeSubscribed = 'S';
 
@@ -158,7 +155,9 @@ int cfgd_stop_validation(confd_trans_ctx *tctx)
     return CONFD_OK;
 }
 
-int open_loop_socket() { return cfgd_open_socket(kAnswerMs); }
+// A database that accepts and then stops answering is taken as gone (and retried) instead of holding the
+// loop.
+int open_loop_socket() { return cfgd_open_socket(CFGD_LOOP_ANSWER_MS); }
 
 // Opens the daemon context and its control and worker sockets with their events.
 bool open_daemon(cfgd_context *ctx, const char *name)

@@ -278,7 +278,7 @@ int access_list_seq(cfgd_sub_point *point, uint32_t family, enum cdb_iter_op op,
 // of the database; false (logged) when it cannot be read.
 bool precommit_acl_name(uint32_t family, uint64_t vpn, const char *ifname, uint32_t dir_enum, char *out, size_t size)
 {
-    const int sock = cfgd_open_socket();
+    const int sock = cfgd_open_socket(CFGD_LOOP_ANSWER_MS);  // read inside a commit, on the loop
     if (sock < 0) {
         ZEL_LOG("Cannot open data socket to confd : %d", errno);
         return false;

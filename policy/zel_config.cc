@@ -681,7 +681,7 @@ int zel_config_action_delete(zel_ctx *ctx, uint32_t type, const char *policy, co
 
 bool zel_policy_cdb_vrf_id(uint64_t vpn, uint16_t *vrf)
 {
-    const int sock = cfgd_open_socket();
+    const int sock = cfgd_open_socket(CFGD_LOOP_ANSWER_MS);  // read inside a commit, on the loop
     if (sock < 0) {
         ZEL_LOG("Cannot open a socket for CDB (%d)", errno);
         return false;

@@ -49,8 +49,9 @@ TEST(PolicyCdb, NatUseVpnTakesTheVrfIdOfTheVpn)
     EXPECT_FALSE(zel_policy_cdb_vrf_id(10, &vrf));
 }
 
-// A database that takes the connection and never answers: the read gives up after the answer time
-// instead of holding the commit that asked (without a timeout this test never ends).
+// A database that takes the connection and never answers: the read gives up after the loop's answer
+// time instead of holding the commit that asked, and the loop with it (without a timeout this test
+// never ends).
 TEST(PolicyCdb, ADatabaseThatNeverAnswersIsGivenUp)
 {
     const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
