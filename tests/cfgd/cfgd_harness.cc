@@ -68,6 +68,24 @@ bool CdbSim::start(int port)
     return true;
 }
 
+SilentDatabase::SilentDatabase()
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 1024) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port_ = ntohs(a.sin_port);
+}
+
+SilentDatabase::~SilentDatabase()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
 void CdbSim::stop()
 {
     if (pid_ <= 0)

@@ -34,6 +34,23 @@ private:
     pid_t pid_ = -1;
 };
 
+// A database that takes every connection (the kernel completes them) and never answers: a listening
+// socket on a free loopback port that nobody reads.
+class SilentDatabase
+{
+public:
+    SilentDatabase();
+    ~SilentDatabase();
+    SilentDatabase(const SilentDatabase &) = delete;
+    SilentDatabase &operator=(const SilentDatabase &) = delete;
+    bool ok() const { return port_ != 0; }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // An event base with a 10 ms timer service, as the daemon runs them.
 class Loop
 {

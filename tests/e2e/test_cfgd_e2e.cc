@@ -4,7 +4,6 @@
 #include "sandbox.h"
 #include "test_dirs.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -169,19 +168,13 @@ TEST_F(CfgdE2e, NotificationReachesStreamSyslogAndTrapGroup)
 // to stop the loop: start-up completes and the hellos go on.
 TEST_F(CfgdE2e, SilentDatabaseDoesNotStopTheLoop)
 {
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(lfd, 1024), 0);  // the kernel completes every connection; nobody reads
-    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    SilentDatabase silent;
+    ASSERT_TRUE(silent.ok());
     auto sysmgr = e2e::Process::start({e2e::binary("sysmgr-sim")});
     ASSERT_TRUE(sysmgr);
     size_t cur = syslog().mark();
     e2e::ProcessOptions opts;
-    opts.env = {"CONFD_IPC_PORT=" + std::to_string(ntohs(a.sin_port))};
+    opts.env = {"CONFD_IPC_PORT=" + std::to_string(silent.port())};
     zeld_ = e2e::Process::start({e2e::binary("zeld"), "-f"}, opts);
     ASSERT_TRUE(zeld_);
     EXPECT_TRUE(syslog().wait_for_regex(diag("Initialization - Stage 2 complete"), kWait, &cur)) << syslog().dump();
@@ -189,7 +182,6 @@ TEST_F(CfgdE2e, SilentDatabaseDoesNotStopTheLoop)
     for (int i = 0; i < 3; i++)
         EXPECT_TRUE(sysmgr->wait_stdout_line("\"event\":\"hello\"", kWait, &hellos)) << sysmgr->stdout_text();
     EXPECT_TRUE(syslog().wait_for_regex(diag("Failed to connect control socket to confd"), kWait, &cur));
-    close(lfd);
 }
 
 }  // namespace

@@ -2,10 +2,6 @@
 #include "../cfgd/cfgd_harness.h"
 #include "policy_fixture.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 
 using policy_test::PolicyEnv;
@@ -54,18 +50,11 @@ TEST(PolicyCdb, NatUseVpnTakesTheVrfIdOfTheVpn)
 // never ends).
 TEST(PolicyCdb, ADatabaseThatNeverAnswersIsGivenUp)
 {
-    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(l, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(l, 4), 0);
-    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    SilentDatabase silent;
+    ASSERT_TRUE(silent.ok());
     const char *was = getenv("CONFD_IPC_PORT");
     const std::string saved = was ? was : "";
-    setenv("CONFD_IPC_PORT", std::to_string(ntohs(a.sin_port)).c_str(), 1);
+    setenv("CONFD_IPC_PORT", std::to_string(silent.port()).c_str(), 1);
 
     uint16_t vrf = 99;
     EXPECT_FALSE(zel_policy_cdb_vrf_id(10, &vrf));
@@ -75,7 +64,6 @@ TEST(PolicyCdb, ADatabaseThatNeverAnswersIsGivenUp)
         setenv("CONFD_IPC_PORT", saved.c_str(), 1);
     else
         unsetenv("CONFD_IPC_PORT");
-    close(l);
 }
 
 }  // namespace
